@@ -1,0 +1,184 @@
+// The host kernel layer's own interface: what tests, the simulated neighbours (sim/) and the
+// command-line tools use to run drivers in user mode. The kernel services themselves are declared
+// in nt.h under their NT names.
+//
+// Model in brief:
+// - One kernel per process, reset by hk::Reset() at the start of every test.
+// - Every thread has its own IRQL (PASSIVE_LEVEL when it starts). Services check the IRQL they are
+//   called at and report a violation when it is too high.
+// - Time is virtual. hk::Defer() schedules work ("the hardware did something") at a virtual time;
+//   deferred work runs at DISPATCH_LEVEL when a thread calls hk::RunDue()/hk::Advance()/
+//   hk::RunUntilIdle(), or while a thread waits in KeWaitForSingleObject: a waiting thread runs due
+//   work, and when nothing is due it moves the clock to the next piece of work or to its own
+//   timeout, whichever comes first. A 2-second timeout therefore costs no real time.
+// - Real threads may also signal events; an untimed wait with nothing deferred waits for them up to
+//   the watchdog's real-time limit, then reports the rule "WaitNeverSatisfied".
+// - Threaded IRPs (IoBuildDeviceIoControlRequest) finish as on NT: after the last completion
+//   routine, a kernel APC on the thread that built the IRP writes the status block, signals the
+//   event and frees the IRP; the APC runs when that thread is at PASSIVE_LEVEL (at once if it is
+//   the completing thread, else at its next wait or its next return to PASSIVE_LEVEL). As on NT,
+//   an IRP that failed with an error status without pending writes no status block and signals no
+//   event.
+// - Verifier: a broken rule calls the violation handler with the rule's name. The default handler
+//   prints the violation and aborts, like a bug check; tests install their own handler.
+#pragma once
+
+#include "nt.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hk {
+
+// ---- lifecycle and verifier -----------------------------------------------------------------
+struct Violation {
+    std::string rule;    // e.g. "DoubleCompletion"
+    std::string detail;  // free text: the IRP, device, routine involved
+};
+using ViolationHandler = std::function<void(const Violation &)>;
+
+// Fresh kernel: empty namespace, pool, trace, clock at 0, no faults, no violations, default
+// handler restored, watchdog at its default. Objects left from an earlier test are forgotten
+// (not freed) so that one failing test cannot poison the next.
+void Reset();
+void SetViolationHandler(ViolationHandler handler);
+const std::vector<Violation> &Violations();  // every violation since Reset(), in order
+void Violate(const char *rule, std::string detail);  // used by the layer and by the simulation
+
+// Rule names reported by the layer (the strings tests compare against).
+namespace rule {
+inline constexpr const char *DoubleCompletion = "DoubleCompletion";
+inline constexpr const char *CompleteWithPending = "CompleteWithPending";
+inline constexpr const char *PendingNotMarked = "PendingNotMarked";              // dispatch returned STATUS_PENDING without IoMarkIrpPending
+inline constexpr const char *StatusMismatch = "StatusMismatch";                  // dispatch returned X but the completed IRP says Y
+inline constexpr const char *NotCompletedNotPending = "NotCompletedNotPending";  // dispatch returned non-pending, IRP still owned
+inline constexpr const char *PendingNotPropagated = "PendingNotPropagated";      // completion routine ignored PendingReturned
+inline constexpr const char *MarkPendingOnCreatorLocation = "MarkPendingOnCreatorLocation";
+inline constexpr const char *NoMoreStackLocations = "NoMoreStackLocations";
+inline constexpr const char *IrqlTooHigh = "IrqlTooHigh";                        // a service called above its IRQL
+inline constexpr const char *IrqlNotRestored = "IrqlNotRestored";                // a routine returned at another IRQL
+inline constexpr const char *ThreadedIrpFreed = "ThreadedIrpFreed";              // IoFreeIrp on an IRP the I/O manager owns
+inline constexpr const char *IrpUsedAfterFree = "IrpUsedAfterFree";
+inline constexpr const char *DeleteAttachedDevice = "DeleteAttachedDevice";
+inline constexpr const char *DeleteDeletedDevice = "DeleteDeletedDevice";
+inline constexpr const char *DetachNotAttached = "DetachNotAttached";
+inline constexpr const char *PoolLeak = "PoolLeak";
+inline constexpr const char *BadPoolFree = "BadPoolFree";                        // double or foreign free
+inline constexpr const char *ZeroPoolAllocation = "ZeroPoolAllocation";
+inline constexpr const char *RemoveLockMisuse = "RemoveLockMisuse";
+inline constexpr const char *CancelRoutineSetAtCompletion = "CancelRoutineSetAtCompletion";
+inline constexpr const char *WaitNeverSatisfied = "WaitNeverSatisfied";
+inline constexpr const char *DeviceObjectLeak = "DeviceObjectLeak";
+inline constexpr const char *BadUnicodeString = "BadUnicodeString";
+inline constexpr const char *MdlNotLocked = "MdlNotLocked";
+}  // namespace rule
+
+// Checks what must hold between tests: no live pool block, no device object, no name, no
+// outstanding IRP. Reports PoolLeak / DeviceObjectLeak violations for what it finds and returns
+// false if anything was found.
+bool CheckClean();
+
+// ---- trace (DbgPrint) -------------------------------------------------------------------------
+const std::vector<std::string> &TraceEntries();  // one entry per DbgPrint call, formatted, exact bytes
+std::string TraceText();                         // all entries concatenated
+void ClearTrace();
+void SetTraceEcho(bool echo);       // also write every entry to stderr as it is printed
+void SetTraceEnabled(bool enabled); // off: DbgPrint returns at once without formatting (debug filter off)
+uint64_t DbgPrintCalls();           // calls made, also while disabled
+
+// ---- pool -------------------------------------------------------------------------------------
+struct PoolBlock {
+    const void *address;
+    size_t size;
+    ULONG tag;
+};
+std::vector<PoolBlock> LivePool();
+size_t LivePoolCount();
+size_t LivePoolCount(ULONG tag);
+uint64_t PoolAllocations();  // successful ExAllocatePoolWithTag calls since Reset()
+uint64_t PoolFrees();
+
+// ---- failure injection ------------------------------------------------------------------------
+enum class Fault { Pool, CreateDevice, CreateSymbolicLink, BuildIoctlIrp, AttachDevice, AllocateIrp };
+// The nth call from now (1 = the next one) of that kind fails: the pool returns null,
+// IoCreateDevice/IoCreateSymbolicLink return `status`, IoBuildDeviceIoControlRequest and
+// IoAllocateIrp return null, IoAttachDeviceToDeviceStack returns null. Several may be armed.
+void FailNth(Fault kind, unsigned n, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+void FailAlways(Fault kind, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+void ClearFaults();
+uint64_t Calls(Fault kind);  // calls made of that kind since Reset(), failed ones included
+
+// ---- IRQL ---------------------------------------------------------------------------------------
+KIRQL CurrentIrql();
+// Raises (or lowers) the calling thread's IRQL for its lifetime; going back to PASSIVE_LEVEL
+// delivers the thread's pending APCs.
+class IrqlScope {
+public:
+    explicit IrqlScope(KIRQL irql);
+    ~IrqlScope();
+    IrqlScope(const IrqlScope &) = delete;
+    IrqlScope &operator=(const IrqlScope &) = delete;
+
+private:
+    KIRQL previous_;
+};
+
+// ---- virtual clock and deferred work ----------------------------------------------------------
+int64_t Now();  // virtual time in 100 ns units since Reset()
+// Runs fn at virtual time Now()+delay (in 100 ns units) at the given IRQL, in whichever thread
+// runs due work. Work due at the same time runs in the order it was deferred.
+void Defer(std::function<void()> fn, int64_t delay100ns = 0, KIRQL irql = DISPATCH_LEVEL);
+bool RunDue();                   // runs all work due now; true if any ran
+void Advance(int64_t delta100ns); // moves the clock, running work as it falls due
+void RunUntilIdle();              // runs all deferred work, moving the clock as needed
+size_t DeferredCount();
+uint64_t WaitCalls();             // KeWaitForSingleObject calls since Reset()
+// Real time an untimed wait with nothing deferred waits for another thread before reporting
+// WaitNeverSatisfied. After the report the wait goes on (the handler may have deferred work that
+// ends it); if still nothing can end it, the process aborts.
+void SetWatchdog(std::chrono::milliseconds limit);
+constexpr int64_t Ms(int64_t ms) { return ms * 10000; }  // milliseconds in 100 ns units
+
+// ---- drivers and the object namespace ---------------------------------------------------------
+// Creates a driver object named `name` (e.g. u"\\Driver\\hct") and calls `entry` at PASSIVE_LEVEL
+// with a registry path. Returns null if DriverEntry failed.
+PDRIVER_OBJECT LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, NTSTATUS *entryStatus = nullptr);
+// Calls DriverUnload (if set) and frees the driver object; reports DeviceObjectLeak if the driver
+// still has device objects.
+void UnloadDriver(PDRIVER_OBJECT driver);
+// Resolves a device name ("\Device\X"), a link ("\DosDevices\X", "\??\X") or a Win32 device path
+// ("\\.\X"); links are followed. Case-insensitive. Null if nothing has that name.
+PDEVICE_OBJECT LookupDevice(std::u16string_view name);
+bool NameExists(std::u16string_view name);
+std::vector<std::u16string> Names();        // every device name and link name that exists
+std::u16string DeviceName(PDEVICE_OBJECT);  // the name given at creation, empty if unnamed
+bool IsDeleted(PDEVICE_OBJECT);             // IoDeleteDevice was called (object may live on while referenced)
+size_t LiveDeviceCount();                   // device objects not yet freed
+// Occupies a name in the namespace as another driver would (for collision tests).
+void ReserveName(std::u16string_view name);
+void ReleaseName(std::u16string_view name);
+
+// ---- IRPs in flight ---------------------------------------------------------------------------
+size_t OutstandingIrps();  // allocated and not yet freed (threaded ones included)
+uint64_t IrpAllocations(); // IoAllocateIrp/IoBuildDeviceIoControlRequest calls since Reset()
+
+// ---- user-mode handles (what an application's CreateFile/DeviceIoControl/CloseHandle do) -----
+using Handle = uintptr_t;  // 0 is never a valid handle
+// Opens `path` (a Win32 path "\\.\X", or an NT name), sends IRP_MJ_CREATE to the top of the
+// device's stack and waits for it. On success the handle keeps the device object alive (a
+// reference), as the object manager does, until CloseFile.
+NTSTATUS OpenFile(std::u16string_view path, Handle *handle);
+// METHOD_BUFFERED device control through a handle: the I/O manager's system buffer, copy-back of
+// Information bytes, and a wait when the driver pends. `information` may be null.
+NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength,
+                         ULONG_PTR *information = nullptr);
+// Sends any major function without data through a handle (read/write with no buffer, flush, ...).
+NTSTATUS SendMajor(Handle handle, UCHAR major, UCHAR minor = 0);
+// IRP_MJ_CLEANUP then IRP_MJ_CLOSE; drops the reference. Returns the cleanup status.
+NTSTATUS CloseFile(Handle handle);
+
+}  // namespace hk
