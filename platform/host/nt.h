@@ -229,16 +229,16 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Control;
     union {
         struct {
-            ULONG POINTER_ALIGNMENT OutputBufferLength;
-            ULONG POINTER_ALIGNMENT InputBufferLength;
-            ULONG POINTER_ALIGNMENT IoControlCode;
+            POINTER_ALIGNMENT ULONG OutputBufferLength;
+            POINTER_ALIGNMENT ULONG InputBufferLength;
+            POINTER_ALIGNMENT ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
             ULONG SystemContext;
-            ULONG POINTER_ALIGNMENT Type;
-            ULONG POINTER_ALIGNMENT State;
-            ULONG POINTER_ALIGNMENT ShutdownType;
+            POINTER_ALIGNMENT ULONG Type;
+            POINTER_ALIGNMENT ULONG State;
+            POINTER_ALIGNMENT ULONG ShutdownType;
         } Power;
         struct {
             PVOID Argument1;
