@@ -1,0 +1,244 @@
+// The road of the report descriptor and of each input report through the filter: interception on
+// the way down, inspection on the way up, the layout, the rewrite, and everything that must be left
+// alone.
+#include "stack_fixture.h"
+
+namespace stack {
+namespace {
+
+const Lines kStartLines = {
+    "\n\r Device Lower Filter - IRP_MJ_PNP",
+    "\n\r   IRP_MJ_PNP (IRP_MN_START_DEVICE)",
+    "\n\r",
+    "The URB status = USBD_STATUS_SUCCESS , Operation succeed !! \n",
+    "\n\r-----Vorik Mouse Found",
+    "\n\r-----Vorik Mouse Tesk Functionality Start......",
+};
+const char kInternalLine[] = "\n\r Device Lower Filter - IRP_MJ_INTERNAL_DEVICE_CONTROL";
+const char kDashes[] = "\n\r-----------------------------------------";
+
+Lines BulkLines(unsigned usbd, unsigned length)
+{
+    char status[64];
+    snprintf(status, sizeof status, "\n\r Status = 0x%x, Transfer Length = 0x%x", usbd, length);
+    return {"\n\r urb->UrbHeader.Function = 0x9", kDashes, "\n\r Bulk Transfer Completed", status, kDashes};
+}
+
+std::vector<uint8_t> Bytes(const std::array<uint8_t, 5> &a) { return {a.begin(), a.end()}; }
+
+class RoadTest : public StackTest {
+protected:
+    // Plugs and starts a mouse, then opens its control device and switches the feature.
+    sim::Mouse &Ready(bool featureOn, const sim::MouseConfig &config = {})
+    {
+        sim::Mouse &mouse = pnp_->PlugAndStart(config);
+        EXPECT_EQ(mouse.State(), sim::MouseState::Started);
+        EXPECT_EQ(app_.Open(1), STATUS_SUCCESS);
+        EXPECT_EQ(featureOn ? app_.TurnOn() : app_.TurnOff(), STATUS_SUCCESS);
+        EXPECT_EQ(app_.Close(), HCT_STATUS_INVALID_DEVICE_REQUEST);  // cleanup is refused, close succeeds
+        return mouse;
+    }
+
+    std::vector<uint8_t> Deliver(sim::Mouse &mouse, std::vector<uint8_t> report, const sim::ReportOptions &options = {})
+    {
+        const size_t before = mouse.Class().Reads().size();
+        mouse.Feed(std::move(report), options);
+        sim::PnpManager::Settle();
+        const auto reads = mouse.Class().Reads();
+        EXPECT_EQ(reads.size(), before + 1);
+        return reads.empty() ? std::vector<uint8_t>{} : reads.back().bytes;
+    }
+
+    sim::Application app_;
+};
+
+TEST_F(RoadTest, StartParsesTheDescriptorOnTheWayUpWithTheExactTrace)
+{
+    const size_t mark = TraceMark();
+    sim::Mouse &mouse = pnp_->PlugAndStart();
+    ASSERT_EQ(mouse.State(), sim::MouseState::Started);
+    const Lines expected = Concat({kAddDeviceLines, kStartLines,
+                                   {kInternalLine, "\n\r urb->UrbHeader.Function = 0x8", "\n\r Setup Package",
+                                    "\n\r    81 6 0 22 0 0 0 10 "},
+                                   kDefaultLayoutLines, {kInternalLine, kInternalLine}});
+    EXPECT_EQ(TraceSince(mark), expected);
+
+    const REPORT_LAYOUT &l = Extension(mouse)->Layout;
+    EXPECT_EQ((std::array<uint32_t, 9>{l.TotalSize, l.XSize, l.XOffset, l.YSize, l.YOffset, l.WheelSize, l.WheelOffset,
+                                       l.AcPanSize, l.AcPanOffset}),
+              (std::array<uint32_t, 9>{0x28, 8, 8, 8, 0x10, 8, 0x18, 8, 0x20}));
+    // The class driver got the descriptor untouched.
+    EXPECT_EQ(mouse.Class().Descriptor().bytes, sim::DefaultMouseDescriptor());
+}
+
+struct FormCase {
+    sim::BufferForm form;
+    const char *name;
+};
+
+class ReportFormTest : public RoadTest, public ::testing::WithParamInterface<FormCase> {};
+
+TEST_P(ReportFormTest, PanRewritesTheWheelWhenOnAndNothingWhenOff)
+{
+    sim::MouseConfig config;
+    config.bufferForm = GetParam().form;
+    sim::Mouse &mouse = Ready(true, config);
+
+    size_t mark = TraceMark();
+    EXPECT_EQ(Deliver(mouse, Bytes(sim::kReportPanRight)), (std::vector<uint8_t>{0x00, 0x03, 0xFE, 0x30, 0x01}));
+    EXPECT_EQ(TraceSince(mark), Concat({BulkLines(0, 5),
+                                        Dump("\n\r Datat In Buffer Before re-assign", Bytes(sim::kReportPanRight)),
+                                        Dump("\n\r Datat In Buffer After re-assign", {0x00, 0x03, 0xFE, 0x30, 0x01}),
+                                        {kInternalLine}}));
+    EXPECT_EQ(Deliver(mouse, Bytes(sim::kReportPanLeft)), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0xC0, 0xFF}));
+
+    // A zero pan is left alone and only the first dump is written.
+    mark = TraceMark();
+    EXPECT_EQ(Deliver(mouse, Bytes(sim::kReportNoPan)), Bytes(sim::kReportNoPan));
+    EXPECT_EQ(TraceSince(mark), Concat({BulkLines(0, 5), Dump("\n\r Datat In Buffer Before re-assign", Bytes(sim::kReportNoPan)),
+                                        {kInternalLine}}));
+
+    ASSERT_EQ(app_.Open(1), STATUS_SUCCESS);
+    ASSERT_EQ(app_.TurnOff(), STATUS_SUCCESS);
+    mark = TraceMark();
+    EXPECT_EQ(Deliver(mouse, Bytes(sim::kReportPanRight)), Bytes(sim::kReportPanRight));
+    EXPECT_EQ(TraceSince(mark), Concat({BulkLines(0, 5),
+                                        Dump("\n\r Datat In Buffer Before re-assign", Bytes(sim::kReportPanRight)),
+                                        Dump("\n\r Datat In Buffer After re-assign", Bytes(sim::kReportPanRight)),
+                                        {kInternalLine}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(BufferForms, ReportFormTest,
+                         ::testing::Values(FormCase{sim::BufferForm::TransferBuffer, "TransferBuffer"},
+                                           FormCase{sim::BufferForm::MdlNonPagedPool, "MdlNonPagedPool"},
+                                           FormCase{sim::BufferForm::MdlMapped, "MdlMapped"},
+                                           FormCase{sim::BufferForm::MdlLockedUnmapped, "MdlLockedUnmapped"}),
+                         [](const ::testing::TestParamInfo<FormCase> &info) { return std::string(info.param.name); });
+
+TEST_F(RoadTest, ThePerReportPathNeitherAllocatesNorWaits)
+{
+    sim::MouseConfig config;
+    config.resubmitIrql = DISPATCH_LEVEL;
+    sim::Mouse &mouse = Ready(true, config);
+    const uint64_t allocations = hk::PoolAllocations();
+    const uint64_t waits = hk::WaitCalls();
+    for (int i = 0; i < 20; ++i)
+        Deliver(mouse, Bytes(i % 2 ? sim::kReportPanLeft : sim::kReportPanRight));
+    EXPECT_EQ(hk::PoolAllocations(), allocations);
+    EXPECT_EQ(hk::WaitCalls(), waits);
+}
+
+TEST_F(RoadTest, FailedOversizedAndEmptyReportsAreTracedButNeitherDumpedNorChanged)
+{
+    sim::Mouse &mouse = Ready(true);
+    size_t mark = TraceMark();
+    mouse.Feed(Bytes(sim::kReportPanRight), {.usbdStatus = sim::kUsbdStallPid});
+    sim::PnpManager::Settle();
+    Lines got = TraceSince(mark);
+    got.resize(std::min<size_t>(got.size(), 5));
+    EXPECT_EQ(got, BulkLines(0xC0000004, 5));
+    EXPECT_EQ(mouse.Class().Reads().back().bytes, Bytes(sim::kReportPanRight));
+
+    for (ULONG length : {0u, 33u}) {
+        mark = TraceMark();
+        std::vector<uint8_t> big(33, 0x01);
+        Deliver(mouse, big, {.reportedLength = length});
+        got = TraceSince(mark);
+        EXPECT_EQ(Lines(got.begin(), got.begin() + std::min<size_t>(got.size(), 5)), BulkLines(0, length)) << length;
+        EXPECT_EQ(std::count(got.begin(), got.end(), std::string("\n\r Datat In Buffer Before re-assign")), 0);
+    }
+    // A report of the wrong length passes unchanged, with both dumps.
+    mark = TraceMark();
+    EXPECT_EQ(Deliver(mouse, {0x00, 0x00, 0x00, 0x01}), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0x01}));
+    EXPECT_EQ(TraceSince(mark), Concat({BulkLines(0, 4), Dump("\n\r Datat In Buffer Before re-assign", {0, 0, 0, 1}),
+                                        Dump("\n\r Datat In Buffer After re-assign", {0, 0, 0, 1}), {kInternalLine}}));
+}
+
+TEST_F(RoadTest, ReportsBeforeAnyDescriptorShowOnlyTheFunctionLine)
+{
+    sim::MouseConfig config;
+    config.fetchDescriptor = false;
+    sim::Mouse &mouse = Ready(true, config);
+    const size_t mark = TraceMark();
+    EXPECT_EQ(Deliver(mouse, Bytes(sim::kReportPanRight)), Bytes(sim::kReportPanRight));
+    EXPECT_EQ(TraceSince(mark), (Lines{"\n\r urb->UrbHeader.Function = 0x9", kInternalLine}));
+}
+
+TEST_F(RoadTest, BeforeTheStartNothingIsInspected)
+{
+    sim::Mouse &mouse = pnp_->Plug();
+    URB urb{};
+    uint8_t buffer[128] = {};
+    urb.UrbControlTransfer.Hdr.Length = sizeof(struct _URB_CONTROL_TRANSFER);
+    urb.UrbControlTransfer.Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER;
+    urb.UrbControlTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+    urb.UrbControlTransfer.TransferBuffer = buffer;
+    urb.UrbControlTransfer.TransferBufferLength = sizeof buffer;
+    const uint8_t setup[8] = {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x80, 0x00};
+    memcpy(urb.UrbControlTransfer.SetupPacket, setup, 8);
+
+    const size_t mark = TraceMark();
+    sim::RequestResult r = sim::SendRequest(
+        mouse.FilterDevice(), {.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB, .argument1 = &urb});
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(TraceSince(mark), (Lines{kInternalLine}));
+    EXPECT_EQ(Extension(mouse)->Layout.TotalSize, 0u);
+    EXPECT_EQ(memcmp(buffer, sim::kDefaultMouseDescriptor.data(), sim::kDefaultMouseDescriptor.size()), 0);
+}
+
+// Only GET_DESCRIPTOR (81 06 00 22) of the report descriptor is parsed; near misses show the setup
+// dump alone, and a transfer that came back empty changes no layout.
+TEST_F(RoadTest, OnlyTheReportDescriptorRequestFeedsTheLayout)
+{
+    sim::Mouse &mouse = pnp_->PlugAndStart();
+    const REPORT_LAYOUT before = Extension(mouse)->Layout;
+    uint8_t buffer[256];
+    auto send = [&](std::array<uint8_t, 8> setup) {
+        URB urb{};
+        urb.UrbControlTransfer.Hdr.Length = sizeof(struct _URB_CONTROL_TRANSFER);
+        urb.UrbControlTransfer.Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER;
+        urb.UrbControlTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+        urb.UrbControlTransfer.TransferBuffer = buffer;
+        urb.UrbControlTransfer.TransferBufferLength = sizeof buffer;
+        memcpy(urb.UrbControlTransfer.SetupPacket, setup.data(), 8);
+        const size_t mark = TraceMark();
+        sim::SendRequest(mouse.FilterDevice(), {.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB, .argument1 = &urb});
+        return TraceSince(mark);
+    };
+    EXPECT_EQ(send({0x80, 0x06, 0x00, 0x22, 0, 0, 0, 1}),
+              (Lines{kInternalLine, "\n\r urb->UrbHeader.Function = 0x8", "\n\r Setup Package", "\n\r    80 6 0 22 0 0 0 1 "}));
+    EXPECT_EQ(send({0x81, 0x06, 0x01, 0x22, 0, 0, 0, 1}).size(), 4u);
+    EXPECT_EQ(send({0x81, 0x06, 0x00, 0x21, 0, 0, 0, 1}).size(), 4u);
+
+    mouse.Bus().SetDescriptorAnswer(sim::UrbAnswer::Failure(sim::kUsbdStallPid, STATUS_UNSUCCESSFUL).Length(0));
+    EXPECT_EQ(send({0x81, 0x06, 0x00, 0x22, 0, 0, 0, 1}).size(), 4u);
+    EXPECT_EQ(memcmp(&Extension(mouse)->Layout, &before, sizeof before), 0);
+
+    // A later descriptor replaces the whole layout.
+    std::vector<uint8_t> noPan(sim::kDefaultMouseDescriptor.begin(), sim::kDefaultMouseDescriptor.end() - 7);
+    noPan.insert(noPan.end(), {0xC0, 0xC0});
+    mouse.Bus().SetDescriptorAnswer(sim::UrbAnswer::Bytes(noPan));
+    EXPECT_EQ(send({0x81, 0x06, 0x00, 0x22, 0, 0, 0, 1}).size(), 4u + 9u);
+    EXPECT_EQ(Extension(mouse)->Layout.AcPanSize, 0u);
+    EXPECT_EQ(Extension(mouse)->Layout.TotalSize, 0x20u);
+}
+
+TEST_F(RoadTest, OtherInternalRequestsGoDownAndComeBackUntouched)
+{
+    sim::Mouse &mouse = pnp_->PlugAndStart();
+    const size_t mark = TraceMark();
+    sim::RequestResult r = sim::SendRequest(mouse.FilterDevice(), {.ioControlCode = 0x00220013});
+    EXPECT_EQ(TraceSince(mark), (Lines{kInternalLine}));
+    EXPECT_EQ(mouse.Bus().Log().back().ioControlCode, 0x00220013u);
+    EXPECT_EQ(r.status, r.dispatchStatus == STATUS_PENDING ? r.status : r.dispatchStatus);
+
+    PDEVICE_OBJECT extra = Extension(mouse)->ExtraExtension->Self;
+    const size_t busRequests = mouse.Bus().Log().size();
+    sim::RequestResult refused = sim::SendRequest(extra, {.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB});
+    EXPECT_EQ(refused.status, HCT_STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(refused.information, 0u);
+    EXPECT_EQ(mouse.Bus().Log().size(), busRequests);
+}
+
+}  // namespace
+}  // namespace stack

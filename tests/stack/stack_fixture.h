@@ -1,0 +1,106 @@
+// A whole stack per test: a fresh host kernel, the filter driver loaded, the simulated PnP manager
+// with its bus and class drivers. Every verifier violation fails the test unless the test expected
+// it, and the kernel must be clean (no pool block, device object, name or IRP left) at the end.
+#pragma once
+
+#include "sim/sim.h"
+#include "usb/hct/hct.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace stack {
+
+using Lines = std::vector<std::string>;
+
+class StackTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        hk::Reset();
+        hk::SetViolationHandler([this](const hk::Violation &v) { violations_.push_back(v); });
+        filter_ = hk::LoadDriver(u"\\Driver\\hct", DriverEntry);
+        ASSERT_NE(filter_, nullptr);
+        pnp_ = std::make_unique<sim::PnpManager>(filter_);
+    }
+
+    void TearDown() override
+    {
+        for (sim::Mouse *mouse : pnp_->Mice())
+            if (mouse->State() != sim::MouseState::Removed)
+                pnp_->Remove(*mouse);
+        pnp_.reset();
+        hk::UnloadDriver(filter_);
+        hk::CheckClean();
+        for (const hk::Violation &v : violations_)
+            ADD_FAILURE() << "kernel rule broken: " << v.rule << ": " << v.detail;
+    }
+
+    // Removes the violations of `rule` seen so far and returns how many there were.
+    size_t TakeViolations(const std::string &rule)
+    {
+        const auto before = violations_.size();
+        violations_.erase(std::remove_if(violations_.begin(), violations_.end(),
+                                         [&](const hk::Violation &v) { return v.rule == rule; }),
+                          violations_.end());
+        return before - violations_.size();
+    }
+
+    // Trace entries (one per DbgPrint call) written since `mark` (an earlier TraceMark()).
+    static size_t TraceMark() { return hk::TraceEntries().size(); }
+    static Lines TraceSince(size_t mark)
+    {
+        const auto &all = hk::TraceEntries();
+        return Lines(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark, all.size())), all.end());
+    }
+
+    static PDEVICE_EXTENSION Extension(sim::Mouse &mouse)
+    {
+        return static_cast<PDEVICE_EXTENSION>(mouse.FilterExtension());
+    }
+
+    PDRIVER_OBJECT filter_ = nullptr;
+    std::unique_ptr<sim::PnpManager> pnp_;
+    std::vector<hk::Violation> violations_;
+};
+
+// The lines every successful AddDevice writes.
+inline const Lines kAddDeviceLines = {
+    "\n\r Device Lower Filter - Add Device ",
+    "\n\r Device Lower Filter - Add Device Successfully ",
+    "\n\r[CreateExtraDO] Create Extra-Device-Object Successfully",
+    "\n\r[CreateExtraDO] Create Symbolic Link Successfully",
+};
+
+// The nine layout lines of the default 5-button mouse with wheel and AC pan.
+inline const Lines kDefaultLayoutLines = {
+    "\n\r total size = 0x28", "\n\r x size = 0x8",      "\n\r x offset = 0x8",
+    "\n\r y size = 0x8",      "\n\r y offset = 0x10",   "\n\r wheel size = 0x8",
+    "\n\r wheel offset = 0x18", "\n\r ac pan size = 0x8", "\n\r ac pan offset = 0x20",
+};
+
+inline Lines Dump(const char *title, const std::vector<uint8_t> &bytes)
+{
+    Lines lines{title};
+    char text[16];
+    for (uint8_t b : bytes) {
+        snprintf(text, sizeof text, " 0x%x", b);
+        lines.push_back(text);
+    }
+    lines.push_back("\n\r");
+    return lines;
+}
+
+inline Lines Concat(std::initializer_list<Lines> parts)
+{
+    Lines all;
+    for (const Lines &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+}  // namespace stack
