@@ -1,0 +1,113 @@
+# Windows targets, cross-built with mingw-w64 (presets win-x86 and win-x64):
+#   hct.sys     the kernel image: the driver sources and the report functions against the DDK headers
+#   hctctl.exe  the console tool that switches the extra scroll through the driver's control device
+# and the CTest checks that inspect both images (scripts/check-windows-image.sh).
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(HCT_WIN_ARCH x64)
+  set(HCT_KERNEL_ENTRY DriverEntry)
+  set(HCT_KERNEL_IMAGE_BASE 0x140000000)
+  # 64-bit images keep their unwind tables: they become .pdata/.xdata, which the kernel needs to
+  # walk the stack through the driver's frames.
+  set(HCT_KERNEL_ARCH_FLAGS)
+else()
+  set(HCT_WIN_ARCH x86)
+  # stdcall decoration: any other spelling only warns, and ld then points the entry at the start
+  # of .text, which is why the link runs with --fatal-warnings.
+  set(HCT_KERNEL_ENTRY _DriverEntry@8)
+  set(HCT_KERNEL_IMAGE_BASE 0x10000)
+  # No x87/SSE state may be touched without saving it in the kernel; no DWARF unwind tables, which
+  # nothing in a 32-bit kernel reads.
+  set(HCT_KERNEL_ARCH_FLAGS -march=i686 -mgeneral-regs-only -fno-asynchronous-unwind-tables)
+endif()
+
+# The gcc driver links the usual Win32 libraries by itself for user-mode programs; the kernel image
+# must never see them.
+set(CMAKE_C_STANDARD_LIBRARIES "")
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+enable_testing()
+
+# ---------------------------------------------------------------------------------------------
+# hct.sys
+# ---------------------------------------------------------------------------------------------
+set(HCT_KERNEL_COMPILE_OPTIONS
+    -O2 -Wall -Wextra -Wno-multichar
+    -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit
+    -fno-stack-protector -mno-stack-arg-probe -fno-strict-aliasing
+    # Kernel stacks are 12 KB (24 KB on x64) for the whole call chain; a frame over 4 KB would also
+    # need __chkstk, which the kernel does not export.
+    -Wframe-larger-than=1024
+    ${HCT_KERNEL_ARCH_FLAGS})
+
+set(HCT_KERNEL_LINK_OPTIONS
+    -nostdlib
+    LINKER:--fatal-warnings
+    LINKER:--subsystem,native
+    LINKER:--wdmdriver
+    LINKER:--entry,${HCT_KERNEL_ENTRY}
+    LINKER:--image-base,${HCT_KERNEL_IMAGE_BASE}
+    LINKER:--section-alignment,0x1000
+    LINKER:--file-alignment,0x200
+    LINKER:--dynamicbase
+    LINKER:--nxcompat
+    LINKER:--no-insert-timestamp)
+
+# HCT_KERNEL_SOURCES overrides the glob (for trying the flags on a scratch source).
+set(HCT_KERNEL_SOURCES "" CACHE STRING "Sources of hct.sys instead of usb/hct/*.cpp and report/*.cpp")
+if(HCT_KERNEL_SOURCES)
+  set(hct_kernel_sources ${HCT_KERNEL_SOURCES})
+else()
+  file(GLOB hct_kernel_sources CONFIGURE_DEPENDS
+       ${CMAKE_SOURCE_DIR}/usb/hct/*.cpp
+       ${CMAKE_SOURCE_DIR}/report/*.cpp)
+endif()
+
+# The driver's headers on their own, with the kernel flags: the record layout checks in hct.h (the
+# 80-byte descriptor request on x86 among them) and the DDK branch of platform/kernel.h are compiled
+# even while no driver source includes them.
+set(hct_header_check_source ${CMAKE_BINARY_DIR}/hct_header_check.cpp)
+file(CONFIGURE OUTPUT ${hct_header_check_source}
+     CONTENT "#include \"usb/hct/hct.h\"\n#include \"usb/hct/hctioctl.h\"\n")
+add_library(hct_header_check OBJECT ${hct_header_check_source})
+target_include_directories(hct_header_check PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(hct_header_check PRIVATE KPLAT_WINDOWS_KERNEL=1)
+target_compile_options(hct_header_check PRIVATE ${HCT_KERNEL_COMPILE_OPTIONS})
+
+if(hct_kernel_sources)
+  add_executable(hct ${hct_kernel_sources})
+  set_target_properties(hct PROPERTIES
+                        OUTPUT_NAME hct
+                        SUFFIX .sys
+                        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  target_include_directories(hct PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(hct PRIVATE KPLAT_WINDOWS_KERNEL=1)
+  target_compile_options(hct PRIVATE ${HCT_KERNEL_COMPILE_OPTIONS})
+  target_link_options(hct PRIVATE ${HCT_KERNEL_LINK_OPTIONS})
+  # libgcc last: 64-bit division helpers on x86, no imports.
+  target_link_libraries(hct PRIVATE ntoskrnl hal gcc)
+
+  add_test(NAME windows_image_hct_sys
+           COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-windows-image.sh $<TARGET_FILE:hct> ${HCT_WIN_ARCH})
+  set_tests_properties(windows_image_hct_sys PROPERTIES LABELS windows)
+else()
+  message(WARNING "No driver sources in usb/hct/ or report/ yet: hct.sys is not built.")
+endif()
+
+# ---------------------------------------------------------------------------------------------
+# hctctl.exe
+# ---------------------------------------------------------------------------------------------
+add_executable(hctctl
+               ${CMAKE_SOURCE_DIR}/tools/hctctl/hctctl.cpp
+               ${CMAKE_SOURCE_DIR}/tools/hctctl/hctctl_args.cpp)
+set_target_properties(hctctl PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_include_directories(hctctl PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(hctctl PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+target_compile_options(hctctl PRIVATE -O2 -Wall -Wextra)
+# Copied to a test machine on its own: no libgcc/libstdc++/winpthread DLLs beside it.
+target_link_options(hctctl PRIVATE -static -static-libgcc -static-libstdc++ -s)
+target_link_libraries(hctctl PRIVATE kernel32)
+
+add_test(NAME windows_image_hctctl_exe
+         COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-windows-image.sh $<TARGET_FILE:hctctl> ${HCT_WIN_ARCH} tool)
+set_tests_properties(windows_image_hctctl_exe PROPERTIES LABELS windows)

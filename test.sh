@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: host tests under ASan+UBSan, the concurrency test under
+# ThreadSanitizer, the fuzzers briefly under ASan+UBSan, the benchmarks once, and both Windows kernel
+# images with their checks. Installs missing Debian packages first.
+set -uo pipefail
+cd "$(dirname "$0")"
+JOBS=${JOBS:-$(nproc)}
+passed=0
+failed=0
+failures=()
+
+step() {  # step NAME COMMAND...
+  local name=$1; shift
+  echo "==> $name"
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); failures+=("$name"); echo "FAILED: $name"; fi
+}
+
+ctest_preset() {  # ctest_preset BUILDDIR [ctest args...]
+  local dir=$1; shift
+  ctest --test-dir "$dir" --output-on-failure --timeout 600 "$@"
+}
+
+scripts/deps.sh || { echo "could not install the build dependencies"; exit 1; }
+
+step "host build (ASan+UBSan)" bash -c "cmake --preset host >/dev/null && cmake --build --preset host -j $JOBS"
+step "host tests" ctest_preset build/host -L 'host|report|stack|tool'
+step "tsan build" bash -c "cmake --preset host-tsan >/dev/null && cmake --build --preset host-tsan -j $JOBS --target test_stack_tsan test_host"
+step "tsan tests" ctest_preset build/host-tsan -L tsan
+step "fuzz build (libFuzzer, ASan+UBSan)" bash -c "cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j $JOBS"
+step "fuzz runs" ctest_preset build/fuzz -L fuzz
+step "release build" bash -c "cmake --preset host-release >/dev/null && cmake --build --preset host-release -j $JOBS"
+step "benchmarks (one short run)" build/host-release/bin/bench_report_path --benchmark_min_time=0.01
+step "main job" build/host-release/bin/hct-sim run
+for arch in x86 x64; do
+  step "windows $arch image" bash -c "cmake --preset win-$arch >/dev/null && cmake --build --preset win-$arch -j $JOBS"
+  step "windows $arch checks" scripts/check-windows-image.sh build/win-$arch/hct.sys $arch
+done
+
+echo
+if ((failed)); then
+  echo "failed steps: ${failures[*]}"
+fi
+echo "$passed passed, $failed failed"
+((failed == 0))
