@@ -33,7 +33,7 @@ step "benchmarks (one short run)" build/host-release/bin/bench_report_path --ben
 step "main job" build/host-release/bin/hct-sim run
 for arch in x86 x64; do
   step "windows $arch image" bash -c "cmake --preset win-$arch >/dev/null && cmake --build --preset win-$arch -j $JOBS"
-  step "windows $arch checks" scripts/check-windows-image.sh build/win-$arch/hct.sys $arch
+  step "windows $arch checks" bash -c "scripts/check-windows-image.sh build/win-$arch/hct.sys $arch && scripts/check-windows-image.sh build/win-$arch/hctctl.exe $arch"
 done
 
 echo

@@ -28,6 +28,13 @@ std::vector<uint8_t> Bytes(const std::array<uint8_t, 5> &a) { return {a.begin(),
 
 class RoadTest : public StackTest {
 protected:
+    void TearDown() override
+    {
+        if (app_.IsOpen())
+            app_.Close();
+        StackTest::TearDown();
+    }
+
     // Plugs and starts a mouse, then opens its control device and switches the feature.
     sim::Mouse &Ready(bool featureOn, const sim::MouseConfig &config = {})
     {

@@ -1,0 +1,156 @@
+// How a simulated mouse behaves: what its bus driver answers to each request, and how its class
+// driver reads it. Everything has a default that makes a well-behaved 5-button mouse with wheel and
+// AC pan whose string descriptor 200 answers with the raw bytes "START".
+#pragma once
+
+#include "../platform/kernel.h"
+#include "default_mouse.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+// USBD status codes as the bus driver writes them into URB headers. Cancelled URBs get 0x00010000 by
+// default, the value the filter's status table names USBD_STATUS_CANCELED (the DDK's own constant
+// has the error bits set; a bus can report either, see UrbAnswer::cancelUsbdStatus).
+inline constexpr USBD_STATUS kUsbdSuccess = 0x00000000;
+inline constexpr USBD_STATUS kUsbdStallPid = (USBD_STATUS)0xC0000004;
+inline constexpr USBD_STATUS kUsbdDevNotResponding = (USBD_STATUS)0xC0000005;
+inline constexpr USBD_STATUS kUsbdInvalidUrbFunction = (USBD_STATUS)0x80000200;
+inline constexpr USBD_STATUS kUsbdInvalidParameter = (USBD_STATUS)0x80000300;
+inline constexpr USBD_STATUS kUsbdCanceled = 0x00010000;
+inline constexpr USBD_STATUS kUsbdCanceledDdk = (USBD_STATUS)0xC0010000;
+inline constexpr USBD_STATUS kUsbdDeviceGone = (USBD_STATUS)0xC0007000;
+
+// Whether the bus driver completes a URB inside its dispatch routine (IofCallDriver returns the
+// final status) or marks it pending and completes it later at DISPATCH_LEVEL from deferred work.
+enum class Completion { Synchronous, Pending };
+
+// The bus driver's answer to one kind of control request (the report descriptor, the string
+// descriptor 200, other setup packets).
+struct UrbAnswer {
+    enum class Kind {
+        Answer,              // complete with `data`/statuses, after `delay` when pending
+        HoldUntilCancelled,  // never answered; completed only when cancelled (cancel routine set)
+        HoldForever,         // never answered, not even when cancelled (no cancel routine); only
+                             // removal, surprise removal or UsbBus::ReleaseHeld() ends it
+    };
+    Kind kind = Kind::Answer;
+    std::vector<uint8_t> data;            // copied into the transfer buffer, up to its length
+    std::optional<ULONG> reportedLength;  // TransferBufferLength written back; default: bytes copied
+    USBD_STATUS usbdStatus = kUsbdSuccess;
+    NTSTATUS status = STATUS_SUCCESS;
+    std::optional<Completion> completion;  // default: MouseConfig::urbCompletion
+    int64_t delay = 0;                     // virtual 100 ns units before a pending answer
+    // How a cancelled request of this kind is completed, and how late after the cancel.
+    USBD_STATUS cancelUsbdStatus = kUsbdCanceled;
+    NTSTATUS cancelStatus = STATUS_CANCELLED;
+    int64_t cancelDelay = 0;
+
+    static UrbAnswer Bytes(std::vector<uint8_t> bytes);
+    static UrbAnswer Text(std::string_view text);  // raw bytes of the text, no descriptor header
+    // Fails with a USBD status and an NTSTATUS; `bytes` may still be copied into the buffer.
+    static UrbAnswer Failure(USBD_STATUS usbd, NTSTATUS status, std::vector<uint8_t> bytes = {});
+    static UrbAnswer Stall();  // USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL
+    static UrbAnswer HoldUntilCancelled(USBD_STATUS cancelUsbd = kUsbdCanceled, NTSTATUS cancelStatus = STATUS_CANCELLED);
+    static UrbAnswer HoldForever();
+    // Chainable adjustments.
+    UrbAnswer &After(int64_t delay100ns);  // pending, answered after the delay
+    UrbAnswer &Sync();                     // completed inside the dispatch routine
+    UrbAnswer &Pend();                     // marked pending, completed from deferred work
+    UrbAnswer &Length(ULONG reported);     // TransferBufferLength reported back
+};
+
+// The bus driver's answer to IRP_MN_START_DEVICE.
+struct StartAnswer {
+    NTSTATUS status = STATUS_SUCCESS;
+    Completion completion = Completion::Synchronous;
+    int64_t delay = 0;  // pending only: virtual time before it completes
+};
+
+// How the class driver describes the buffer of its interrupt reads.
+enum class BufferForm {
+    TransferBuffer,    // TransferBuffer set, no MDL
+    MdlNonPagedPool,   // MDL built by MmBuildMdlForNonPagedPool (MDL_SOURCE_IS_NONPAGED_POOL)
+    MdlMapped,         // locked MDL already mapped by the class driver (MDL_MAPPED_TO_SYSTEM_VA)
+    MdlLockedUnmapped, // locked MDL, not mapped: whoever reads it must map it (MmMapLockedPages)
+};
+
+// Options of one fed input report.
+struct ReportOptions {
+    USBD_STATUS usbdStatus = kUsbdSuccess;
+    std::optional<NTSTATUS> status;       // default: success when usbdStatus is 0, else STATUS_UNSUCCESSFUL
+    std::optional<ULONG> reportedLength;  // TransferBufferLength reported; default: bytes copied
+    int64_t delay = 0;                    // virtual 100 ns units before the report is delivered
+
+    static ReportOptions WithLength(ULONG reported)
+    {
+        ReportOptions o;
+        o.reportedLength = reported;
+        return o;
+    }
+    static ReportOptions Failed(USBD_STATUS usbd, NTSTATUS status = STATUS_UNSUCCESSFUL)
+    {
+        ReportOptions o;
+        o.usbdStatus = usbd;
+        o.status = status;
+        return o;
+    }
+    static ReportOptions After(int64_t delay100ns)
+    {
+        ReportOptions o;
+        o.delay = delay100ns;
+        return o;
+    }
+};
+
+struct MouseConfig {
+    // ---- the device and its bus driver ----
+    std::vector<uint8_t> reportDescriptor = DefaultMouseDescriptor();
+    // Answer to GET_DESCRIPTOR(HID report) (setup 81 06 00 22); default: reportDescriptor, success.
+    std::optional<UrbAnswer> descriptorAnswer;
+    // Answer to the string descriptor request, index 200, language 0x0409.
+    UrbAnswer stringAnswer = UrbAnswer::Text("START");
+    // Answer to every other control transfer.
+    UrbAnswer otherControlAnswer = UrbAnswer::Stall();
+    // Answers to the start request, in order; the last one repeats (a restart after a stop gets the
+    // next answer).
+    std::vector<StartAnswer> startAnswers = {StartAnswer{}};
+    // Final status of other PnP minors by code. Minors not listed: success for the ones a bus driver
+    // handles for its child (query/cancel remove and stop, stop, surprise removal, remove); the
+    // status left unchanged (STATUS_NOT_SUPPORTED from the PnP manager) for the others.
+    std::map<UCHAR, NTSTATUS> pnpStatus;
+    // Default completion of URBs whose answer does not say.
+    Completion urbCompletion = Completion::Pending;
+    // Completion of an interrupt read that arrives while a fed report is already waiting for it.
+    Completion queuedReportCompletion = Completion::Pending;
+    // Malformed URBs (wrong header Length for the function, no buffer with a non-zero length, a
+    // string request whose fields are not index 200 / type 3 / language 0x0409 / 255 bytes, ...) are
+    // reported through hk::Violate("SimBusUnexpectedRequest") when strict; either way they are
+    // answered with USBD_STATUS_INVALID_PARAMETER and STATUS_INVALID_PARAMETER.
+    bool strict = true;
+    // The bus accepts only this exact string request (index 200, type 3, language 0x0409, 255 bytes).
+    bool expectProbeFields = true;
+
+    // ---- the class driver above ----
+    BufferForm bufferForm = BufferForm::TransferBuffer;
+    unsigned readsOutstanding = 2;
+    ULONG readBufferLength = 64;          // bytes per interrupt read buffer
+    ULONG descriptorRequestLength = 4096; // wLength of the descriptor request and its buffer size
+    bool fetchDescriptor = true;          // fetch the report descriptor after each start
+    // The class driver re-submits a read from deferred work at this IRQL after each completion.
+    // PASSIVE_LEVEL rebuilds the MDL for every read (an unmapped MDL stays unmapped each time);
+    // DISPATCH_LEVEL re-sends the read at raised IRQL and keeps the read's first MDL.
+    KIRQL resubmitIrql = PASSIVE_LEVEL;
+    // A read completed with an error normally stops that read for good (as removal does).
+    bool resubmitAfterFailure = false;
+    // At IRP_MN_REMOVE_DEVICE the class driver normally passes the request down with its reads still
+    // pending (the bus fails them); with this set it cancels its reads and waits for them first.
+    bool cancelReadsBeforeRemove = false;
+};
+
+}  // namespace sim

@@ -1,0 +1,99 @@
+// The simulated HID class driver above the filter: its own DRIVER_OBJECT, an AddDevice that attaches
+// its device object on top of the mouse's stack, PnP and power pass-down, and after each successful
+// start the report descriptor fetch and N interrupt reads kept outstanding, each one an
+// IOCTL_INTERNAL_USB_SUBMIT_URB request built with IoAllocateIrp and completed back to it through
+// its completion routine. One HidClass object is one mouse's class device.
+#pragma once
+
+#include "config.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace sim {
+
+// One interrupt read as it came back to the class driver, the bytes exactly as the drivers below
+// left them (TransferBufferLength bytes of the buffer, at most the buffer's size).
+struct ReadRecord {
+    std::vector<uint8_t> bytes;
+    NTSTATUS status = 0;
+    USBD_STATUS usbdStatus = 0;
+    ULONG transferLength = 0;
+    bool cancelled = false;  // Irp->Cancel was set
+    int64_t time = 0;
+};
+
+// The report descriptor request as it came back.
+struct DescriptorRecord {
+    bool fetched = false;
+    NTSTATUS status = 0;
+    USBD_STATUS usbdStatus = 0;
+    ULONG transferLength = 0;
+    std::vector<uint8_t> bytes;
+};
+
+class HidClass : public std::enable_shared_from_this<HidClass> {
+public:
+    HidClass(PDRIVER_OBJECT classDriver, const MouseConfig &config);
+    ~HidClass();
+    HidClass(const HidClass &) = delete;
+    HidClass &operator=(const HidClass &) = delete;
+
+    // Calls the class driver's AddDevice for this mouse: creates the class device and attaches it on
+    // top of the stack above `pdo`. Called by the PnP manager.
+    NTSTATUS AddDevice(PDEVICE_OBJECT pdo);
+
+    PDEVICE_OBJECT Device() const { return fdo_; }      // null after removal
+    PDEVICE_OBJECT LowerDevice() const { return lower_; }  // what AddDevice attached to
+
+    // Every completed interrupt read, successful or not, in order of completion.
+    std::vector<ReadRecord> Reads() const;
+    // Only the successful ones (status STATUS_SUCCESS and USBD success).
+    std::vector<ReadRecord> Reports() const;
+    void ClearReads();
+    DescriptorRecord Descriptor() const;
+    size_t DescriptorFetches() const;
+    unsigned ReadsInFlight() const;  // reads sent down and not yet back
+    bool Started() const;
+    bool Removing() const;
+    uint64_t ReadsSubmitted() const;
+
+    // The class driver's DriverEntry (what the PnP manager loads with hk::LoadDriver).
+    static NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+    // Used by the class driver's static routines (hid_class.cpp).
+    NTSTATUS OnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+    NTSTATUS DispatchPnp(PIRP irp);
+    NTSTATUS DispatchPower(PIRP irp);
+    NTSTATUS DispatchPass(PIRP irp);
+    void ReadCompleted(unsigned slot, PIRP irp);
+    struct Slot;
+
+private:
+    NTSTATUS FetchDescriptor();
+    void StartReads();
+    void SubmitRead(unsigned slot);
+    void Recycle(unsigned slot);
+    void StopReads(bool cancel);
+    void FreeSlotResources(Slot &slot);
+
+    mutable std::mutex mutex_;
+    MouseConfig config_;
+    PDRIVER_OBJECT driver_;
+    PDEVICE_OBJECT fdo_ = nullptr;
+    PDEVICE_OBJECT lower_ = nullptr;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<ReadRecord> reads_;
+    DescriptorRecord descriptor_;
+    size_t descriptorFetches_ = 0;
+    uint64_t readsSubmitted_ = 0;
+    bool started_ = false;
+    bool stopping_ = true;
+    bool removing_ = false;
+    bool cancelling_ = false;
+    KEVENT idle_;
+};
+
+}  // namespace sim

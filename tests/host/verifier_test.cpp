@@ -1,0 +1,384 @@
+// Each verifier rule fires on a small driver broken in that one way, and the well-behaved shapes
+// of the same requests report nothing.
+#include "toy.h"
+
+#include <optional>
+
+namespace {
+
+class Verifier : public HostTest {
+protected:
+    struct Sent {
+        NTSTATUS status;
+        PIRP irp;
+        Seen seen;
+    };
+
+    // Sends a new driver-allocated IRP, lets deferred work finish it, frees it if it came back.
+    void Send(PDEVICE_OBJECT device, Sent &sent)
+    {
+        sent.irp = IoAllocateIrp(device->StackSize, FALSE);
+        IoGetNextIrpStackLocation(sent.irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(sent.irp, RecordCompletion, &sent.seen, TRUE, TRUE, TRUE);
+        sent.status = IoCallDriver(device, sent.irp);
+        hk::RunUntilIdle();
+        if (sent.seen.calls > 0) {
+            IoFreeIrp(sent.irp);
+        }
+    }
+};
+
+NTSTATUS PendAndCompleteLater(PIRP irp, NTSTATUS status)
+{
+    IoMarkIrpPending(irp);
+    hk::Defer([irp, status] { Complete(irp, status); }, hk::Ms(5));
+    return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI ContinueWithoutPropagating(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_CONTINUE_COMPLETION; }
+
+NTSTATUS NTAPI MarkOnCreatorLevel(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);  // wrong here: the creator has no location
+    }
+    ++*static_cast<int *>(context);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS NTAPI ReleaseAndPropagate(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    IoReleaseRemoveLock(static_cast<PIO_REMOVE_LOCK>(context), irp);
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+VOID NTAPI IgnoreCancel(PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock(irp->CancelIrql); }
+
+}  // namespace
+
+TEST_F(Verifier, CompletingTwiceIsDoubleCompletion)
+{
+    PDEVICE_OBJECT device = Device([](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_SUCCESS);
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    Sent sent;
+    Send(device, sent);
+    EXPECT_EQ(Count(hk::rule::DoubleCompletion), 1u);
+    EXPECT_EQ(sent.seen.calls, 1);
+}
+
+TEST_F(Verifier, CompletingWithStatusPendingIsRefused)
+{
+    PDEVICE_OBJECT device = Device([](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_PENDING;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    Sent sent;
+    Send(device, sent);
+    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::CompleteWithPending});
+}
+
+TEST_F(Verifier, ReturningPendingWithoutMarkingIsPendingNotMarked)
+{
+    PDEVICE_OBJECT device = Device([](PDEVICE_OBJECT, PIRP irp) {
+        hk::Defer([irp] { Complete(irp, STATUS_SUCCESS); }, hk::Ms(5));
+        return STATUS_PENDING;
+    });
+    PDEVICE_OBJECT completesFirst = Device([](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_SUCCESS);
+        return STATUS_PENDING;
+    });
+    Sent later, before;
+    Send(device, later);
+    Send(completesFirst, before);
+    EXPECT_EQ(Count(hk::rule::PendingNotMarked), 2u);
+    EXPECT_FALSE(later.seen.pendingReturned);
+}
+
+TEST_F(Verifier, ReturningSuccessForAnIrpStillHeldIsNotCompletedNotPending)
+{
+    PIRP held = nullptr;
+    PDEVICE_OBJECT device = Device([&](PDEVICE_OBJECT, PIRP irp) {
+        held = irp;
+        return STATUS_SUCCESS;
+    });
+    Sent sent;
+    Send(device, sent);
+    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::NotCompletedNotPending});
+    ASSERT_EQ(sent.seen.calls, 0);
+    Complete(held, STATUS_SUCCESS);
+    IoFreeIrp(sent.irp);
+}
+
+TEST_F(Verifier, CompletingWithOneStatusAndReturningAnotherIsStatusMismatch)
+{
+    PDEVICE_OBJECT bottom = Device([](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_UNSUCCESSFUL);
+        return STATUS_SUCCESS;
+    });
+    PDEVICE_OBJECT top = PassThrough(bottom);
+    Sent sent;
+    Send(top, sent);
+    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::StatusMismatch}) << "reported once, against the completing driver";
+}
+
+TEST_F(Verifier, RoutineIgnoringPendingReturnedIsPendingNotPropagated)
+{
+    PDEVICE_OBJECT bottom = Device([](PDEVICE_OBJECT, PIRP irp) { return PendAndCompleteLater(irp, STATUS_SUCCESS); });
+    PDEVICE_OBJECT filter = Device(
+        [](PDEVICE_OBJECT self, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, ContinueWithoutPropagating, nullptr, TRUE, TRUE, TRUE);
+            return IoCallDriver(Ext(self)->lower, irp);
+        },
+        bottom);
+    Sent sent;
+    Send(filter, sent);
+    EXPECT_EQ(sent.status, STATUS_PENDING);
+    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::PendingNotPropagated});
+}
+
+TEST_F(Verifier, CreatorRoutineMarkingPendingIsMarkPendingOnCreatorLocation)
+{
+    PDEVICE_OBJECT bottom = Device([](PDEVICE_OBJECT, PIRP irp) { return PendAndCompleteLater(irp, STATUS_SUCCESS); });
+    int calls = 0;
+    PIRP irp = IoAllocateIrp(bottom->StackSize, FALSE);
+    IoSetCompletionRoutine(irp, MarkOnCreatorLevel, &calls, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_PENDING);
+    hk::RunUntilIdle();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::MarkPendingOnCreatorLocation});
+    IoFreeIrp(irp);
+}
+
+TEST_F(Verifier, DispatchReturningAtAnotherIrqlIsIrqlNotRestored)
+{
+    std::optional<hk::IrqlScope> raised;
+    PDEVICE_OBJECT device = Device([&](PDEVICE_OBJECT, PIRP irp) {
+        raised.emplace(DISPATCH_LEVEL);
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    Sent sent;
+    Send(device, sent);
+    EXPECT_EQ(Count(hk::rule::IrqlNotRestored), 1u);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the caller gets its IRQL back";
+    raised.reset();
+}
+
+TEST_F(Verifier, ServicesCalledAboveTheirIrqlAreIrqlTooHigh)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER zero{}, oneMs{};
+    oneMs.QuadPart = -hk::Ms(1);
+    PDEVICE_OBJECT device = nullptr;
+    PVOID paged = nullptr;
+    {
+        hk::IrqlScope dispatch(DISPATCH_LEVEL);
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+        EXPECT_TRUE(Rules().empty()) << "a zero timeout may be polled at DISPATCH_LEVEL";
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &oneMs);
+        paged = ExAllocatePoolWithTag(PagedPool, 16, 'tseT');
+        IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    }
+    {
+        hk::IrqlScope apc(APC_LEVEL);
+        UNICODE_STRING number{0, 0, nullptr};
+        RtlIntegerToUnicodeString(5, 10, &number);
+    }
+    EXPECT_EQ(Count(hk::rule::IrqlTooHigh), 4u);
+    ExFreePool(paged);
+    IoDeleteDevice(device);
+}
+
+TEST_F(Verifier, ThreadedIrpsBelongToTheIoManager)
+{
+    PDEVICE_OBJECT bottom = Bottom(STATUS_SUCCESS);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, bottom, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    IoFreeIrp(irp);
+    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::ThreadedIrpFreed});
+    EXPECT_EQ(hk::OutstandingIrps(), 1u) << "the free was refused";
+
+    EXPECT_EQ(IoCallDriver(bottom, irp), STATUS_SUCCESS);
+    EXPECT_EQ(hk::OutstandingIrps(), 0u) << "the completion APC freed it";
+    EXPECT_FALSE(IoCancelIrp(irp));
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(Count(hk::rule::IrpUsedAfterFree), 1u);
+    EXPECT_EQ(Count(hk::rule::DoubleCompletion), 1u);
+}
+
+TEST_F(Verifier, DeviceLifecycleMistakesAreReportedAndNotCarriedOut)
+{
+    PDEVICE_OBJECT bottom = Bottom();
+    PDEVICE_OBJECT top = PassThrough(bottom);
+    IoDeleteDevice(bottom);  // still has `top` attached
+    IoDeleteDevice(top);     // never detached from `bottom`
+    EXPECT_EQ(Count(hk::rule::DeleteAttachedDevice), 2u);
+    EXPECT_FALSE(hk::IsDeleted(bottom));
+    EXPECT_FALSE(hk::IsDeleted(top));
+
+    IoDetachDevice(bottom);
+    IoDetachDevice(bottom);
+    EXPECT_EQ(Count(hk::rule::DetachNotAttached), 1u);
+    IoDeleteDevice(top);
+    IoDeleteDevice(top);
+    EXPECT_EQ(Count(hk::rule::DeleteDeletedDevice), 1u);
+
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    EXPECT_EQ(IoCallDriver(top, irp), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Count(hk::rule::InvalidDeviceObject), 1u);
+    EXPECT_EQ(irp->CurrentLocation, 3) << "nothing was sent";
+    IoFreeIrp(irp);
+}
+
+TEST_F(Verifier, PoolMisuseIsReportedAndTheBadFreeIsNotPerformed)
+{
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 32, 'looP');
+    int local = 0;
+    ExFreePool(&local);
+    ExFreePoolWithTag(block, 'gnrW');
+    EXPECT_EQ(hk::LivePoolCount(), 1u);
+    ExFreePool(block);
+    ExFreePool(block);
+    EXPECT_EQ(Count(hk::rule::BadPoolFree), 3u);
+    PVOID empty = ExAllocatePoolWithTag(NonPagedPool, 0, 'looP');
+    EXPECT_EQ(Count(hk::rule::ZeroPoolAllocation), 1u);
+    ExFreePool(empty);
+    EXPECT_EQ(hk::PoolFrees(), 2u);
+}
+
+TEST_F(Verifier, RemoveLockMisuseIsReported)
+{
+    PDEVICE_OBJECT device = Bottom();
+    PIO_REMOVE_LOCK lock = &Ext(device)->removeLock;
+    int a = 0, b = 0;
+    IoInitializeRemoveLock(lock, 'kcoL', 0, 0);
+    EXPECT_EQ(lock->IoCount, 1);
+    EXPECT_EQ(IoAcquireRemoveLock(lock, &a), STATUS_SUCCESS);
+    IoReleaseRemoveLock(lock, &b);  // never acquired with this tag
+    EXPECT_EQ(Count(hk::rule::RemoveLockMisuse), 1u);
+    IoDeleteDevice(device);  // while `a` holds it
+    EXPECT_EQ(Count(hk::rule::RemoveLockMisuse), 2u);
+    EXPECT_TRUE(hk::IsDeleted(device));
+}
+
+TEST_F(Verifier, RemoveLockWaitWithoutHoldingIsMisuseAndLaterAcquiresFail)
+{
+    PDEVICE_OBJECT device = Bottom();
+    PIO_REMOVE_LOCK lock = &Ext(device)->removeLock;
+    int tag = 0;
+    IoInitializeRemoveLock(lock, 'kcoL', 0, 0);
+    IoReleaseRemoveLockAndWait(lock, &tag);
+    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::RemoveLockMisuse});
+    EXPECT_EQ(IoAcquireRemoveLock(lock, &tag), STATUS_DELETE_PENDING);
+    EXPECT_EQ(lock->IoCount, 0);
+}
+
+TEST_F(Verifier, CompletingWithACancelRoutineSetIsCancelRoutineSetAtCompletion)
+{
+    PDEVICE_OBJECT device = Device([](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, IgnoreCancel);
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    Sent sent;
+    Send(device, sent);
+    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::CancelRoutineSetAtCompletion});
+}
+
+TEST_F(Verifier, MappingAnUnlockedMdlIsMdlNotLocked)
+{
+    char buffer[64];
+    PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+    EXPECT_EQ(MmMapLockedPages(mdl, KernelMode), nullptr);
+    MmUnlockPages(mdl);
+    EXPECT_EQ(Count(hk::rule::MdlNotLocked), 2u);
+    IoFreeMdl(mdl);
+}
+
+TEST_F(Verifier, MalformedCountedStringsAreBadUnicodeString)
+{
+    WCHAR text[] = u"\\??\\X";
+    UNICODE_STRING odd{3, 12, text};
+    UNICODE_STRING longer{14, 12, text};
+    UNICODE_STRING device{10, 12, text};
+    EXPECT_EQ(IoCreateSymbolicLink(&odd, &device), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&device, &longer), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Count(hk::rule::BadUnicodeString), 2u);
+    EXPECT_TRUE(hk::Names().empty());
+}
+
+TEST_F(Verifier, WatchdogReportsAWaitNothingCanEndThenLetsTheHandlerRescueIt)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    hk::SetWatchdog(std::chrono::milliseconds(50));
+    int reports = 0;
+    hk::SetViolationHandler([&](const hk::Violation &v) {
+        if (v.rule == hk::rule::WaitNeverSatisfied) {
+            ++reports;
+            hk::Defer([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
+        }
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(reports, 1);
+}
+
+TEST_F(Verifier, CheckCleanReportsWhatATestLeftBehind)
+{
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, 'kaeL');
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    EXPECT_FALSE(hk::CheckClean());
+    EXPECT_EQ(Count(hk::rule::PoolLeak), 1u);
+    EXPECT_EQ(Count(hk::rule::DeviceObjectLeak), 1u);
+    ExFreePool(block);
+    IoDeleteDevice(device);
+}
+
+TEST_F(Verifier, WellBehavedFilterShapesReportNothing)
+{
+    // Pending bus, a filter that counts requests with a remove lock and a completion routine,
+    // a start-device style waiter above, and removal waiting for the request in flight.
+    PDEVICE_OBJECT bottom = Device([](PDEVICE_OBJECT, PIRP irp) { return PendAndCompleteLater(irp, STATUS_SUCCESS); });
+    PDEVICE_OBJECT filter = Device(
+        [](PDEVICE_OBJECT self, PIRP irp) {
+            PIO_REMOVE_LOCK lock = &Ext(self)->removeLock;
+            NTSTATUS status = IoAcquireRemoveLock(lock, irp);
+            if (!NT_SUCCESS(status)) {
+                return Complete(irp, status);
+            }
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, ReleaseAndPropagate, lock, TRUE, TRUE, TRUE);
+            return IoCallDriver(Ext(self)->lower, irp);
+        },
+        bottom);
+    IoInitializeRemoveLock(&Ext(filter)->removeLock, 'kcoL', 0, 0);
+    PDEVICE_OBJECT top = PassThrough(filter);
+
+    Sent first, second;
+    Send(top, first);
+    EXPECT_EQ(first.status, STATUS_PENDING);
+    EXPECT_TRUE(first.seen.pendingReturned);
+
+    PIRP inFlight = IoAllocateIrp(top->StackSize, FALSE);
+    Seen seen;
+    IoSetCompletionRoutine(inFlight, RecordCompletion, &seen, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(top, inFlight), STATUS_PENDING);
+    int removeTag = 0;
+    ASSERT_EQ(IoAcquireRemoveLock(&Ext(filter)->removeLock, &removeTag), STATUS_SUCCESS);
+    IoReleaseRemoveLockAndWait(&Ext(filter)->removeLock, &removeTag);  // runs the bus's completion
+    EXPECT_EQ(seen.calls, 1);
+    IoFreeIrp(inFlight);
+    Send(top, second);
+    EXPECT_EQ(second.status, STATUS_DELETE_PENDING);
+    EXPECT_TRUE(Rules().empty());
+}

@@ -1,0 +1,406 @@
+// hct-sim's subcommands, run in-process through the real driver, host kernel and simulated stack,
+// and the built program's exit codes and speed as a user meets them.
+#include "tools/hct-sim/cli.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+Outcome Cli(std::vector<std::string> args, const std::string &input = "") {
+    std::ostringstream out, err;
+    std::istringstream in(input);
+    const int code = hct_sim::RunCli(args, out, err, in);
+    return {code, out.str(), err.str()};
+}
+
+bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> LinesOf(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The built-in mouse as hex text, and the same mouse with Report ID 1 in front of its report.
+const char *const kMouseHex =
+    "05 01 09 02 A1 01 09 01 A1 00 05 09 19 01 29 05 15 00 25 01 95 05 75 01 81 02\n"
+    "95 01 75 03 81 01 05 01 09 30 09 31 15 81 25 7F 75 08 95 02 81 06\n"
+    "09 38 95 01 81 06 05 0C 0A 38 02 81 06 C0 C0\n";
+const char *const kReportIdMouseHex =
+    "0x05, 0x01, 0x09, 0x02, 0xA1, 0x01,\n"
+    "0x85, 0x01, // Report ID (1)\n"
+    "0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19, 0x01, 0x29, 0x05, 0x15, 0x00, 0x25, 0x01, 0x95, 0x05,\n"
+    "0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75, 0x03, 0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31,\n"
+    "0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06, 0x09, 0x38, 0x95, 0x01, 0x81, 0x06,\n"
+    "0x05, 0x0C, 0x0A, 0x38, 0x02, 0x81, 0x06, 0xC0, 0xC0,\n";
+
+class HctSim : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("hct-sim-test-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string File(const std::string &name, const std::string &content) {
+        const auto path = dir_ / name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path.string();
+    }
+
+    std::filesystem::path dir_;
+};
+
+// ---- a tiny JSON reader, enough to check what --json writes --------------------------------------
+struct JsonValue {
+    enum Kind { Null, Bool, Number, String, Array, Object } kind = Null;
+    bool boolean = false;
+    double number = 0;
+    std::string text;
+    std::vector<JsonValue> items;
+    std::map<std::string, JsonValue> members;
+    const JsonValue &operator[](const std::string &key) const { return members.at(key); }
+    const JsonValue &operator[](size_t i) const { return items.at(i); }
+};
+
+class JsonReader {
+public:
+    explicit JsonReader(const std::string &text) : s_(text) {}
+    JsonValue Document() {
+        JsonValue v = Value();
+        Space();
+        if (i_ != s_.size()) throw std::runtime_error("text after the JSON value");
+        return v;
+    }
+
+private:
+    void Space() {
+        while (i_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[i_]))) ++i_;
+    }
+    void Expect(char c) {
+        Space();
+        if (i_ >= s_.size() || s_[i_] != c) throw std::runtime_error(std::string("expected ") + c + " at " + std::to_string(i_));
+        ++i_;
+    }
+    bool Next(char c) {
+        Space();
+        if (i_ < s_.size() && s_[i_] == c) {
+            ++i_;
+            return true;
+        }
+        return false;
+    }
+    std::string Str() {
+        Expect('"');
+        std::string out;
+        while (i_ < s_.size() && s_[i_] != '"') {
+            char c = s_[i_++];
+            if (static_cast<unsigned char>(c) < 0x20) throw std::runtime_error("raw control character in string");
+            if (c == '\\') {
+                const char e = s_.at(i_++);
+                if (e == 'u') {
+                    out += char(std::stoi(s_.substr(i_, 4), nullptr, 16));
+                    i_ += 4;
+                } else {
+                    out += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+                }
+            } else {
+                out += c;
+            }
+        }
+        Expect('"');
+        return out;
+    }
+    JsonValue Value() {
+        Space();
+        JsonValue v;
+        if (i_ >= s_.size()) throw std::runtime_error("unexpected end");
+        const char c = s_[i_];
+        if (c == '{') {
+            ++i_;
+            v.kind = JsonValue::Object;
+            if (Next('}')) return v;
+            do {
+                std::string key = Str();
+                Expect(':');
+                v.members[key] = Value();
+            } while (Next(','));
+            Expect('}');
+        } else if (c == '[') {
+            ++i_;
+            v.kind = JsonValue::Array;
+            if (Next(']')) return v;
+            do v.items.push_back(Value());
+            while (Next(','));
+            Expect(']');
+        } else if (c == '"') {
+            v.kind = JsonValue::String;
+            v.text = Str();
+        } else if (s_.compare(i_, 4, "true") == 0 || s_.compare(i_, 5, "false") == 0) {
+            v.kind = JsonValue::Bool;
+            v.boolean = s_[i_] == 't';
+            i_ += v.boolean ? 4 : 5;
+        } else if (s_.compare(i_, 4, "null") == 0) {
+            i_ += 4;
+        } else {
+            size_t used = 0;
+            v.kind = JsonValue::Number;
+            v.number = std::stod(s_.substr(i_), &used);
+            i_ += used;
+        }
+        return v;
+    }
+    const std::string &s_;
+    size_t i_ = 0;
+};
+
+JsonValue ParseJson(const std::string &text) { return JsonReader(text).Document(); }
+
+// ---- run ---------------------------------------------------------------------------------------
+TEST_F(HctSim, RunShowsEachReportAsSentAndAsReceivedWithTheWheelRewrittenForPan) {
+    const Outcome r = Cli({"run"});
+    EXPECT_EQ(r.code, 0) << r.err << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(Contains(r.out, "00 03 fe 00 01")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "00 03 fe 30*01")) << r.out;   // pan +1: wheel 0x30
+    EXPECT_TRUE(Contains(r.out, "00 00 00 c0*ff")) << r.out;   // pan -1: wheel 0xc0
+    EXPECT_TRUE(Contains(r.out, "01 05 fb 01 00  ")) << r.out;  // pan 0: untouched, nothing marked
+    EXPECT_TRUE(Contains(r.out, "pan 0: unchanged"));
+    EXPECT_TRUE(Contains(r.out, "layout         total=0x28 x=0x8@0x8 y=0x8@0x10 wheel=0x8@0x18 acpan=0x8@0x20"));
+    EXPECT_TRUE(Contains(r.out, "MouseFound     yes"));
+    EXPECT_TRUE(Contains(r.out, "FeatureReady   yes"));
+    EXPECT_TRUE(Contains(r.out, "rewritten      3 of 5 reports"));
+    EXPECT_FALSE(Contains(r.out, "kernel rules broken"));
+}
+
+TEST_F(HctSim, RunWithTheFeatureOffOrAnotherProbeReplyChangesWhatTheDriverDoes) {
+    const Outcome off = Cli({"run", "--feature", "off"});
+    EXPECT_EQ(off.code, 0) << off.err;
+    EXPECT_TRUE(Contains(off.out, "rewritten      0 of 5 reports")) << off.out;
+    EXPECT_TRUE(Contains(off.out, "pan +1, feature off: unchanged"));
+
+    const Outcome reply = Cli({"run", "--probe-reply=NOPE"});
+    EXPECT_EQ(reply.code, 0) << reply.err;
+    EXPECT_TRUE(Contains(reply.out, "FeatureReady   no")) << reply.out;
+    // FeatureReady only decides a trace line: the rewrite still follows the switch.
+    EXPECT_TRUE(Contains(reply.out, "rewritten      3 of 5 reports"));
+}
+
+TEST_F(HctSim, RunTakesDescriptorReportsAndRecordingFiles) {
+    const std::string d = File("id.txt", kReportIdMouseHex);
+    const std::string reports = File("r.txt", "01 00 00 00 00 01\n01 00 00 00 00 ff\n");
+    const Outcome r = Cli({"run", "--descriptor", d, "--reports", reports});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "unchanged: 6 bytes, driver expects 5")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "rewritten      0 of 2 reports"));
+
+    const std::string rec = File("m.rec", std::string("# mouse\nD: 0\nR: 63 ") + "05 01 09 02 A1 01 09 01 A1 00 05 09 19 01 29 05 15 00 25 01 95 05 75 01 81 02 "
+                                          "95 01 75 03 81 01 05 01 09 30 09 31 15 81 25 7F 75 08 95 02 81 06 "
+                                          "09 38 95 01 81 06 05 0C 0A 38 02 81 06 C0 C0\nN: Recorded Mouse\n"
+                                          "E: 000000.000000 5 00 00 00 00 02\n");
+    const Outcome fromRecording = Cli({"run", "--recording", rec});
+    EXPECT_EQ(fromRecording.code, 0) << fromRecording.err;
+    EXPECT_TRUE(Contains(fromRecording.out, "(Recorded Mouse)"));
+    EXPECT_TRUE(Contains(fromRecording.out, "00 00 00 30*02")) << fromRecording.out;
+}
+
+TEST_F(HctSim, RunTraceShowsTheDriversDbgPrintLinesExactly) {
+    const Outcome r = Cli({"run", "--trace"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    const auto lines = LinesOf(r.out);
+    auto has = [&](const std::string &line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+    EXPECT_TRUE(has(" Device Lower Filter LOAD !!")) << r.out;
+    EXPECT_TRUE(has(" Device Lower Filter - Add Device ")) << r.out;
+    EXPECT_TRUE(has(" Device Lower Filter - Add Device Successfully ")) << r.out;
+    EXPECT_TRUE(has(" total size = 0x28"));
+    EXPECT_TRUE(has(" Datat In Buffer After re-assign 0x0 0x3 0xfe 0x30 0x1"));
+
+    const Outcome raw = Cli({"run", "--trace=raw"});
+    EXPECT_EQ(raw.code, 0);
+    EXPECT_TRUE(Contains(raw.out, "\n\r Device Lower Filter LOAD !!\n\r")) << raw.out;
+}
+
+TEST_F(HctSim, RunJsonParsesAndCarriesTheSessionsFacts) {
+    const Outcome r = Cli({"run", "--json", "--trace"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    const JsonValue j = ParseJson(r.out);
+    EXPECT_TRUE(j["mouse_found"].boolean);
+    EXPECT_TRUE(j["feature_ready"].boolean);
+    EXPECT_EQ(j["feature"].text, "on");
+    EXPECT_EQ(j["layout"]["total_size"].number, 40);
+    EXPECT_EQ(j["layout"]["ac_pan"]["offset"].number, 32);
+    EXPECT_EQ(j["reports_rewritten"].number, 3);
+    ASSERT_EQ(j["reports"].items.size(), 5u);
+    EXPECT_EQ(j["reports"][0]["sent"].text, "00 03 fe 00 01");
+    EXPECT_EQ(j["reports"][0]["received"].text, "00 03 fe 30 01");
+    EXPECT_EQ(j["reports"][0]["changed_bytes"][0].number, 3);
+    EXPECT_EQ(j["trace"][0].text, " Device Lower Filter LOAD !!");
+    EXPECT_TRUE(j["violations"].items.empty());
+}
+
+// ---- layout ------------------------------------------------------------------------------------
+TEST_F(HctSim, LayoutPrintsTheRecordedLayoutOnOneLineAndSaysTheDriverWillRewrite) {
+    const Outcome r = Cli({"layout", File("mouse.txt", kMouseHex)});
+    EXPECT_EQ(r.code, 0) << r.err;
+    const auto lines = LinesOf(r.out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "total=0x28 x=0x8@0x8 y=0x8@0x10 wheel=0x8@0x18 acpan=0x8@0x20");
+    EXPECT_TRUE(Contains(r.out, "rewrite: yes")) << r.out;
+    EXPECT_EQ(Cli({"layout"}).out, r.out);  // without FILE: the built-in mouse, the same descriptor
+
+    const Outcome drawn = Cli({"layout", "--diagram", File("mouse.txt", kMouseHex)});
+    EXPECT_TRUE(Contains(drawn.out, "........ XXXXXXXX YYYYYYYY WWWWWWWW PPPPPPPP")) << drawn.out;
+}
+
+TEST_F(HctSim, LayoutOfAReportIdMouseWarnsThatNoReportWillEverBeRewritten) {
+    const std::string d = File("id.h", kReportIdMouseHex);
+    const Outcome r = Cli({"layout", d});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(LinesOf(r.out)[0], "total=0x28 x=0x8@0x8 y=0x8@0x10 wheel=0x8@0x18 acpan=0x8@0x20");
+    EXPECT_TRUE(Contains(r.out, "rewrite: never")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "Report ID byte")) << r.out;
+
+    const JsonValue j = ParseJson(Cli({"layout", "--json", d}).out);
+    EXPECT_FALSE(j["rewrite"]["ever"].boolean);
+    EXPECT_EQ(j["input_reports"][0]["bytes"].number, 6);
+    EXPECT_EQ(j["input_reports"][0]["report_id"].number, 1);
+    EXPECT_EQ(j["examined_length"].number, 5);
+    EXPECT_EQ(j["layout"]["line"].text, "total=0x28 x=0x8@0x8 y=0x8@0x10 wheel=0x8@0x18 acpan=0x8@0x20");
+}
+
+TEST_F(HctSim, LayoutReadsRawBinaryDescriptors) {
+    const unsigned char raw[] = {0x05, 0x01, 0x09, 0x30, 0x75, 0x08, 0x95, 0x01, 0x81, 0x06};
+    const std::string bin = File("x.rdesc", std::string(reinterpret_cast<const char *>(raw), sizeof raw));
+    const Outcome r = Cli({"layout", bin});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(LinesOf(r.out)[0], "total=0x8 x=0x8@0x0 y=0x0@0x0 wheel=0x0@0x0 acpan=0x0@0x0");
+    EXPECT_TRUE(Contains(r.out, "did not locate Y, wheel, AC pan")) << r.out;
+}
+
+// ---- rewrite -----------------------------------------------------------------------------------
+TEST_F(HctSim, RewritePrintsWhatTheClassDriverReceivedOnePerLine) {
+    const std::string d = File("mouse.txt", kMouseHex);
+    Outcome r = Cli({"rewrite", d, "--feature", "on", "00 05 fb 00 01", "00000000ff", "0102030400"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "00 05 fb 30 01\n00 00 00 c0 ff\n01 02 03 04 00\n");
+
+    r = Cli({"rewrite", d, "--feature=off", "00 05 fb 00 01"});
+    EXPECT_EQ(r.out, "00 05 fb 00 01\n");
+
+    r = Cli({"rewrite", d}, "00 00 00 ff 01\n# comment\n\n00 00 00 00 80\n");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "00 00 00 30 01\n00 00 00 c0 80\n");
+
+    r = Cli({"rewrite", File("id.txt", kReportIdMouseHex), "01 00 05 fb 00 01"});
+    EXPECT_EQ(r.out, "01 00 05 fb 00 01\n");
+}
+
+// ---- bad input and usage -----------------------------------------------------------------------
+TEST_F(HctSim, BadInputGetsOneMessageNamingFileAndLineAndExitCode2) {
+    const std::string odd = File("odd.txt", "05 01\n09 02\n05 1\n");
+    Outcome r = Cli({"layout", odd});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "hct-sim: " + odd + ":3: odd number of hex digits in \"1\": write each byte as two digits\n");
+    EXPECT_EQ(r.out, "");
+
+    r = Cli({"layout", (dir_ / "missing.txt").string()});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Contains(r.err, "missing.txt: cannot open")) << r.err;
+
+    r = Cli({"run", "--reports", File("long.txt", std::string(33 * 3, ' ') + std::string(66, 'a'))});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Contains(r.err, "long.txt:1: report of 33 bytes")) << r.err;
+
+    r = Cli({"layout", File("empty.txt", "/* nothing */\n")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Contains(r.err, "empty descriptor")) << r.err;
+
+    r = Cli({"layout", File("empty.bin", "")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Contains(r.err, "empty descriptor")) << r.err;
+
+    r = Cli({"rewrite", File("mouse.txt", kMouseHex), "00 05 0x100"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "hct-sim: report argument 1: \"0x100\" is above 0xff: a byte is 0x00 to 0xff\n");
+
+    r = Cli({"run", "--recording", File("bad.rec", "R: 2 05 01\nE: 0.0 3 00 01\n")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Contains(r.err, "bad.rec:2: E: announces 3 bytes but holds 2")) << r.err;
+}
+
+TEST_F(HctSim, UsageMistakesExitWith2AndHelpWith0) {
+    EXPECT_EQ(Cli({}).code, 2);
+    EXPECT_EQ(Cli({"frobnicate"}).code, 2);
+    Outcome r = Cli({"run", "--colour"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "hct-sim run: unknown option --colour (see hct-sim run --help)\n");
+    EXPECT_EQ(Cli({"run", "--feature", "maybe"}).code, 2);
+    EXPECT_EQ(Cli({"run", "--probe-reply"}).code, 2);
+    EXPECT_EQ(Cli({"run", "--trace=cooked"}).code, 2);
+    EXPECT_EQ(Cli({"layout", "a.txt", "b.txt"}).code, 2);
+    EXPECT_EQ(Cli({"rewrite"}).code, 2);
+
+    for (const char *command : {"run", "layout", "rewrite"}) {
+        r = Cli({command, "--help"});
+        EXPECT_EQ(r.code, 0);
+        EXPECT_TRUE(Contains(r.out, std::string("Usage: hct-sim ") + command)) << r.out;
+    }
+    r = Cli({"--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(Contains(r.out, "Commands:"));
+}
+
+// ---- the built program -------------------------------------------------------------------------
+struct Program {
+    int code;
+    std::string out;
+};
+
+Program Execute(const std::string &arguments) {
+    const std::string command = std::string(HCT_SIM_BINARY) + " " + arguments + " 2>/dev/null";
+    std::unique_ptr<FILE, int (*)(FILE *)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    if (!pipe) return {-1, ""};
+    std::string out;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) out.append(buffer, n);
+    const int status = ::pclose(pipe.release());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST_F(HctSim, TheProgramRunsTheDefaultSessionWellUnderASecond) {
+    const auto start = std::chrono::steady_clock::now();
+    const Program p = Execute("run");
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(p.code, 0);
+    EXPECT_TRUE(Contains(p.out, "rewritten      3 of 5 reports")) << p.out;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
+
+    EXPECT_EQ(Execute("layout " + (dir_ / "nothing.txt").string()).code, 2);
+    EXPECT_EQ(Execute("run --no-such-option").code, 2);
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+// hct-sim's input formats: descriptors and reports as people paste them, hid-recorder recordings,
+// and the report lengths a descriptor makes the device send.
+#include "tools/hct-sim/formats.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using hct_sim::Bytes;
+using hct_sim::InputError;
+
+// The error's "file:line: message", or a note that nothing was thrown.
+template <typename F>
+std::string ErrorOf(F &&parse) {
+    try {
+        parse();
+    } catch (const InputError &e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+const Bytes kFour = {0x05, 0x01, 0x09, 0x02};
+
+TEST(HexText, AcceptsSpacedPairsRunTogetherDigitsAndAnyWhitespace) {
+    EXPECT_EQ(hct_sim::ParseHexDescriptor("05 01 09 02", "d"), kFour);
+    EXPECT_EQ(hct_sim::ParseHexDescriptor("05010902\n", "d"), kFour);
+    EXPECT_EQ(hct_sim::ParseHexDescriptor("\t05  01\r\n\n09\t02 ", "d"), kFour);
+    EXPECT_EQ(hct_sim::ParseHexDescriptor("0x05 0X1 0x09 0x002", "d"), kFour);
+}
+
+TEST(HexText, AcceptsAPastedCArrayWithItsDeclarationAndComments) {
+    const std::string text =
+        "/* a mouse\n   descriptor */\n"
+        "static const unsigned char rdesc[] = {\n"
+        "    0x05, 0x01, // Usage Page (Generic Desktop)\n"
+        "    0x09, 0x02, /* Usage (Mouse) */\n"
+        "};\n";
+    EXPECT_EQ(hct_sim::ParseHexDescriptor(text, "d"), kFour);
+    EXPECT_EQ(hct_sim::ParseHexDescriptor("# hid-decode style\n05 01 # page\n09 02\n", "d"), kFour);
+}
+
+TEST(HexText, NamesTheFileAndLineOfEachMistake) {
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseHexDescriptor("05 01\n09 2\n", "m.txt"); }),
+              "m.txt:2: odd number of hex digits in \"2\": write each byte as two digits");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseHexDescriptor("05\n\n0x05, 0x100,", "m.txt"); }),
+              "m.txt:3: \"0x100\" is above 0xff: a byte is 0x00 to 0xff");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseHexDescriptor("05 zz", "m.txt"); }), "m.txt:1: \"zz\" is not a hex byte");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseHexDescriptor("0x", "m.txt"); }), "m.txt:1: \"0x\" is not a hex byte");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseHexDescriptor("05\n/* open", "m.txt"); }),
+              "m.txt:2: comment \"/*\" is never closed");
+}
+
+TEST(HexText, RefusesADescriptorWithoutBytes) {
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseHexDescriptor("// nothing\n\n", "e.txt"); }),
+              "e.txt: empty descriptor: no hex bytes found");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseHexDescriptor("", "e.txt"); }), "e.txt: empty descriptor: no hex bytes found");
+}
+
+TEST(ReportLines, TakeOneReportPerLineAndSkipBlankAndCommentLines) {
+    const auto reports = hct_sim::ParseReportLines("# pan right\n00 03 fe 00 01\n\n0x00,0x00,0x00,0x00,0xff\r\n", "r");
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0], (Bytes{0x00, 0x03, 0xfe, 0x00, 0x01}));
+    EXPECT_EQ(reports[1], (Bytes{0x00, 0x00, 0x00, 0x00, 0xff}));
+}
+
+TEST(ReportLines, RefuseReportsLongerThan32BytesEmptyReportsAndEmptyFiles) {
+    const std::string long33 = "00 01\n" + std::string(33 * 2, 'a') + "\n";
+    EXPECT_EQ(ErrorOf([&] { hct_sim::ParseReportLines(long33, "r.txt"); }),
+              "r.txt:2: report of 33 bytes: the driver takes at most 32");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseReportLines(std::string(64, 'b'), "r.txt"); }), "(no error)");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseReportLines("01\n , \n", "r.txt"); }), "r.txt:2: report of no bytes");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseReportLines("# only a comment\n", "r.txt"); }),
+              "r.txt: no reports: write one report per line, as hex bytes");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseReportWord("", "report argument 1"); }), "report argument 1: report of no bytes");
+}
+
+const char *const kRecording =
+    "# a mouse\n"
+    "D: 0\n"
+    "R: 4 05 01 09 02\n"
+    "N: Test Mouse\n"
+    "P: usb-0000:00:14.0-1/input0\n"
+    "I: 3 1234 5678\n"
+    "D: 0\n"
+    "E: 000000.000000 5 00 03 fe 00 01\n"
+    "# a second device of the same recording\n"
+    "D: 1\n"
+    "R: 2 05 01\n"
+    "E: 000000.100000 1 00\n"
+    "D: 0\n"
+    "E: 000000.200000 5 00 00 00 00 ff\n";
+
+TEST(Recording, GivesTheFirstDevicesDescriptorReportsAndNames) {
+    const auto recording = hct_sim::ParseRecording(kRecording, "rec");
+    EXPECT_EQ(recording.descriptor, kFour);
+    ASSERT_EQ(recording.reports.size(), 2u);
+    EXPECT_EQ(recording.reports[1], (Bytes{0x00, 0x00, 0x00, 0x00, 0xff}));
+    EXPECT_EQ(recording.timestamps[1], "000000.200000");
+    EXPECT_EQ(recording.name, "Test Mouse");
+    EXPECT_EQ(recording.physicalPath, "usb-0000:00:14.0-1/input0");
+    EXPECT_EQ(recording.ids, "3 1234 5678");
+    EXPECT_TRUE(hct_sim::LooksLikeRecording(kRecording));
+    EXPECT_FALSE(hct_sim::LooksLikeRecording("05 01 09 02\n"));
+}
+
+TEST(Recording, ChecksEachCountAgainstTheBytesThatFollow) {
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseRecording("R: 3 05 01 09 02\n", "rec"); }),
+              "rec:1: R: announces 3 bytes but holds 4");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseRecording("R: 2 05 01\nE: 0.1 2 00\n", "rec"); }),
+              "rec:2: E: announces 2 bytes but holds 1");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseRecording("R: 2 05 01\nE: 0.1 0\n", "rec"); }), "rec:2: report of no bytes");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseRecording("R: 2 05 1ff\n", "rec"); }),
+              "rec:1: \"1ff\" is not a two-digit hex byte");
+}
+
+TEST(Recording, RefusesLinesOutOfPlaceOrOfUnknownKinds) {
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseRecording("E: 0.0 1 00\nR: 1 05\n", "rec"); }),
+              "rec:1: E: before the R: line of its device");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseRecording("R: 1 05\nE: 12 1 00\n", "rec"); }),
+              "rec:2: E: needs a time stamp <sec>.<usec>");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseRecording("R: 1 05\nX: 1\n", "rec"); }),
+              "rec:2: unknown line type \"X:\" (known: R: E: N: P: I: D: and #)");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseRecording("N: nothing\n", "rec"); }),
+              "rec: no R: line: the recording holds no report descriptor");
+    EXPECT_EQ(ErrorOf([] { hct_sim::ParseRecording("R: 1 05\nI: 3 zz 1\n", "rec"); }),
+              "rec:2: I: needs three hex numbers: bus vendor product");
+}
+
+TEST(DescriptorFiles, AMissingFileIsNamedAndBinaryFilesAreTakenAsBytes) {
+    EXPECT_EQ(ErrorOf([] { hct_sim::LoadDescriptor("/nonexistent/mouse.txt", false); }),
+              "/nonexistent/mouse.txt: cannot open: No such file or directory");
+    EXPECT_TRUE(hct_sim::IsBinaryDescriptorName("x/report_descriptor.RDESC"));
+    EXPECT_TRUE(hct_sim::IsBinaryDescriptorName("mouse.bin"));
+    EXPECT_FALSE(hct_sim::IsBinaryDescriptorName("mouse.txt"));
+}
+
+// 5 buttons + 3 padding, X, Y, wheel, AC pan: 40 Input bits.
+Bytes Mouse(bool reportId) {
+    Bytes d = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01};
+    if (reportId) d.insert(d.end(), {0x85, 0x01});
+    d.insert(d.end(), {0x05, 0x09, 0x19, 0x01, 0x29, 0x05, 0x95, 0x05, 0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75,
+                       0x03, 0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06,
+                       0x09, 0x38, 0x95, 0x01, 0x81, 0x06, 0x05, 0x0C, 0x0A, 0x38, 0x02, 0x81, 0x06, 0xC0});
+    return d;
+}
+
+TEST(InputReportShapes, CountTheReportIdByteThatTheDeviceSendsInFront) {
+    const auto plain = hct_sim::InputReportShapes(Mouse(false));
+    ASSERT_EQ(plain.size(), 1u);
+    EXPECT_EQ(plain[0].reportId, 0u);
+    EXPECT_EQ(plain[0].bits, 40u);
+    EXPECT_EQ(plain[0].bytes, 5u);
+
+    const auto withId = hct_sim::InputReportShapes(Mouse(true));
+    ASSERT_EQ(withId.size(), 1u);
+    EXPECT_EQ(withId[0].reportId, 1u);
+    EXPECT_EQ(withId[0].bytes, 6u);
+}
+
+TEST(InputReportShapes, SumEachReportIdApartAndFollowPushPopAndWideSizes) {
+    const Bytes d = {
+        0x85, 0x01, 0x75, 0x08, 0x95, 0x03, 0x81, 0x02,  // ID 1: 24 bits
+        0xA4,                                            // Push
+        0x85, 0x02, 0x76, 0x10, 0x00, 0x95, 0x01, 0x81, 0x02,  // ID 2: one 16-bit field (2-byte size)
+        0xB4,                                            // Pop: back to ID 1, size 8, count 3
+        0x81, 0x02,                                      // ID 1: 24 more bits
+        0xB1, 0x02,                                      // Feature: not counted
+    };
+    const auto shapes = hct_sim::InputReportShapes(d);
+    ASSERT_EQ(shapes.size(), 2u);
+    EXPECT_EQ(shapes[0].reportId, 1u);
+    EXPECT_EQ(shapes[0].bits, 48u);
+    EXPECT_EQ(shapes[0].bytes, 7u);
+    EXPECT_EQ(shapes[1].reportId, 2u);
+    EXPECT_EQ(shapes[1].bits, 16u);
+    EXPECT_EQ(shapes[1].bytes, 3u);
+    // A truncated item ends the walk without reading past the end.
+    EXPECT_TRUE(hct_sim::InputReportShapes({0x75}).empty());
+}
+
+}  // namespace

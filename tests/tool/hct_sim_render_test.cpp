@@ -1,0 +1,123 @@
+// hct-sim's output: the layout line and diagram, the verdict on whether the driver will ever rewrite
+// a mouse's reports, the trace split into lines, and the JSON emitter.
+#include "tools/hct-sim/render.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using hct_sim::Bytes;
+using hct_sim::InputReportShape;
+
+constexpr REPORT_LAYOUT kMouse = {0x28, 8, 8, 8, 0x10, 8, 0x18, 8, 0x20};
+
+TEST(LayoutLine, GivesEachKindAsSizeAtOffsetInHex) {
+    EXPECT_EQ(hct_sim::LayoutLine(kMouse), "total=0x28 x=0x8@0x8 y=0x8@0x10 wheel=0x8@0x18 acpan=0x8@0x20");
+    EXPECT_EQ(hct_sim::LayoutLine(REPORT_LAYOUT{}), "total=0x0 x=0x0@0x0 y=0x0@0x0 wheel=0x0@0x0 acpan=0x0@0x0");
+}
+
+TEST(FieldValue, ReadsBitsMostSignificantFirstAsTheDriverDoes) {
+    const Bytes report = {0x00, 0x03, 0xfe, 0x00, 0xff};
+    EXPECT_EQ(hct_sim::FieldValue(report, 0x20, 8), -1);
+    EXPECT_EQ(hct_sim::FieldValue(report, 0x08, 8), 3);
+    // Report bit 0 is the top bit of byte 0: a 4-bit field at bit 16 is the high nibble of 0xfe.
+    EXPECT_EQ(hct_sim::FieldValue(report, 16, 4), -1);
+    EXPECT_EQ(hct_sim::FieldValue(report, 20, 4), -2);
+    // Bits beyond the report read as 0 instead of reaching past it.
+    EXPECT_EQ(hct_sim::FieldValue({0x7f}, 4, 8), -16);  // 1111 then 0000
+}
+
+TEST(LayoutDiagram, DrawsEachFieldInTheBitsTheDriverWillTouch) {
+    const std::string diagram = hct_sim::LayoutDiagram(kMouse);
+    EXPECT_NE(diagram.find("........ XXXXXXXX YYYYYYYY WWWWWWWW PPPPPPPP"), std::string::npos) << diagram;
+    EXPECT_NE(diagram.find("76543210 76543210"), std::string::npos);
+
+    // A 4-bit wheel at bit 4: the low nibble of byte 0 in the driver's order.
+    const REPORT_LAYOUT narrow = {0x10, 0, 0, 0, 0, 4, 4, 4, 0};
+    const std::string picture = hct_sim::LayoutDiagram(narrow);
+    EXPECT_NE(picture.find("PPPPWWWW ........"), std::string::npos) << picture;
+}
+
+TEST(JudgeRewrite, SaysYesForTheFiveButtonMouse) {
+    const auto outlook = hct_sim::JudgeRewrite(kMouse, {InputReportShape{0, 40, 5}});
+    EXPECT_TRUE(outlook.ever);
+    EXPECT_TRUE(outlook.reasons.empty());
+    const std::string text = hct_sim::OutlookText(outlook, kMouse, {InputReportShape{0, 40, 5}});
+    EXPECT_NE(text.find("rewrite: yes"), std::string::npos) << text;
+}
+
+TEST(JudgeRewrite, NamesTheReportIdByteWhenEveryReportIsOneByteLonger) {
+    const auto outlook = hct_sim::JudgeRewrite(kMouse, {InputReportShape{1, 40, 6}});
+    EXPECT_FALSE(outlook.ever);
+    ASSERT_EQ(outlook.reasons.size(), 1u);
+    EXPECT_NE(outlook.reasons[0].find("Report ID"), std::string::npos) << outlook.reasons[0];
+    const std::string text = hct_sim::OutlookText(outlook, kMouse, {InputReportShape{1, 40, 6}});
+    EXPECT_NE(text.find("rewrite: never"), std::string::npos) << text;
+}
+
+TEST(JudgeRewrite, ExplainsALayoutThatSumsSeveralReports) {
+    const REPORT_LAYOUT summed = {0x48, 8, 8, 8, 0x10, 8, 0x18, 8, 0x40};
+    const auto outlook = hct_sim::JudgeRewrite(summed, {InputReportShape{1, 32, 5}, InputReportShape{2, 40, 6}});
+    EXPECT_FALSE(outlook.ever);
+    ASSERT_EQ(outlook.reasons.size(), 1u);
+    EXPECT_NE(outlook.reasons[0].find("sums the fields of 2 input reports"), std::string::npos) << outlook.reasons[0];
+}
+
+TEST(JudgeRewrite, NamesMissingFieldsAndANarrowWheel) {
+    REPORT_LAYOUT noPan = kMouse;
+    noPan.AcPanSize = 0;
+    noPan.AcPanOffset = 0;
+    auto outlook = hct_sim::JudgeRewrite(noPan, {InputReportShape{0, 40, 5}});
+    EXPECT_FALSE(outlook.ever);
+    ASSERT_FALSE(outlook.reasons.empty());
+    EXPECT_NE(outlook.reasons[0].find("did not locate AC pan"), std::string::npos) << outlook.reasons[0];
+
+    REPORT_LAYOUT narrow = kMouse;
+    narrow.WheelSize = 4;
+    outlook = hct_sim::JudgeRewrite(narrow, {InputReportShape{0, 40, 5}});
+    EXPECT_FALSE(outlook.ever);
+    ASSERT_EQ(outlook.reasons.size(), 1u);
+    EXPECT_NE(outlook.reasons[0].find("wheel is 4 bits wide"), std::string::npos);
+}
+
+TEST(RowNote, TellsWhyAReportPassedUnchanged) {
+    EXPECT_EQ(hct_sim::RowNote({{0, 3, 0xfe, 0, 1}, {0, 3, 0xfe, 0x30, 1}, true}, kMouse, true), "pan +1: wheel set to 0x30");
+    EXPECT_EQ(hct_sim::RowNote({{0, 0, 0, 0, 0xff}, {0, 0, 0, 0xc0, 0xff}, true}, kMouse, true), "pan -1: wheel set to 0xc0");
+    EXPECT_EQ(hct_sim::RowNote({{1, 5, 0xfb, 1, 0}, {1, 5, 0xfb, 1, 0}, true}, kMouse, true), "pan 0: unchanged");
+    EXPECT_EQ(hct_sim::RowNote({{0, 0, 0, 0, 1}, {0, 0, 0, 0, 1}, true}, kMouse, false), "pan +1, feature off: unchanged");
+    EXPECT_EQ(hct_sim::RowNote({{1, 0, 0, 0, 0, 1}, {1, 0, 0, 0, 0, 1}, true}, kMouse, true),
+              "unchanged: 6 bytes, driver expects 5");
+}
+
+TEST(TraceLines, CutTheTraceAtEveryLineFeedCarriageReturnAndShowOtherControls) {
+    const auto lines = hct_sim::TraceLines("\n\r Device Lower Filter LOAD !!\n\r one\tstatus\n\n\r\n\rlast \x01");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], " Device Lower Filter LOAD !!");
+    EXPECT_EQ(lines[1], " one\\tstatus\\n");
+    EXPECT_EQ(lines[2], "");
+    EXPECT_EQ(lines[3], "last \\x01");
+    // Text before the first cut is a line of its own; an empty trace has none.
+    EXPECT_EQ(hct_sim::TraceLines("head\n\rtail"), (std::vector<std::string>{"head", "tail"}));
+    EXPECT_TRUE(hct_sim::TraceLines("").empty());
+}
+
+TEST(Json, EmitsNestedValuesWithEscapedStrings) {
+    hct_sim::Json json = hct_sim::Json::MakeObject();
+    json.Set("name", "a \"quoted\"\\ line\n\x01")
+        .Set("count", 3)
+        .Set("ok", true)
+        .Set("none", hct_sim::Json())
+        .Set("list", hct_sim::Json::MakeArray().Push(1).Push("two"))
+        .Set("empty", hct_sim::Json::MakeObject());
+    EXPECT_EQ(json.Dump(),
+              "{\n"
+              "  \"name\": \"a \\\"quoted\\\"\\\\ line\\n\\u0001\",\n"
+              "  \"count\": 3,\n"
+              "  \"ok\": true,\n"
+              "  \"none\": null,\n"
+              "  \"list\": [1, \"two\"],\n"
+              "  \"empty\": {}\n"
+              "}\n");
+}
+
+}  // namespace

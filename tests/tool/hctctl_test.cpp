@@ -1,0 +1,131 @@
+// The portable half of hctctl: what the command line means, which link names are tried, and what
+// the user is told when Windows refuses.
+#include "tools/hctctl/hctctl_args.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+using hctctl::Args;
+using hctctl::Command;
+namespace win32 = hctctl::win32;
+
+Args ParseWords(std::initializer_list<const char *> words)
+{
+    std::vector<const char *> argv{"hctctl"};
+    argv.insert(argv.end(), words.begin(), words.end());
+    argv.push_back(nullptr);
+    return hctctl::Parse(static_cast<int>(argv.size() - 1), argv.data());
+}
+
+TEST(HctctlParse, OnAndOffWithoutNumberSearchAllLinks)
+{
+    const Args on = ParseWords({"on"});
+    ASSERT_TRUE(on.ok) << on.error;
+    EXPECT_EQ(on.command, Command::On);
+    EXPECT_EQ(on.link, 0u);
+
+    const Args off = ParseWords({"OFF"});
+    ASSERT_TRUE(off.ok) << off.error;
+    EXPECT_EQ(off.command, Command::Off);
+    EXPECT_EQ(off.link, 0u);
+}
+
+TEST(HctctlParse, LinkNumberSelectsOneLinkWithinTheDriversRange)
+{
+    for (unsigned n : {1u, 2u, 42u, 100u}) {
+        const std::string text = std::to_string(n);
+        const Args a = ParseWords({"on", text.c_str()});
+        ASSERT_TRUE(a.ok) << text << ": " << a.error;
+        EXPECT_EQ(a.link, n);
+    }
+}
+
+TEST(HctctlParse, LinkNumberOutsideOneToHundredOrNotDecimalIsAUsageError)
+{
+    for (const char *bad : {"0", "101", "-1", "+1", "1x", "x", "", " 1", "0x10", "4294967297", "99999999999999999999"}) {
+        const Args a = ParseWords({"off", bad});
+        EXPECT_FALSE(a.ok) << "'" << bad << "' accepted";
+        EXPECT_NE(a.error.find("1 to 100"), std::string::npos) << a.error;
+    }
+}
+
+TEST(HctctlParse, MissingUnknownOrSurplusWordsAreUsageErrors)
+{
+    const char *const argv0[] = {"hctctl", nullptr};
+    const Args none = hctctl::Parse(1, argv0);
+    EXPECT_FALSE(none.ok);
+    EXPECT_NE(none.error.find("missing command"), std::string::npos);
+
+    EXPECT_FALSE(hctctl::Parse(0, nullptr).ok);
+
+    const Args unknown = ParseWords({"toggle"});
+    EXPECT_FALSE(unknown.ok);
+    EXPECT_NE(unknown.error.find("'toggle'"), std::string::npos) << unknown.error;
+
+    EXPECT_FALSE(ParseWords({"on", "1", "2"}).ok);
+    EXPECT_FALSE(ParseWords({"--help", "on"}).ok);
+}
+
+TEST(HctctlParse, HelpInEachCommonSpelling)
+{
+    for (const char *h : {"--help", "-h", "/?", "help"}) {
+        const Args a = ParseWords({h});
+        ASSERT_TRUE(a.ok) << h;
+        EXPECT_EQ(a.command, Command::Help) << h;
+    }
+}
+
+TEST(HctctlUsage, NamesTheCommandsTheLinkAndEveryExitCode)
+{
+    const std::string u = hctctl::Usage("hctctl");
+    EXPECT_NE(u.find("hctctl on|off [N]"), std::string::npos);
+    EXPECT_NE(u.find("\\\\.\\SLN_MouseExtraN"), std::string::npos);
+    for (const char *code : {"0 done", "1 usage error", "2 no device", "3 the driver refused"})
+        EXPECT_NE(u.find(code), std::string::npos) << code;
+}
+
+TEST(HctctlLinkPath, IsTheWin32NameOfTheExtraDevicesLink)
+{
+    EXPECT_EQ(hctctl::LinkPath(1), "\\\\.\\SLN_MouseExtra1");
+    EXPECT_EQ(hctctl::LinkPath(100), "\\\\.\\SLN_MouseExtra100");
+}
+
+TEST(HctctlExplain, MissingLinkPointsAtInstallationAndThePluggedMouse)
+{
+    for (uint32_t e : {win32::kFileNotFound, win32::kPathNotFound}) {
+        const std::string m = hctctl::ExplainOpenError(e);
+        EXPECT_NE(m.find("not installed"), std::string::npos) << m;
+        EXPECT_NE(m.find("not plugged in"), std::string::npos) << m;
+    }
+    EXPECT_NE(hctctl::ExplainOpenError(win32::kAccessDenied).find("administrator"), std::string::npos);
+}
+
+TEST(HctctlExplain, RefusedRequestsSayWhatHappened)
+{
+    EXPECT_NE(hctctl::ExplainRequestError(win32::kDeviceRemoved).find("removed"), std::string::npos);
+    EXPECT_NE(hctctl::ExplainRequestError(win32::kInvalidParameter).find("different version"), std::string::npos);
+    EXPECT_NE(hctctl::ExplainRequestError(win32::kNotSupported).find("does not belong"), std::string::npos);
+    // Anything else still gets a sentence, never an empty line.
+    EXPECT_FALSE(hctctl::ExplainRequestError(12345).empty());
+    EXPECT_FALSE(hctctl::ExplainOpenError(12345).empty());
+}
+
+TEST(HctctlChooseOpenError, PrefersAnErrorThatTellsMoreThanNoSuchLink)
+{
+    const std::array<uint32_t, 4> mixed{win32::kFileNotFound, win32::kFileNotFound, win32::kAccessDenied,
+                                        win32::kPathNotFound};
+    EXPECT_EQ(hctctl::ChooseOpenError(mixed), win32::kAccessDenied);
+
+    const std::array<uint32_t, 2> missing{win32::kPathNotFound, win32::kFileNotFound};
+    EXPECT_EQ(hctctl::ChooseOpenError(missing), win32::kPathNotFound);
+
+    EXPECT_EQ(hctctl::ChooseOpenError({}), win32::kFileNotFound);
+}
+
+}  // namespace

@@ -1,0 +1,317 @@
+#include "cli.h"
+
+#include "formats.h"
+#include "render.h"
+#include "session.h"
+
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+
+namespace hct_sim {
+
+namespace {
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+constexpr const char *kTopHelp =
+    "Usage: hct-sim <command> [options]\n"
+    "\n"
+    "Runs the mouse filter driver in user mode, under a simulated USB bus driver, HID class driver,\n"
+    "Plug and Play manager and application, and shows what it does to a mouse's reports.\n"
+    "\n"
+    "Commands:\n"
+    "  run       one whole mouse session: plug, start, switch the feature, feed reports, remove\n"
+    "  layout    where X, Y, wheel and AC pan lie in a mouse's report, and whether the driver\n"
+    "            will ever rewrite its reports\n"
+    "  rewrite   send reports through the driver and print what the class driver received\n"
+    "\n"
+    "'hct-sim <command> --help' describes each command.\n"
+    "Exit codes: 0 success, 1 the driver broke a kernel rule, 2 bad input or usage.\n";
+
+constexpr const char *kRunHelp =
+    "Usage: hct-sim run [options]\n"
+    "\n"
+    "Plugs a simulated USB mouse under the filter driver and runs one session through the real driver\n"
+    "code: the start (the driver asks the mouse for string 200 and looks for START), the class\n"
+    "driver's fetch of the report descriptor (the driver learns the report layout from it), an\n"
+    "application switching the extra-scroll feature on the control device, a few input reports, and\n"
+    "the removal. With the feature on, the driver overwrites the wheel of every report whose AC pan\n"
+    "(horizontal scroll) is not zero: 0x30 for a positive pan, 0xc0 for a negative one.\n"
+    "Prints each report as the mouse sent it and as the class driver received it.\n"
+    "\n"
+    "The built-in mouse has 5 buttons, X, Y, a wheel and AC pan in a 5-byte report.\n"
+    "\n"
+    "Options:\n"
+    "  --descriptor FILE   report descriptor to plug instead (hex text, C array or raw binary);\n"
+    "                      without --reports the built-in reports are sent\n"
+    "  --reports FILE      input reports, one per line as hex bytes (1 to 32 bytes each)\n"
+    "  --recording FILE    a hid-recorder recording: its R: line is the descriptor, its E: lines\n"
+    "                      the reports\n"
+    "  --binary            the descriptor file holds raw bytes (implied for .bin and .rdesc)\n"
+    "  --probe-reply TEXT  the mouse's answer to the string request at index 200 (default START)\n"
+    "  --feature on|off    switch the feature on or off (default on)\n"
+    "  --trace             print the driver's debug trace afterwards, one line per \"\\n\\r\"\n"
+    "  --trace=raw         write the trace bytes untouched instead\n"
+    "  --json              print the same facts as JSON\n"
+    "  -h, --help          this text\n";
+
+constexpr const char *kLayoutHelp =
+    "Usage: hct-sim layout [FILE] [--diagram] [--json] [--binary]\n"
+    "\n"
+    "Plugs and starts a mouse with the report descriptor in FILE (without FILE: the built-in mouse),\n"
+    "lets the class driver fetch the descriptor through the driver, and\n"
+    "prints the layout the driver recorded, on one line:\n"
+    "  total=0x28 x=0x8@0x8 y=0x8@0x10 wheel=0x8@0x18 acpan=0x8@0x20\n"
+    "(each field: size@offset in bits, in hexadecimal). Then it tells whether the driver will ever\n"
+    "rewrite this mouse's reports, judged from the report lengths the mouse really sends, and why not.\n"
+    "FILE is hex text, a C array, raw binary (.bin, .rdesc, --binary) or a hid-recorder recording.\n"
+    "\n"
+    "Options:\n"
+    "  --diagram   draw the report's bits and where X, Y, wheel and AC pan lie\n"
+    "  --json      print the same facts as JSON\n"
+    "  --binary    FILE holds raw descriptor bytes\n"
+    "  -h, --help  this text\n";
+
+constexpr const char *kRewriteHelp =
+    "Usage: hct-sim rewrite FILE [--feature on|off] [--binary] [REPORT ...]\n"
+    "\n"
+    "Plugs a mouse with the report descriptor in FILE, switches the feature (default on) and sends\n"
+    "each REPORT through the driver; prints what the class driver received, one report per line as\n"
+    "hex pairs. A REPORT is one word of hex bytes (\"00 05 fb 00 01\" quoted, or 0005fb0001); without\n"
+    "REPORT words the reports are read from standard input, one per line.\n"
+    "\n"
+    "Options:\n"
+    "  --feature on|off  switch the feature on or off (default on)\n"
+    "  --binary          FILE holds raw descriptor bytes\n"
+    "  -h, --help        this text\n";
+
+// Words after the command: options (with "--name value" or "--name=value") and positionals.
+struct Parsed {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> positionals;
+    bool has(const std::string &name) const { return options.count(name) != 0; }
+};
+
+Parsed ParseWords(const std::vector<std::string> &words, const std::set<std::string> &flags,
+                  const std::set<std::string> &valued) {
+    Parsed parsed;
+    bool onlyPositionals = false;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string &word = words[i];
+        if (onlyPositionals || word.size() < 2 || word[0] != '-') {
+            parsed.positionals.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            onlyPositionals = true;
+            continue;
+        }
+        std::string name = word == "-h" ? "--help" : word;
+        std::optional<std::string> value;
+        if (const size_t eq = name.find('='); eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        if (flags.count(name)) {
+            if (value && !(name == "--trace" && valued.count("--trace=")))
+                throw UsageError("option " + name + " takes no value");
+            parsed.options[name] = value.value_or("");
+        } else if (valued.count(name)) {
+            if (!value) {
+                if (i + 1 >= words.size()) throw UsageError("option " + name + " needs a value");
+                value = words[++i];
+            }
+            parsed.options[name] = *value;
+        } else {
+            throw UsageError("unknown option " + word);
+        }
+    }
+    return parsed;
+}
+
+bool FeatureOption(const Parsed &parsed) {
+    if (!parsed.has("--feature")) return true;
+    const std::string &v = parsed.options.at("--feature");
+    if (v == "on") return true;
+    if (v == "off") return false;
+    throw UsageError("--feature takes on or off, not \"" + v + "\"");
+}
+
+// A descriptor file, or a recording given where a descriptor is expected.
+struct LoadedDescriptor {
+    Bytes descriptor;
+    std::optional<Recording> recording;
+};
+
+LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary) {
+    if (!binary && !IsBinaryDescriptorName(path)) {
+        const std::string text = ReadFileText(path);
+        if (LooksLikeRecording(text)) {
+            Recording recording = ParseRecording(text, path);
+            Bytes descriptor = recording.descriptor;
+            return {std::move(descriptor), std::move(recording)};
+        }
+        return {ParseHexDescriptor(text, path), std::nullopt};
+    }
+    return {LoadDescriptor(path, true), std::nullopt};
+}
+
+int Finish(const SessionResult &result, std::ostream &err) {
+    if (result.facts.violations.empty()) return 0;
+    err << "hct-sim: the driver broke " << result.facts.violations.size() << " kernel rule(s)\n";
+    return 1;
+}
+
+int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &err) {
+    const Parsed p = ParseWords(words, {"--help", "--binary", "--trace", "--json"},
+                                {"--descriptor", "--reports", "--recording", "--probe-reply", "--feature", "--trace="});
+    if (p.has("--help")) {
+        out << kRunHelp;
+        return 0;
+    }
+    if (!p.positionals.empty()) throw UsageError("unexpected argument \"" + p.positionals[0] + "\"");
+    if (p.has("--recording") && (p.has("--descriptor") || p.has("--reports")))
+        throw UsageError("--recording brings its own descriptor and reports: leave out --descriptor and --reports");
+    const std::string traceMode = p.has("--trace") ? p.options.at("--trace") : "none";
+    if (traceMode != "none" && traceMode != "" && traceMode != "raw")
+        throw UsageError("--trace takes no value or =raw, not \"" + traceMode + "\"");
+
+    SessionOptions options;
+    options.featureOn = FeatureOption(p);
+    if (p.has("--probe-reply")) options.probeReply = p.options.at("--probe-reply");
+    options.mouse = "built-in 5-button mouse with wheel and AC pan";
+    options.descriptor = DefaultDescriptor();
+    options.reports = DefaultReports();
+    if (p.has("--recording")) {
+        const std::string &path = p.options.at("--recording");
+        Recording recording = ParseRecording(ReadFileText(path), path);
+        options.descriptor = recording.descriptor;
+        options.reports = recording.reports;
+        options.mouse = "recording " + path + (recording.name.empty() ? "" : " (" + recording.name + ")");
+    }
+    if (p.has("--descriptor")) {
+        const std::string &path = p.options.at("--descriptor");
+        LoadedDescriptor loaded = LoadDescriptorFile(path, p.has("--binary"));
+        options.descriptor = loaded.descriptor;
+        options.mouse = "mouse of " + path;
+        if (loaded.recording) options.reports = loaded.recording->reports;
+    }
+    if (p.has("--reports")) {
+        const std::string &path = p.options.at("--reports");
+        options.reports = ParseReportLines(ReadFileText(path), path);
+    }
+
+    const SessionResult result = RunSession(options);
+    if (p.has("--json")) {
+        Json json = RunJson(result.facts);
+        if (traceMode == "") {
+            Json lines = Json::MakeArray();
+            for (const auto &line : TraceLines(result.trace)) lines.Push(line);
+            json.Set("trace", std::move(lines));
+        }
+        out << json.Dump();
+    } else {
+        out << RunText(result.facts);
+        if (traceMode == "") {
+            out << "\nDriver trace (DbgPrint, one line per \"\\n\\r\")\n";
+            for (const auto &line : TraceLines(result.trace)) out << line << "\n";
+        }
+    }
+    if (traceMode == "raw") out.write(result.trace.data(), std::streamsize(result.trace.size()));
+    out.flush();
+    return Finish(result, err);
+}
+
+int Layout(const std::vector<std::string> &words, std::ostream &out, std::ostream &err) {
+    const Parsed p = ParseWords(words, {"--help", "--binary", "--diagram", "--json"}, {});
+    if (p.has("--help")) {
+        out << kLayoutHelp;
+        return 0;
+    }
+    if (p.positionals.size() > 1) throw UsageError("layout takes one descriptor FILE");
+    SessionOptions options;
+    options.descriptor = DefaultDescriptor();
+    options.mouse = "built-in 5-button mouse with wheel and AC pan";
+    if (!p.positionals.empty()) {
+        const std::string &path = p.positionals[0];
+        options.descriptor = LoadDescriptorFile(path, p.has("--binary")).descriptor;
+        options.mouse = "mouse of " + path;
+    }
+    options.switchFeature = false;
+    const SessionResult result = RunSession(options);
+    const REPORT_LAYOUT &layout = result.facts.layout;
+    const auto &shapes = result.facts.shapes;
+    const RewriteOutlook outlook = JudgeRewrite(layout, shapes);
+    if (p.has("--json")) {
+        Json json = LayoutReportJson(layout, shapes, outlook);
+        json.Set("mouse_found", result.facts.mouseFound);
+        if (p.has("--diagram")) json.Set("diagram", LayoutDiagram(layout, shapes));
+        out << json.Dump();
+    } else {
+        out << LayoutLine(layout) << "\n";
+        if (p.has("--diagram")) out << LayoutDiagram(layout, shapes);
+        out << OutlookText(outlook, layout, shapes);
+    }
+    return Finish(result, err);
+}
+
+int Rewrite(const std::vector<std::string> &words, std::ostream &out, std::ostream &err, std::istream &in) {
+    const Parsed p = ParseWords(words, {"--help", "--binary"}, {"--feature"});
+    if (p.has("--help")) {
+        out << kRewriteHelp;
+        return 0;
+    }
+    if (p.positionals.empty()) throw UsageError("rewrite needs a descriptor FILE");
+    SessionOptions options;
+    options.featureOn = FeatureOption(p);
+    const std::string &path = p.positionals[0];
+    options.descriptor = LoadDescriptorFile(path, p.has("--binary")).descriptor;
+    options.mouse = "mouse of " + path;
+    if (p.positionals.size() > 1) {
+        for (size_t i = 1; i < p.positionals.size(); ++i)
+            options.reports.push_back(ParseReportWord(p.positionals[i], "report argument " + std::to_string(i)));
+    } else {
+        const std::string text(std::istreambuf_iterator<char>(in), {});
+        options.reports = ParseReportLines(text, "<stdin>");
+    }
+    const SessionResult result = RunSession(options);
+    for (const auto &row : result.facts.rows) out << (row.delivered ? HexPairs(row.received) : "-") << "\n";
+    return Finish(result, err);
+}
+
+}  // namespace
+
+int RunCli(const std::vector<std::string> &args, std::ostream &out, std::ostream &err, std::istream &in) {
+    if (args.empty()) {
+        err << kTopHelp;
+        return 2;
+    }
+    const std::string &command = args[0];
+    if (command == "--help" || command == "-h" || command == "help") {
+        out << kTopHelp;
+        return 0;
+    }
+    const std::vector<std::string> words(args.begin() + 1, args.end());
+    try {
+        if (command == "run") return Run(words, out, err);
+        if (command == "layout") return Layout(words, out, err);
+        if (command == "rewrite") return Rewrite(words, out, err, in);
+        err << "hct-sim: unknown command \"" << command << "\" (commands: run, layout, rewrite; see hct-sim --help)\n";
+        return 2;
+    } catch (const UsageError &e) {
+        err << "hct-sim " << command << ": " << e.what() << " (see hct-sim " << command << " --help)\n";
+        return 2;
+    } catch (const InputError &e) {
+        err << "hct-sim: " << e.what() << "\n";
+        return 2;
+    }
+}
+
+}  // namespace hct_sim

@@ -1,0 +1,404 @@
+#include "formats.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+
+namespace hct_sim {
+
+namespace {
+
+std::string Where(const std::string &source, int line) {
+    return line > 0 ? source + ":" + std::to_string(line) : source;
+}
+
+bool IsHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+unsigned HexValue(char c) {
+    if (c >= '0' && c <= '9') return unsigned(c - '0');
+    return unsigned(std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+}
+
+// Replaces comments by blanks and keeps every line feed, so that positions still give line numbers.
+std::string StripComments(std::string_view text, const std::string &source, int firstLine) {
+    std::string out(text);
+    int line = firstLine;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (out[i] == '\n') {
+            ++line;
+        } else if (out[i] == '#' || (out[i] == '/' && i + 1 < out.size() && out[i + 1] == '/')) {
+            while (i < out.size() && out[i] != '\n') out[i++] = ' ';
+            --i;
+        } else if (out[i] == '/' && i + 1 < out.size() && out[i + 1] == '*') {
+            const int opened = line;
+            size_t j = i + 2;
+            while (j + 1 < out.size() && !(out[j] == '*' && out[j + 1] == '/')) ++j;
+            if (j + 1 >= out.size()) throw InputError(source, opened, "comment \"/*\" is never closed");
+            for (size_t k = i; k <= j + 1; ++k) {
+                if (out[k] == '\n') ++line;
+                else out[k] = ' ';
+            }
+            i = j + 1;
+        }
+    }
+    return out;
+}
+
+// A pasted C array: what stands before the first '{' and after the last '}' is its declaration.
+void BlankDeclaration(std::string &text) {
+    const size_t open = text.find('{');
+    if (open == std::string::npos) return;
+    const size_t close = text.rfind('}');
+    auto blank = [&](size_t from, size_t to) {
+        for (size_t k = from; k < to && k < text.size(); ++k)
+            if (text[k] != '\n') text[k] = ' ';
+    };
+    blank(0, open + 1);
+    if (close != std::string::npos && close > open) blank(close, text.size());
+}
+
+bool IsSeparator(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) || c == ',' || c == ';' || c == '{' || c == '}';
+}
+
+void AppendToken(std::string_view token, Bytes &out, const std::string &source, int line) {
+    if (token.size() >= 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
+        std::string_view digits = token.substr(2);
+        if (digits.empty() || !std::all_of(digits.begin(), digits.end(), IsHexDigit))
+            throw InputError(source, line, "\"" + std::string(token) + "\" is not a hex byte");
+        unsigned value = 0;
+        for (char c : digits) {
+            value = value * 16 + HexValue(c);
+            if (value > 0xff)
+                throw InputError(source, line, "\"" + std::string(token) + "\" is above 0xff: a byte is 0x00 to 0xff");
+        }
+        out.push_back(uint8_t(value));
+        return;
+    }
+    if (std::any_of(token.begin(), token.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f; }))
+        throw InputError(source, line, "binary data in a hex text: give --binary for a raw descriptor file");
+    if (!std::all_of(token.begin(), token.end(), IsHexDigit))
+        throw InputError(source, line, "\"" + std::string(token) + "\" is not a hex byte");
+    if (token.size() % 2 != 0)
+        throw InputError(source, line,
+                         "odd number of hex digits in \"" + std::string(token) + "\": write each byte as two digits");
+    for (size_t i = 0; i < token.size(); i += 2) out.push_back(uint8_t(HexValue(token[i]) * 16 + HexValue(token[i + 1])));
+}
+
+// Hex bytes of an already comment-free text, line numbers counted from firstLine.
+Bytes HexBytes(std::string_view text, const std::string &source, int firstLine) {
+    Bytes out;
+    int line = firstLine;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == '\n') {
+            ++line;
+            ++i;
+            continue;
+        }
+        if (IsSeparator(text[i])) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j < text.size() && !IsSeparator(text[j])) ++j;
+        AppendToken(text.substr(i, j - i), out, source, line);
+        i = j;
+    }
+    return out;
+}
+
+bool IsBlank(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
+}
+
+void CheckReport(const Bytes &report, const std::string &source, int line) {
+    if (report.empty()) throw InputError(source, line, "report of no bytes");
+    if (report.size() > kMaxReportBytes)
+        throw InputError(source, line,
+                         "report of " + std::to_string(report.size()) + " bytes: the driver takes at most " +
+                             std::to_string(kMaxReportBytes));
+}
+
+void CheckDescriptorSize(const Bytes &descriptor, const std::string &source, int line) {
+    if (descriptor.size() > kMaxDescriptorBytes)
+        throw InputError(source, line,
+                         "descriptor of " + std::to_string(descriptor.size()) + " bytes: a USB descriptor holds at most " +
+                             std::to_string(kMaxDescriptorBytes));
+}
+
+std::vector<std::string_view> Lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+        if (end == text.size()) break;
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string_view> Words(std::string_view text) {
+    std::vector<std::string_view> words;
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+        size_t j = i;
+        while (j < text.size() && !std::isspace(static_cast<unsigned char>(text[j]))) ++j;
+        if (j > i) words.push_back(text.substr(i, j - i));
+        i = j;
+    }
+    return words;
+}
+
+bool ParseDecimal(std::string_view word, unsigned long &value) {
+    if (word.empty() || word.size() > 9) return false;
+    value = 0;
+    for (char c : word) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + unsigned(c - '0');
+    }
+    return true;
+}
+
+// "<len> <hex> ..." of an R: or E: line; the bytes must number <len>.
+Bytes CountedBytes(const std::vector<std::string_view> &words, size_t first, const std::string &source, int line,
+                   const char *what) {
+    unsigned long count = 0;
+    if (first >= words.size() || !ParseDecimal(words[first], count))
+        throw InputError(source, line, std::string(what) + " needs a decimal byte count");
+    Bytes bytes;
+    for (size_t k = first + 1; k < words.size(); ++k) {
+        if (words[k].size() != 2 || !IsHexDigit(words[k][0]) || !IsHexDigit(words[k][1]))
+            throw InputError(source, line, "\"" + std::string(words[k]) + "\" is not a two-digit hex byte");
+        bytes.push_back(uint8_t(HexValue(words[k][0]) * 16 + HexValue(words[k][1])));
+    }
+    if (bytes.size() != count)
+        throw InputError(source, line,
+                         std::string(what) + " announces " + std::to_string(count) + " bytes but holds " +
+                             std::to_string(bytes.size()));
+    return bytes;
+}
+
+bool IsTimestamp(std::string_view word) {
+    const size_t dot = word.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == word.size()) return false;
+    auto digits = [](std::string_view s) {
+        return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    return digits(word.substr(0, dot)) && digits(word.substr(dot + 1));
+}
+
+std::string Rest(std::string_view line) {
+    std::string_view rest = line.substr(2);
+    while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.front()))) rest.remove_prefix(1);
+    while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.remove_suffix(1);
+    return std::string(rest);
+}
+
+}  // namespace
+
+InputError::InputError(std::string source, int line, const std::string &message)
+    : std::runtime_error(Where(source, line) + ": " + message), source_(std::move(source)), line_(line) {}
+
+Bytes ParseHexDescriptor(std::string_view text, const std::string &source) {
+    std::string clean = StripComments(text, source, 1);
+    BlankDeclaration(clean);
+    Bytes bytes = HexBytes(clean, source, 1);
+    if (bytes.empty()) throw InputError(source, 0, "empty descriptor: no hex bytes found");
+    CheckDescriptorSize(bytes, source, 0);
+    return bytes;
+}
+
+std::vector<Bytes> ParseReportLines(std::string_view text, const std::string &source) {
+    const std::string clean = StripComments(text, source, 1);
+    std::vector<Bytes> reports;
+    int number = 0;
+    for (std::string_view line : Lines(clean)) {
+        ++number;
+        if (IsBlank(line)) continue;
+        std::string one(line);
+        BlankDeclaration(one);
+        Bytes report = HexBytes(one, source, number);
+        CheckReport(report, source, number);
+        reports.push_back(std::move(report));
+    }
+    if (reports.empty()) throw InputError(source, 0, "no reports: write one report per line, as hex bytes");
+    return reports;
+}
+
+Bytes ParseReportWord(std::string_view text, const std::string &source) {
+    std::string clean = StripComments(text, source, 1);
+    Bytes report = HexBytes(clean, source, 0);
+    CheckReport(report, source, 0);
+    return report;
+}
+
+Recording ParseRecording(std::string_view text, const std::string &source) {
+    Recording recording;
+    long device = 0;     // the device the lines below belong to ("D:")
+    long chosen = -1;    // the device whose descriptor was kept
+    int number = 0;
+    for (std::string_view line : Lines(text)) {
+        ++number;
+        if (IsBlank(line) || line.front() == '#') continue;
+        if (line.size() < 2 || line[1] != ':' || (line.size() > 2 && line[2] != ' ' && line[2] != '\t'))
+            throw InputError(source, number, "not a recording line: expected \"R:\", \"E:\", \"N:\", \"P:\", \"I:\", \"D:\" or \"#\"");
+        const auto words = Words(line.substr(2));
+        const bool mine = chosen < 0 ? true : device == chosen;
+        switch (line[0]) {
+        case 'D': {
+            unsigned long index = 0;
+            if (words.size() != 1 || !ParseDecimal(words[0], index))
+                throw InputError(source, number, "D: needs one decimal device index");
+            device = long(index);
+            break;
+        }
+        case 'R': {
+            Bytes descriptor = CountedBytes(words, 0, source, number, "R:");
+            if (descriptor.empty()) throw InputError(source, number, "empty descriptor");
+            CheckDescriptorSize(descriptor, source, number);
+            if (chosen < 0) {
+                chosen = device;
+                recording.descriptor = std::move(descriptor);
+            } else if (device == chosen) {
+                throw InputError(source, number, "a second R: line for the same device");
+            }
+            break;
+        }
+        case 'E': {
+            if (words.empty() || !IsTimestamp(words[0]))
+                throw InputError(source, number, "E: needs a time stamp <sec>.<usec>");
+            Bytes report = CountedBytes(words, 1, source, number, "E:");
+            if (chosen < 0) throw InputError(source, number, "E: before the R: line of its device");
+            if (device != chosen) break;
+            CheckReport(report, source, number);
+            recording.reports.push_back(std::move(report));
+            recording.timestamps.emplace_back(words[0]);
+            break;
+        }
+        case 'N':
+            if (mine) recording.name = Rest(line);
+            break;
+        case 'P':
+            if (mine) recording.physicalPath = Rest(line);
+            break;
+        case 'I': {
+            if (words.size() != 3 || !std::all_of(words.begin(), words.end(), [](std::string_view w) {
+                    return !w.empty() && std::all_of(w.begin(), w.end(), IsHexDigit);
+                }))
+                throw InputError(source, number, "I: needs three hex numbers: bus vendor product");
+            if (mine) recording.ids = Rest(line);
+            break;
+        }
+        default:
+            throw InputError(source, number,
+                             std::string("unknown line type \"") + line[0] + ":\" (known: R: E: N: P: I: D: and #)");
+        }
+    }
+    if (recording.descriptor.empty()) throw InputError(source, 0, "no R: line: the recording holds no report descriptor");
+    return recording;
+}
+
+bool LooksLikeRecording(std::string_view text) {
+    for (std::string_view line : Lines(text)) {
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+        if (line.size() >= 2 && line[1] == ':' && std::string_view("REDNPI").find(line[0]) != std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
+std::string ReadFileText(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw InputError(path.string(), 0, std::string("cannot open: ") + std::strerror(errno ? errno : ENOENT));
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw InputError(path.string(), 0, "cannot read");
+    return text.str();
+}
+
+Bytes ReadFileBytes(const std::filesystem::path &path) {
+    const std::string text = ReadFileText(path);
+    return Bytes(text.begin(), text.end());
+}
+
+bool IsBinaryDescriptorName(const std::filesystem::path &path) {
+    std::string ext = path.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return ext == ".bin" || ext == ".rdesc";
+}
+
+Bytes LoadDescriptor(const std::filesystem::path &path, bool binary) {
+    if (binary || IsBinaryDescriptorName(path)) {
+        Bytes bytes = ReadFileBytes(path);
+        if (bytes.empty()) throw InputError(path.string(), 0, "empty descriptor: the file has no bytes");
+        CheckDescriptorSize(bytes, path.string(), 0);
+        return bytes;
+    }
+    return ParseHexDescriptor(ReadFileText(path), path.string());
+}
+
+std::vector<InputReportShape> InputReportShapes(const Bytes &descriptor) {
+    struct Globals {
+        uint32_t size = 0;
+        uint32_t count = 0;
+        unsigned id = 0;
+    };
+    Globals now;
+    std::vector<Globals> stack;
+    std::vector<unsigned> order;
+    std::map<unsigned, uint64_t> bits;
+    size_t pos = 0;
+    while (pos < descriptor.size()) {
+        const uint8_t prefix = descriptor[pos];
+        if (prefix == 0xFE) {
+            if (pos + 1 >= descriptor.size()) break;
+            pos += 3 + size_t(descriptor[pos + 1]);
+            continue;
+        }
+        static constexpr size_t kDataBytes[4] = {0, 1, 2, 4};
+        const size_t length = kDataBytes[prefix & 3];
+        if (pos + 1 + length > descriptor.size()) break;
+        uint32_t value = 0;
+        for (size_t k = 0; k < length; ++k) value |= uint32_t(descriptor[pos + 1 + k]) << (8 * k);
+        const unsigned type = (prefix >> 2) & 3;
+        const unsigned tag = prefix >> 4;
+        if (type == 1) {
+            switch (tag) {
+            case 0x7: now.size = value; break;
+            case 0x9: now.count = value; break;
+            case 0x8: now.id = value; break;
+            case 0xA: stack.push_back(now); break;
+            case 0xB:
+                if (!stack.empty()) {
+                    now = stack.back();
+                    stack.pop_back();
+                }
+                break;
+            default: break;
+            }
+        } else if (type == 0 && tag == 0x8) {
+            if (!bits.count(now.id)) order.push_back(now.id);
+            bits[now.id] += uint64_t(now.size) * now.count;
+        }
+        pos += 1 + length;
+    }
+    std::vector<InputReportShape> shapes;
+    for (unsigned id : order) {
+        const uint64_t b = std::min<uint64_t>(bits[id], UINT32_MAX - 8);
+        shapes.push_back({id, uint32_t(b), uint32_t((b + 7) / 8 + (id != 0 ? 1 : 0))});
+    }
+    return shapes;
+}
+
+}  // namespace hct_sim

@@ -1,0 +1,84 @@
+// Input formats of hct-sim: report descriptors and input reports as people paste them (hex text, C
+// arrays, raw binary) and hid-recorder recordings. Pure functions over text and bytes; every failure
+// is an InputError that names the file and the line.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hct_sim {
+
+using Bytes = std::vector<uint8_t>;
+
+// The driver looks at completed input reports of 1 to 32 bytes only.
+inline constexpr size_t kMaxReportBytes = 32;
+// The class driver asks for the report descriptor with a 16-bit wLength.
+inline constexpr size_t kMaxDescriptorBytes = 0xFFFF;
+
+// Bad input: what() reads "source:line: message", or "source: message" when the fault is the
+// whole file (line 0).
+class InputError : public std::runtime_error {
+public:
+    InputError(std::string source, int line, const std::string &message);
+    const std::string &source() const { return source_; }
+    int line() const { return line_; }
+
+private:
+    std::string source_;
+    int line_;
+};
+
+// Hex text: "05 01 09 02", "0x05, 0x01," (C arrays with // and /* */ comments; text before the first
+// '{' and after the last '}' is a declaration and is skipped), "05010902", any whitespace. '#' starts
+// a comment to the end of the line as well. Throws on an odd digit count, a byte above 0xff, anything
+// that is not hex, and on an empty result.
+Bytes ParseHexDescriptor(std::string_view text, const std::string &source);
+
+// One report per non-blank line, each line in the hex forms above. Throws on a line that holds no
+// byte, a report longer than 32 bytes, and a text without any report.
+std::vector<Bytes> ParseReportLines(std::string_view text, const std::string &source);
+
+// One report given as a command-line word ("00 05 fb 00 01" or "0005fb0001").
+Bytes ParseReportWord(std::string_view text, const std::string &source);
+
+// A recording in the hid-recorder format: "R: <len> <hex>" the report descriptor, "E: <sec>.<usec>
+// <len> <hex>" an input report, "N:" name, "P:" physical path, "I:" bus vendor product, "D:" device
+// index, "#" comments. Only the first device of a recording is kept; events of other devices are
+// skipped.
+struct Recording {
+    Bytes descriptor;
+    std::vector<Bytes> reports;
+    std::vector<std::string> timestamps;  // "sec.usec", as written, one per report
+    std::string name;
+    std::string physicalPath;
+    std::string ids;  // "bus vendor product", as written
+};
+Recording ParseRecording(std::string_view text, const std::string &source);
+// True when some line begins with a recording tag ("R:", "E:", "N:", "P:", "I:", "D:"); such a
+// line is never valid hex text.
+bool LooksLikeRecording(std::string_view text);
+
+// File access. A missing or unreadable file is an InputError with line 0.
+std::string ReadFileText(const std::filesystem::path &path);
+Bytes ReadFileBytes(const std::filesystem::path &path);
+// ".bin" and ".rdesc" files hold raw descriptor bytes.
+bool IsBinaryDescriptorName(const std::filesystem::path &path);
+// Reads a descriptor file as raw bytes (binary) or hex text; throws on an empty descriptor.
+Bytes LoadDescriptor(const std::filesystem::path &path, bool binary);
+
+// What the device will really send: one input report per Report ID (ID 0: the descriptor has no
+// Report ID item before the Input item), its Input bits summed by the HID item rules (Report Size and
+// Report Count with all their data bytes, Push and Pop), plus the ID byte in front when the ID is
+// not 0.
+struct InputReportShape {
+    unsigned reportId;
+    uint32_t bits;   // Input bits, the ID byte not counted
+    uint32_t bytes;  // bytes on the wire: bits rounded up, plus 1 for a Report ID
+};
+std::vector<InputReportShape> InputReportShapes(const Bytes &descriptor);
+
+}  // namespace hct_sim

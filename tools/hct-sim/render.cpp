@@ -1,0 +1,432 @@
+#include "render.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace hct_sim {
+
+namespace {
+
+std::string Hex(uint64_t value) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(value));
+    return buffer;
+}
+
+std::string Byte2(uint8_t value) {
+    char buffer[4];
+    std::snprintf(buffer, sizeof buffer, "%02x", value);
+    return buffer;
+}
+
+std::string Signed(int64_t value) { return (value > 0 ? "+" : "") + std::to_string(value); }
+
+std::string Pad(std::string text, size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text;
+}
+
+std::string Join(const std::vector<std::string> &parts, const std::string &separator) {
+    std::string out;
+    for (size_t i = 0; i < parts.size(); ++i) out += (i ? separator : "") + parts[i];
+    return out;
+}
+
+bool LayoutComplete(const REPORT_LAYOUT &l) {
+    return l.TotalSize && l.XSize && l.YSize && l.WheelSize && l.AcPanSize;
+}
+
+}  // namespace
+
+// ---- JSON ----------------------------------------------------------------------------------------
+Json &Json::Push(Json value) {
+    std::get<Array>(value_).push_back(std::move(value));
+    return *this;
+}
+
+Json &Json::Set(std::string key, Json value) {
+    std::get<Object>(value_).emplace_back(std::move(key), std::move(value));
+    return *this;
+}
+
+std::string JsonQuote(std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c >= 0x7f) {
+                // Bytes outside printable ASCII are kept as code points U+0000..U+00FF, so the text
+                // stays valid JSON whatever a device or a trace holds.
+                char buffer[8];
+                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+                out += buffer;
+            } else {
+                out += char(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+void Json::DumpTo(std::string &out, int depth) const {
+    const std::string indent(size_t(depth + 1) * 2, ' ');
+    const std::string close(size_t(depth) * 2, ' ');
+    if (std::holds_alternative<std::nullptr_t>(value_)) {
+        out += "null";
+    } else if (auto b = std::get_if<bool>(&value_)) {
+        out += *b ? "true" : "false";
+    } else if (auto n = std::get_if<int64_t>(&value_)) {
+        out += std::to_string(*n);
+    } else if (auto s = std::get_if<std::string>(&value_)) {
+        out += JsonQuote(*s);
+    } else if (auto a = std::get_if<Array>(&value_)) {
+        const bool flat = std::all_of(a->begin(), a->end(), [](const Json &j) {
+            return !std::holds_alternative<Array>(j.value_) && !std::holds_alternative<Object>(j.value_);
+        });
+        if (a->empty()) {
+            out += "[]";
+        } else if (flat) {
+            out += "[";
+            for (size_t i = 0; i < a->size(); ++i) {
+                if (i) out += ", ";
+                (*a)[i].DumpTo(out, depth + 1);
+            }
+            out += "]";
+        } else {
+            out += "[\n";
+            for (size_t i = 0; i < a->size(); ++i) {
+                out += indent;
+                (*a)[i].DumpTo(out, depth + 1);
+                out += i + 1 < a->size() ? ",\n" : "\n";
+            }
+            out += close + "]";
+        }
+    } else if (auto o = std::get_if<Object>(&value_)) {
+        if (o->empty()) {
+            out += "{}";
+            return;
+        }
+        out += "{\n";
+        for (size_t i = 0; i < o->size(); ++i) {
+            out += indent + JsonQuote((*o)[i].first) + ": ";
+            (*o)[i].second.DumpTo(out, depth + 1);
+            out += i + 1 < o->size() ? ",\n" : "\n";
+        }
+        out += close + "}";
+    }
+}
+
+std::string Json::Dump() const {
+    std::string out;
+    DumpTo(out, 0);
+    return out + "\n";
+}
+
+// ---- bytes and layout ----------------------------------------------------------------------------
+std::string HexPairs(const Bytes &bytes) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); ++i) out += (i ? " " : "") + Byte2(bytes[i]);
+    return out;
+}
+
+std::string LayoutLine(const REPORT_LAYOUT &l) {
+    auto field = [](const char *name, uint32_t size, uint32_t offset) {
+        return std::string(" ") + name + "=" + Hex(size) + "@" + Hex(offset);
+    };
+    return "total=" + Hex(l.TotalSize) + field("x", l.XSize, l.XOffset) + field("y", l.YSize, l.YOffset) +
+           field("wheel", l.WheelSize, l.WheelOffset) + field("acpan", l.AcPanSize, l.AcPanOffset);
+}
+
+Json LayoutJson(const REPORT_LAYOUT &l) {
+    auto field = [](uint32_t size, uint32_t offset) {
+        return Json::MakeObject().Set("size", size).Set("offset", offset).Set("found", size != 0);
+    };
+    return Json::MakeObject()
+        .Set("total_size", l.TotalSize)
+        .Set("x", field(l.XSize, l.XOffset))
+        .Set("y", field(l.YSize, l.YOffset))
+        .Set("wheel", field(l.WheelSize, l.WheelOffset))
+        .Set("ac_pan", field(l.AcPanSize, l.AcPanOffset))
+        .Set("line", LayoutLine(l));
+}
+
+int64_t FieldValue(const Bytes &report, uint32_t offset, uint32_t size) {
+    if (size == 0 || size > 63) return 0;
+    uint64_t value = 0;
+    for (uint64_t n = offset; n < uint64_t(offset) + size; ++n) {
+        const size_t byte = size_t(n / 8);
+        const unsigned bit = (byte < report.size()) ? (report[byte] >> (7 - n % 8)) & 1u : 0u;
+        value = (value << 1) | bit;
+    }
+    if (value >> (size - 1)) return int64_t(value) - (int64_t(1) << size);
+    return int64_t(value);
+}
+
+std::string LayoutDiagram(const REPORT_LAYOUT &l, const std::vector<InputReportShape> &shapes) {
+    const uint32_t total = l.TotalSize;
+    if (total == 0) return "  (no Input bits: the descriptor declares no input report fields)\n";
+    const uint32_t bytes = total / 8;
+    std::string cells(total, '.');
+    auto paint = [&](uint32_t size, uint32_t offset, char mark) {
+        for (uint64_t n = offset; n < uint64_t(offset) + size && n < total; ++n)
+            cells[size_t(n)] = cells[size_t(n)] == '.' ? mark : '#';
+    };
+    paint(l.XSize, l.XOffset, 'X');
+    paint(l.YSize, l.YOffset, 'Y');
+    paint(l.WheelSize, l.WheelOffset, 'W');
+    paint(l.AcPanSize, l.AcPanOffset, 'P');
+    std::string out = "  report bits as the driver numbers them: bit 0 is the top bit of byte 0, each byte\n"
+                      "  drawn from its most significant bit (7) down to bit 0\n";
+    constexpr uint32_t kPerRow = 8;
+    for (uint32_t first = 0; first < bytes; first += kPerRow) {
+        const uint32_t last = std::min(bytes, first + kPerRow);
+        std::string head = "  byte ", bits = "  bit  ", body = "       ";
+        for (uint32_t b = first; b < last; ++b) {
+            head += Pad(std::to_string(b), 9);
+            bits += "76543210 ";
+            body += cells.substr(size_t(b) * 8, 8) + " ";
+        }
+        for (std::string *row : {&head, &bits, &body}) {
+            while (!row->empty() && row->back() == ' ') row->pop_back();
+            out += *row + "\n";
+        }
+    }
+    out += "  X = X, Y = Y, W = wheel, P = AC pan, . = other bits (buttons, padding, other fields)";
+    if (cells.find('#') != std::string::npos) out += ", # = two kinds overlap";
+    out += "\n";
+    if (std::any_of(shapes.begin(), shapes.end(), [](const InputReportShape &s) { return s.reportId != 0; }))
+        out += "  the mouse sends a Report ID byte in front of its report bits; the driver does not count it,\n"
+               "  so on the wire every field lies one byte later than drawn here\n";
+    if (shapes.size() > 1)
+        out += "  the bits of all " + std::to_string(shapes.size()) + " input reports are drawn one after the other, as the driver counts them\n";
+    return out;
+}
+
+// ---- outlook -----------------------------------------------------------------------------------
+std::string ShapesText(const std::vector<InputReportShape> &shapes) {
+    if (shapes.empty()) return "no input report";
+    std::vector<std::string> parts;
+    for (const auto &s : shapes) {
+        std::string part = std::to_string(s.bytes) + " bytes";
+        if (s.reportId != 0) part += " (Report ID " + std::to_string(s.reportId) + ", then " + std::to_string((s.bits + 7) / 8) + ")";
+        parts.push_back(part);
+    }
+    return (shapes.size() == 1 ? "input reports of " : "input reports of ") + Join(parts, ", ");
+}
+
+RewriteOutlook JudgeRewrite(const REPORT_LAYOUT &l, const std::vector<InputReportShape> &shapes) {
+    RewriteOutlook o;
+    std::vector<std::string> missing;
+    if (!l.XSize) missing.push_back("X");
+    if (!l.YSize) missing.push_back("Y");
+    if (!l.WheelSize) missing.push_back("wheel");
+    if (!l.AcPanSize) missing.push_back("AC pan");
+    if (!missing.empty())
+        o.reasons.push_back("the descriptor walk did not locate " + Join(missing, ", ") +
+                            ": the driver examines no report unless X, Y, wheel and AC pan are all found");
+    if (l.WheelSize && l.WheelSize < 8)
+        o.reasons.push_back("the wheel is " + std::to_string(l.WheelSize) +
+                            " bits wide: the driver rewrites only a wheel of 8 bits or more");
+    const uint32_t expected = l.TotalSize / 8;
+    if (expected > kMaxReportBytes)
+        o.reasons.push_back("the layout spans " + std::to_string(expected) + " bytes: the driver looks only at reports of 1 to " +
+                            std::to_string(kMaxReportBytes) + " bytes");
+    std::vector<const InputReportShape *> matching;
+    for (const auto &s : shapes)
+        if (s.bytes == expected) matching.push_back(&s);
+    const bool anyId = std::any_of(shapes.begin(), shapes.end(), [](const auto &s) { return s.reportId != 0; });
+    if (expected != 0 && expected <= kMaxReportBytes && matching.empty()) {
+        if (shapes.empty()) {
+            o.reasons.push_back("the descriptor declares no input report");
+        } else if (shapes.size() > 1) {
+            o.reasons.push_back("the layout sums the fields of " + std::to_string(shapes.size()) +
+                                " input reports to " + std::to_string(expected) + " bytes, but the mouse sends " +
+                                ShapesText(shapes) + ": no report is TotalSize/8 = " + std::to_string(expected) +
+                                " bytes long");
+        } else if (anyId) {
+            o.reasons.push_back("a Report ID byte stands in front of every report: the mouse sends " +
+                                std::to_string(shapes[0].bytes) + "-byte reports, the driver rewrites only reports of TotalSize/8 = " +
+                                std::to_string(expected) + " bytes (it does not count the ID byte)");
+        } else {
+            o.reasons.push_back("the mouse sends " + std::to_string(shapes[0].bytes) +
+                                "-byte reports, the driver rewrites only reports of TotalSize/8 = " +
+                                std::to_string(expected) + " bytes (it reads only the first byte of Report Size and Report Count)");
+        }
+    }
+    if (o.reasons.empty()) {
+        o.ever = true;
+        if (shapes.size() > 1)
+            o.notes.push_back("only the " + std::to_string(expected) +
+                              "-byte reports are examined, and their wheel and AC pan bits are looked for at "
+                              "offsets that count the fields of all reports together");
+        if (anyId && !matching.empty() && matching[0]->reportId != 0)
+            o.notes.push_back("the Report ID byte is counted as report data at bit 0");
+    }
+    return o;
+}
+
+std::string OutlookText(const RewriteOutlook &o, const REPORT_LAYOUT &l, const std::vector<InputReportShape> &shapes) {
+    std::string out = "device sends: " + ShapesText(shapes) + "; the driver examines reports of TotalSize/8 = " +
+                      std::to_string(l.TotalSize / 8) + " bytes\n";
+    if (o.ever) {
+        out += "rewrite: yes: with the feature on, a report whose AC pan is not zero gets its wheel field overwritten";
+        if (l.WheelSize == 8 && l.WheelOffset % 8 == 0) out += " (0x30 for a positive pan, 0xc0 for a negative one)";
+        out += "\n";
+    } else {
+        out += "rewrite: never: the driver will pass every report of this mouse unchanged\n";
+        for (const auto &r : o.reasons) out += "  because " + r + "\n";
+    }
+    for (const auto &n : o.notes) out += "  note: " + n + "\n";
+    return out;
+}
+
+Json LayoutReportJson(const REPORT_LAYOUT &l, const std::vector<InputReportShape> &shapes, const RewriteOutlook &o) {
+    Json reports = Json::MakeArray();
+    for (const auto &s : shapes)
+        reports.Push(Json::MakeObject().Set("report_id", s.reportId).Set("bits", s.bits).Set("bytes", s.bytes));
+    Json reasons = Json::MakeArray();
+    for (const auto &r : o.reasons) reasons.Push(r);
+    Json notes = Json::MakeArray();
+    for (const auto &n : o.notes) notes.Push(n);
+    return Json::MakeObject()
+        .Set("layout", LayoutJson(l))
+        .Set("input_reports", std::move(reports))
+        .Set("examined_length", l.TotalSize / 8)
+        .Set("rewrite", Json::MakeObject().Set("ever", o.ever).Set("reasons", std::move(reasons)).Set("notes", std::move(notes)));
+}
+
+// ---- run -----------------------------------------------------------------------------------------
+size_t RewrittenCount(const std::vector<ReportRow> &rows) {
+    return size_t(std::count_if(rows.begin(), rows.end(), [](const ReportRow &r) { return r.delivered && r.sent != r.received; }));
+}
+
+std::string RowNote(const ReportRow &row, const REPORT_LAYOUT &l, bool featureOn) {
+    if (!row.delivered) return "not delivered to the class driver";
+    const int64_t pan = FieldValue(row.sent, l.AcPanOffset, l.AcPanSize);
+    if (row.sent != row.received) {
+        if (l.WheelSize == 8 && l.WheelOffset % 8 == 0)
+            return "pan " + Signed(pan) + ": wheel set to " + Hex(row.received[l.WheelOffset / 8]);
+        return "pan " + Signed(pan) + ": wheel rewritten";
+    }
+    if (!LayoutComplete(l)) return "not examined: layout incomplete";
+    if (l.WheelSize < 8) return "unchanged: wheel narrower than 8 bits";
+    if (row.sent.size() != l.TotalSize / 8)
+        return "unchanged: " + std::to_string(row.sent.size()) + " bytes, driver expects " + std::to_string(l.TotalSize / 8);
+    if (pan == 0) return "pan 0: unchanged";
+    if (!featureOn) return "pan " + Signed(pan) + ", feature off: unchanged";
+    return "unchanged";
+}
+
+std::string ReportTable(const RunFacts &f) {
+    size_t widest = 0;
+    for (const auto &r : f.rows) widest = std::max({widest, r.sent.size(), r.received.size()});
+    const size_t column = std::max<size_t>(widest * 3 + 2, 31);
+    std::string out = "  " + Pad("#", 4) + Pad("sent by the mouse (bus)", column) + Pad("received by the class driver", column) +
+                      "what the driver did\n";
+    for (size_t i = 0; i < f.rows.size(); ++i) {
+        const auto &r = f.rows[i];
+        std::string received;
+        for (size_t k = 0; k < r.received.size(); ++k) {
+            const bool changed = k >= r.sent.size() || r.sent[k] != r.received[k];
+            received += Byte2(r.received[k]) + (changed ? "*" : " ");
+        }
+        if (!r.delivered) received = "-";
+        out += "  " + Pad(std::to_string(i + 1), 4) + Pad(HexPairs(r.sent), column) + Pad(received, column) +
+               RowNote(r, f.layout, f.featureOn) + "\n";
+    }
+    if (f.rows.empty()) out += "  (no reports)\n";
+    return out;
+}
+
+std::string RunText(const RunFacts &f) {
+    std::string out;
+    out += "hct-sim run: one mouse session through the filter driver\n";
+    out += "  mouse        " + f.mouse + ", report descriptor of " + std::to_string(f.descriptorBytes) + " bytes\n";
+    out += "  start        the bus answers the string request at index 200 with " + JsonQuote(f.probeReply) + "\n";
+    out += "  control      " + f.controlLink + " opened, feature switched " + (f.featureOn ? "on" : "off");
+    if (f.controlStatus != 0) out += " (request failed: status " + Hex(f.controlStatus) + ")";
+    out += "\n\n";
+    out += "Reports (hex bytes; * marks a byte the driver changed)\n";
+    out += ReportTable(f);
+    out += "\nSummary\n";
+    out += "  layout         " + LayoutLine(f.layout) + "  (sizes@offsets in bits)\n";
+    out += std::string("  MouseFound     ") + (f.mouseFound ? "yes" : "no") + "\n";
+    out += std::string("  FeatureReady   ") + (f.featureReady ? "yes (the reply begins with START)" : "no (the reply does not begin with START)") + "\n";
+    out += std::string("  feature        ") + (f.featureOn ? "on" : "off") + "\n";
+    out += "  rewritten      " + std::to_string(RewrittenCount(f.rows)) + " of " + std::to_string(f.rows.size()) + " reports\n";
+    if (!f.violations.empty()) {
+        out += "  kernel rules broken:\n";
+        for (const auto &v : f.violations) out += "    " + v + "\n";
+    }
+    return out;
+}
+
+Json RunJson(const RunFacts &f) {
+    Json reports = Json::MakeArray();
+    for (const auto &r : f.rows) {
+        Json changed = Json::MakeArray();
+        for (size_t k = 0; k < r.received.size(); ++k)
+            if (k >= r.sent.size() || r.sent[k] != r.received[k]) changed.Push(k);
+        reports.Push(Json::MakeObject()
+                         .Set("sent", HexPairs(r.sent))
+                         .Set("received", r.delivered ? Json(HexPairs(r.received)) : Json())
+                         .Set("changed_bytes", std::move(changed))
+                         .Set("note", RowNote(r, f.layout, f.featureOn)));
+    }
+    Json violations = Json::MakeArray();
+    for (const auto &v : f.violations) violations.Push(v);
+    return Json::MakeObject()
+        .Set("mouse", f.mouse)
+        .Set("descriptor_bytes", f.descriptorBytes)
+        .Set("probe_reply", f.probeReply)
+        .Set("feature", f.featureOn ? "on" : "off")
+        .Set("control_link", f.controlLink)
+        .Set("control_status", f.controlStatus)
+        .Set("layout", LayoutJson(f.layout))
+        .Set("mouse_found", f.mouseFound)
+        .Set("feature_ready", f.featureReady)
+        .Set("reports", std::move(reports))
+        .Set("reports_rewritten", RewrittenCount(f.rows))
+        .Set("violations", std::move(violations));
+}
+
+// ---- trace ---------------------------------------------------------------------------------------
+std::string Readable(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c >= 0x7f) {
+                char buffer[8];
+                std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
+                out += buffer;
+            } else {
+                out += char(c);
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> TraceLines(std::string_view trace) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (true) {
+        const size_t cut = trace.find("\n\r", start);
+        const std::string_view piece = trace.substr(start, cut == std::string_view::npos ? std::string_view::npos : cut - start);
+        if (!(lines.empty() && start == 0 && piece.empty())) lines.push_back(Readable(piece));
+        if (cut == std::string_view::npos) break;
+        start = cut + 2;
+    }
+    return lines;
+}
+
+}  // namespace hct_sim

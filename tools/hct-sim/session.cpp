@@ -1,0 +1,122 @@
+#include "session.h"
+
+#include "../../platform/host/hostkernel.h"
+#include "../../sim/sim.h"
+#include "../../usb/hct/hct.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace hct_sim {
+
+namespace {
+
+std::string StatusText(const char *what, NTSTATUS status) {
+    char buffer[96];
+    std::snprintf(buffer, sizeof buffer, "%s: status 0x%08x", what, static_cast<unsigned>(status));
+    return buffer;
+}
+
+// "\DosDevices\SLN_MouseExtra1" as a Win32 program opens it: "\\.\SLN_MouseExtra1".
+std::u16string Win32Path(const UNICODE_STRING &link) {
+    std::u16string name;
+    if (link.Buffer) name.assign(link.Buffer, link.Length / sizeof(WCHAR));
+    const std::u16string prefix = u"\\DosDevices\\";
+    if (name.rfind(prefix, 0) == 0) name = name.substr(prefix.size());
+    return u"\\\\.\\" + name;
+}
+
+}  // namespace
+
+Bytes DefaultDescriptor() { return sim::DefaultMouseDescriptor(); }
+
+std::vector<Bytes> DefaultReports() {
+    auto bytes = [](const auto &array) { return Bytes(array.begin(), array.end()); };
+    return {bytes(sim::kReportPanRight), bytes(sim::kReportPanLeft), bytes(sim::kReportNoPan),
+            bytes(sim::kReportPanRightFast), bytes(sim::kReportIdle)};
+}
+
+SessionResult RunSession(const SessionOptions &options) {
+    SessionResult result;
+    RunFacts &facts = result.facts;
+    facts.mouse = options.mouse;
+    facts.probeReply = options.probeReply;
+    facts.featureOn = options.featureOn;
+    const Bytes descriptor = options.descriptor.empty() ? DefaultDescriptor() : options.descriptor;
+    facts.descriptorBytes = descriptor.size();
+    facts.shapes = InputReportShapes(descriptor);
+
+    hk::Reset();
+    // A broken rule is reported with the session's output instead of ending the process, so that a
+    // user sees the whole session and what went wrong in it.
+    hk::SetViolationHandler([&facts](const hk::Violation &v) { facts.violations.push_back(v.rule + ": " + v.detail); });
+    hk::SetWatchdog(std::chrono::milliseconds(2000));
+
+    NTSTATUS entryStatus = STATUS_SUCCESS;
+    PDRIVER_OBJECT driver = hk::LoadDriver(u"\\Driver\\hct", DriverEntry, &entryStatus);
+    if (!driver) {
+        facts.violations.push_back(StatusText("DriverEntry failed", entryStatus));
+        result.trace = hk::TraceText();
+        return result;
+    }
+    {
+        sim::PnpManager pnp(driver);
+        sim::MouseConfig config;
+        config.reportDescriptor = descriptor;
+        config.descriptorRequestLength = std::max<ULONG>(config.descriptorRequestLength, ULONG(descriptor.size()));
+        config.stringAnswer = sim::UrbAnswer::Text(options.probeReply);
+        sim::Mouse &mouse = pnp.Plug(config);
+        if (mouse.State() == sim::MouseState::AddFailed) {
+            facts.violations.push_back(StatusText("AddDevice failed", mouse.AddStatus()));
+        } else {
+            const NTSTATUS started = pnp.Start(mouse);
+            sim::PnpManager::Settle();
+            if (started != STATUS_SUCCESS) facts.violations.push_back(StatusText("start failed", started));
+            const auto *extension = static_cast<const DEVICE_EXTENSION *>(mouse.FilterExtension());
+
+            sim::Application app;
+            if (options.switchFeature && extension && extension->ExtraExtension) {
+                const UNICODE_STRING &link = extension->ExtraExtension->SymbolicLinkName;
+                const std::u16string path = Win32Path(link);
+                facts.controlLink.assign(path.begin(), path.end());
+                NTSTATUS status = app.OpenPath(path);
+                if (status == STATUS_SUCCESS) status = options.featureOn ? app.TurnOn() : app.TurnOff();
+                facts.controlStatus = uint32_t(status);
+            }
+
+            for (const Bytes &report : options.reports) {
+                const size_t before = mouse.Class().Reads().size();
+                mouse.Feed(report);
+                sim::PnpManager::Settle();
+                const auto reads = mouse.Class().Reads();
+                ReportRow row{report, {}, false};
+                if (reads.size() > before && reads[before].status == STATUS_SUCCESS) {
+                    row.received = reads[before].bytes;
+                    row.delivered = true;
+                }
+                facts.rows.push_back(std::move(row));
+            }
+
+            if (extension) {
+                facts.layout = extension->Layout;
+                facts.mouseFound = extension->MouseFound != 0;
+                facts.featureReady = extension->FeatureReady != 0;
+            }
+            if (app.IsOpen()) app.Close();
+        }
+        const NTSTATUS removed = pnp.Remove(mouse);
+        if (removed != STATUS_SUCCESS) facts.violations.push_back(StatusText("removal failed", removed));
+        sim::PnpManager::Settle();
+    }
+    hk::UnloadDriver(driver);
+    hk::CheckClean();
+    result.trace = hk::TraceText();
+    // The handler above writes into this session's result, which the caller now owns.
+    hk::SetViolationHandler([](const hk::Violation &v) {
+        std::fprintf(stderr, "hct-sim: kernel rule broken after the session: %s: %s\n", v.rule.c_str(), v.detail.c_str());
+    });
+    return result;
+}
+
+}  // namespace hct_sim

@@ -1,0 +1,35 @@
+// One mouse session through the real driver: load it into the host kernel, plug a simulated mouse
+// (PnP manager, bus driver, class driver), start it, let the class driver fetch the report descriptor,
+// switch the feature through the extra device as an application does, feed reports, remove the mouse
+// and unload the driver.
+#pragma once
+
+#include "formats.h"
+#include "render.h"
+
+#include <string>
+#include <vector>
+
+namespace hct_sim {
+
+struct SessionOptions {
+    Bytes descriptor;           // empty: the built-in mouse
+    std::string mouse;          // how the output names the mouse
+    std::vector<Bytes> reports;
+    std::string probeReply = "START";
+    bool switchFeature = true;  // open the extra device and send TURN_ON or TURN_OFF
+    bool featureOn = true;
+};
+
+struct SessionResult {
+    RunFacts facts;
+    std::string trace;  // every DbgPrint of the session, concatenated, exact bytes
+};
+
+// Starts from a fresh kernel (hk::Reset) and leaves it clean when the driver behaved.
+SessionResult RunSession(const SessionOptions &options);
+
+Bytes DefaultDescriptor();
+std::vector<Bytes> DefaultReports();  // positive, negative and zero pan, and an idle report
+
+}  // namespace hct_sim
