@@ -75,6 +75,7 @@ inline constexpr const char *WaitNeverSatisfied = "WaitNeverSatisfied";
 inline constexpr const char *DeviceObjectLeak = "DeviceObjectLeak";
 inline constexpr const char *BadUnicodeString = "BadUnicodeString";
 inline constexpr const char *MdlNotLocked = "MdlNotLocked";
+inline constexpr const char *InvalidDeviceObject = "InvalidDeviceObject";            // a request sent to a device object that does not exist
 }  // namespace rule
 
 // Checks what must hold between tests: no live pool block, no device object, no name, no
@@ -142,6 +143,10 @@ uint64_t WaitCalls();             // KeWaitForSingleObject calls since Reset()
 // ends it); if still nothing can end it, the process aborts.
 void SetWatchdog(std::chrono::milliseconds limit);
 constexpr int64_t Ms(int64_t ms) { return ms * 10000; }  // milliseconds in 100 ns units
+// Runs in the waiting thread each time a wait with a non-zero timeout gives up, just before
+// KeWaitForSingleObject returns STATUS_TIMEOUT: lets a test make work fall due between a timeout
+// and what the caller does next. Null removes it.
+void SetWaitTimeoutHook(std::function<void()> hook);
 
 // ---- drivers and the object namespace ---------------------------------------------------------
 // Creates a driver object named `name` (e.g. u"\\Driver\\hct") and calls `entry` at PASSIVE_LEVEL

@@ -28,6 +28,25 @@ TEST_F(Clock, TwoSecondTimeoutCostsNoRealTime)
     EXPECT_EQ(hk::WaitCalls(), 1u);
 }
 
+TEST_F(Clock, TimeoutHookRunsWhenATimedWaitGivesUpButNotForAPoll)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    int hooks = 0;
+    hk::SetWaitTimeoutHook([&] {
+        ++hooks;
+        hk::Advance(1);  // work due just after the timeout runs before the caller goes on
+    });
+    std::string order;
+    hk::Defer([&] { order += "late"; }, hk::Ms(100) + 1);
+    LARGE_INTEGER timeout = Relative(100), zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(order, "late");
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(hooks, 1);
+    hk::SetWaitTimeoutHook(nullptr);
+}
+
 TEST_F(Clock, DeferredWorkRunsByTimeThenInTheOrderItWasDeferred)
 {
     std::string order;

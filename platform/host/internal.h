@@ -1,0 +1,230 @@
+// Private state of the host kernel layer, shared by its source files. Nothing outside
+// platform/host includes this.
+//
+// Locking: one mutex guards every table below, and one condition variable wakes waiters. The mutex
+// is never held while driver code, deferred work or the violation handler runs, because those call
+// back into the layer. Records the driver owns (IRP fields, device object fields) are touched
+// without the mutex, as the kernel touches them for whoever owns the IRP at that moment.
+#pragma once
+
+#include "hostkernel.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+// Status values the layer returns that the driver itself never names.
+#define HK_STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005)
+#define HK_STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008)
+#define HK_STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023)
+#define HK_STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024)
+#define HK_STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033)
+
+// One IofCallDriver call in progress at one stack location. It lives in IofCallDriver's frame; the
+// completion walk fills it in when it passes the location, so the checks after the dispatch routine
+// returns never need the IRP itself, which may be gone by then.
+struct HkCallFrame {
+    int level = 0;
+    uint64_t thread = 0;
+    bool walkedPast = false;
+    bool markedAtWalk = false;
+    bool completedHere = false;  // the innermost call at the location where the walk began
+    NTSTATUS statusAtWalk = 0;
+};
+
+struct HkIrpState {
+    enum class Phase { Active, Completing, Done };
+    uint64_t serial = 0;
+    Phase phase = Phase::Active;
+    bool threaded = false;
+    uint64_t threadId = 0;  // the building thread, for the completion APC
+    // METHOD_BUFFERED / direct-I/O resources the I/O manager owns for a built control request.
+    bool ownsSystemBuffer = false;
+    bool ownsMdl = false;
+    void *outputBuffer = nullptr;
+    ULONG outputLength = 0;
+    // Indexed by stack location, 0..StackCount+1.
+    std::vector<std::vector<HkCallFrame *>> frames;
+    std::vector<uint8_t> marked;           // IoMarkIrpPending side log (completion clears Control)
+    std::vector<uint8_t> pendingPromised;  // dispatch returned STATUS_PENDING before the mark
+    std::vector<uint8_t> pendingReported;  // one report per location and fault
+    std::vector<uint64_t> routineThreads;  // threads inside one of its completion routines
+};
+
+struct HkDeviceState {
+    uint64_t serial = 0;
+    std::u16string name;
+    bool deleted = false;
+    PDEVICE_OBJECT lower = nullptr;  // what IoAttachDeviceToDeviceStack returned
+    size_t extensionSize = 0;
+};
+
+namespace hk::detail {
+
+struct ThreadState {
+    uint64_t id = 0;
+    uint64_t generation = 0;
+    KIRQL irql = PASSIVE_LEVEL;
+    std::deque<PIRP> apcs;  // IRPs whose completion APC waits for this thread (under the mutex)
+    bool holdsCancelLock = false;
+};
+
+struct NameEntry {
+    enum class Kind { Device, Link, Reserved };
+    Kind kind = Kind::Device;
+    std::u16string display;
+    PDEVICE_OBJECT device = nullptr;
+    std::u16string target;  // links: the canonical name they point at
+};
+
+struct DeferredWork {
+    std::function<void()> fn;
+    KIRQL irql;
+};
+
+struct DriverRecord {
+    size_t liveDevices = 0;
+    bool unloaded = false;
+    std::u16string name;
+    std::u16string registryPath;
+};
+
+struct RemoveLockShadow {
+    LONG count = 1;
+    bool removed = false;
+    std::multiset<const void *> tags;
+};
+
+struct HandleRecord {
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+};
+
+struct State {
+    uint64_t generation = 0;
+    uint64_t nextSerial = 1;
+
+    std::vector<Violation> violations;
+    ViolationHandler handler;
+
+    std::unordered_map<uint64_t, ThreadState *> threads;
+    uint64_t nextThreadId = 1;
+
+    std::vector<std::string> trace;
+    bool traceEcho = false;
+    bool traceEnabled = true;
+    uint64_t dbgPrintCalls = 0;
+
+    struct PoolInfo {
+        size_t size;
+        ULONG tag;
+        POOL_TYPE type;
+    };
+    std::unordered_map<const void *, PoolInfo> pool;
+    uint64_t poolAllocations = 0;
+    uint64_t poolFrees = 0;
+
+    static constexpr int kFaultKinds = 6;
+    struct FaultArm {
+        std::vector<std::pair<uint64_t, NTSTATUS>> nth;  // absolute call numbers
+        bool always = false;
+        NTSTATUS alwaysStatus = 0;
+        uint64_t calls = 0;
+    } faults[kFaultKinds];
+
+    int64_t now = 0;
+    uint64_t nextWorkSeq = 0;
+    std::map<std::pair<int64_t, uint64_t>, DeferredWork> deferred;
+    uint64_t workRunner = 0;  // thread id running deferred work, 0 if none
+    int workDepth = 0;
+    uint64_t waitCalls = 0;
+    std::chrono::milliseconds watchdog{10000};
+    std::function<void()> waitTimeoutHook;
+
+    std::map<std::u16string, NameEntry> names;  // canonical (upper-case, "\??\" form) -> entry
+    std::unordered_set<PDEVICE_OBJECT> devices;
+    std::unordered_map<PDRIVER_OBJECT, DriverRecord> drivers;
+
+    std::unordered_map<PIRP, uint64_t> irps;       // live IRP -> serial
+    std::unordered_map<PIRP, bool> freedIrps;      // freed IRP -> had been completed
+    uint64_t irpAllocations = 0;
+
+    std::unordered_set<PMDL> mdls;
+    std::map<const void *, RemoveLockShadow> removeLocks;
+
+    uint64_t cancelOwner = 0;  // thread holding the cancel spin lock
+
+    std::map<Handle, HandleRecord> handles;
+    Handle nextHandle = 4;
+    // Buffers of requests a driver never finished: kept, not freed, so a late write stays harmless.
+    std::vector<void *> orphans;
+};
+
+std::mutex &Mutex();
+std::condition_variable &Cv();
+State &S();  // the mutex must be held
+
+// Violations found while the mutex is held are queued here and reported once it is released
+// (the handler may call back into the layer). Declare before the lock guard.
+class Reports {
+public:
+    Reports() = default;
+    Reports(const Reports &) = delete;
+    Reports &operator=(const Reports &) = delete;
+    ~Reports() { Flush(); }
+    void Add(const char *rule, std::string detail) { pending_.push_back({rule, std::move(detail)}); }
+    void Flush();
+
+private:
+    std::vector<Violation> pending_;
+};
+
+// Thread and IRQL.
+ThreadState &Me();                  // the calling thread's record; the mutex must be held
+KIRQL Irql();
+void SetIrql(KIRQL irql);           // lowering below APC_LEVEL delivers the thread's APCs
+void DeliverApcs();                 // runs the calling thread's queued completion APCs if below APC_LEVEL
+// Reports IrqlTooHigh when the calling thread is above `max`. Returns false if it was.
+bool CheckIrql(KIRQL max, const char *service);
+
+// Failure injection; the mutex must be held. True if this call of `kind` must fail.
+bool ShouldFail(Fault kind, NTSTATUS *status);
+
+// Deferred work: runs one piece of due work if any and if no other thread is running work.
+// Returns true if it ran one. Must be called without the mutex.
+bool RunOneDue();
+
+// IRPs.
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+bool IrpLive(PIRP irp);  // the mutex must be held
+// An IRP that finishes by an APC on the calling thread, as the I/O manager builds for user I/O.
+PIRP AllocateThreadedIrp(CCHAR stackSize, PKEVENT event, PIO_STATUS_BLOCK iosb);
+void QueueCompletionApc(PIRP irp);
+void FinishThreadedIrp(PIRP irp, bool writeStatus);  // the completion APC's work
+void FreeIrpMemory(PIRP irp);  // the mutex must be held
+void ForgetThreadIrps(uint64_t threadId);
+void ForgetRemoveLocksIn(const void *begin, size_t size);  // the mutex must be held
+bool RemoveLockHeldIn(const void *begin, size_t size);     // the mutex must be held
+
+// MDLs; the mutex must be held.
+PMDL NewMdl(PVOID virtualAddress, ULONG length);
+void DeleteMdl(PMDL mdl);
+
+// Devices.
+void ReleaseDeviceReference(PDEVICE_OBJECT device);
+std::u16string Canonical(std::u16string_view name);
+std::u16string Narrow16(PCUNICODE_STRING s);
+bool ValidUnicodeString(PCUNICODE_STRING s, const char *service, Reports &reports);
+std::string Utf8(std::u16string_view s);
+std::string Hex(uint64_t v);
+std::string Ptr(const void *p);
+
+}  // namespace hk::detail
