@@ -41,8 +41,9 @@ void FinishUrb(PIRP irp)
         buffer = static_cast<uint8_t *>(t.TransferBufferMDL->StartVa) + t.TransferBufferMDL->ByteOffset;
     // A real bus never reports more bytes than the buffer it was given.
     const ULONG count = std::min<ULONG>(g_answer.reported, t.TransferBufferLength);
-    if (buffer != nullptr)
-        memcpy(buffer, g_answer.data.data(), std::min<size_t>(count, g_answer.data.size()));
+    const size_t copied = std::min<size_t>(count, g_answer.data.size());
+    if (buffer != nullptr && copied != 0)
+        memcpy(buffer, g_answer.data.data(), copied);
     t.TransferBufferLength = count;
     urb->UrbHeader.Status = g_answer.usbd;
     irp->IoStatus.Status = g_answer.usbd == 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;

@@ -125,7 +125,7 @@ TEST_F(DeviceTest, DeviceNinetyNineGetsOneLinkAttemptWithNumberHundred)
 }
 
 // Each step of AddDevice and CreateExtraDO failing in turn: the status of the failing step comes
-// back unchanged, exactly the documented lines are written, and nothing of the call remains.
+// back unchanged, exactly its own lines are written, and nothing of the call remains.
 struct FailureCase {
     const char *name;
     hk::Fault fault;

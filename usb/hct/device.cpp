@@ -19,30 +19,44 @@ void AllocateName(PUNICODE_STRING Name)
     Name->Buffer = static_cast<PWCH>(ExAllocatePoolWithTag(NonPagedPool, HCT_NAME_BYTES, HCT_POOL_TAG));
 }
 
-// The number string lives in the caller's frame.
-void PrepareNumber(PUNICODE_STRING Number, WCHAR (&Storage)[HCT_NUMBER_BYTES / sizeof(WCHAR)])
+// The working data of one AddDevice or CreateExtraDO call: the device name in pool, the number
+// string in the caller's frame, and the one counter that the device search and then the link search
+// share, so that a link's number follows its device's.
+struct NameSearch {
+    UNICODE_STRING deviceName;
+    UNICODE_STRING number;
+    WCHAR numberStorage[HCT_NUMBER_BYTES / sizeof(WCHAR)];
+    ULONG counter;
+};
+
+// False when the pool has no room for the device name.
+bool BeginNameSearch(NameSearch &Search)
 {
-    RtlInitUnicodeString(Number, nullptr);
-    Number->MaximumLength = HCT_NUMBER_BYTES;
-    Number->Buffer = Storage;
+    AllocateName(&Search.deviceName);
+    if (Search.deviceName.Buffer == nullptr)
+        return false;
+    RtlInitUnicodeString(&Search.number, nullptr);
+    Search.number.MaximumLength = HCT_NUMBER_BYTES;
+    Search.number.Buffer = Search.numberStorage;
+    Search.counter = 0;
+    return true;
 }
 
 // Builds Base followed by the counter's digits in Name and calls Create until it succeeds, fails with
-// anything but a collision, or the counter reaches the attempt limit. The counter goes on from where
-// the caller's previous search stopped, so a link search starts after its device's number.
+// anything but a collision, or the counter reaches the attempt limit.
 template <typename CreateFn>
-NTSTATUS SearchName(PUNICODE_STRING Name, PCWSTR Base, PUNICODE_STRING Number, ULONG &Counter, CreateFn Create)
+NTSTATUS SearchName(NameSearch &Search, PUNICODE_STRING Name, PCWSTR Base, CreateFn Create)
 {
     NTSTATUS status;
     do {
         __builtin_memset(Name->Buffer, 0, Name->MaximumLength);
         Name->Length = 0;
         RtlAppendUnicodeToString(Name, Base);
-        RtlIntegerToUnicodeString(Counter, 10, Number);
-        ++Counter;
-        RtlAppendUnicodeStringToString(Name, Number);
+        RtlIntegerToUnicodeString(Search.counter, 10, &Search.number);
+        ++Search.counter;
+        RtlAppendUnicodeStringToString(Name, &Search.number);
         status = Create();
-    } while (status == HCT_STATUS_OBJECT_NAME_COLLISION && Counter < HCT_NAME_ATTEMPTS);
+    } while (status == HCT_STATUS_OBJECT_NAME_COLLISION && Search.counter < HCT_NAME_ATTEMPTS);
     return status;
 }
 
@@ -54,21 +68,16 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         return HCT_STATUS_UNSUCCESSFUL;
     DbgPrint("\n\r Device Lower Filter - Add Device ");
 
-    UNICODE_STRING deviceName;
-    AllocateName(&deviceName);
-    if (deviceName.Buffer == nullptr)
+    NameSearch search;
+    if (!BeginNameSearch(search))
         return HCT_STATUS_INSUFFICIENT_RESOURCES;
-
-    WCHAR numberStorage[HCT_NUMBER_BYTES / sizeof(WCHAR)];
-    UNICODE_STRING number;
-    PrepareNumber(&number, numberStorage);
-    ULONG counter = 0;
+    PUNICODE_STRING deviceName = &search.deviceName;
     PDEVICE_OBJECT filter = nullptr;
     PDEVICE_EXTENSION extension = nullptr;
     NTSTATUS status;
 
-    status = SearchName(&deviceName, KPLAT_WIDE("\\Device\\MClassFilterL"), &number, counter, [&] {
-        return IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE,
+    status = SearchName(search, deviceName, KPLAT_WIDE("\\Device\\MClassFilterL"), [&] {
+        return IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE,
                               &filter);
     });
     if (status != HCT_STATUS_SUCCESS)
@@ -105,15 +114,15 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         status = HCT_STATUS_INSUFFICIENT_RESOURCES;
         goto detach;
     }
-    status = SearchName(&extension->SymbolicLinkName, KPLAT_WIDE("\\DosDevices\\SLN_MClassFilterL"), &number, counter,
-                        [&] { return IoCreateSymbolicLink(&extension->SymbolicLinkName, &deviceName); });
+    status = SearchName(search, &extension->SymbolicLinkName, KPLAT_WIDE("\\DosDevices\\SLN_MClassFilterL"),
+                        [&] { return IoCreateSymbolicLink(&extension->SymbolicLinkName, deviceName); });
     if (status != HCT_STATUS_SUCCESS)
         goto free_link_name;
     DbgPrint("\n\r Device Lower Filter - Add Device Successfully ");
 
     status = CreateExtraDO(DriverObject, extension);
     if (status == HCT_STATUS_SUCCESS) {
-        ExFreePool(deviceName.Buffer);
+        ExFreePool(deviceName->Buffer);
         return HCT_STATUS_SUCCESS;
     }
 
@@ -125,28 +134,23 @@ detach:
 delete_device:
     IoDeleteDevice(filter);
 free_name:
-    ExFreePool(deviceName.Buffer);
+    ExFreePool(deviceName->Buffer);
     DbgPrint("\n\r Device Lower Filter -- Add Device Fail!! Error Code = 0x%x", (unsigned)status);
     return status;
 }
 
 NTSTATUS CreateExtraDO(PDRIVER_OBJECT DriverObject, PDEVICE_EXTENSION FilterExtension)
 {
-    UNICODE_STRING deviceName;
-    AllocateName(&deviceName);
-    if (deviceName.Buffer == nullptr)
+    NameSearch search;
+    if (!BeginNameSearch(search))
         return HCT_STATUS_INSUFFICIENT_RESOURCES;
-
-    WCHAR numberStorage[HCT_NUMBER_BYTES / sizeof(WCHAR)];
-    UNICODE_STRING number;
-    PrepareNumber(&number, numberStorage);
-    ULONG counter = 0;
+    PUNICODE_STRING deviceName = &search.deviceName;
     PDEVICE_OBJECT device = nullptr;
     PEXTRA_DEVICE_EXTENSION extra = nullptr;
     NTSTATUS status;
 
-    status = SearchName(&deviceName, KPLAT_WIDE("\\Device\\MouseExtra"), &number, counter, [&] {
-        return IoCreateDevice(DriverObject, sizeof(EXTRA_DEVICE_EXTENSION), &deviceName, FILE_DEVICE_UNKNOWN, 0,
+    status = SearchName(search, deviceName, KPLAT_WIDE("\\Device\\MouseExtra"), [&] {
+        return IoCreateDevice(DriverObject, sizeof(EXTRA_DEVICE_EXTENSION), deviceName, FILE_DEVICE_UNKNOWN, 0,
                               FALSE, &device);
     });
     if (status != HCT_STATUS_SUCCESS) {
@@ -170,14 +174,14 @@ NTSTATUS CreateExtraDO(PDRIVER_OBJECT DriverObject, PDEVICE_EXTENSION FilterExte
         goto delete_device;
     }
 
-    status = SearchName(&extra->SymbolicLinkName, KPLAT_WIDE("\\DosDevices\\SLN_MouseExtra"), &number, counter,
-                        [&] { return IoCreateSymbolicLink(&extra->SymbolicLinkName, &deviceName); });
+    status = SearchName(search, &extra->SymbolicLinkName, KPLAT_WIDE("\\DosDevices\\SLN_MouseExtra"),
+                        [&] { return IoCreateSymbolicLink(&extra->SymbolicLinkName, deviceName); });
     if (status != HCT_STATUS_SUCCESS) {
         DbgPrint("\n\r[CreateExtraDO] ERROR!!  Can't Create Symbolic Link ");
         goto free_link_name;
     }
     DbgPrint("\n\r[CreateExtraDO] Create Symbolic Link Successfully");
-    ExFreePool(deviceName.Buffer);
+    ExFreePool(deviceName->Buffer);
     return HCT_STATUS_SUCCESS;
 
 free_link_name:
@@ -185,7 +189,7 @@ free_link_name:
 delete_device:
     IoDeleteDevice(device);
 free_name:
-    ExFreePool(deviceName.Buffer);
+    ExFreePool(deviceName->Buffer);
     FilterExtension->ExtraExtension = nullptr;
     return status;
 }

@@ -77,6 +77,21 @@ inline PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
     return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
 }
 
+// The two refusals a routine that passes requests down starts with: a device object without a
+// record, and the extra device, which has nothing below it. True when the request was completed.
+bool Refused(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS *Status)
+{
+    if (Extension == nullptr) {
+        *Status = CompleteRequest(Irp, HCT_STATUS_INVALID_PARAMETER, 0);
+        return true;
+    }
+    if (Extension->ExtensionKind == EXTRA_DO_KIND) {
+        *Status = CompleteRequest(Irp, HCT_STATUS_INVALID_DEVICE_REQUEST, 0);
+        return true;
+    }
+    return false;
+}
+
 // Hands a request to the next driver with this driver's stack location unchanged and forgets it.
 NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
@@ -249,20 +264,18 @@ NTSTATUS NTAPI FilterPass(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DbgPrint("\n\r Device Lower Filter - FilterPass !!");
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-    if (extension == nullptr)
-        return CompleteRequest(Irp, HCT_STATUS_INVALID_PARAMETER, 0);
-    if (extension->ExtensionKind == EXTRA_DO_KIND)
-        return CompleteRequest(Irp, HCT_STATUS_INVALID_DEVICE_REQUEST, 0);
+    NTSTATUS status;
+    if (Refused(extension, Irp, &status))
+        return status;
     return PassDown(extension, Irp);
 }
 
 NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-    if (extension == nullptr)
-        return CompleteRequest(Irp, HCT_STATUS_INVALID_PARAMETER, 0);
-    if (extension->ExtensionKind == EXTRA_DO_KIND)
-        return CompleteRequest(Irp, HCT_STATUS_INVALID_DEVICE_REQUEST, 0);
+    NTSTATUS status;
+    if (Refused(extension, Irp, &status))
+        return status;
     DbgPrint("\n\r Device Lower Filter - IRP_MJ_POWER");
     // Must run while the current stack location is still this driver's.
     PoStartNextPowerIrp(Irp);
@@ -342,10 +355,9 @@ NTSTATUS NTAPI AnyComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 NTSTATUS NTAPI InternalIoctlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-    if (extension == nullptr)
-        return CompleteRequest(Irp, HCT_STATUS_INVALID_PARAMETER, 0);
-    if (extension->ExtensionKind == EXTRA_DO_KIND)
-        return CompleteRequest(Irp, HCT_STATUS_INVALID_DEVICE_REQUEST, 0);
+    NTSTATUS refusal;
+    if (Refused(extension, Irp, &refusal))
+        return refusal;
     DbgPrint("\n\r Device Lower Filter - IRP_MJ_INTERNAL_DEVICE_CONTROL");
     // Released by InternalIOCTLComplete: removal waits for it before the record goes away.
     const NTSTATUS lock = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
