@@ -1,19 +1,4 @@
 # Cross build for x86_64 Windows with mingw-w64 (kernel image and control tool).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
 set(HCT_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${HCT_MINGW_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${HCT_MINGW_TRIPLE}-g++)
-set(CMAKE_RC_COMPILER ${HCT_MINGW_TRIPLE}-windres)
-set(CMAKE_AR ${HCT_MINGW_TRIPLE}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB ${HCT_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
-set(HCT_MINGW_OBJDUMP ${HCT_MINGW_TRIPLE}-objdump)
-set(HCT_MINGW_NM ${HCT_MINGW_TRIPLE}-nm)
-
-# Headers and libraries come from the mingw-w64 sysroot only, never from the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${HCT_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
