@@ -151,6 +151,12 @@ struct MouseConfig {
     // At IRP_MN_REMOVE_DEVICE the class driver normally passes the request down with its reads still
     // pending (the bus fails them); with this set it cancels its reads and waits for them first.
     bool cancelReadsBeforeRemove = false;
+
+    // ---- the bus at removal ----
+    // How long after IRP_MN_SURPRISE_REMOVAL / IRP_MN_REMOVE_DEVICE the bus fails the URBs it still
+    // holds (virtual 100 ns units). 0: before it completes the PnP request; later: from deferred
+    // work, after the request has gone back up, as a host controller that notices late does.
+    int64_t failHeldAfterRemovalDelay = 0;
 };
 
 }  // namespace sim

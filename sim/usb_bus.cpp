@@ -307,12 +307,22 @@ NTSTATUS UsbBus::DispatchPnp(PIRP irp)
     if (overridden != config_.pnpStatus.end())
         status = overridden->second;
     bool failPending = minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL;
+    const int64_t failDelay = config_.failHeldAfterRemovalDelay;
     lock.unlock();
 
     // A device that is gone answers nothing more: every URB still held fails, so that nothing the
     // drivers above sent stays outstanding across the removal.
-    if (failPending)
+    if (failPending && failDelay > 0) {
+        std::weak_ptr<UsbBus> weak = weak_from_this();
+        hk::Defer(
+            [weak] {
+                if (auto self = weak.lock())
+                    self->FailAllPending(kUsbdDeviceGone, STATUS_NO_SUCH_DEVICE);
+            },
+            failDelay);
+    } else if (failPending) {
         FailAllPending(kUsbdDeviceGone, STATUS_NO_SUCH_DEVICE);
+    }
 
     irp->IoStatus.Status = status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);

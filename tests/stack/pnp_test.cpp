@@ -24,6 +24,26 @@ TEST_F(PnpTest, PnpRequestsAreTracedByNameAndPassedDownWithTheBusStatus)
     EXPECT_EQ(mouse.Bus().Log().back().minor, 0x18);
 }
 
+TEST_F(PnpTest, TheWholeLifeOfAMouseLeavesExactlyThisTrace)
+{
+    sim::MouseConfig quiet;  // no class traffic after the start, so the trace is the PnP path's alone
+    quiet.fetchDescriptor = false;
+    quiet.readsOutstanding = 0;
+    quiet.stringAnswer = sim::UrbAnswer::HoldUntilCancelled();
+    const size_t mark = TraceMark();
+    sim::Mouse &mouse = pnp_->PlugAndStart(quiet);
+    EXPECT_EQ(pnp_->Send(mouse, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(pnp_->Remove(mouse), STATUS_SUCCESS);
+    EXPECT_EQ(TraceSince(mark),
+              Concat({kAddDeviceLines,
+                      {"\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r   IRP_MJ_PNP (IRP_MN_START_DEVICE)", "\n\r",
+                       "The URB status = USBD_STATUS_CANCELED , Error !! \n", "\n\r-----Vorik Mouse Found",
+                       "\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r   IRP_MJ_PNP (IRP_MN_QUERY_REMOVE_DEVICE)", "\n\r",
+                       "\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r   IRP_MJ_PNP (IRP_MN_REMOVE_DEVICE)", "\n\r"}}));
+    EXPECT_EQ(hk::LivePoolCount(), 0u);
+    EXPECT_TRUE(hk::Names().empty()) << "names left behind";
+}
+
 TEST_F(PnpTest, MajorCodesWithoutARowPrintTheFallbackLine)
 {
     sim::Mouse &mouse = pnp_->PlugAndStart();
@@ -121,19 +141,21 @@ TEST_F(PnpTest, RemovalGoesDownFirstThenTearsDownBothDevices)
 
 TEST_F(PnpTest, RemovalWaitsForReadsTheBusCompletesOnlyLater)
 {
-    // The class driver cancels nothing and the bus fails its reads from deferred work after the
-    // remove request reached it: the teardown must wait for those completions, which read the
-    // filter's record, before it deletes the record.
+    // The class driver cancels nothing and the bus fails its reads from deferred work well after
+    // the remove request came back from it: the teardown must wait for those completions, which
+    // read the filter's record, before it deletes the record (the address sanitizer watches).
     sim::MouseConfig config;
-    config.urbCompletion = sim::Completion::Pending;
+    config.failHeldAfterRemovalDelay = hk::Ms(10);
     sim::Mouse &mouse = pnp_->PlugAndStart(config);
     sim::Mouse &other = pnp_->PlugAndStart(config);
     sim::Application app;
     ASSERT_EQ(app.Open(1), STATUS_SUCCESS);
     ASSERT_EQ(app.TurnOn(), STATUS_SUCCESS);
-    mouse.Feed(sim::kReportPanRight, {.delay = hk::Ms(5)});
+    const int64_t before = hk::Now();
     EXPECT_EQ(pnp_->Remove(mouse), STATUS_SUCCESS);
+    EXPECT_GE(hk::Now() - before, hk::Ms(10));
     EXPECT_EQ(mouse.Bus().PendingUrbs(), 0u);
+    EXPECT_EQ(mouse.Bus().Counters().urbsFailedGone, 2u);
     // The other mouse is untouched by the first one's removal.
     other.Feed(sim::kReportPanRight);
     sim::PnpManager::Settle();
