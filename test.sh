@@ -25,7 +25,7 @@ scripts/deps.sh || { echo "could not install the build dependencies"; exit 1; }
 step "host build (ASan+UBSan)" bash -c "cmake --preset host >/dev/null && cmake --build --preset host -j $JOBS"
 step "host tests" ctest_preset build/host -L 'host|report|stack|tool'
 step "tsan build" bash -c "cmake --preset host-tsan >/dev/null && cmake --build --preset host-tsan -j $JOBS --target test_stack_tsan test_host"
-step "tsan tests" ctest_preset build/host-tsan -L tsan
+step "tsan tests" bash -c "ctest --test-dir build/host-tsan --output-on-failure --timeout 600 -L tsan && build/host-tsan/bin/test_host --gtest_brief=1"
 step "fuzz build (libFuzzer, ASan+UBSan)" bash -c "cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j $JOBS"
 step "fuzz runs" ctest_preset build/fuzz -L fuzz
 step "release build" bash -c "cmake --preset host-release >/dev/null && cmake --build --preset host-release -j $JOBS"
