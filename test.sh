@@ -35,6 +35,7 @@ for arch in x86 x64; do
   step "windows $arch image" bash -c "cmake --preset win-$arch >/dev/null && cmake --build --preset win-$arch -j $JOBS"
   step "windows $arch checks" bash -c "scripts/check-windows-image.sh build/win-$arch/hct.sys $arch && scripts/check-windows-image.sh build/win-$arch/hctctl.exe $arch"
 done
+step "windows x64 image in Wine" scripts/wine-e2e.sh
 
 echo
 if ((failed)); then

@@ -1,0 +1,55 @@
+/* Control codes and records shared by the fake bus, the fake upper driver and the harness of the
+ * Wine end-to-end test. Kernel and user mode both include this after their own headers. */
+#ifndef HCTWINE_H
+#define HCTWINE_H
+
+#define HCTWINE_DEVICE_TYPE 0x8000
+
+/* \\.\HctWineBus: the fake bus's control device. */
+#define IOCTL_HCTWINE_PLUG   CTL_CODE(HCTWINE_DEVICE_TYPE, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_HCTWINE_UNPLUG CTL_CODE(HCTWINE_DEVICE_TYPE, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
+/* Input: the report bytes (1 to 32). Completes the oldest interrupt-IN transfer the mouse holds;
+ * fails with STATUS_DEVICE_NOT_READY when none is waiting. */
+#define IOCTL_HCTWINE_FEED   CTL_CODE(HCTWINE_DEVICE_TYPE, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
+/* Output: struct hctwine_bus_state. */
+#define IOCTL_HCTWINE_BUS_STATE CTL_CODE(HCTWINE_DEVICE_TYPE, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+/* \\.\HctWineUpper: the fake function driver's control device. */
+/* Sends one interrupt-IN transfer down the mouse's stack and returns at once; the mouse holds it. */
+#define IOCTL_HCTWINE_POST_READ CTL_CODE(HCTWINE_DEVICE_TYPE, 0x811, METHOD_BUFFERED, FILE_ANY_ACCESS)
+/* Output: struct hctwine_upper_state. */
+#define IOCTL_HCTWINE_UPPER_STATE CTL_CODE(HCTWINE_DEVICE_TYPE, 0x812, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+#define HCTWINE_MAX_REPORT 32
+
+struct hctwine_bus_state
+{
+    ULONG plugged;          /* the mouse is reported to the PnP manager */
+    ULONG started;          /* the mouse's PDO has seen IRP_MN_START_DEVICE */
+    ULONG reads_waiting;    /* interrupt-IN transfers the mouse holds */
+    ULONG string_requests;  /* string descriptor requests for index 200 answered */
+    ULONG hid_requests;     /* HID report descriptor requests answered */
+    ULONG surprise_removed;
+    ULONG removed;          /* the PDO has seen IRP_MN_REMOVE_DEVICE */
+};
+
+struct hctwine_upper_state
+{
+    ULONG attached;          /* the upper device object exists */
+    ULONG filter_attached;   /* the filter's AddDevice succeeded below it */
+    LONG filter_status;      /* status of loading and attaching the filter */
+    ULONG started;           /* START went through the whole stack and succeeded */
+    LONG start_status;
+    LONG descriptor_status;  /* the report descriptor request, as the upper driver saw it */
+    ULONG descriptor_length;
+    ULONG reads_completed;   /* interrupt-IN transfers that came back */
+    ULONG read_pending;      /* one is out now */
+    LONG last_read_status;   /* IRP status of the last one */
+    LONG last_read_usbd;     /* URB status of the last one */
+    ULONG last_length;
+    UCHAR last_report[HCTWINE_MAX_REPORT];
+    ULONG surprise_removed;
+    ULONG removed;
+};
+
+#endif

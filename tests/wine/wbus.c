@@ -1,0 +1,535 @@
+/* A root-enumerated stand-in for the USB bus driver, for running hct.sys under Wine.
+ *
+ * The bus FDO reports one child PDO, a USB mouse, while the harness has it plugged in. The mouse
+ * answers the URBs a mouse's stack sends: the HID report descriptor of the default simulated mouse
+ * (the bytes come from sim/default_mouse.h at build time), the string descriptor at index 200 with
+ * the raw bytes "START", a device descriptor, and interrupt-IN transfers, which it holds until the
+ * harness feeds a report through \\.\HctWineBus. */
+#include <ntddk.h>
+#include <usb.h>
+#include <usbioctl.h>
+#include "hctwine.h"
+#include "mouse_descriptor.h" /* generated: hid_report_descriptor[] */
+
+#define TRACE(...) DbgPrint("hctwine-bus: " __VA_ARGS__)
+#define POOL_TAG 'bWcH'
+
+enum node_kind { NODE_CONTROL = 1, NODE_BUS_FDO, NODE_MOUSE_PDO };
+
+struct node
+{
+    enum node_kind kind;
+    DEVICE_OBJECT *lower; /* bus FDO: the root PDO below it */
+    DEVICE_OBJECT *pdo;   /* bus FDO: the root PDO, for IoInvalidateDeviceRelations */
+    BOOLEAN reported;     /* mouse PDO: still in the bus relations */
+};
+
+static DRIVER_OBJECT *bus_driver;
+static DEVICE_OBJECT *control_device, *bus_fdo, *mouse_pdo;
+static KSPIN_LOCK lock; /* guards the read queue and the counters */
+static LIST_ENTRY held_reads;
+static struct hctwine_bus_state state;
+
+static const UCHAR device_descriptor[18] = {18, 1, 0x00, 0x02, 0, 0, 0, 8, 0x34, 0x12, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 1};
+static const UCHAR probe_reply[] = {'S', 'T', 'A', 'R', 'T'};
+
+static NTSTATUS finish(IRP *irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static ULONG copy_out(void *to, ULONG room, const void *from, ULONG size)
+{
+    ULONG n = room < size ? room : size;
+    if (to && n) RtlCopyMemory(to, from, n);
+    return to ? n : 0;
+}
+
+static NTSTATUS NTAPI signal_event(DEVICE_OBJECT *device, IRP *irp, void *context)
+{
+    (void)device; (void)irp;
+    KeSetEvent((KEVENT *)context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+static NTSTATUS pass_down_and_wait(DEVICE_OBJECT *lower, IRP *irp)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, signal_event, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(lower, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    return irp->IoStatus.Status;
+}
+
+/* ------------------------------------------------------------------ held interrupt transfers */
+
+static VOID NTAPI cancel_held_read(DEVICE_OBJECT *device, IRP *irp)
+{
+    KIRQL irql;
+    (void)device;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&lock, &irql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    state.reads_waiting--;
+    KeReleaseSpinLock(&lock, irql);
+    TRACE("interrupt transfer cancelled\n");
+    finish(irp, STATUS_CANCELLED, 0);
+}
+
+/* The oldest held transfer whose cancel routine could still be taken back, or NULL. A transfer
+ * whose cancel routine has already started stays in the queue until that routine removes it. */
+static IRP *take_held_read(void)
+{
+    KIRQL irql;
+    LIST_ENTRY *entry;
+    IRP *taken = NULL;
+    KeAcquireSpinLock(&lock, &irql);
+    for (entry = held_reads.Flink; entry != &held_reads; entry = entry->Flink)
+    {
+        IRP *irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, NULL))
+        {
+            RemoveEntryList(entry);
+            state.reads_waiting--;
+            taken = irp;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&lock, irql);
+    return taken;
+}
+
+static void fail_held_reads(void)
+{
+    IRP *irp;
+    while ((irp = take_held_read()))
+    {
+        URB *urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        TRACE("interrupt transfer failed: the mouse is gone\n");
+        finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+}
+
+static NTSTATUS hold_read(IRP *irp)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    if (!mouse_pdo || !((struct node *)mouse_pdo->DeviceExtension)->reported)
+    {
+        KeReleaseSpinLock(&lock, irql);
+        return finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+    IoMarkIrpPending(irp);
+    InsertTailList(&held_reads, &irp->Tail.Overlay.ListEntry);
+    state.reads_waiting++;
+    IoSetCancelRoutine(irp, cancel_held_read);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL))
+    {
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        state.reads_waiting--;
+        KeReleaseSpinLock(&lock, irql);
+        finish(irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    KeReleaseSpinLock(&lock, irql);
+    return STATUS_PENDING;
+}
+
+static NTSTATUS feed_report(const UCHAR *report, ULONG length)
+{
+    IRP *irp = take_held_read();
+    URB *urb;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer;
+    if (!irp) return STATUS_DEVICE_NOT_READY;
+    urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
+    transfer = &urb->UrbBulkOrInterruptTransfer;
+    transfer->TransferBufferLength = copy_out(transfer->TransferBuffer, transfer->TransferBufferLength, report, length);
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    TRACE("interrupt transfer completed with %lu bytes\n", transfer->TransferBufferLength);
+    finish(irp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}
+
+/* ------------------------------------------------------------------ the mouse's PDO */
+
+static NTSTATUS answer_descriptor(URB *urb, const void *data, ULONG size, ULONG *counter)
+{
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST *request = &urb->UrbControlDescriptorRequest;
+    request->TransferBufferLength = copy_out(request->TransferBuffer, request->TransferBufferLength, data, size);
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    if (counter) InterlockedIncrement((LONG *)counter);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS mouse_urb(IRP *irp)
+{
+    URB *urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    if (!urb) return finish(irp, STATUS_INVALID_PARAMETER, 0);
+
+    switch (urb->UrbHeader.Function)
+    {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    {
+        struct _URB_CONTROL_DESCRIPTOR_REQUEST *r = &urb->UrbControlDescriptorRequest;
+        TRACE("GET_DESCRIPTOR type %u index %u language %#x length %lu\n", r->DescriptorType, r->Index,
+              r->LanguageId, r->TransferBufferLength);
+        if (r->DescriptorType == USB_STRING_DESCRIPTOR_TYPE && r->Index == 200)
+            status = answer_descriptor(urb, probe_reply, sizeof(probe_reply), &state.string_requests);
+        else if (r->DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE)
+            status = answer_descriptor(urb, device_descriptor, sizeof(device_descriptor), NULL);
+        else
+        {
+            r->TransferBufferLength = 0;
+            urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+            status = STATUS_UNSUCCESSFUL;
+        }
+        return finish(irp, status, 0);
+    }
+    case URB_FUNCTION_CONTROL_TRANSFER:
+    {
+        struct _URB_CONTROL_TRANSFER *t = &urb->UrbControlTransfer;
+        const UCHAR *s = t->SetupPacket;
+        TRACE("CONTROL_TRANSFER setup %02x %02x %02x %02x %02x %02x %02x %02x length %lu\n", s[0], s[1], s[2],
+              s[3], s[4], s[5], s[6], s[7], t->TransferBufferLength);
+        /* GET_DESCRIPTOR, interface recipient, HID report descriptor */
+        if (s[0] == 0x81 && s[1] == 0x06 && s[2] == 0x00 && s[3] == 0x22)
+        {
+            ULONG asked = s[6] | (ULONG)s[7] << 8;
+            ULONG room = t->TransferBufferLength < asked ? t->TransferBufferLength : asked;
+            t->TransferBufferLength = copy_out(t->TransferBuffer, room, hid_report_descriptor,
+                                               sizeof(hid_report_descriptor));
+            urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+            InterlockedIncrement((LONG *)&state.hid_requests);
+            return finish(irp, STATUS_SUCCESS, 0);
+        }
+        t->TransferBufferLength = 0;
+        urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+        return finish(irp, STATUS_UNSUCCESSFUL, 0);
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return hold_read(irp);
+    default:
+        TRACE("URB function %#x not supported\n", urb->UrbHeader.Function);
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
+        return finish(irp, STATUS_NOT_SUPPORTED, 0);
+    }
+}
+
+static WCHAR *pool_copy(const WCHAR *text, SIZE_T bytes)
+{
+    WCHAR *copy = ExAllocatePoolWithTag(PagedPool, bytes, POOL_TAG);
+    if (copy) RtlCopyMemory(copy, text, bytes);
+    return copy;
+}
+
+static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct node *node = device->DeviceExtension;
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    ULONG_PTR information = irp->IoStatus.Information;
+
+    switch (stack->MinorFunction)
+    {
+    case IRP_MN_QUERY_ID:
+    {
+        /* Multi-strings end in two NULs; the literals add the second. */
+        static const WCHAR device_id[] = L"HCTWINE\\VID_1234&PID_0001";
+        static const WCHAR instance_id[] = L"1";
+        static const WCHAR hardware_ids[] = L"HCTWINE\\VID_1234&PID_0001\0";
+        static const WCHAR compatible_ids[] = L"HCTWINE\\Class_03&SubClass_01&Prot_02\0";
+        const WCHAR *id = NULL;
+        SIZE_T bytes = 0;
+        switch (stack->Parameters.QueryId.IdType)
+        {
+        case BusQueryDeviceID: id = device_id; bytes = sizeof(device_id); break;
+        case BusQueryInstanceID: id = instance_id; bytes = sizeof(instance_id); break;
+        case BusQueryHardwareIDs: id = hardware_ids; bytes = sizeof(hardware_ids); break;
+        case BusQueryCompatibleIDs: id = compatible_ids; bytes = sizeof(compatible_ids); break;
+        default: break;
+        }
+        if (id)
+        {
+            information = (ULONG_PTR)pool_copy(id, bytes);
+            status = information ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+        }
+        break;
+    }
+    case IRP_MN_QUERY_CAPABILITIES:
+        stack->Parameters.DeviceCapabilities.Capabilities->SurpriseRemovalOK = TRUE;
+        stack->Parameters.DeviceCapabilities.Capabilities->Removable = TRUE;
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_START_DEVICE:
+        TRACE("mouse PDO started\n");
+        state.started = 1;
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        TRACE("mouse PDO surprise removal\n");
+        state.surprise_removed = 1;
+        fail_held_reads();
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+        TRACE("mouse PDO removal (reported %d)\n", node->reported);
+        fail_held_reads();
+        state.removed = 1;
+        if (!node->reported)
+        {
+            finish(irp, STATUS_SUCCESS, 0);
+            mouse_pdo = NULL;
+            IoDeleteDevice(device);
+            return STATUS_SUCCESS;
+        }
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+        status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+    return finish(irp, status, information);
+}
+
+static NTSTATUS plug_mouse(void)
+{
+    DEVICE_OBJECT *pdo;
+    struct node *node;
+    NTSTATUS status;
+    if (!bus_fdo) return STATUS_DEVICE_NOT_READY;
+    if (mouse_pdo) return STATUS_OBJECT_NAME_EXISTS;
+    status = IoCreateDevice(bus_driver, sizeof(struct node), NULL, FILE_DEVICE_USB, FILE_AUTOGENERATED_DEVICE_NAME,
+                            FALSE, &pdo);
+    if (!NT_SUCCESS(status)) return status;
+    node = pdo->DeviceExtension;
+    RtlZeroMemory(node, sizeof(*node));
+    node->kind = NODE_MOUSE_PDO;
+    node->reported = TRUE;
+    pdo->Flags |= DO_POWER_PAGABLE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    RtlZeroMemory(&state, sizeof(state));
+    state.plugged = 1;
+    mouse_pdo = pdo;
+    IoInvalidateDeviceRelations(((struct node *)bus_fdo->DeviceExtension)->pdo, BusRelations);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS unplug_mouse(void)
+{
+    if (!bus_fdo || !mouse_pdo) return STATUS_DEVICE_NOT_READY;
+    ((struct node *)mouse_pdo->DeviceExtension)->reported = FALSE;
+    state.plugged = 0;
+    IoInvalidateDeviceRelations(((struct node *)bus_fdo->DeviceExtension)->pdo, BusRelations);
+    return STATUS_SUCCESS;
+}
+
+/* ------------------------------------------------------------------ the bus FDO */
+
+static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct node *node = device->DeviceExtension;
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status;
+
+    switch (stack->MinorFunction)
+    {
+    case IRP_MN_START_DEVICE:
+        status = pass_down_and_wait(node->lower, irp);
+        TRACE("bus started (%#lx)\n", status);
+        return finish(irp, status, irp->IoStatus.Information);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations)
+        {
+            DEVICE_RELATIONS *relations = ExAllocatePoolWithTag(PagedPool, sizeof(*relations), POOL_TAG);
+            if (!relations) return finish(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+            relations->Count = 0;
+            if (mouse_pdo && ((struct node *)mouse_pdo->DeviceExtension)->reported)
+            {
+                ObReferenceObject(mouse_pdo);
+                relations->Objects[relations->Count++] = mouse_pdo;
+            }
+            TRACE("bus relations: %lu mouse\n", relations->Count);
+            irp->IoStatus.Information = (ULONG_PTR)relations;
+            irp->IoStatus.Status = STATUS_SUCCESS;
+        }
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoSkipCurrentIrpStackLocation(irp);
+        status = IoCallDriver(node->lower, irp);
+        IoDetachDevice(node->lower);
+        bus_fdo = NULL;
+        IoDeleteDevice(device);
+        return status;
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(node->lower, irp);
+}
+
+/* ------------------------------------------------------------------ dispatch */
+
+static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct node *node = device->DeviceExtension;
+    if (node->kind == NODE_BUS_FDO) return bus_pnp(device, irp);
+    if (node->kind == NODE_MOUSE_PDO) return mouse_pnp(device, irp);
+    return finish(irp, STATUS_NOT_SUPPORTED, 0);
+}
+
+static NTSTATUS NTAPI dispatch_power(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct node *node = device->DeviceExtension;
+    PoStartNextPowerIrp(irp);
+    if (node->kind == NODE_BUS_FDO)
+    {
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(node->lower, irp);
+    }
+    return finish(irp, node->kind == NODE_MOUSE_PDO ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED, 0);
+}
+
+static NTSTATUS NTAPI dispatch_internal(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct node *node = device->DeviceExtension;
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    if (node->kind == NODE_MOUSE_PDO &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return mouse_urb(irp);
+    return finish(irp, STATUS_NOT_SUPPORTED, 0);
+}
+
+static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct node *node = device->DeviceExtension;
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    void *buffer = irp->AssociatedIrp.SystemBuffer;
+    NTSTATUS status;
+
+    if (node->kind != NODE_CONTROL) return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    switch (stack->Parameters.DeviceIoControl.IoControlCode)
+    {
+    case IOCTL_HCTWINE_PLUG:
+        status = plug_mouse();
+        TRACE("plug -> %#lx\n", status);
+        return finish(irp, status, 0);
+    case IOCTL_HCTWINE_UNPLUG:
+        status = unplug_mouse();
+        TRACE("unplug -> %#lx\n", status);
+        return finish(irp, status, 0);
+    case IOCTL_HCTWINE_FEED:
+        if (in < 1 || in > HCTWINE_MAX_REPORT) return finish(irp, STATUS_INVALID_PARAMETER, 0);
+        return finish(irp, feed_report(buffer, in), 0);
+    case IOCTL_HCTWINE_BUS_STATE:
+    {
+        KIRQL irql;
+        if (out < sizeof(state)) return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        KeAcquireSpinLock(&lock, &irql);
+        RtlCopyMemory(buffer, &state, sizeof(state));
+        KeReleaseSpinLock(&lock, irql);
+        return finish(irp, STATUS_SUCCESS, sizeof(state));
+    }
+    default:
+        return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+}
+
+static NTSTATUS NTAPI dispatch_create_close(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct node *node = device->DeviceExtension;
+    return finish(irp, node->kind == NODE_CONTROL ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *root_pdo)
+{
+    DEVICE_OBJECT *fdo;
+    struct node *node;
+    NTSTATUS status;
+    if (bus_fdo) return STATUS_DEVICE_ALREADY_ATTACHED;
+    status = IoCreateDevice(driver, sizeof(struct node), NULL, FILE_DEVICE_BUS_EXTENDER, FILE_DEVICE_SECURE_OPEN,
+                            FALSE, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+    node = fdo->DeviceExtension;
+    RtlZeroMemory(node, sizeof(*node));
+    node->kind = NODE_BUS_FDO;
+    node->pdo = root_pdo;
+    node->lower = IoAttachDeviceToDeviceStack(fdo, root_pdo);
+    if (!node->lower)
+    {
+        IoDeleteDevice(fdo);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    fdo->Flags |= DO_POWER_PAGABLE;
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    bus_fdo = fdo;
+    TRACE("bus FDO attached\n");
+    return STATUS_SUCCESS;
+}
+
+static VOID NTAPI unload(DRIVER_OBJECT *driver)
+{
+    UNICODE_STRING link;
+    (void)driver;
+    RtlInitUnicodeString(&link, L"\\DosDevices\\HctWineBus");
+    IoDeleteSymbolicLink(&link);
+    if (control_device) IoDeleteDevice(control_device);
+}
+
+NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
+{
+    UNICODE_STRING name, link;
+    struct node *node;
+    NTSTATUS status;
+    (void)registry_path;
+
+    bus_driver = driver;
+    KeInitializeSpinLock(&lock);
+    InitializeListHead(&held_reads);
+    driver->DriverExtension->AddDevice = add_device;
+    driver->DriverUnload = unload;
+    driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
+    driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch_internal;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
+    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create_close;
+    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_create_close;
+
+    RtlInitUnicodeString(&name, L"\\Device\\HctWineBus");
+    RtlInitUnicodeString(&link, L"\\DosDevices\\HctWineBus");
+    status = IoCreateDevice(driver, sizeof(struct node), &name, HCTWINE_DEVICE_TYPE, 0, FALSE, &control_device);
+    if (!NT_SUCCESS(status)) return status;
+    node = control_device->DeviceExtension;
+    RtlZeroMemory(node, sizeof(*node));
+    node->kind = NODE_CONTROL;
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status))
+    {
+        IoDeleteDevice(control_device);
+        control_device = NULL;
+        return status;
+    }
+    control_device->Flags &= ~DO_DEVICE_INITIALIZING;
+    TRACE("loaded\n");
+    return STATUS_SUCCESS;
+}
