@@ -99,6 +99,7 @@ TEST(Recording, GivesTheFirstDevicesDescriptorReportsAndNames) {
     ASSERT_EQ(recording.reports.size(), 2u);
     EXPECT_EQ(recording.reports[1], (Bytes{0x00, 0x00, 0x00, 0x00, 0xff}));
     EXPECT_EQ(recording.timestamps[1], "000000.200000");
+    EXPECT_EQ(recording.skippedReports, 1u);  // the second device's report
     EXPECT_EQ(recording.name, "Test Mouse");
     EXPECT_EQ(recording.physicalPath, "usb-0000:00:14.0-1/input0");
     EXPECT_EQ(recording.ids, "3 1234 5678");

@@ -195,6 +195,9 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         options.descriptor = recording.descriptor;
         options.reports = recording.reports;
         options.mouse = "recording " + path + (recording.name.empty() ? "" : " (" + recording.name + ")");
+        if (recording.skippedReports != 0)
+            options.mouse += "; " + std::to_string(recording.skippedReports) +
+                             " input report(s) of other devices in the recording skipped";
     }
     if (p.has("--descriptor")) {
         const std::string &path = p.options.at("--descriptor");

@@ -280,7 +280,10 @@ Recording ParseRecording(std::string_view text, const std::string &source) {
                 throw InputError(source, number, "E: needs a time stamp <sec>.<usec>");
             Bytes report = CountedBytes(words, 1, source, number, "E:");
             if (chosen < 0) throw InputError(source, number, "E: before the R: line of its device");
-            if (device != chosen) break;
+            if (device != chosen) {
+                ++recording.skippedReports;
+                break;
+            }
             CheckReport(report, source, number);
             recording.reports.push_back(std::move(report));
             recording.timestamps.emplace_back(words[0]);

@@ -48,7 +48,7 @@ Bytes ParseReportWord(std::string_view text, const std::string &source);
 // A recording in the hid-recorder format: "R: <len> <hex>" the report descriptor, "E: <sec>.<usec>
 // <len> <hex>" an input report, "N:" name, "P:" physical path, "I:" bus vendor product, "D:" device
 // index, "#" comments. Only the first device of a recording is kept; events of other devices are
-// skipped.
+// skipped and counted.
 struct Recording {
     Bytes descriptor;
     std::vector<Bytes> reports;
@@ -56,6 +56,7 @@ struct Recording {
     std::string name;
     std::string physicalPath;
     std::string ids;  // "bus vendor product", as written
+    size_t skippedReports = 0;  // E: lines of other devices
 };
 Recording ParseRecording(std::string_view text, const std::string &source);
 // True when some line begins with a recording tag ("R:", "E:", "N:", "P:", "I:", "D:"); such a
