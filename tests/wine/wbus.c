@@ -9,6 +9,7 @@
 #include <usb.h>
 #include <usbioctl.h>
 #include "hctwine.h"
+#include "wkernel.h"
 #include "mouse_descriptor.h" /* generated: hid_report_descriptor[] */
 
 #define TRACE(...) DbgPrint("hctwine-bus: " __VA_ARGS__)
@@ -33,37 +34,11 @@ static struct hctwine_bus_state state;
 static const UCHAR device_descriptor[18] = {18, 1, 0x00, 0x02, 0, 0, 0, 8, 0x34, 0x12, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 1};
 static const UCHAR probe_reply[] = {'S', 'T', 'A', 'R', 'T'};
 
-static NTSTATUS finish(IRP *irp, NTSTATUS status, ULONG_PTR information)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 static ULONG copy_out(void *to, ULONG room, const void *from, ULONG size)
 {
     ULONG n = room < size ? room : size;
     if (to && n) RtlCopyMemory(to, from, n);
     return to ? n : 0;
-}
-
-static NTSTATUS NTAPI signal_event(DEVICE_OBJECT *device, IRP *irp, void *context)
-{
-    (void)device; (void)irp;
-    KeSetEvent((KEVENT *)context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-static NTSTATUS pass_down_and_wait(DEVICE_OBJECT *lower, IRP *irp)
-{
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, signal_event, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(lower, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-    return irp->IoStatus.Status;
 }
 
 /* ------------------------------------------------------------------ held interrupt transfers */
@@ -489,16 +464,12 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *root_pdo)
 
 static VOID NTAPI unload(DRIVER_OBJECT *driver)
 {
-    UNICODE_STRING link;
     (void)driver;
-    RtlInitUnicodeString(&link, L"\\DosDevices\\HctWineBus");
-    IoDeleteSymbolicLink(&link);
-    if (control_device) IoDeleteDevice(control_device);
+    delete_control_device(L"\\DosDevices\\HctWineBus", control_device);
 }
 
 NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
 {
-    UNICODE_STRING name, link;
     struct node *node;
     NTSTATUS status;
     (void)registry_path;
@@ -515,20 +486,11 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
     driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create_close;
     driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_create_close;
 
-    RtlInitUnicodeString(&name, L"\\Device\\HctWineBus");
-    RtlInitUnicodeString(&link, L"\\DosDevices\\HctWineBus");
-    status = IoCreateDevice(driver, sizeof(struct node), &name, HCTWINE_DEVICE_TYPE, 0, FALSE, &control_device);
+    status = create_control_device(driver, L"\\Device\\HctWineBus", L"\\DosDevices\\HctWineBus", sizeof(struct node),
+                                   &control_device);
     if (!NT_SUCCESS(status)) return status;
     node = control_device->DeviceExtension;
-    RtlZeroMemory(node, sizeof(*node));
     node->kind = NODE_CONTROL;
-    status = IoCreateSymbolicLink(&link, &name);
-    if (!NT_SUCCESS(status))
-    {
-        IoDeleteDevice(control_device);
-        control_device = NULL;
-        return status;
-    }
     control_device->Flags &= ~DO_DEVICE_INITIALIZING;
     TRACE("loaded\n");
     return STATUS_SUCCESS;

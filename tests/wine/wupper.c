@@ -9,6 +9,7 @@
 #include <usb.h>
 #include <usbioctl.h>
 #include "hctwine.h"
+#include "wkernel.h"
 
 #define TRACE(...) DbgPrint("hctwine-upper: " __VA_ARGS__)
 
@@ -31,32 +32,6 @@ static KSPIN_LOCK lock; /* guards state and the one interrupt transfer */
 static struct hctwine_upper_state state;
 static URB read_urb;
 static UCHAR read_buffer[HCTWINE_MAX_REPORT];
-
-static NTSTATUS finish(IRP *irp, NTSTATUS status, ULONG_PTR information)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-static NTSTATUS NTAPI signal_event(DEVICE_OBJECT *device, IRP *irp, void *context)
-{
-    (void)device; (void)irp;
-    KeSetEvent((KEVENT *)context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-static NTSTATUS pass_down_and_wait(DEVICE_OBJECT *lower, IRP *irp)
-{
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, signal_event, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(lower, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-    return irp->IoStatus.Status;
-}
 
 static NTSTATUS submit_urb_and_wait(DEVICE_OBJECT *lower, URB *urb)
 {
@@ -319,16 +294,12 @@ static NTSTATUS NTAPI dispatch_create_close(DEVICE_OBJECT *device, IRP *irp)
 
 static VOID NTAPI unload(DRIVER_OBJECT *driver)
 {
-    UNICODE_STRING link;
     (void)driver;
-    RtlInitUnicodeString(&link, L"\\DosDevices\\HctWineUpper");
-    IoDeleteSymbolicLink(&link);
-    if (control_device) IoDeleteDevice(control_device);
+    delete_control_device(L"\\DosDevices\\HctWineUpper", control_device);
 }
 
 NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
 {
-    UNICODE_STRING name, link;
     struct node *node;
     NTSTATUS status;
     (void)registry_path;
@@ -342,20 +313,11 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
     driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create_close;
     driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_create_close;
 
-    RtlInitUnicodeString(&name, L"\\Device\\HctWineUpper");
-    RtlInitUnicodeString(&link, L"\\DosDevices\\HctWineUpper");
-    status = IoCreateDevice(driver, sizeof(struct node), &name, HCTWINE_DEVICE_TYPE, 0, FALSE, &control_device);
+    status = create_control_device(driver, L"\\Device\\HctWineUpper", L"\\DosDevices\\HctWineUpper", sizeof(struct node),
+                                   &control_device);
     if (!NT_SUCCESS(status)) return status;
     node = control_device->DeviceExtension;
-    RtlZeroMemory(node, sizeof(*node));
     node->kind = NODE_CONTROL;
-    status = IoCreateSymbolicLink(&link, &name);
-    if (!NT_SUCCESS(status))
-    {
-        IoDeleteDevice(control_device);
-        control_device = NULL;
-        return status;
-    }
     control_device->Flags &= ~DO_DEVICE_INITIALIZING;
     TRACE("loaded\n");
     return STATUS_SUCCESS;
