@@ -1,0 +1,374 @@
+// USB captures written here with libpcap's own writer, as USBPcap (Windows) and usbmon (Linux, both
+// header sizes) would have written them: the reader on its own, then replayed by `hct-sim run`
+// through the driver and the simulated stack.
+#include "tools/hct-sim/capture.h"
+#include "tools/hct-sim/cli.h"
+
+#include "sim/default_mouse.h"
+
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <map>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using hct_sim::Bytes;
+using hct_sim::DeviceAddress;
+using Setup = std::array<uint8_t, 8>;
+
+constexpr int64_t kSecond = 1000000000;
+
+void Put(Bytes &out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(value >> (8 * i)));
+}
+
+// One USBPcap record: the base header, the stage byte for control transfers, the data.
+struct Usbpcap {
+    uint64_t irp;
+    uint16_t function;
+    bool up;  // completion, on the way back to the class driver
+    DeviceAddress device;
+    uint8_t endpoint;
+    uint8_t transfer;  // 1 interrupt, 2 control, 3 bulk
+    Bytes data = {};
+    int stage = -1;    // control: 0 setup, 1 data, 2 status, 3 complete
+    uint32_t status = 0;
+
+    Bytes Record() const {
+        Bytes r;
+        Put(r, stage >= 0 ? 28 : 27, 2);
+        Put(r, irp, 8);
+        Put(r, status, 4);
+        Put(r, function, 2);
+        Put(r, up ? 1 : 0, 1);
+        Put(r, device.bus, 2);
+        Put(r, device.address, 2);
+        Put(r, endpoint, 1);
+        Put(r, transfer, 1);
+        Put(r, data.size(), 4);
+        if (stage >= 0) Put(r, uint8_t(stage), 1);
+        r.insert(r.end(), data.begin(), data.end());
+        return r;
+    }
+};
+
+// One usbmon record with the 48- or 64-byte header, in this machine's byte order as usbmon writes it.
+struct Usbmon {
+    uint64_t id;
+    char type;  // 'S' submit, 'C' complete
+    uint8_t transfer;
+    uint8_t endpoint;
+    DeviceAddress device;
+    std::optional<Setup> setup = {};
+    Bytes data = {};
+    int32_t status = 0;
+    std::optional<uint32_t> announced = {};  // the header's data length, when it lies
+
+    Bytes Record(size_t headerLength) const {
+        Bytes r(headerLength, 0);
+        auto set = [&](size_t at, auto value) { std::memcpy(&r[at], &value, sizeof value); };
+        set(0, id);
+        r[8] = uint8_t(type);
+        r[9] = transfer;
+        r[10] = endpoint;
+        r[11] = uint8_t(device.address);
+        set(12, uint16_t(device.bus));
+        r[14] = setup ? 0 : '-';
+        r[15] = data.empty() ? '<' : 0;
+        set(28, status);
+        set(32, uint32_t(data.size()));
+        set(36, announced.value_or(uint32_t(data.size())));
+        if (setup) std::memcpy(&r[40], setup->data(), 8);
+        r.insert(r.end(), data.begin(), data.end());
+        return r;
+    }
+};
+
+// libpcap's writer, nanosecond timestamps.
+class CaptureWriter {
+public:
+    CaptureWriter(const std::filesystem::path &path, int linkType)
+        : path_(path), pcap_(pcap_open_dead_with_tstamp_precision(linkType, 262144, PCAP_TSTAMP_PRECISION_NANO)),
+          dumper_(pcap_dump_open(pcap_, path.c_str())) {}
+    ~CaptureWriter() { Close(); }
+    void Add(const Bytes &record, int64_t time) {
+        pcap_pkthdr header{};
+        header.ts.tv_sec = time / kSecond;
+        header.ts.tv_usec = time % kSecond;
+        header.caplen = header.len = bpf_u_int32(record.size());
+        pcap_dump(reinterpret_cast<u_char *>(dumper_), &header, record.data());
+    }
+    std::string Close() {
+        if (dumper_) pcap_dump_close(dumper_);
+        if (pcap_) pcap_close(pcap_);
+        dumper_ = nullptr;
+        pcap_ = nullptr;
+        return path_.string();
+    }
+
+private:
+    std::filesystem::path path_;
+    pcap_t *pcap_;
+    pcap_dumper_t *dumper_;
+};
+
+// ---- the mouse in the captures ---------------------------------------------------------------------
+const DeviceAddress kMouse{1, 5};
+const DeviceAddress kKeyboard{1, 4};
+
+Bytes ReportDescriptor() { return sim::DefaultMouseDescriptor(); }
+const Bytes kDeviceDescriptor = {0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x08, 0x34, 0x12,
+                                 0x78, 0x56, 0x00, 0x01, 0x00, 0x02, 0x00, 0x01};
+Bytes ConfigurationDescriptor() {
+    return {0x09, 0x02, 0x22, 0x00, 0x01, 0x01, 0x00, 0xA0, 0x32,   // configuration, 34 bytes
+            0x09, 0x04, 0x00, 0x00, 0x01, 0x03, 0x01, 0x02, 0x00,   // interface 0: HID, boot mouse
+            0x09, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22, uint8_t(ReportDescriptor().size()), 0x00,
+            0x07, 0x05, 0x81, 0x03, 0x05, 0x00, 0x0A};              // interrupt IN 0x81
+}
+const Bytes kLanguages = {0x04, 0x03, 0x09, 0x04};
+const Bytes kProduct = {0x0A, 0x03, 'M', 0, 'o', 0, 'u', 0, 's', 0};
+const std::vector<Bytes> kReports = {{0x00, 0x03, 0xFE, 0x00, 0x01}, {0x00, 0x00, 0x00, 0x00, 0xFF}, {0x01, 0x05, 0xFB, 0x01, 0x00}};
+const std::vector<int64_t> kReportTimes = {2 * kSecond, 2 * kSecond + 8000000, 3 * kSecond + 500};
+
+// What Windows sends a mouse, as USBPcap records it at the PDO: the class driver's sequence (each
+// descriptor request coming back as a control transfer), reads kept outstanding, the product string
+// fetched later; a keyboard and a second endpoint of the mouse report as well.
+std::string WriteWindowsCapture(const std::filesystem::path &path, bool enumeration = true) {
+    CaptureWriter w(path, 249);
+    int64_t t = kSecond;
+    auto add = [&](const Usbpcap &u) { w.Add(u.Record(), t += 1000); };
+    auto control = [&](uint64_t irp, uint16_t function, Setup setup, const Bytes &data, int upStage = 1) {
+        add({irp, function, false, kMouse, 0x80, 2, Bytes(setup.begin(), setup.end()), 0});
+        add({irp, uint16_t(function == 0 ? 0 : 8), true, kMouse, 0x80, 2, data, data.empty() ? upStage : 1});
+    };
+    const Bytes config = ConfigurationDescriptor();
+    if (enumeration) {
+        control(0xA0, 0x0B, {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00}, kDeviceDescriptor);
+        control(0xA0, 0x0B, {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 0x09, 0x00}, Bytes(config.begin(), config.begin() + 9));
+        control(0xA0, 0x0B, {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 0x22, 0x00}, config);
+        control(0xB0, 0x00, {0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}, {}, 3);
+        control(0xC0, 0x1B, {0x21, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, {}, 2);
+        const uint8_t asked = uint8_t(ReportDescriptor().size() + 64);
+        control(0xD0, 0x28, {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, asked, 0x00}, ReportDescriptor());
+    } else {
+        // A report descriptor request that stalls: its setup stage is all the capture holds of it.
+        add({0xD0, 0x28, false, kMouse, 0x80, 2, {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x7F, 0x00}, 0});
+        add({0xD0, 0x08, true, kMouse, 0x80, 2, {}, 2, 0xC0000004});
+    }
+    auto read = [&](uint64_t irp) { add({irp, 0x09, false, kMouse, 0x81, 1}); };
+    read(0xE0);
+    read(0xE1);
+    for (size_t i = 0; i < kReports.size(); ++i) {
+        t = kReportTimes[i] - 1000;
+        add({i % 2 ? 0xE1u : 0xE0u, 0x09, true, kMouse, 0x81, 1, kReports[i]});
+        read(i % 2 ? 0xE1 : 0xE0);
+        add({0xF0, 0x09, true, kKeyboard, 0x81, 1, Bytes(8, 0)});
+        if (i == 0 && enumeration) {
+            control(0xA1, 0x0B, {0x80, 0x06, 0x00, 0x03, 0x00, 0x00, 0xFF, 0x00}, kLanguages);
+            control(0xA1, 0x0B, {0x80, 0x06, 0x02, 0x03, 0x09, 0x04, 0xFF, 0x00}, kProduct);
+        }
+    }
+    add({0xE2, 0x09, true, kMouse, 0x82, 1, {0x02, 0x01}});  // a second interface of the mouse
+    add({0xE0, 0x09, true, kMouse, 0x81, 1, {}, -1, 0xC0010000});  // the last read cancelled
+    return w.Close();
+}
+
+// The same mouse on Linux: usbmon's submissions and completions, the root hub's status endpoint.
+std::string WriteLinuxCapture(const std::filesystem::path &path, int linkType, bool enumeration) {
+    CaptureWriter w(path, linkType);
+    const size_t header = linkType == 220 ? 64 : 48;
+    int64_t t = kSecond;
+    auto add = [&](const Usbmon &u) { w.Add(u.Record(header), t += 1000); };
+    uint64_t id = 0x1000;
+    auto control = [&](Setup setup, const Bytes &data) {
+        add({++id, 'S', 2, 0x80, kMouse, setup});
+        add({id, 'C', 2, 0x80, kMouse, std::nullopt, data});
+    };
+    const Bytes config = ConfigurationDescriptor();
+    if (enumeration) {
+        control({0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x40, 0x00}, kDeviceDescriptor);
+        control({0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 0x09, 0x00}, Bytes(config.begin(), config.begin() + 9));
+        control({0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 0x22, 0x00}, config);
+        control({0x80, 0x06, 0x02, 0x03, 0x09, 0x04, 0xFF, 0x00}, kProduct);
+        control({0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}, {});
+        control({0x81, 0x06, 0x00, 0x22, 0x00, 0x00, uint8_t(ReportDescriptor().size() + 64), 0x00}, ReportDescriptor());
+    }
+    add({0x2000, 'C', 1, 0x81, {1, 1}, std::nullopt, {0x04}});  // the root hub: a port changed
+    for (size_t i = 0; i < kReports.size(); ++i) {
+        add({0x3000, 'S', 1, 0x81, kMouse});
+        t = kReportTimes[i] - 1000;
+        add({0x3000, 'C', 1, 0x81, kMouse, std::nullopt, kReports[i]});
+    }
+    add({0x3000, 'S', 1, 0x81, kMouse});
+    add({0x3000, 'C', 1, 0x81, kMouse, std::nullopt, {}, -2});  // unlinked when the capture stopped
+    return w.Close();
+}
+
+class Capture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("hct-capture-test-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::filesystem::path Path(const std::string &name) const { return dir_ / name; }
+    std::string File(const std::string &name, const Bytes &bytes) const {
+        std::ofstream(Path(name), std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+        return Path(name).string();
+    }
+    std::filesystem::path dir_;
+};
+
+void ExpectReports(const hct_sim::CapturedDevice &device) {
+    ASSERT_EQ(device.reports.size(), kReports.size());
+    for (size_t i = 0; i < kReports.size(); ++i) {
+        EXPECT_EQ(device.reports[i].bytes, kReports[i]) << i;
+        EXPECT_EQ(device.reports[i].time, kReportTimes[i] - kSecond - 1000) << i;
+    }
+}
+
+TEST_F(Capture, WindowsCaptureGivesTheMouseFromDataStagesItsReportsAndTheUrbFunctionsSentDown) {
+    const auto capture = hct_sim::ReadCapture(WriteWindowsCapture(Path("mouse.pcap")));
+    EXPECT_EQ(capture.kind, hct_sim::CaptureKind::Usbpcap);
+    EXPECT_FALSE(capture.pcapng);
+    const auto &d = capture.device;
+    EXPECT_EQ(d.address, kMouse);
+    EXPECT_EQ(d.endpoint, 0x81);
+    EXPECT_EQ(d.interfaceNumber, 0);
+    // Exactly the data stages: a reader that took a setup stage (80 06 00 01 ...) gets other bytes.
+    EXPECT_EQ(d.deviceDescriptor, kDeviceDescriptor);
+    EXPECT_EQ(d.configurationDescriptor, ConfigurationDescriptor());
+    EXPECT_EQ(d.reportDescriptor, ReportDescriptor());
+    EXPECT_EQ(d.stringDescriptors, (std::map<uint8_t, Bytes>{{0, kLanguages}, {2, kProduct}}));
+    ExpectReports(d);
+    EXPECT_EQ(d.reports[0].record, 15u);
+    // Each request once, the reads re-sent as they complete; as the requests went down, not as
+    // they came back (0x0008).
+    EXPECT_EQ(d.urbFunctions, (std::vector<uint16_t>{0x0B, 0x0B, 0x0B, 0x00, 0x1B, 0x28, 0x09, 0x09, 0x09, 0x0B, 0x0B, 0x09, 0x09}));
+    EXPECT_EQ(capture.skippedReports, 4u);  // three of the keyboard, one of the mouse's second endpoint
+    EXPECT_EQ(capture.devices, (std::vector<DeviceAddress>{kMouse, kKeyboard}));
+    EXPECT_EQ(hct_sim::UrbFunctionName(0x28), "GET_DESCRIPTOR_FROM_INTERFACE");
+}
+
+TEST_F(Capture, LinuxCapturesOfBothHeaderSizesGiveTheSameMouse) {
+    for (int link : {189, 220}) {
+        SCOPED_TRACE(link);
+        const auto capture = hct_sim::ReadCapture(WriteLinuxCapture(Path("mouse.pcap"), link, true));
+        EXPECT_EQ(capture.kind, link == 220 ? hct_sim::CaptureKind::UsbmonMmapped : hct_sim::CaptureKind::Usbmon);
+        const auto &d = capture.device;
+        EXPECT_EQ(d.address, kMouse);
+        EXPECT_EQ(d.deviceDescriptor, kDeviceDescriptor);
+        EXPECT_EQ(d.configurationDescriptor, ConfigurationDescriptor());
+        EXPECT_EQ(d.reportDescriptor, ReportDescriptor());
+        EXPECT_EQ(d.stringDescriptors, (std::map<uint8_t, Bytes>{{2, kProduct}}));
+        ExpectReports(d);
+        EXPECT_TRUE(d.urbFunctions.empty());
+        EXPECT_EQ(capture.skippedReports, 1u);  // the root hub's
+    }
+}
+
+TEST_F(Capture, WithoutEnumerationTheDeviceWhoseReportsFitTheGivenDescriptorIsTheMouse) {
+    const std::string path = WriteLinuxCapture(Path("late.pcap"), 189, false);
+    hct_sim::CaptureChoice choice;
+    choice.descriptor = ReportDescriptor();
+    const auto capture = hct_sim::ReadCapture(path, choice);
+    EXPECT_EQ(capture.device.address, kMouse);
+    EXPECT_TRUE(capture.device.reportDescriptor.empty());
+    EXPECT_EQ(capture.device.interfaceNumber, -1);
+    ExpectReports(capture.device);
+    const auto windows = hct_sim::ReadCapture(WriteWindowsCapture(Path("late-windows.pcap"), false), choice);
+    EXPECT_EQ(windows.device.address, kMouse);
+    EXPECT_TRUE(windows.device.reportDescriptor.empty());  // not the stalled request's setup stage
+    ExpectReports(windows.device);
+    // Without the descriptor the root hub's reports could be the mouse's as well.
+    EXPECT_THROW(hct_sim::ReadCapture(path), hct_sim::InputError);
+    choice.descriptor.clear();
+    choice.device = kMouse;
+    EXPECT_EQ(hct_sim::ReadCapture(path, choice).device.reports.size(), kReports.size());
+}
+
+TEST_F(Capture, BadCapturesGetOneMessageNamingTheFileAndRecord) {
+    auto message = [](const std::string &path, hct_sim::CaptureChoice choice = {}) -> std::string {
+        try {
+            hct_sim::ReadCapture(path, choice);
+        } catch (const hct_sim::InputError &e) {
+            return e.what();
+        }
+        return "no error";
+    };
+    const std::string good = WriteWindowsCapture(Path("good.pcap"));
+    std::ifstream in(good, std::ios::binary);
+    const Bytes goodBytes((std::istreambuf_iterator<char>(in)), {});
+
+    struct Case {
+        std::string file;
+        std::string expected;
+        hct_sim::CaptureChoice choice = {};
+    };
+    std::vector<Case> cases;
+    cases.push_back({File("text.pcap", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}), ": not a pcap or pcapng capture"});
+    {
+        CaptureWriter w(Path("ether.pcap"), DLT_EN10MB);
+        w.Add(Bytes(60, 0), 0);
+        cases.push_back({w.Close(), ": link type 1 (EN10MB) is no USB capture"});
+    }
+    cases.push_back({File("cut.pcap", Bytes(goodBytes.begin(), goodBytes.end() - 3)), ": record 29: truncated, the file ends inside it"});
+    {
+        CaptureWriter w(Path("short.pcap"), 249);
+        w.Add(Usbpcap{1, 9, true, kMouse, 0x81, 1, {1, 2, 3}}.Record(), 0);
+        w.Add(Bytes(10, 0), 1);
+        cases.push_back({w.Close(), ": record 2: USBPcap record of 10 bytes: its header alone takes 27"});
+    }
+    {
+        CaptureWriter w(Path("lies.pcap"), 220);
+        Usbmon lie{1, 'C', 1, 0x81, kMouse, std::nullopt, {1, 2}};
+        lie.announced = 8;
+        w.Add(lie.Record(64), 0);
+        cases.push_back({w.Close(), ": record 1: truncated: the header announces 8 data bytes, the record holds 2"});
+    }
+    {
+        CaptureWriter w(Path("disk.pcap"), 189);  // a storage device: bulk transfers only
+        w.Add(Usbmon{7, 'S', 3, 0x02, {2, 3}, std::nullopt, Bytes(31, 0x55)}.Record(48), 0);
+        w.Add(Usbmon{7, 'C', 3, 0x81, {2, 3}, std::nullopt, Bytes(13, 0x53)}.Record(48), 1);
+        cases.push_back({w.Close(), ": no HID mouse in the capture"});
+    }
+    hct_sim::CaptureChoice absent;
+    absent.device = DeviceAddress{9, 9};
+    cases.push_back({good, ": device 9.9 is not in the capture (devices in it: 1.5, 1.4)", absent});
+    cases.push_back({WriteLinuxCapture(Path("two.pcap"), 220, false), ": the capture holds several devices that may be the mouse (1.1, 1.5)"});
+    for (const Case &c : cases) {
+        const std::string text = message(c.file, c.choice);
+        EXPECT_EQ(text.rfind(c.file + c.expected, 0), 0u) << text;
+    }
+    // The fault is named where it lies: the record number of the truncation is the last record's.
+    EXPECT_EQ(hct_sim::ReadCapture(good).records, 29u);
+}
+
+// ---- replay through the whole stack ------------------------------------------------------------------
+struct Outcome {
+    int code;
+    std::string out;
+    std::string err;
+};
+Outcome Cli(std::vector<std::string> args) {
+    std::ostringstream out, err;
+    std::istringstream in;
+    const int code = hct_sim::RunCli(args, out, err, in);
+    return {code, out.str(), err.str()};
+}
+bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+}  // namespace

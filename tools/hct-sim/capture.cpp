@@ -1,0 +1,517 @@
+#include "capture.h"
+
+#include <pcap/pcap.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <set>
+
+namespace hct_sim {
+
+namespace {
+
+constexpr int kLinkUsbpcap = 249;
+constexpr int kLinkUsbLinux = 189;
+constexpr int kLinkUsbLinuxMmapped = 220;
+
+// USBPcap's packet header up to and including dataLength; control transfers add the stage byte.
+constexpr size_t kUsbpcapHeader = 27;
+constexpr size_t kUsbpcapControlHeader = 28;
+constexpr size_t kUsbmonHeader = 48;
+constexpr size_t kUsbmonMmappedHeader = 64;
+
+constexpr uint8_t kTransferInterrupt = 1;
+constexpr uint8_t kTransferControl = 2;
+
+constexpr uint8_t kStageSetup = 0;
+constexpr uint8_t kStageData = 1;
+constexpr uint8_t kStageComplete = 3;
+
+constexpr uint8_t kDescriptorDevice = 1;
+constexpr uint8_t kDescriptorConfiguration = 2;
+constexpr uint8_t kDescriptorString = 3;
+constexpr uint8_t kDescriptorInterface = 4;
+constexpr uint8_t kDescriptorEndpoint = 5;
+constexpr uint8_t kDescriptorReport = 0x22;
+constexpr uint8_t kClassHid = 3;
+constexpr uint8_t kProtocolMouse = 2;
+
+using Setup = std::array<uint8_t, 8>;
+
+uint16_t Le16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t Le32(const uint8_t *p) { return uint32_t(Le16(p)) | uint32_t(Le16(p + 2)) << 16; }
+uint64_t Le64(const uint8_t *p) { return uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32; }
+
+// usbmon headers are in the byte order of the machine that captured them; libpcap turns them into
+// this machine's order as it reads.
+template <class T>
+T Native(const uint8_t *p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+// One URB as a record shows it, reduced to what the reader uses.
+struct Event {
+    DeviceAddress device;
+    uint64_t id = 0;  // USBPcap: the IRP; usbmon: the URB
+    bool completion = false;
+    uint8_t transfer = 0xFF;
+    uint8_t endpoint = 0;
+    bool succeeded = false;       // a completion with status 0
+    std::optional<Setup> setup;   // a control transfer on its way down
+    bool hasData = false;         // a completion that carries the transfer's data (never a setup stage)
+    const uint8_t *data = nullptr;
+    size_t dataLength = 0;
+    std::optional<uint16_t> function;  // USBPcap, on the way down
+};
+
+struct DeviceState {
+    std::map<uint8_t, std::vector<CapturedReport>> reports;  // by endpoint
+    Bytes device;
+    Bytes configuration;
+    std::map<unsigned, Bytes> reportDescriptors;  // by interface
+    std::map<uint8_t, Bytes> strings;
+    std::vector<uint16_t> functions;
+    std::set<uint64_t> down;            // requests seen going down and not back yet
+    std::map<uint64_t, Setup> setups;   // control transfers waiting for their data
+};
+
+void KeepLonger(Bytes &slot, const uint8_t *data, size_t length) {
+    if (length > slot.size()) slot.assign(data, data + length);
+}
+
+// A GET_DESCRIPTOR's data stage, by the setup packet that asked for it.
+void OnControlData(DeviceState &state, const Setup &s, const uint8_t *data, size_t length) {
+    if ((s[0] & 0x80) == 0 || s[1] != 6) return;
+    length = std::min<size_t>(length, Le16(&s[6]));
+    const uint8_t index = s[2];
+    const uint8_t type = s[3];
+    // A descriptor names its own type in its second byte: what does not is no descriptor of that
+    // type (a capture tool that put the setup packet there, a stalled request).
+    const bool selfNamed = length >= 2 && data[1] == type;
+    switch (type) {
+    case kDescriptorDevice:
+        if (selfNamed) KeepLonger(state.device, data, length);
+        break;
+    case kDescriptorConfiguration:
+        if (selfNamed) KeepLonger(state.configuration, data, length);
+        break;
+    case kDescriptorString:
+        if (selfNamed) KeepLonger(state.strings[index], data, length);
+        break;
+    case kDescriptorReport:
+        if ((s[0] & 0x1F) == 1 && length > 0) KeepLonger(state.reportDescriptors[Le16(&s[4]) & 0xFF], data, length);
+        break;
+    default:
+        break;
+    }
+}
+
+class RecordError {
+public:
+    explicit RecordError(std::string message) : message(std::move(message)) {}
+    std::string message;
+};
+
+Event ParseUsbpcap(const uint8_t *p, size_t length) {
+    if (length < kUsbpcapHeader)
+        throw RecordError("USBPcap record of " + std::to_string(length) + " bytes: its header alone takes " +
+                          std::to_string(kUsbpcapHeader));
+    const size_t headerLength = Le16(p);
+    const uint32_t status = Le32(p + 10);
+    const uint32_t dataLength = Le32(p + 23);
+    Event e;
+    e.id = Le64(p + 2);
+    e.completion = (p[16] & 1) != 0;
+    e.device = {Le16(p + 17), Le16(p + 19)};
+    e.endpoint = p[21];
+    e.transfer = p[22];
+    if (headerLength < kUsbpcapHeader || headerLength > length)
+        throw RecordError("USBPcap header length " + std::to_string(headerLength) + " does not fit a record of " +
+                          std::to_string(length) + " bytes");
+    if (dataLength > length - headerLength)
+        throw RecordError("truncated: the header announces " + std::to_string(dataLength) + " data bytes, the record holds " +
+                          std::to_string(length - headerLength));
+    const uint8_t *data = p + headerLength;
+    if (!e.completion) e.function = Le16(p + 14);
+    e.succeeded = e.completion && status == 0;
+    if (e.transfer == kTransferControl) {
+        if (headerLength < kUsbpcapControlHeader)
+            throw RecordError("USBPcap control record without its stage byte (header length " + std::to_string(headerLength) + ")");
+        const uint8_t stage = p[27];
+        if (!e.completion && stage == kStageSetup && dataLength >= 8) {
+            Setup setup;
+            std::memcpy(setup.data(), data, 8);
+            e.setup = setup;
+        }
+        if (e.completion && (stage == kStageData || stage == kStageComplete)) {
+            e.hasData = true;
+            e.data = data;
+            e.dataLength = dataLength;
+        }
+    } else if (e.completion) {
+        e.hasData = true;
+        e.data = data;
+        e.dataLength = dataLength;
+    }
+    return e;
+}
+
+Event ParseUsbmon(const uint8_t *p, size_t length, size_t headerLength) {
+    if (length < headerLength)
+        throw RecordError("usbmon record of " + std::to_string(length) + " bytes: its header alone takes " +
+                          std::to_string(headerLength));
+    const char type = char(p[8]);
+    const uint32_t captured = Native<uint32_t>(p + 36);
+    if (captured > length - headerLength)
+        throw RecordError("truncated: the header announces " + std::to_string(captured) + " data bytes, the record holds " +
+                          std::to_string(length - headerLength));
+    Event e;
+    e.id = Native<uint64_t>(p);
+    e.transfer = p[9];
+    e.endpoint = p[10];
+    e.device = {Native<uint16_t>(p + 12), p[11]};
+    e.completion = type == 'C';
+    e.succeeded = e.completion && Native<int32_t>(p + 28) == 0;
+    if (type == 'S' && e.transfer == kTransferControl && p[14] == 0) {
+        Setup setup;
+        std::memcpy(setup.data(), p + 40, 8);
+        e.setup = setup;
+    }
+    if (e.completion && p[15] == 0) {
+        e.hasData = true;
+        e.data = p + headerLength;
+        e.dataLength = captured;
+    }
+    return e;
+}
+
+// ---- which device is the mouse ---------------------------------------------------------------------
+
+struct HidInterface {
+    unsigned number = 0;
+    uint8_t protocol = 0;
+    uint8_t endpoint = 0;  // its first interrupt-IN endpoint; 0: none
+};
+
+std::vector<HidInterface> HidInterfaces(const Bytes &c) {
+    std::vector<HidInterface> found;
+    HidInterface *current = nullptr;
+    size_t pos = 0;
+    while (pos + 2 <= c.size()) {
+        const size_t length = c[pos];
+        if (length < 2 || pos + length > c.size()) break;
+        const uint8_t type = c[pos + 1];
+        if (type == kDescriptorInterface && length >= 9) {
+            current = nullptr;
+            const unsigned number = c[pos + 2];
+            const bool known = std::any_of(found.begin(), found.end(), [&](const HidInterface &i) { return i.number == number; });
+            if (c[pos + 5] == kClassHid && !known) {
+                found.push_back({number, c[pos + 7], 0});
+                current = &found.back();
+            }
+        } else if (type == kDescriptorEndpoint && length >= 7 && current && current->endpoint == 0 &&
+                   (c[pos + 2] & 0x80) && (c[pos + 3] & 3) == 3) {
+            current->endpoint = c[pos + 2];
+        }
+        pos += length;
+    }
+    return found;
+}
+
+// A report descriptor with an application collection of usage Generic Desktop / Mouse.
+bool DeclaresMouse(const Bytes &d) {
+    uint32_t page = 0;
+    uint32_t usage = 0;
+    bool haveUsage = false;
+    size_t pos = 0;
+    while (pos < d.size()) {
+        const uint8_t prefix = d[pos];
+        if (prefix == 0xFE) {
+            if (pos + 1 >= d.size()) break;
+            pos += 3 + size_t(d[pos + 1]);
+            continue;
+        }
+        static constexpr size_t kDataBytes[4] = {0, 1, 2, 4};
+        const size_t length = kDataBytes[prefix & 3];
+        if (pos + 1 + length > d.size()) break;
+        uint32_t value = 0;
+        for (size_t k = 0; k < length; ++k) value |= uint32_t(d[pos + 1 + k]) << (8 * k);
+        const unsigned type = (prefix >> 2) & 3;
+        const unsigned tag = prefix >> 4;
+        if (type == 1 && tag == 0) {
+            page = value;
+        } else if (type == 2 && tag == 0 && !haveUsage) {
+            usage = length == 4 ? value : (page << 16 | value);
+            haveUsage = true;
+        } else if (type == 0) {
+            if (tag == 0xA && value == 1 && haveUsage && usage == 0x00010002) return true;
+            haveUsage = false;
+        }
+        pos += 1 + length;
+    }
+    return false;
+}
+
+bool Fits(const std::vector<CapturedReport> &reports, const std::vector<InputReportShape> &shapes) {
+    return !reports.empty() && std::all_of(reports.begin(), reports.end(), [&](const CapturedReport &r) {
+        return std::any_of(shapes.begin(), shapes.end(), [&](const InputReportShape &s) { return s.bytes == r.bytes.size(); });
+    });
+}
+
+enum class Verdict { Mouse, Possible, OtherHid, NotHid };
+
+struct Judgement {
+    Verdict verdict = Verdict::NotHid;
+    int interface = -1;
+    uint8_t endpoint = 0;
+};
+
+// Mouse: its descriptors say so. Possible: no enumeration in the capture, but interrupt-IN reports
+// (that fit the descriptor given apart, when there is one).
+Judgement Judge(const DeviceState &state, const std::vector<InputReportShape> &hint) {
+    auto hasReports = [&](uint8_t endpoint) { return endpoint != 0 && state.reports.count(endpoint) != 0; };
+    // The 9-byte first read of a configuration holds no interfaces: only a whole one tells.
+    const bool whole = state.configuration.size() >= 4 && state.configuration.size() >= Le16(&state.configuration[2]);
+    const auto interfaces = whole ? HidInterfaces(state.configuration) : std::vector<HidInterface>{};
+    std::optional<Judgement> mouse;
+    for (const HidInterface &i : interfaces) {
+        const auto rd = state.reportDescriptors.find(i.number);
+        const bool isMouse = rd != state.reportDescriptors.end() ? DeclaresMouse(rd->second) : i.protocol == kProtocolMouse;
+        if (isMouse && (!mouse || (!hasReports(mouse->endpoint) && hasReports(i.endpoint))))
+            mouse = Judgement{Verdict::Mouse, int(i.number), i.endpoint};
+    }
+    if (mouse) return *mouse;
+    auto busiest = [&](bool fitting) {
+        uint8_t best = 0;
+        size_t most = 0;
+        for (const auto &[endpoint, reports] : state.reports)
+            if (reports.size() > most && (!fitting || Fits(reports, hint))) {
+                best = endpoint;
+                most = reports.size();
+            }
+        return best;
+    };
+    if (!whole) {
+        for (const auto &[number, descriptor] : state.reportDescriptors)
+            if (DeclaresMouse(descriptor)) return {Verdict::Mouse, int(number), busiest(false)};
+    }
+    if (!interfaces.empty() || !state.reportDescriptors.empty())
+        return {Verdict::OtherHid, interfaces.empty() ? int(state.reportDescriptors.begin()->first) : int(interfaces[0].number),
+                interfaces.empty() ? busiest(false) : interfaces[0].endpoint};
+    if (whole || state.reports.empty()) return {Verdict::NotHid, -1, 0};
+    const uint8_t endpoint = busiest(!hint.empty());
+    if (endpoint == 0) return {Verdict::NotHid, -1, 0};
+    return {Verdict::Possible, -1, endpoint};
+}
+
+std::string AddressList(const std::vector<DeviceAddress> &devices) {
+    std::string out;
+    for (const DeviceAddress &d : devices) out += (out.empty() ? "" : ", ") + AddressText(d);
+    return out.empty() ? "none" : out;
+}
+
+struct PcapCloser {
+    void operator()(pcap_t *p) const { pcap_close(p); }
+};
+
+}  // namespace
+
+const char *CaptureKindName(CaptureKind kind) {
+    switch (kind) {
+    case CaptureKind::Usbpcap: return "USBPcap";
+    case CaptureKind::Usbmon: return "usbmon";
+    case CaptureKind::UsbmonMmapped: return "usbmon (mmapped)";
+    }
+    return "?";
+}
+
+std::string AddressText(DeviceAddress device) { return std::to_string(device.bus) + "." + std::to_string(device.address); }
+
+std::optional<DeviceAddress> ParseDeviceAddress(std::string_view text) {
+    const size_t dot = text.find('.');
+    if (dot == std::string_view::npos) return std::nullopt;
+    auto number = [](std::string_view s) -> std::optional<unsigned> {
+        if (s.empty() || s.size() > 5 || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return std::nullopt;
+        const unsigned value = unsigned(std::stoul(std::string(s)));
+        return value <= 0xFFFF ? std::optional<unsigned>(value) : std::nullopt;
+    };
+    const auto bus = number(text.substr(0, dot));
+    const auto address = number(text.substr(dot + 1));
+    if (!bus || !address) return std::nullopt;
+    return DeviceAddress{*bus, *address};
+}
+
+Capture ReadCapture(const std::filesystem::path &path, const CaptureChoice &choice) {
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file) throw InputError(path.string(), 0, std::string("cannot open: ") + std::strerror(errno));
+    return ReadCaptureStream(file, path.string(), choice);
+}
+
+Capture ReadCaptureStream(std::FILE *file, const std::string &source, const CaptureChoice &choice) {
+    Capture capture;
+    uint8_t magic[4] = {};
+    capture.pcapng = std::fread(magic, 1, sizeof magic, file) == sizeof magic && Le32(magic) == 0x0A0D0D0A;
+    char errbuf[PCAP_ERRBUF_SIZE] = "";
+    std::unique_ptr<pcap_t, PcapCloser> pcap;
+    if (std::fseek(file, 0, SEEK_SET) == 0)
+        pcap.reset(pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_NANO, errbuf));
+    if (!pcap) {
+        std::fclose(file);  // libpcap leaves the stream open when it refuses it
+        throw InputError(source, 0, std::string("not a pcap or pcapng capture (libpcap: ") + errbuf + ")");
+    }
+    const int link = pcap_datalink(pcap.get());
+    size_t headerLength = 0;
+    switch (link) {
+    case kLinkUsbpcap: capture.kind = CaptureKind::Usbpcap; break;
+    case kLinkUsbLinux: capture.kind = CaptureKind::Usbmon; headerLength = kUsbmonHeader; break;
+    case kLinkUsbLinuxMmapped: capture.kind = CaptureKind::UsbmonMmapped; headerLength = kUsbmonMmappedHeader; break;
+    default: {
+        const char *name = pcap_datalink_val_to_name(link);
+        throw InputError(source, 0,
+                         "link type " + std::to_string(link) + (name ? std::string(" (") + name + ")" : std::string()) +
+                             " is no USB capture: hct-sim reads USBPcap (249) and Linux usbmon (189, 220) records");
+    }
+    }
+
+    std::map<DeviceAddress, DeviceState> devices;
+    int64_t base = 0;
+    size_t record = 0;
+    for (;;) {
+        struct pcap_pkthdr *header = nullptr;
+        const u_char *bytes = nullptr;
+        const int got = pcap_next_ex(pcap.get(), &header, &bytes);
+        if (got == PCAP_ERROR_BREAK) break;
+        ++record;
+        const std::string where = "record " + std::to_string(record) + ": ";
+        if (got != 1) {
+            const std::string why = pcap_geterr(pcap.get());
+            throw InputError(source, 0,
+                             where + (why.find("truncated") != std::string::npos ? "truncated, the file ends inside it"
+                                                                                 : "libpcap cannot read it") +
+                                 " (libpcap: " + why + ")");
+        }
+        // No test of caplen against len: for usbmon, len counts the whole URB (an IN request's buffer
+        // on its submission), not what the record holds. The header's own data length is what counts.
+        const int64_t time = int64_t(header->ts.tv_sec) * 1000000000 + int64_t(header->ts.tv_usec);
+        if (record == 1) base = time;
+        Event e;
+        try {
+            e = capture.kind == CaptureKind::Usbpcap ? ParseUsbpcap(bytes, header->caplen)
+                                                     : ParseUsbmon(bytes, header->caplen, headerLength);
+        } catch (const RecordError &error) {
+            throw InputError(source, 0, where + error.message);
+        }
+        auto [it, fresh] = devices.try_emplace(e.device);
+        if (fresh) capture.devices.push_back(e.device);
+        DeviceState &state = it->second;
+        if (e.function && state.down.insert(e.id).second) state.functions.push_back(*e.function);
+        if (e.completion) state.down.erase(e.id);
+        if (e.setup) state.setups[e.id] = *e.setup;
+        if (!e.completion) continue;
+        if (e.transfer == kTransferControl) {
+            const auto setup = state.setups.find(e.id);
+            if (setup == state.setups.end()) continue;
+            if (e.succeeded && e.hasData) OnControlData(state, setup->second, e.data, e.dataLength);
+            state.setups.erase(setup);
+        } else if (e.transfer == kTransferInterrupt && (e.endpoint & 0x80) && e.succeeded && e.hasData && e.dataLength > 0) {
+            state.reports[e.endpoint].push_back({Bytes(e.data, e.data + e.dataLength), time - base, record});
+        }
+    }
+    capture.records = record;
+
+    std::vector<InputReportShape> hint;
+    if (!choice.descriptor.empty()) hint = InputReportShapes(choice.descriptor);
+    DeviceAddress chosen;
+    Judgement judgement;
+    if (choice.device) {
+        const auto it = devices.find(*choice.device);
+        if (it == devices.end())
+            throw InputError(source, 0,
+                             "device " + AddressText(*choice.device) + " is not in the capture (devices in it: " +
+                                 AddressList(capture.devices) + ")");
+        chosen = *choice.device;
+        judgement = Judge(it->second, {});
+        if (judgement.verdict == Verdict::NotHid)
+            throw InputError(source, 0,
+                             "device " + AddressText(chosen) +
+                                 " is no HID device: the capture shows neither a HID interface nor interrupt-IN reports of it");
+    } else {
+        std::vector<DeviceAddress> mice;
+        std::vector<DeviceAddress> reporting;
+        std::vector<DeviceAddress> possible;
+        for (const DeviceAddress &d : capture.devices) {
+            const Judgement j = Judge(devices[d], hint);
+            if (j.verdict == Verdict::Mouse) {
+                mice.push_back(d);
+                if (devices[d].reports.count(j.endpoint)) reporting.push_back(d);
+            } else if (j.verdict == Verdict::Possible) {
+                possible.push_back(d);
+            }
+        }
+        const std::vector<DeviceAddress> &pick = reporting.size() == 1 ? reporting : !mice.empty() ? mice : possible;
+        if (pick.empty())
+            throw InputError(source, 0,
+                             "no HID mouse in the capture: no device has a mouse interface in its descriptors or sends "
+                             "interrupt-IN reports" +
+                                 std::string(hint.empty() ? "" : " of the lengths the given report descriptor makes") +
+                                 " (devices in it: " + AddressList(capture.devices) + ")");
+        if (pick.size() > 1)
+            throw InputError(source, 0,
+                             "the capture holds several devices that may be the mouse (" + AddressList(pick) +
+                                 "): choose one with --device BUS.ADDR");
+        chosen = pick[0];
+        judgement = Judge(devices[chosen], hint);
+    }
+
+    DeviceState &state = devices[chosen];
+    CapturedDevice &device = capture.device;
+    device.address = chosen;
+    device.endpoint = judgement.endpoint;
+    device.interfaceNumber = judgement.interface;
+    device.deviceDescriptor = state.device;
+    device.configurationDescriptor = state.configuration;
+    if (judgement.interface >= 0 && state.reportDescriptors.count(unsigned(judgement.interface)))
+        device.reportDescriptor = state.reportDescriptors[unsigned(judgement.interface)];
+    device.stringDescriptors = state.strings;
+    device.urbFunctions = state.functions;
+    for (const auto &[address, s] : devices)
+        for (const auto &[endpoint, reports] : s.reports) capture.skippedReports += reports.size();
+    if (const auto it = state.reports.find(judgement.endpoint); judgement.endpoint != 0 && it != state.reports.end())
+        device.reports = std::move(it->second);
+    capture.skippedReports -= device.reports.size();
+    return capture;
+}
+
+std::string UrbFunctionName(uint16_t function) {
+    static constexpr const char *kNames[] = {
+        "SELECT_CONFIGURATION", "SELECT_INTERFACE", "ABORT_PIPE", "TAKE_FRAME_LENGTH_CONTROL",
+        "RELEASE_FRAME_LENGTH_CONTROL", "GET_FRAME_LENGTH", "SET_FRAME_LENGTH", "GET_CURRENT_FRAME_NUMBER",
+        "CONTROL_TRANSFER", "BULK_OR_INTERRUPT_TRANSFER", "ISOCH_TRANSFER", "GET_DESCRIPTOR_FROM_DEVICE",
+        "SET_DESCRIPTOR_TO_DEVICE", "SET_FEATURE_TO_DEVICE", "SET_FEATURE_TO_INTERFACE", "SET_FEATURE_TO_ENDPOINT",
+        "CLEAR_FEATURE_TO_DEVICE", "CLEAR_FEATURE_TO_INTERFACE", "CLEAR_FEATURE_TO_ENDPOINT", "GET_STATUS_FROM_DEVICE",
+        "GET_STATUS_FROM_INTERFACE", "GET_STATUS_FROM_ENDPOINT", "RESERVED_0X0016", "VENDOR_DEVICE",
+        "VENDOR_INTERFACE", "VENDOR_ENDPOINT", "CLASS_DEVICE", "CLASS_INTERFACE",
+        "CLASS_ENDPOINT", "RESERVE_0X001D", "SYNC_RESET_PIPE_AND_CLEAR_STALL", "CLASS_OTHER",
+        "VENDOR_OTHER", "GET_STATUS_FROM_OTHER", "CLEAR_FEATURE_TO_OTHER", "SET_FEATURE_TO_OTHER",
+        "GET_DESCRIPTOR_FROM_ENDPOINT", "SET_DESCRIPTOR_TO_ENDPOINT", "GET_CONFIGURATION", "GET_INTERFACE",
+        "GET_DESCRIPTOR_FROM_INTERFACE", "SET_DESCRIPTOR_TO_INTERFACE", "GET_MS_FEATURE_DESCRIPTOR",
+    };
+    if (function < std::size(kNames)) return kNames[function];
+    switch (function) {
+    case 0x0030: return "SYNC_RESET_PIPE";
+    case 0x0031: return "SYNC_CLEAR_STALL";
+    case 0x0032: return "CONTROL_TRANSFER_EX";
+    default: break;
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", unsigned(function));
+    return text;
+}
+
+}  // namespace hct_sim

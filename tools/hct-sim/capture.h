@@ -1,0 +1,82 @@
+// USB captures as users make them: pcap or pcapng files (read with libpcap) holding USBPcap records
+// (Windows, link type 249) or Linux usbmon records (link types 189 and 220). From one capture the
+// reader takes one HID mouse: its descriptors from the data stages of the control transfers, its
+// completed interrupt-IN transfers as reports, and for USBPcap the URB functions sent down to it.
+// Plain data, no simulation; every failure is an InputError naming the file and, where there is
+// one, the record.
+#pragma once
+
+#include "formats.h"
+
+#include <compare>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hct_sim {
+
+enum class CaptureKind {
+    Usbpcap,        // link type 249: Windows, URBs at the device's PDO
+    Usbmon,         // link type 189: Linux, 48-byte header
+    UsbmonMmapped,  // link type 220: Linux, 64-byte header
+};
+const char *CaptureKindName(CaptureKind kind);
+
+struct DeviceAddress {
+    unsigned bus = 0;
+    unsigned address = 0;
+    auto operator<=>(const DeviceAddress &) const = default;
+};
+std::string AddressText(DeviceAddress device);  // "1.5"
+// "BUS.ADDR", both decimal; nullopt for anything else.
+std::optional<DeviceAddress> ParseDeviceAddress(std::string_view text);
+
+struct CapturedReport {
+    Bytes bytes;
+    int64_t time = 0;   // nanoseconds since the capture's first record
+    size_t record = 0;  // 1-based record number in the file
+};
+
+struct CapturedDevice {
+    DeviceAddress address;
+    uint8_t endpoint = 0;         // interrupt-IN endpoint whose reports were taken; 0: none seen
+    int interfaceNumber = -1;     // the mouse interface; -1 when the capture holds no configuration
+    Bytes deviceDescriptor;       // empty when the capture does not hold it
+    Bytes configurationDescriptor;  // the longest one the capture holds
+    Bytes reportDescriptor;       // of the mouse interface
+    std::map<uint8_t, Bytes> stringDescriptors;  // by index, whole descriptors (length, type 3, text)
+    std::vector<CapturedReport> reports;
+    // USBPcap only: the URB function of each request on its way down to the device, in order, one
+    // entry per request (the setup and data records of one control transfer count once).
+    std::vector<uint16_t> urbFunctions;
+};
+
+struct Capture {
+    CaptureKind kind = CaptureKind::Usbpcap;
+    bool pcapng = false;
+    size_t records = 0;
+    CapturedDevice device;
+    size_t skippedReports = 0;  // completed interrupt-IN transfers of other devices and endpoints
+    std::vector<DeviceAddress> devices;  // every device the capture names, in order of appearance
+};
+
+struct CaptureChoice {
+    std::optional<DeviceAddress> device;  // --device; default: the mouse the capture shows
+    // A report descriptor given apart (--descriptor): without an enumeration in the capture, the
+    // device whose report lengths fit it is the mouse.
+    Bytes descriptor;
+};
+
+Capture ReadCapture(const std::filesystem::path &path, const CaptureChoice &choice = {});
+// The same from an open stream, which is closed here in every case (fuzzing reads from fmemopen).
+Capture ReadCaptureStream(std::FILE *file, const std::string &source, const CaptureChoice &choice = {});
+
+// URB function names as the DDK spells them without the URB_FUNCTION_ prefix; "0x00NN" when unknown.
+std::string UrbFunctionName(uint16_t function);
+
+}  // namespace hct_sim
