@@ -3,6 +3,7 @@
 // through the driver and the simulated stack.
 #include "tools/hct-sim/capture.h"
 #include "tools/hct-sim/cli.h"
+#include "tools/hct-sim/session.h"
 
 #include "sim/default_mouse.h"
 
@@ -371,4 +372,83 @@ Outcome Cli(std::vector<std::string> args) {
 }
 bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
+
+std::string MouseDescriptorFile(const std::filesystem::path &path) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(ReportDescriptor().data()),
+                                                std::streamsize(ReportDescriptor().size()));
+    return path.string();
+}
+
 }  // namespace
+
+TEST_F(Capture, RunReplaysAWindowsMouseAndShowsWhereItsUrbFunctionsDifferFromTheSimulatedClassDriver) {
+    const std::string path = WriteWindowsCapture(Path("mouse.pcap"));
+    const Outcome r = Cli({"run", "--capture", path});
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    EXPECT_TRUE(Contains(r.out, "  mouse        device 1.5 of " + path + " (USBPcap, pcap), report descriptor of 63 bytes\n"));
+    EXPECT_TRUE(Contains(r.out, "  capture      device, configuration and report descriptors, 2 string descriptor(s), 3 report(s) "
+                                "from the capture; 4 report(s) of other devices and endpoints skipped\n"));
+    EXPECT_TRUE(Contains(r.out, "  1   00 03 fe 00 01                 00 03 fe 30*01")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "  rewritten      2 of 3 reports"));
+    // The class driver's sequence matches up to the reads; the capture's later string requests and
+    // the reads after them are the capture's alone.
+    const std::string urbs = r.out.substr(r.out.find("URB functions sent to the device"));
+    const std::string same = "  = GET_DESCRIPTOR_FROM_DEVICE             GET_DESCRIPTOR_FROM_DEVICE\n";
+    EXPECT_TRUE(Contains(urbs, same + same + same +
+                                   "  = SELECT_CONFIGURATION                   SELECT_CONFIGURATION\n"
+                                   "  = CLASS_INTERFACE                        CLASS_INTERFACE\n"
+                                   "  = GET_DESCRIPTOR_FROM_INTERFACE          GET_DESCRIPTOR_FROM_INTERFACE\n"
+                                   "  = BULK_OR_INTERRUPT_TRANSFER             BULK_OR_INTERRUPT_TRANSFER\n"
+                                   "  - GET_DESCRIPTOR_FROM_DEVICE\n  - GET_DESCRIPTOR_FROM_DEVICE\n"
+                                   "  - BULK_OR_INTERRUPT_TRANSFER\n"))
+        << urbs;
+    const Outcome json = Cli({"run", "--capture", path, "--json"});
+    EXPECT_TRUE(Contains(json.out, "\"same\": false")) << json.out;
+
+    // A usbmon capture records no URB functions; the descriptor comes from a file.
+    const std::string late = WriteLinuxCapture(Path("late.pcap"), 220, false);
+    const std::string descriptor = MouseDescriptorFile(Path("mouse.rdesc"));
+    const Outcome linux = Cli({"run", "--capture", late, "--descriptor", descriptor});
+    ASSERT_EQ(linux.code, 0) << linux.err;
+    EXPECT_TRUE(Contains(linux.out, "  capture      3 report(s) from the capture; report descriptor from " + descriptor +
+                                        " (the capture holds none); 1 report(s) of other devices and endpoints skipped\n"))
+        << linux.out;
+    EXPECT_TRUE(Contains(linux.out, "  rewritten      2 of 3 reports"));
+    EXPECT_FALSE(Contains(linux.out, "URB functions"));
+}
+
+TEST_F(Capture, ReportsArriveAtTheirCapturedGapsOnTheVirtualClock) {
+    hct_sim::SessionOptions options;
+    options.reports = kReports;
+    options.reportDelays = {0, 80000, 9920005};  // 0, 8 ms, 992.0005 ms in 100 ns units
+    const auto result = hct_sim::RunSession(options);
+    ASSERT_EQ(result.facts.rows.size(), 3u);
+    for (const auto &row : result.facts.rows) EXPECT_TRUE(row.delivered);
+    EXPECT_EQ(result.facts.rows[1].time - result.facts.rows[0].time, 80000);
+    EXPECT_EQ(result.facts.rows[2].time - result.facts.rows[1].time, 9920005);
+}
+
+TEST_F(Capture, RunRefusesWhatItCannotReplayWithExitCode2) {
+    const std::string late = WriteLinuxCapture(Path("late.pcap"), 189, false);
+    const std::string windows = WriteWindowsCapture(Path("mouse.pcap"));
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } cases[] = {
+        {{"run", "--capture", late, "--device", "1.5"},
+         "hct-sim: " + late + ": the capture holds no report descriptor of device 1.5 (it began after the mouse was "
+                              "plugged in): give one with --descriptor FILE\n"},
+        {{"run", "--capture", windows, "--device", "7.7"},
+         "hct-sim: " + windows + ": device 7.7 is not in the capture (devices in it: 1.5, 1.4)\n"},
+        {{"run", "--capture", Path("none.pcap").string()}, "hct-sim: " + Path("none.pcap").string() + ": cannot open: "},
+        {{"run", "--capture", windows, "--device", "1"}, "hct-sim run: --device takes BUS.ADDR in decimal (1.5), not \"1\""},
+        {{"run", "--device", "1.5"}, "hct-sim run: --device chooses a device of a --capture"},
+        {{"run", "--capture", windows, "--reports", late}, "hct-sim run: --capture brings its own reports"},
+    };
+    for (const auto &c : cases) {
+        const Outcome r = Cli(c.args);
+        EXPECT_EQ(r.code, 2) << c.error;
+        EXPECT_EQ(r.err.rfind(c.error, 0), 0u) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}

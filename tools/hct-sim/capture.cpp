@@ -3,8 +3,8 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -380,7 +380,7 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     }
 
     std::map<DeviceAddress, DeviceState> devices;
-    int64_t base = 0;
+    __int128 base = 0;
     size_t record = 0;
     for (;;) {
         struct pcap_pkthdr *header = nullptr;
@@ -398,8 +398,10 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         }
         // No test of caplen against len: for usbmon, len counts the whole URB (an IN request's buffer
         // on its submission), not what the record holds. The header's own data length is what counts.
-        const int64_t time = int64_t(header->ts.tv_sec) * 1000000000 + int64_t(header->ts.tv_usec);
-        if (record == 1) base = time;
+        // pcapng stamps run to 64 bits: a nonsense stamp must not overflow the arithmetic.
+        const __int128 stamp = __int128(header->ts.tv_sec) * 1000000000 + header->ts.tv_usec;
+        if (record == 1) base = stamp;
+        const int64_t time = int64_t(std::clamp<__int128>(stamp - base, INT64_MIN, INT64_MAX));
         Event e;
         try {
             e = capture.kind == CaptureKind::Usbpcap ? ParseUsbpcap(bytes, header->caplen)
@@ -420,7 +422,7 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             if (e.succeeded && e.hasData) OnControlData(state, setup->second, e.data, e.dataLength);
             state.setups.erase(setup);
         } else if (e.transfer == kTransferInterrupt && (e.endpoint & 0x80) && e.succeeded && e.hasData && e.dataLength > 0) {
-            state.reports[e.endpoint].push_back({Bytes(e.data, e.data + e.dataLength), time - base, record});
+            state.reports[e.endpoint].push_back({Bytes(e.data, e.data + e.dataLength), time, record});
         }
     }
     capture.records = record;
@@ -486,6 +488,65 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         device.reports = std::move(it->second);
     capture.skippedReports -= device.reports.size();
     return capture;
+}
+
+UrbComparison CompareUrbFunctions(const std::vector<uint16_t> &captured, const std::vector<uint16_t> &simulated) {
+    constexpr uint16_t kRead = 0x0009;
+    constexpr size_t kLimit = 400;
+    auto collapse = [](const std::vector<uint16_t> &in) {
+        std::vector<uint16_t> out;
+        for (uint16_t f : in)
+            if (!(f == kRead && !out.empty() && out.back() == kRead)) out.push_back(f);
+        if (out.size() > kLimit) out.resize(kLimit);
+        return out;
+    };
+    const auto a = collapse(captured);
+    const auto b = collapse(simulated);
+    // lcs[i][j]: the longest common subsequence of a[i..] and b[j..].
+    std::vector<std::vector<uint16_t>> lcs(a.size() + 1, std::vector<uint16_t>(b.size() + 1, 0));
+    for (size_t i = a.size(); i-- > 0;)
+        for (size_t j = b.size(); j-- > 0;)
+            lcs[i][j] = a[i] == b[j] ? uint16_t(lcs[i + 1][j + 1] + 1) : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+    UrbComparison result;
+    result.compared = std::max(a.size(), b.size());
+    size_t i = 0;
+    size_t j = 0;
+    while (i < a.size() || j < b.size()) {
+        if (i < a.size() && j < b.size() && a[i] == b[j]) {
+            result.lines.push_back({'=', a[i++]});
+            ++j;
+        } else if (j == b.size() || (i < a.size() && lcs[i + 1][j] >= lcs[i][j + 1])) {
+            result.lines.push_back({'-', a[i++]});
+            result.same = false;
+        } else {
+            result.lines.push_back({'+', b[j++]});
+            result.same = false;
+        }
+    }
+    return result;
+}
+
+std::string UrbComparisonText(const UrbComparison &c) {
+    std::string out;
+    if (c.same) {
+        out += "  the simulated class driver sent the " + std::to_string(c.lines.size()) +
+               " requests the capture recorded, in the same order\n";
+        return out;
+    }
+    std::string header = "    capture";
+    header.resize(38, ' ');
+    out += header + "simulated class driver   (- the capture only, + the simulation only)\n";
+    for (const auto &line : c.lines) {
+        std::string name = UrbFunctionName(line.function);
+        std::string left = line.mark == '+' ? "" : name;
+        std::string right = line.mark == '-' ? "" : name;
+        left.resize(std::max<size_t>(left.size() + 1, 34), ' ');
+        out += std::string("  ") + line.mark + " " + left + right;
+        while (!out.empty() && out.back() == ' ') out.pop_back();
+        out += "\n";
+    }
+    if (c.compared >= 400) out += "  (the first 400 requests of each side compared)\n";
+    return out;
 }
 
 std::string UrbFunctionName(uint16_t function) {

@@ -76,6 +76,22 @@ Capture ReadCapture(const std::filesystem::path &path, const CaptureChoice &choi
 // The same from an open stream, which is closed here in every case (fuzzing reads from fmemopen).
 Capture ReadCaptureStream(std::FILE *file, const std::string &source, const CaptureChoice &choice = {});
 
+// Where the URB functions a capture recorded for a device and the ones the simulated class driver
+// sent differ, aligned as a longest common subsequence. A run of interrupt reads
+// (BULK_OR_INTERRUPT_TRANSFER) counts once on either side: how many reads a driver keeps outstanding
+// and re-sends is no difference in sequence.
+struct UrbComparison {
+    struct Line {
+        char mark;  // '=' both, '-' the capture only, '+' the simulation only
+        uint16_t function;
+    };
+    std::vector<Line> lines;
+    bool same = true;
+    size_t compared = 0;  // entries per side looked at (long captures are cut)
+};
+UrbComparison CompareUrbFunctions(const std::vector<uint16_t> &captured, const std::vector<uint16_t> &simulated);
+std::string UrbComparisonText(const UrbComparison &comparison);
+
 // URB function names as the DDK spells them without the URB_FUNCTION_ prefix; "0x00NN" when unknown.
 std::string UrbFunctionName(uint16_t function);
 

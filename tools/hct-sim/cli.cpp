@@ -1,9 +1,11 @@
 #include "cli.h"
 
+#include "capture.h"
 #include "formats.h"
 #include "render.h"
 #include "session.h"
 
+#include <algorithm>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -54,6 +56,10 @@ constexpr const char *kRunHelp =
     "  --reports FILE      input reports, one per line as hex bytes (1 to 32 bytes each)\n"
     "  --recording FILE    a hid-recorder recording: its R: line is the descriptor, its E: lines\n"
     "                      the reports\n"
+    "  --capture FILE      a USB capture (pcap or pcapng; USBPcap from Windows, usbmon from Linux):\n"
+    "                      the mouse's descriptors and its interrupt-IN reports, replayed at their\n"
+    "                      captured times; with --descriptor when the capture lacks the enumeration\n"
+    "  --device BUS.ADDR   the capture's device to replay (default: the mouse it shows)\n"
     "  --binary            the descriptor file holds raw bytes (implied for .bin and .rdesc)\n"
     "  --probe-reply TEXT  the mouse's answer to the string request at index 200 (default START)\n"
     "  --feature on|off    switch the feature on or off (default on)\n"
@@ -163,6 +169,62 @@ LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary) {
     return {LoadDescriptor(path, true), std::nullopt};
 }
 
+// Plays a captured mouse: its descriptors, its reports at their captured times. `descriptorPath` is a
+// --descriptor file already loaded into options.descriptor, which then stands for the capture's.
+Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, SessionOptions &options) {
+    const std::string &path = p.options.at("--capture");
+    CaptureChoice choice;
+    choice.descriptor = descriptorPath.empty() ? Bytes{} : options.descriptor;
+    if (p.has("--device")) {
+        choice.device = ParseDeviceAddress(p.options.at("--device"));
+        if (!choice.device) throw UsageError("--device takes BUS.ADDR in decimal (1.5), not \"" + p.options.at("--device") + "\"");
+    }
+    Capture capture = ReadCapture(path, choice);
+    const CapturedDevice &device = capture.device;
+    const std::string where = "device " + AddressText(device.address);
+    if (descriptorPath.empty()) {
+        if (device.reportDescriptor.empty())
+            throw InputError(path, 0,
+                             "the capture holds no report descriptor of " + where +
+                                 " (it began after the mouse was plugged in): give one with --descriptor FILE");
+        options.descriptor = device.reportDescriptor;
+    }
+    options.deviceDescriptor = device.deviceDescriptor;
+    options.configurationDescriptor = device.configurationDescriptor;
+    options.stringDescriptors = device.stringDescriptors;
+    options.reports.clear();
+    options.reportDelays.clear();
+    // The gaps between reports on the virtual clock, in 100 ns units; a stamp earlier than the one
+    // before counts as no gap, and a gap of more than an hour (a capture left running) as an hour.
+    constexpr int64_t kHour = int64_t(36000000000);
+    int64_t last = device.reports.empty() ? 0 : device.reports.front().time;
+    for (const CapturedReport &report : device.reports) {
+        options.reports.push_back(report.bytes);
+        const __int128 gap = (__int128(report.time) - last) / 100;
+        options.reportDelays.push_back(int64_t(std::clamp<__int128>(gap, 0, kHour)));
+        last = report.time;
+    }
+    options.mouse = where + " of " + path + " (" + CaptureKindName(capture.kind) + ", " + (capture.pcapng ? "pcapng" : "pcap") + ")";
+
+    std::vector<std::string> taken;
+    if (!device.deviceDescriptor.empty()) taken.push_back("device");
+    if (!device.configurationDescriptor.empty()) taken.push_back("configuration");
+    if (descriptorPath.empty()) taken.push_back("report");
+    std::string line;
+    for (size_t i = 0; i < taken.size(); ++i) line += (i == 0 ? "" : i + 1 == taken.size() ? " and " : ", ") + taken[i];
+    if (!taken.empty()) line += taken.size() == 1 ? " descriptor" : " descriptors";
+    if (!device.stringDescriptors.empty())
+        line += (line.empty() ? "" : ", ") + std::to_string(device.stringDescriptors.size()) + " string descriptor(s)";
+    line += (line.empty() ? "" : ", ") + std::to_string(device.reports.size()) + " report(s) from the capture";
+    if (!descriptorPath.empty())
+        line += "; report descriptor from " + descriptorPath +
+                (device.reportDescriptor.empty() ? " (the capture holds none)" : " (instead of the capture's)");
+    if (capture.skippedReports != 0)
+        line += "; " + std::to_string(capture.skippedReports) + " report(s) of other devices and endpoints skipped";
+    options.capture = line;
+    return capture;
+}
+
 int Finish(const SessionResult &result, std::ostream &err) {
     if (result.facts.violations.empty()) return 0;
     err << "hct-sim: the driver broke " << result.facts.violations.size() << " kernel rule(s)\n";
@@ -171,7 +233,8 @@ int Finish(const SessionResult &result, std::ostream &err) {
 
 int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &err) {
     const Parsed p = ParseWords(words, {"--help", "--binary", "--trace", "--json"},
-                                {"--descriptor", "--reports", "--recording", "--probe-reply", "--feature", "--trace="});
+                                {"--descriptor", "--reports", "--recording", "--capture", "--device", "--probe-reply",
+                                 "--feature", "--trace="});
     if (p.has("--help")) {
         out << kRunHelp;
         return 0;
@@ -179,6 +242,9 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     if (!p.positionals.empty()) throw UsageError("unexpected argument \"" + p.positionals[0] + "\"");
     if (p.has("--recording") && (p.has("--descriptor") || p.has("--reports")))
         throw UsageError("--recording brings its own descriptor and reports: leave out --descriptor and --reports");
+    if (p.has("--capture") && (p.has("--recording") || p.has("--reports")))
+        throw UsageError("--capture brings its own reports: leave out --recording and --reports");
+    if (p.has("--device") && !p.has("--capture")) throw UsageError("--device chooses a device of a --capture");
     const std::string traceMode = p.has("--trace") ? p.options.at("--trace") : "none";
     if (traceMode != "none" && traceMode != "" && traceMode != "raw")
         throw UsageError("--trace takes no value or =raw, not \"" + traceMode + "\"");
@@ -210,8 +276,14 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         const std::string &path = p.options.at("--reports");
         options.reports = ParseReportLines(ReadFileText(path), path);
     }
+    std::optional<Capture> capture;
+    if (p.has("--capture")) capture = ApplyCapture(p, p.has("--descriptor") ? p.options.at("--descriptor") : "", options);
 
     const SessionResult result = RunSession(options);
+    // USBPcap records the URBs at the device's PDO, where the simulated bus sees them.
+    std::optional<UrbComparison> urbs;
+    if (capture && capture->kind == CaptureKind::Usbpcap)
+        urbs = CompareUrbFunctions(capture->device.urbFunctions, result.classUrbFunctions);
     if (p.has("--json")) {
         Json json = RunJson(result.facts);
         if (traceMode == "") {
@@ -219,9 +291,19 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
             for (const auto &line : TraceLines(result.trace)) lines.Push(line);
             json.Set("trace", std::move(lines));
         }
+        if (urbs) {
+            Json lines = Json::MakeArray();
+            for (const auto &line : urbs->lines) lines.Push(std::string(1, line.mark) + " " + UrbFunctionName(line.function));
+            json.Set("urb_functions", Json::MakeObject().Set("same", urbs->same).Set("lines", std::move(lines)));
+        }
         out << json.Dump();
     } else {
         out << RunText(result.facts);
+        if (urbs) {
+            out << "\nURB functions sent to the device: the capture's against the simulated class driver's\n"
+                   "(a run of interrupt reads counts once; the filter's own string request is left out)\n"
+                << UrbComparisonText(*urbs);
+        }
         if (traceMode == "") {
             out << "\nDriver trace (DbgPrint, one line per \"\\n\\r\")\n";
             for (const auto &line : TraceLines(result.trace)) out << line << "\n";

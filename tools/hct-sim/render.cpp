@@ -347,6 +347,7 @@ std::string RunText(const RunFacts &f) {
     std::string out;
     out += "hct-sim run: one mouse session through the filter driver\n";
     out += "  mouse        " + f.mouse + ", report descriptor of " + std::to_string(f.descriptorBytes) + " bytes\n";
+    if (!f.capture.empty()) out += "  capture      " + f.capture + "\n";
     out += "  start        the bus answers the string request at index 200 with " + JsonQuote(f.probeReply) + "\n";
     out += "  control      " + f.controlLink + " opened, feature switched " + (f.featureOn ? "on" : "off");
     if (f.controlStatus != 0) out += " (request failed: status " + Hex(f.controlStatus) + ")";
@@ -380,9 +381,10 @@ Json RunJson(const RunFacts &f) {
     }
     Json violations = Json::MakeArray();
     for (const auto &v : f.violations) violations.Push(v);
-    return Json::MakeObject()
-        .Set("mouse", f.mouse)
-        .Set("descriptor_bytes", f.descriptorBytes)
+    Json json = Json::MakeObject();
+    json.Set("mouse", f.mouse);
+    if (!f.capture.empty()) json.Set("capture", f.capture);
+    return json.Set("descriptor_bytes", f.descriptorBytes)
         .Set("probe_reply", f.probeReply)
         .Set("feature", f.featureOn ? "on" : "off")
         .Set("control_link", f.controlLink)

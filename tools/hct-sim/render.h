@@ -75,9 +75,11 @@ struct ReportRow {
     Bytes sent;      // as the bus driver put it into the transfer buffer
     Bytes received;  // as the class driver read it when the request completed
     bool delivered = true;
+    int64_t time = 0;  // virtual time (100 ns units) the class driver received it
 };
 struct RunFacts {
     std::string mouse;        // what was plugged: the built-in mouse, a file, a recording
+    std::string capture;      // a replayed capture: what was taken from where; empty otherwise
     size_t descriptorBytes = 0;
     std::string probeReply;
     bool featureOn = true;

@@ -12,6 +12,9 @@ namespace hct_sim {
 
 namespace {
 
+// The filter's own string request at start; the bus answers it with the probe reply.
+constexpr uint8_t kProbeStringIndex = 200;
+
 std::string StatusText(const char *what, NTSTATUS status) {
     char buffer[96];
     std::snprintf(buffer, sizeof buffer, "%s: status 0x%08x", what, static_cast<unsigned>(status));
@@ -41,6 +44,7 @@ SessionResult RunSession(const SessionOptions &options) {
     SessionResult result;
     RunFacts &facts = result.facts;
     facts.mouse = options.mouse;
+    facts.capture = options.capture;
     facts.probeReply = options.probeReply;
     facts.featureOn = options.featureOn;
     const Bytes descriptor = options.descriptor.empty() ? DefaultDescriptor() : options.descriptor;
@@ -66,6 +70,10 @@ SessionResult RunSession(const SessionOptions &options) {
         config.reportDescriptor = descriptor;
         config.descriptorRequestLength = std::max<ULONG>(config.descriptorRequestLength, ULONG(descriptor.size()));
         config.stringAnswer = sim::UrbAnswer::Text(options.probeReply);
+        config.deviceDescriptor = options.deviceDescriptor;
+        config.configurationDescriptor = options.configurationDescriptor;
+        for (const auto &[index, bytes] : options.stringDescriptors)
+            if (index != kProbeStringIndex) config.stringDescriptors[index] = bytes;
         sim::Mouse &mouse = pnp.Plug(config);
         if (mouse.State() == sim::MouseState::AddFailed) {
             facts.violations.push_back(StatusText("AddDevice failed", mouse.AddStatus()));
@@ -85,19 +93,27 @@ SessionResult RunSession(const SessionOptions &options) {
                 facts.controlStatus = uint32_t(status);
             }
 
-            for (const Bytes &report : options.reports) {
+            for (size_t i = 0; i < options.reports.size(); ++i) {
+                const Bytes &report = options.reports[i];
                 const size_t before = mouse.Class().Reads().size();
-                mouse.Feed(report);
+                mouse.Feed(report, sim::ReportOptions::After(i < options.reportDelays.size() ? options.reportDelays[i] : 0));
                 sim::PnpManager::Settle();
                 const auto reads = mouse.Class().Reads();
                 ReportRow row{report, {}, false};
                 if (reads.size() > before && reads[before].status == STATUS_SUCCESS) {
                     row.received = reads[before].bytes;
                     row.delivered = true;
+                    row.time = reads[before].time;
                 }
                 facts.rows.push_back(std::move(row));
             }
 
+            for (const sim::BusRequest &request : mouse.Bus().Log()) {
+                const bool probe = request.urbFunction == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
+                                   request.descriptorType == USB_STRING_DESCRIPTOR_TYPE &&
+                                   request.descriptorIndex == kProbeStringIndex;
+                if (request.hasUrb && !probe) result.classUrbFunctions.push_back(request.urbFunction);
+            }
             if (extension) {
                 facts.layout = extension->Layout;
                 facts.mouseFound = extension->MouseFound != 0;

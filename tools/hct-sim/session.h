@@ -7,6 +7,8 @@
 #include "formats.h"
 #include "render.h"
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,11 +21,21 @@ struct SessionOptions {
     std::string probeReply = "START";
     bool switchFeature = true;  // open the extra device and send TURN_ON or TURN_OFF
     bool featureOn = true;
+    // A captured device (run --capture): its descriptors (empty: the simulation's own) and the
+    // virtual time before each report, in 100 ns units (empty: none).
+    Bytes deviceDescriptor;
+    Bytes configurationDescriptor;
+    std::map<uint8_t, Bytes> stringDescriptors;
+    std::vector<int64_t> reportDelays;
+    std::string capture;  // what was taken from where, in one line
 };
 
 struct SessionResult {
     RunFacts facts;
     std::string trace;  // every DbgPrint of the session, concatenated, exact bytes
+    // URB functions the bus received while the mouse was plugged, without the filter's own string
+    // request at index 200.
+    std::vector<uint16_t> classUrbFunctions;
 };
 
 // Starts from a fresh kernel (hk::Reset) and leaves it clean when the driver behaved.
