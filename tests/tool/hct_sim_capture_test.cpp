@@ -393,12 +393,12 @@ TEST_F(Capture, RunReplaysAWindowsMouseAndShowsWhereItsUrbFunctionsDifferFromThe
     // The class driver's sequence matches up to the reads; the capture's later string requests and
     // the reads after them are the capture's alone.
     const std::string urbs = r.out.substr(r.out.find("URB functions sent to the device"));
-    const std::string same = "  = GET_DESCRIPTOR_FROM_DEVICE             GET_DESCRIPTOR_FROM_DEVICE\n";
+    const std::string same = "  = GET_DESCRIPTOR_FROM_DEVICE        GET_DESCRIPTOR_FROM_DEVICE\n";
     EXPECT_TRUE(Contains(urbs, same + same + same +
-                                   "  = SELECT_CONFIGURATION                   SELECT_CONFIGURATION\n"
-                                   "  = CLASS_INTERFACE                        CLASS_INTERFACE\n"
-                                   "  = GET_DESCRIPTOR_FROM_INTERFACE          GET_DESCRIPTOR_FROM_INTERFACE\n"
-                                   "  = BULK_OR_INTERRUPT_TRANSFER             BULK_OR_INTERRUPT_TRANSFER\n"
+                                   "  = SELECT_CONFIGURATION              SELECT_CONFIGURATION\n"
+                                   "  = CLASS_INTERFACE                   CLASS_INTERFACE\n"
+                                   "  = GET_DESCRIPTOR_FROM_INTERFACE     GET_DESCRIPTOR_FROM_INTERFACE\n"
+                                   "  = BULK_OR_INTERRUPT_TRANSFER        BULK_OR_INTERRUPT_TRANSFER\n"
                                    "  - GET_DESCRIPTOR_FROM_DEVICE\n  - GET_DESCRIPTOR_FROM_DEVICE\n"
                                    "  - BULK_OR_INTERRUPT_TRANSFER\n"))
         << urbs;
