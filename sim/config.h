@@ -22,6 +22,7 @@ inline constexpr USBD_STATUS kUsbdStallPid = (USBD_STATUS)0xC0000004;
 inline constexpr USBD_STATUS kUsbdDevNotResponding = (USBD_STATUS)0xC0000005;
 inline constexpr USBD_STATUS kUsbdInvalidUrbFunction = (USBD_STATUS)0x80000200;
 inline constexpr USBD_STATUS kUsbdInvalidParameter = (USBD_STATUS)0x80000300;
+inline constexpr USBD_STATUS kUsbdInvalidPipeHandle = (USBD_STATUS)0x80000600;
 inline constexpr USBD_STATUS kUsbdCanceled = 0x00010000;
 inline constexpr USBD_STATUS kUsbdCanceledDdk = (USBD_STATUS)0xC0010000;
 inline constexpr USBD_STATUS kUsbdDeviceGone = (USBD_STATUS)0xC0007000;
