@@ -349,7 +349,8 @@ TEST_F(Capture, BadCapturesGetOneMessageNamingTheFileAndRecord) {
     hct_sim::CaptureChoice absent;
     absent.device = DeviceAddress{9, 9};
     cases.push_back({good, ": device 9.9 is not in the capture (devices in it: 1.5, 1.4)", absent});
-    cases.push_back({WriteLinuxCapture(Path("two.pcap"), 220, false), ": the capture holds several devices that may be the mouse (1.1, 1.5)"});
+    cases.push_back({WriteLinuxCapture(Path("two.pcap"), 220, false), ": the capture holds no enumeration, and several devices send interrupt-IN reports (1.1, 1.5): give the "
+                     "mouse's report descriptor with --descriptor FILE, or choose one with --device BUS.ADDR"});
     for (const Case &c : cases) {
         const std::string text = message(c.file, c.choice);
         EXPECT_EQ(text.rfind(c.file + c.expected, 0), 0u) << text;

@@ -463,6 +463,11 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
                              "interrupt-IN reports" +
                                  std::string(hint.empty() ? "" : " of the lengths the given report descriptor makes") +
                                  " (devices in it: " + AddressList(capture.devices) + ")");
+        if (pick.size() > 1 && mice.empty() && hint.empty())
+            throw InputError(source, 0,
+                             "the capture holds no enumeration, and several devices send interrupt-IN reports (" +
+                                 AddressList(pick) +
+                                 "): give the mouse's report descriptor with --descriptor FILE, or choose one with --device BUS.ADDR");
         if (pick.size() > 1)
             throw InputError(source, 0,
                              "the capture holds several devices that may be the mouse (" + AddressList(pick) +
