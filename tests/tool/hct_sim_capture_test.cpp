@@ -213,6 +213,8 @@ std::string WriteLinuxCapture(const std::filesystem::path &path, int linkType, b
     }
     add({0x3000, 'S', 1, 0x81, kMouse});
     add({0x3000, 'C', 1, 0x81, kMouse, std::nullopt, {}, -2});  // unlinked when the capture stopped
+    if (!enumeration)  // a tool reads the head of the configuration: no interfaces in it
+        control({0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 0x09, 0x00}, Bytes(config.begin(), config.begin() + 9));
     return w.Close();
 }
 
@@ -288,6 +290,7 @@ TEST_F(Capture, WithoutEnumerationTheDeviceWhoseReportsFitTheGivenDescriptorIsTh
     const auto capture = hct_sim::ReadCapture(path, choice);
     EXPECT_EQ(capture.device.address, kMouse);
     EXPECT_TRUE(capture.device.reportDescriptor.empty());
+    EXPECT_TRUE(capture.device.configurationDescriptor.empty());
     EXPECT_EQ(capture.device.interfaceNumber, -1);
     ExpectReports(capture.device);
     const auto windows = hct_sim::ReadCapture(WriteWindowsCapture(Path("late-windows.pcap"), false), choice);

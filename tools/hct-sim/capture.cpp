@@ -481,8 +481,11 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     device.address = chosen;
     device.endpoint = judgement.endpoint;
     device.interfaceNumber = judgement.interface;
-    device.deviceDescriptor = state.device;
-    device.configurationDescriptor = state.configuration;
+    // A part (the 8 bytes Linux reads first, the 9-byte head of a configuration) would make the
+    // simulated device answer with less than a device has: only whole descriptors are taken.
+    if (state.device.size() >= 18) device.deviceDescriptor = state.device;
+    if (state.configuration.size() >= 4 && state.configuration.size() >= Le16(&state.configuration[2]))
+        device.configurationDescriptor = state.configuration;
     if (judgement.interface >= 0 && state.reportDescriptors.count(unsigned(judgement.interface)))
         device.reportDescriptor = state.reportDescriptors[unsigned(judgement.interface)];
     device.stringDescriptors = state.strings;

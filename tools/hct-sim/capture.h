@@ -46,8 +46,8 @@ struct CapturedDevice {
     DeviceAddress address;
     uint8_t endpoint = 0;         // interrupt-IN endpoint whose reports were taken; 0: none seen
     int interfaceNumber = -1;     // the mouse interface; -1 when the capture holds no configuration
-    Bytes deviceDescriptor;       // empty when the capture does not hold it
-    Bytes configurationDescriptor;  // the longest one the capture holds
+    Bytes deviceDescriptor;         // empty when the capture does not hold it whole
+    Bytes configurationDescriptor;  // with all its interfaces and endpoints; empty as above
     Bytes reportDescriptor;       // of the mouse interface
     std::map<uint8_t, Bytes> stringDescriptors;  // by index, whole descriptors (length, type 3, text)
     std::vector<CapturedReport> reports;
