@@ -1,6 +1,6 @@
-// USB captures written here with libpcap's own writer, as USBPcap (Windows) and usbmon (Linux, both
-// header sizes) would have written them: the reader on its own, then replayed by `hct-sim run`
-// through the driver and the simulated stack.
+// USB captures written here with libpcap's own writer (and re-wrapped as pcapng), as USBPcap
+// (Windows) and usbmon (Linux, both header sizes) would have written them: the reader on its own,
+// then replayed by `hct-sim run` through the driver and the simulated stack.
 #include "tools/hct-sim/capture.h"
 #include "tools/hct-sim/cli.h"
 #include "tools/hct-sim/session.h"
@@ -124,6 +124,50 @@ private:
     pcap_dumper_t *dumper_;
 };
 
+// libpcap writes no pcapng: the same records re-wrapped by hand (section header, one interface,
+// an enhanced packet block per record, nanosecond stamps).
+std::string ToPcapng(const std::string &pcapPath, const std::filesystem::path &path) {
+    char errbuf[PCAP_ERRBUF_SIZE];
+    pcap_t *in = pcap_open_offline_with_tstamp_precision(pcapPath.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
+    Bytes out;
+    auto block = [&](uint32_t type, const Bytes &body) {
+        const size_t padded = (body.size() + 3) / 4 * 4;
+        Put(out, type, 4);
+        Put(out, 12 + padded, 4);
+        out.insert(out.end(), body.begin(), body.end());
+        out.resize(out.size() + padded - body.size(), 0);
+        Put(out, 12 + padded, 4);
+    };
+    Bytes section, interface;
+    Put(section, 0x1A2B3C4D, 4);
+    Put(section, 1, 2);
+    Put(section, 0, 2);
+    Put(section, ~0ull, 8);
+    block(0x0A0D0D0A, section);
+    Put(interface, pcap_datalink(in), 2);
+    Put(interface, 0, 2);
+    Put(interface, 262144, 4);
+    Bytes resolution = {9, 0, 1, 0, 9, 0, 0, 0, 0, 0, 0, 0};  // if_tsresol 9: nanoseconds; end of options
+    interface.insert(interface.end(), resolution.begin(), resolution.end());
+    block(1, interface);
+    pcap_pkthdr *header;
+    const u_char *data;
+    while (pcap_next_ex(in, &header, &data) == 1) {
+        Bytes packet;
+        const uint64_t stamp = uint64_t(header->ts.tv_sec) * kSecond + uint64_t(header->ts.tv_usec);
+        Put(packet, 0, 4);
+        Put(packet, stamp >> 32, 4);
+        Put(packet, stamp & 0xFFFFFFFF, 4);
+        Put(packet, header->caplen, 4);
+        Put(packet, header->len, 4);
+        packet.insert(packet.end(), data, data + header->caplen);
+        block(6, packet);
+    }
+    pcap_close(in);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(out.data()), std::streamsize(out.size()));
+    return path.string();
+}
+
 // ---- the mouse in the captures ---------------------------------------------------------------------
 const DeviceAddress kMouse{1, 5};
 const DeviceAddress kKeyboard{1, 4};
@@ -244,25 +288,29 @@ void ExpectReports(const hct_sim::CapturedDevice &device) {
 }
 
 TEST_F(Capture, WindowsCaptureGivesTheMouseFromDataStagesItsReportsAndTheUrbFunctionsSentDown) {
-    const auto capture = hct_sim::ReadCapture(WriteWindowsCapture(Path("mouse.pcap")));
-    EXPECT_EQ(capture.kind, hct_sim::CaptureKind::Usbpcap);
-    EXPECT_FALSE(capture.pcapng);
-    const auto &d = capture.device;
-    EXPECT_EQ(d.address, kMouse);
-    EXPECT_EQ(d.endpoint, 0x81);
-    EXPECT_EQ(d.interfaceNumber, 0);
-    // Exactly the data stages: a reader that took a setup stage (80 06 00 01 ...) gets other bytes.
-    EXPECT_EQ(d.deviceDescriptor, kDeviceDescriptor);
-    EXPECT_EQ(d.configurationDescriptor, ConfigurationDescriptor());
-    EXPECT_EQ(d.reportDescriptor, ReportDescriptor());
-    EXPECT_EQ(d.stringDescriptors, (std::map<uint8_t, Bytes>{{0, kLanguages}, {2, kProduct}}));
-    ExpectReports(d);
-    EXPECT_EQ(d.reports[0].record, 15u);
-    // Each request once, the reads re-sent as they complete; as the requests went down, not as
-    // they came back (0x0008).
-    EXPECT_EQ(d.urbFunctions, (std::vector<uint16_t>{0x0B, 0x0B, 0x0B, 0x00, 0x1B, 0x28, 0x09, 0x09, 0x09, 0x0B, 0x0B, 0x09, 0x09}));
-    EXPECT_EQ(capture.skippedReports, 4u);  // three of the keyboard, one of the mouse's second endpoint
-    EXPECT_EQ(capture.devices, (std::vector<DeviceAddress>{kMouse, kKeyboard}));
+    const std::string pcap = WriteWindowsCapture(Path("mouse.pcap"));
+    for (const std::string &path : {pcap, ToPcapng(pcap, Path("mouse.pcapng"))}) {
+        SCOPED_TRACE(path);
+        const auto capture = hct_sim::ReadCapture(path);
+        EXPECT_EQ(capture.kind, hct_sim::CaptureKind::Usbpcap);
+        EXPECT_EQ(capture.pcapng, path != pcap);
+        const auto &d = capture.device;
+        EXPECT_EQ(d.address, kMouse);
+        EXPECT_EQ(d.endpoint, 0x81);
+        EXPECT_EQ(d.interfaceNumber, 0);
+        // Exactly the data stages: a reader that took a setup stage (80 06 00 01 ...) gets other bytes.
+        EXPECT_EQ(d.deviceDescriptor, kDeviceDescriptor);
+        EXPECT_EQ(d.configurationDescriptor, ConfigurationDescriptor());
+        EXPECT_EQ(d.reportDescriptor, ReportDescriptor());
+        EXPECT_EQ(d.stringDescriptors, (std::map<uint8_t, Bytes>{{0, kLanguages}, {2, kProduct}}));
+        ExpectReports(d);
+        EXPECT_EQ(d.reports[0].record, 15u);
+        // Each request once, the reads re-sent as they complete; as the requests went down, not as
+        // they came back (0x0008).
+        EXPECT_EQ(d.urbFunctions, (std::vector<uint16_t>{0x0B, 0x0B, 0x0B, 0x00, 0x1B, 0x28, 0x09, 0x09, 0x09, 0x0B, 0x0B, 0x09, 0x09}));
+        EXPECT_EQ(capture.skippedReports, 4u);  // three of the keyboard, one of the mouse's second endpoint
+        EXPECT_EQ(capture.devices, (std::vector<DeviceAddress>{kMouse, kKeyboard}));
+    }
     EXPECT_EQ(hct_sim::UrbFunctionName(0x28), "GET_DESCRIPTOR_FROM_INTERFACE");
 }
 
