@@ -315,6 +315,62 @@ std::string AddressList(const std::vector<DeviceAddress> &devices) {
     return out.empty() ? "none" : out;
 }
 
+// The device to replay: the one asked for, else the one mouse the capture shows.
+std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceState> &devices,
+                                                 const std::vector<DeviceAddress> &order, const CaptureChoice &choice,
+                                                 const std::string &source) {
+    std::vector<InputReportShape> hint;
+    if (!choice.descriptor.empty()) hint = InputReportShapes(choice.descriptor);
+    DeviceAddress chosen;
+    Judgement judgement;
+    if (choice.device) {
+        const auto it = devices.find(*choice.device);
+        if (it == devices.end())
+            throw InputError(source, 0,
+                             "device " + AddressText(*choice.device) + " is not in the capture (devices in it: " +
+                                 AddressList(order) + ")");
+        chosen = *choice.device;
+        judgement = Judge(it->second, {});
+        if (judgement.verdict == Verdict::NotHid)
+            throw InputError(source, 0,
+                             "device " + AddressText(chosen) +
+                                 " is no HID device: the capture shows neither a HID interface nor interrupt-IN reports of it");
+    } else {
+        std::vector<DeviceAddress> mice;
+        std::vector<DeviceAddress> reporting;
+        std::vector<DeviceAddress> possible;
+        for (const DeviceAddress &d : order) {
+            const Judgement j = Judge(devices[d], hint);
+            if (j.verdict == Verdict::Mouse) {
+                mice.push_back(d);
+                if (devices[d].reports.count(j.endpoint)) reporting.push_back(d);
+            } else if (j.verdict == Verdict::Possible) {
+                possible.push_back(d);
+            }
+        }
+        const std::vector<DeviceAddress> &pick = reporting.size() == 1 ? reporting : !mice.empty() ? mice : possible;
+        if (pick.empty())
+            throw InputError(source, 0,
+                             "no HID mouse in the capture: no device has a mouse interface in its descriptors or sends "
+                             "interrupt-IN reports" +
+                                 std::string(hint.empty() ? "" : " of the lengths the given report descriptor makes") +
+                                 " (devices in it: " + AddressList(order) + ")");
+        if (pick.size() > 1 && mice.empty() && hint.empty())
+            throw InputError(source, 0,
+                             "the capture holds no enumeration, and several devices send interrupt-IN reports (" +
+                                 AddressList(pick) +
+                                 "): give the mouse's report descriptor with --descriptor FILE, or choose one with --device BUS.ADDR");
+        if (pick.size() > 1)
+            throw InputError(source, 0,
+                             "the capture holds several devices that may be the mouse (" + AddressList(pick) +
+                                 "): choose one with --device BUS.ADDR");
+        chosen = pick[0];
+        judgement = Judge(devices[chosen], hint);
+    }
+
+    return {chosen, judgement};
+}
+
 struct PcapCloser {
     void operator()(pcap_t *p) const { pcap_close(p); }
 };
@@ -427,55 +483,7 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     }
     capture.records = record;
 
-    std::vector<InputReportShape> hint;
-    if (!choice.descriptor.empty()) hint = InputReportShapes(choice.descriptor);
-    DeviceAddress chosen;
-    Judgement judgement;
-    if (choice.device) {
-        const auto it = devices.find(*choice.device);
-        if (it == devices.end())
-            throw InputError(source, 0,
-                             "device " + AddressText(*choice.device) + " is not in the capture (devices in it: " +
-                                 AddressList(capture.devices) + ")");
-        chosen = *choice.device;
-        judgement = Judge(it->second, {});
-        if (judgement.verdict == Verdict::NotHid)
-            throw InputError(source, 0,
-                             "device " + AddressText(chosen) +
-                                 " is no HID device: the capture shows neither a HID interface nor interrupt-IN reports of it");
-    } else {
-        std::vector<DeviceAddress> mice;
-        std::vector<DeviceAddress> reporting;
-        std::vector<DeviceAddress> possible;
-        for (const DeviceAddress &d : capture.devices) {
-            const Judgement j = Judge(devices[d], hint);
-            if (j.verdict == Verdict::Mouse) {
-                mice.push_back(d);
-                if (devices[d].reports.count(j.endpoint)) reporting.push_back(d);
-            } else if (j.verdict == Verdict::Possible) {
-                possible.push_back(d);
-            }
-        }
-        const std::vector<DeviceAddress> &pick = reporting.size() == 1 ? reporting : !mice.empty() ? mice : possible;
-        if (pick.empty())
-            throw InputError(source, 0,
-                             "no HID mouse in the capture: no device has a mouse interface in its descriptors or sends "
-                             "interrupt-IN reports" +
-                                 std::string(hint.empty() ? "" : " of the lengths the given report descriptor makes") +
-                                 " (devices in it: " + AddressList(capture.devices) + ")");
-        if (pick.size() > 1 && mice.empty() && hint.empty())
-            throw InputError(source, 0,
-                             "the capture holds no enumeration, and several devices send interrupt-IN reports (" +
-                                 AddressList(pick) +
-                                 "): give the mouse's report descriptor with --descriptor FILE, or choose one with --device BUS.ADDR");
-        if (pick.size() > 1)
-            throw InputError(source, 0,
-                             "the capture holds several devices that may be the mouse (" + AddressList(pick) +
-                                 "): choose one with --device BUS.ADDR");
-        chosen = pick[0];
-        judgement = Judge(devices[chosen], hint);
-    }
-
+    const auto [chosen, judgement] = ChooseDevice(devices, capture.devices, choice, source);
     DeviceState &state = devices[chosen];
     CapturedDevice &device = capture.device;
     device.address = chosen;
