@@ -224,7 +224,10 @@ std::string WriteWindowsCapture(const std::filesystem::path &path, bool enumerat
             control(0xA1, 0x0B, {0x80, 0x06, 0x02, 0x03, 0x09, 0x04, 0xFF, 0x00}, kProduct);
         }
     }
-    add({0xE2, 0x09, true, kMouse, 0x82, 1, {0x02, 0x01}});  // a second interface of the mouse
+    // The mouse's second interface, a stack of its own on Windows: not the mouse's requests.
+    control(0xC1, 0x1B, {0x21, 0x0A, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00}, {}, 2);
+    add({0xE2, 0x09, false, kMouse, 0x82, 1});
+    add({0xE2, 0x09, true, kMouse, 0x82, 1, {0x02, 0x01}});
     add({0xE0, 0x09, true, kMouse, 0x81, 1, {}, -1, 0xC0010000});  // the last read cancelled
     return w.Close();
 }
@@ -377,7 +380,7 @@ TEST_F(Capture, BadCapturesGetOneMessageNamingTheFileAndRecord) {
         w.Add(Bytes(60, 0), 0);
         cases.push_back({w.Close(), ": link type 1 (EN10MB) is no USB capture"});
     }
-    cases.push_back({File("cut.pcap", Bytes(goodBytes.begin(), goodBytes.end() - 3)), ": record 29: truncated, the file ends inside it"});
+    cases.push_back({File("cut.pcap", Bytes(goodBytes.begin(), goodBytes.end() - 3)), ": record 32: truncated, the file ends inside it"});
     {
         CaptureWriter w(Path("short.pcap"), 249);
         w.Add(Usbpcap{1, 9, true, kMouse, 0x81, 1, {1, 2, 3}}.Record(), 0);
@@ -407,7 +410,7 @@ TEST_F(Capture, BadCapturesGetOneMessageNamingTheFileAndRecord) {
         EXPECT_EQ(text.rfind(c.file + c.expected, 0), 0u) << text;
     }
     // The fault is named where it lies: the record number of the truncation is the last record's.
-    EXPECT_EQ(hct_sim::ReadCapture(good).records, 29u);
+    EXPECT_EQ(hct_sim::ReadCapture(good).records, 32u);
 }
 
 // ---- replay through the whole stack ------------------------------------------------------------------

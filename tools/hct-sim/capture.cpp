@@ -75,7 +75,14 @@ struct DeviceState {
     Bytes configuration;
     std::map<unsigned, Bytes> reportDescriptors;  // by interface
     std::map<uint8_t, Bytes> strings;
-    std::vector<uint16_t> functions;
+    // A request and what it is for: an interface (a class or descriptor request to it), an endpoint
+    // (a transfer on it), or the whole device (-1, 0).
+    struct Request {
+        uint16_t function;
+        int interface;
+        uint8_t endpoint;
+    };
+    std::vector<Request> functions;
     std::set<uint64_t> down;            // requests seen going down and not back yet
     std::map<uint64_t, Setup> setups;   // control transfers waiting for their data
 };
@@ -468,7 +475,13 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         auto [it, fresh] = devices.try_emplace(e.device);
         if (fresh) capture.devices.push_back(e.device);
         DeviceState &state = it->second;
-        if (e.function && state.down.insert(e.id).second) state.functions.push_back(*e.function);
+        if (e.function && state.down.insert(e.id).second) {
+            DeviceState::Request request{*e.function, -1, 0};
+            if (e.transfer != kTransferControl) request.endpoint = e.endpoint;
+            else if (e.setup && ((*e.setup)[0] & 0x1F) == 1) request.interface = (*e.setup)[4];
+            else if (e.setup && ((*e.setup)[0] & 0x1F) == 2) request.endpoint = (*e.setup)[4];
+            state.functions.push_back(request);
+        }
         if (e.completion) state.down.erase(e.id);
         if (e.setup) state.setups[e.id] = *e.setup;
         if (!e.completion) continue;
@@ -497,7 +510,13 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     if (judgement.interface >= 0 && state.reportDescriptors.count(unsigned(judgement.interface)))
         device.reportDescriptor = state.reportDescriptors[unsigned(judgement.interface)];
     device.stringDescriptors = state.strings;
-    device.urbFunctions = state.functions;
+    // A composite device's other functions have stacks of their own on Windows: their requests are
+    // not the mouse's.
+    for (const DeviceState::Request &r : state.functions) {
+        const bool otherInterface = r.interface >= 0 && judgement.interface >= 0 && r.interface != judgement.interface;
+        const bool otherEndpoint = (r.endpoint & 0x7F) != 0 && device.endpoint != 0 && r.endpoint != device.endpoint;
+        if (!otherInterface && !otherEndpoint) device.urbFunctions.push_back(r.function);
+    }
     for (const auto &[address, s] : devices)
         for (const auto &[endpoint, reports] : s.reports) capture.skippedReports += reports.size();
     if (const auto it = state.reports.find(judgement.endpoint); judgement.endpoint != 0 && it != state.reports.end())

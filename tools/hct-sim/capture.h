@@ -52,7 +52,8 @@ struct CapturedDevice {
     std::map<uint8_t, Bytes> stringDescriptors;  // by index, whole descriptors (length, type 3, text)
     std::vector<CapturedReport> reports;
     // USBPcap only: the URB function of each request on its way down to the device, in order, one
-    // entry per request (the setup and data records of one control transfer count once).
+    // entry per request (the setup and data records of one control transfer count once); requests
+    // to the device's other interfaces and endpoints left out.
     std::vector<uint16_t> urbFunctions;
 };
 
