@@ -57,5 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     hct_sim::CaptureChoice choice;
     choice.descriptor = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x75, 0x08, 0x95, 0x05, 0x81, 0x06, 0xC0};
     Read(data, size, choice);
+    // And a device asked for by number, taken from the input's last byte.
+    if (size > 0) {
+        choice.device = hct_sim::DeviceAddress{1u + (data[size - 1] >> 6), data[size - 1] & 0x3Fu};
+        Read(data, size, choice);
+    }
     return 0;
 }
