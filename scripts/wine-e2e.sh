@@ -93,7 +93,8 @@ WINEDEBUG=-all timeout 180 wineboot -i >/dev/null 2>&1 || fail "wineboot -i (a f
 timeout 60 wineserver -w || fail "the first-boot session did not end"
 DRIVERS=$WINEPREFIX/drive_c/windows/system32/drivers
 cp "$WIN/hct.sys" "$OUT/hctwbus.sys" "$OUT/hctwupper.sys" "$DRIVERS/" || fail "copying the images into $DRIVERS"
-cp "$WIN/hctctl.exe" "$OUT/hctwine.exe" "$ROOT/tests/wine/hctwine.inf" "$WINEPREFIX/drive_c/" || fail "copying the tools"
+cp "$WIN/hctctl.exe" "$OUT/hctwine.exe" "$ROOT/tests/wine/hctwine.inf" "$ROOT/tests/wine/scenario.txt" "$WINEPREFIX/drive_c/" ||
+  fail "copying the tools"
 
 # Kernel drivers run in winedevice.exe, which inherits the standard error and WINEDEBUG of the
 # session's first process: DbgPrint arrives there on the warn+debugstr channel.
@@ -111,7 +112,7 @@ run() {  # run SECONDS ARGS...: one harness step, its output shown
 }
 run 120 install 'C:\hctwine.inf' || RC=1
 if [ $RC = 0 ]; then
-  run 120 test 'C:\hctctl.exe' || RC=1
+  run 120 test 'C:\scenario.txt' 'C:\hctctl.exe' || RC=1
 fi
 run 60 uninstall || RC=1
 WINEDEBUG=-all timeout 20 wineserver -k >/dev/null 2>&1
@@ -153,7 +154,12 @@ expect=(
   "= Device Lower Filter - IRP_MJ_INTERNAL_DEVICE_CONTROL"
   "= urb->UrbHeader.Function = 0x8"
   "= Setup Package"
-  "=    81 6 0 22 0 0 0 1 "
+  "=    80 6 0 1 0 0 12 0 "
+  "=    80 6 0 2 0 0 9 0 "
+  "=    80 6 0 2 0 0 22 0 "
+  "= urb->UrbHeader.Function = 0x0"
+  "=    21 a 0 0 0 0 0 0 "
+  "=    81 6 0 22 0 0 7f 0 "
   "= total size = 0x28"
   "= x size = 0x8"
   "= x offset = 0x8"
