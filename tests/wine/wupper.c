@@ -302,6 +302,12 @@ static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
         IoDeleteDevice(device);
         state.attached = 0;
         TRACE("function device removed\n");
+        /* The PnP manager's other part: a filter whose last device is gone is unloaded. */
+        {
+            UNICODE_STRING key;
+            RtlInitUnicodeString(&key, FILTER_SERVICE_KEY);
+            TRACE("ZwUnloadDriver(hct) -> %#lx\n", ZwUnloadDriver(&key));
+        }
         return status;
     default:
         break;

@@ -6,6 +6,7 @@
 
 #include "formats.h"
 #include "render.h"
+#include "script.h"
 
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ struct SessionOptions {
     std::string probeReply = "START";
     bool switchFeature = true;  // open the extra device and send TURN_ON or TURN_OFF
     bool featureOn = true;
+    // Non-empty: these steps replace the switch and the reports above (hct-sim run --script).
+    std::vector<ScriptStep> script;
+    std::string scriptSource;
 };
 
 struct SessionResult {
