@@ -29,6 +29,7 @@ esac
 WORK=$ROOT/build/wine-e2e-$ARCH
 OUT=$WORK/out
 LOG=$WORK/driver.log
+TRACE=$WORK/trace.txt
 export WINEARCH
 export WINEPREFIX=$WORK/prefix
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -131,7 +132,7 @@ cleanup() {
 trap cleanup EXIT
 
 WINEDEBUG=-all timeout 20 wineserver -k >/dev/null 2>&1
-rm -rf "$WINEPREFIX" "$LOG"
+rm -rf "$WINEPREFIX" "$LOG" "$TRACE" "$WORK/wine-trace.bin"
 say "creating a fresh $WINEARCH prefix"
 WINEDEBUG=-all timeout 180 wineboot -i >/dev/null 2>&1 || fail "wineboot -i (a fresh prefix in $WINEPREFIX)"
 timeout 60 wineserver -w || fail "the first-boot session did not end"
@@ -175,6 +176,75 @@ python3 tests/wine/compare-trace.py "$WORK/host-trace.bin" "$LOG" tests/wine/tra
   RC=1
   echo "(the two traces: $WORK/host-trace.bin and $WORK/wine-trace.bin)"
 }
+tr -d '\r' <"$WORK/wine-trace.bin" >"$TRACE" 2>/dev/null
+# The texts the driver must write, independent of both builds: a trace text changed in the driver
+# sources changes both traces alike, and the comparison above would not see it. In order; other
+# text may come between. "=TEXT" must be a whole line; any other TEXT may sit
+# inside a line: the control device's "[DefaultHandler]" texts have no line start of their own, so
+# they run on after whatever was written before them.
+expect=(
+  "= Device Lower Filter LOAD !!"
+  "= Device Lower Filter - Add Device "
+  "= Device Lower Filter - Add Device Successfully "
+  "=[CreateExtraDO] Create Extra-Device-Object Successfully"
+  "=[CreateExtraDO] Create Symbolic Link Successfully"
+  "= Device Lower Filter - IRP_MJ_PNP"
+  "=   IRP_MJ_PNP (IRP_MN_START_DEVICE)"
+  "=The URB status = USBD_STATUS_SUCCESS , Operation succeed !! "
+  "=-----Vorik Mouse Found"
+  "=-----Vorik Mouse Tesk Functionality Start......"
+  "= Device Lower Filter - IRP_MJ_INTERNAL_DEVICE_CONTROL"
+  "= urb->UrbHeader.Function = 0x8"
+  "= Setup Package"
+  "=    80 6 0 1 0 0 12 0 "
+  "=    80 6 0 2 0 0 9 0 "
+  "=    80 6 0 2 0 0 22 0 "
+  "= urb->UrbHeader.Function = 0x0"
+  "=    21 a 0 0 0 0 0 0 "
+  "=    81 6 0 22 0 0 7f 0 "
+  "= total size = 0x28"
+  "= x size = 0x8"
+  "= x offset = 0x8"
+  "= y size = 0x8"
+  "= y offset = 0x10"
+  "= wheel size = 0x8"
+  "= wheel offset = 0x18"
+  "= ac pan size = 0x8"
+  " ac pan offset = 0x20"
+  "[DefaultHandler]IOCTL_VORIK_TESKMOUSE_TURN_ON"
+  "= urb->UrbHeader.Function = 0x9"
+  "= Bulk Transfer Completed"
+  "= Status = 0x0, Transfer Length = 0x5"
+  "= Datat In Buffer Before re-assign 0x0 0x3 0xfe 0x0 0x1"
+  "= Datat In Buffer After re-assign 0x0 0x3 0xfe 0x30 0x1"
+  "[DefaultHandler]IOCTL_VORIK_TESKMOUSE_TURN_OFF"
+  "= Datat In Buffer Before re-assign 0x0 0x3 0xfe 0x0 0x1"
+  "= Datat In Buffer After re-assign 0x0 0x3 0xfe 0x0 0x1"
+  "=   IRP_MJ_PNP (IRP_MN_SURPRISE_REMOVAL)"
+  "= Status = 0xc0007000, Transfer Length = 0x0"
+  "=   IRP_MJ_PNP (IRP_MN_REMOVE_DEVICE)"
+  "= Device Lower Filter UNLOAD!!"
+)
+if printf '%s\n' "${expect[@]}" | awk '
+    NR == FNR { want[n++] = $0; next }
+    {
+      rest = $0
+      while (i < n) {
+        w = want[i]
+        if (substr(w, 1, 1) == "=") { if (rest != substr(w, 2)) break; rest = ""; i++; break }
+        k = index(rest, w)
+        if (k == 0) break
+        rest = substr(rest, k + length(w)); i++
+      }
+    }
+    END {
+      if (i < n) { w = want[i]; sub(/^=/, "", w); print "FAIL: driver trace: missing, or out of order: \"" w "\""; exit 1 }
+    }' - "$TRACE"; then
+  echo "PASS: driver trace: load, AddDevice, start, setup packets, layout, TURN_ON/TURN_OFF, report dumps, removal and unload lines in order"
+else
+  RC=1
+  echo "(the driver's trace from Wine, carriage returns dropped: $TRACE)"
+fi
 grep -q ":err:" "$LOG" && { echo "note: Wine reported errors, see $LOG:"; grep ":err:" "$LOG" | head -n 10; }
 
 T=$(($(date +%s) - T0))
