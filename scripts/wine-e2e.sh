@@ -49,7 +49,7 @@ apt_install() {  # apt_install ARGS...: installs only when apt would remove noth
     echo "apt-get would remove: $(grep '^Remv ' <<<"$plan" | awk '{print $2}' | tr '\n' ' ')"
     return 1
   fi
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "$@"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-remove --no-install-recommends "$@"
 }
 
 # ---------------------------------------------------------------------------------------- tools

@@ -33,7 +33,8 @@ constexpr const char *kTopHelp =
     "  rewrite   send reports through the driver and print what the class driver received\n"
     "\n"
     "'hct-sim <command> --help' describes each command.\n"
-    "Exit codes: 0 success, 1 the driver broke a kernel rule, 2 bad input or usage.\n";
+    "Exit codes: 0 success, 1 the driver broke a kernel rule (or a --script step did not turn out as\n"
+    "it says), 2 bad input or usage.\n";
 
 constexpr const char *kRunHelp =
     "Usage: hct-sim run [options]\n"
@@ -242,7 +243,9 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     }
     if (traceMode == "raw") out.write(result.trace.data(), std::streamsize(result.trace.size()));
     out.flush();
-    return Finish(result, err);
+    for (const std::string &fault : result.scriptFaults) err << "hct-sim: " << fault << "\n";
+    const int finished = Finish(result, err);
+    return finished == 0 && !result.scriptFaults.empty() ? 1 : finished;
 }
 
 int Layout(const std::vector<std::string> &words, std::ostream &out, std::ostream &err) {

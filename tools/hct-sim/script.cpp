@@ -81,9 +81,9 @@ std::vector<ScriptStep> ParseScript(std::string_view text, const std::string &so
 }
 
 bool PlayScript(const std::vector<ScriptStep> &steps, const std::string &source, sim::PnpManager &pnp,
-                sim::Mouse &mouse, const std::u16string &controlPath, RunFacts &facts) {
+                sim::Mouse &mouse, const std::u16string &controlPath, RunFacts &facts, std::vector<std::string> &faults) {
     auto fault = [&](const ScriptStep &step, const std::string &what) {
-        facts.violations.push_back(source + ":" + std::to_string(step.line) + ": " + what);
+        faults.push_back(source + ":" + std::to_string(step.line) + ": " + what);
     };
     for (const ScriptStep &step : steps) {
         switch (step.kind) {

@@ -35,8 +35,8 @@ std::vector<ScriptStep> ParseScript(std::string_view text, const std::string &so
 
 // Plays the steps on a started mouse. Reports go into facts.rows; a report that does not arrive as
 // expected, or a control request whose outcome differs from the driver's contract, goes into
-// facts.violations. Returns true when the script unplugged the mouse.
+// faults ("FILE:LINE: what"). Returns true when the script unplugged the mouse.
 bool PlayScript(const std::vector<ScriptStep> &steps, const std::string &source, sim::PnpManager &pnp, sim::Mouse &mouse,
-                const std::u16string &controlPath, RunFacts &facts);
+                const std::u16string &controlPath, RunFacts &facts, std::vector<std::string> &faults);
 
 }  // namespace hct_sim

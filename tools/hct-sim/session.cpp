@@ -87,7 +87,7 @@ SessionResult RunSession(const SessionOptions &options) {
                     facts.mouseFound = extension->MouseFound != 0;
                     facts.featureReady = extension->FeatureReady != 0;
                 }
-                unplugged = PlayScript(options.script, options.scriptSource, pnp, mouse, path, facts);
+                unplugged = PlayScript(options.script, options.scriptSource, pnp, mouse, path, facts, result.scriptFaults);
                 if (unplugged) extension = nullptr;
             } else if (options.switchFeature && extension && extension->ExtraExtension) {
                 const UNICODE_STRING &link = extension->ExtraExtension->SymbolicLinkName;

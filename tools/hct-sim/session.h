@@ -28,6 +28,7 @@ struct SessionOptions {
 struct SessionResult {
     RunFacts facts;
     std::string trace;  // every DbgPrint of the session, concatenated, exact bytes
+    std::vector<std::string> scriptFaults;  // steps of a script that did not turn out as it says
 };
 
 // Starts from a fresh kernel (hk::Reset) and leaves it clean when the driver behaved.
