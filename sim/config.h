@@ -22,6 +22,7 @@ inline constexpr USBD_STATUS kUsbdStallPid = (USBD_STATUS)0xC0000004;
 inline constexpr USBD_STATUS kUsbdDevNotResponding = (USBD_STATUS)0xC0000005;
 inline constexpr USBD_STATUS kUsbdInvalidUrbFunction = (USBD_STATUS)0x80000200;
 inline constexpr USBD_STATUS kUsbdInvalidParameter = (USBD_STATUS)0x80000300;
+inline constexpr USBD_STATUS kUsbdInvalidPipeHandle = (USBD_STATUS)0x80000600;
 inline constexpr USBD_STATUS kUsbdCanceled = 0x00010000;
 inline constexpr USBD_STATUS kUsbdCanceledDdk = (USBD_STATUS)0xC0010000;
 inline constexpr USBD_STATUS kUsbdDeviceGone = (USBD_STATUS)0xC0007000;
@@ -108,9 +109,23 @@ struct ReportOptions {
     }
 };
 
+// What the class driver sends after a successful start. System: what the system's HID-over-USB
+// class driver sends (device descriptor, configuration descriptor twice, SELECT_CONFIGURATION,
+// SET_IDLE, the report descriptor through GET_DESCRIPTOR_FROM_INTERFACE, then the interrupt reads).
+// DirectControlTransfer: the report descriptor through a control transfer the class driver builds
+// itself (setup 81 06 00 22), then the reads; nothing for the bus to convert.
+enum class ClassSequence { System, DirectControlTransfer };
+
 struct MouseConfig {
     // ---- the device and its bus driver ----
     std::vector<uint8_t> reportDescriptor = DefaultMouseDescriptor();
+    // The device descriptor (18 bytes); empty: a plausible one for a USB mouse.
+    std::vector<uint8_t> deviceDescriptor;
+    // The whole configuration: configuration, interface, HID descriptor (with wReportLength) and
+    // interrupt-IN endpoint descriptors; empty: built around reportDescriptor.
+    std::vector<uint8_t> configurationDescriptor;
+    // String descriptors other than the probe's index 200, answered with exactly these bytes.
+    std::map<uint8_t, std::vector<uint8_t>> stringDescriptors;
     // Answer to GET_DESCRIPTOR(HID report) (setup 81 06 00 22); default: reportDescriptor, success.
     std::optional<UrbAnswer> descriptorAnswer;
     // Answer to the string descriptor request, index 200, language 0x0409.
@@ -137,6 +152,7 @@ struct MouseConfig {
     bool expectProbeFields = true;
 
     // ---- the class driver above ----
+    ClassSequence classSequence = ClassSequence::System;
     BufferForm bufferForm = BufferForm::TransferBuffer;
     unsigned readsOutstanding = 2;
     ULONG readBufferLength = 64;          // bytes per interrupt read buffer

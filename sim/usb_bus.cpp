@@ -4,6 +4,8 @@
 // and always outside the lock because completion runs the drivers above.
 #include "usb_bus.h"
 
+#include "usb_port.h"
+
 #include "../platform/host/hostkernel.h"
 #include "registry.h"
 #include "sim.h"
@@ -52,13 +54,11 @@ std::string Hex(const void *p)
     return text;
 }
 
-// The three URB forms the bus serves share the layout of their transfer fields.
+// The transfers the bus completes share the layout of their transfer fields.
 static_assert(offsetof(_URB_CONTROL_TRANSFER, TransferBufferLength) ==
               offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength));
-static_assert(offsetof(_URB_CONTROL_TRANSFER, TransferBufferLength) ==
-              offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength));
 static_assert(offsetof(_URB_CONTROL_TRANSFER, TransferBufferMDL) ==
-              offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferMDL));
+              offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferMDL));
 
 void Fill(PURB urb, PUCHAR buffer, ULONG capacity, const std::vector<uint8_t> &data,
           std::optional<ULONG> reportedLength, USBD_STATUS usbd)
@@ -148,6 +148,8 @@ NTSTATUS NTAPI UsbBus::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 
 UsbBus::UsbBus(PDRIVER_OBJECT busDriver, const MouseConfig &config) : config_(config)
 {
+    CompleteDescriptors(config_);
+    device_ = ParseConfiguration(config_.configurationDescriptor, nullptr);
     std::u16string name = u"\\Device\\SimUsbPdo-";
     for (char c : std::to_string(g_pdoCounter++))
         name.push_back(static_cast<char16_t>(c));
@@ -289,10 +291,13 @@ NTSTATUS UsbBus::DispatchPnp(PIRP irp)
         gone_ = true;
         started_ = false;
         reports_.clear();
+        selected_.reset();
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_STOP_DEVICE:
+        // The stopped device is unconfigured: its pipe handles are gone.
         started_ = false;
+        selected_.reset();
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -351,19 +356,21 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
         record.hasUrb = true;
         record.urbLength = urb->UrbHeader.Length;
         record.urbFunction = urb->UrbHeader.Function;
-        const auto &t = urb->UrbControlTransfer;
-        record.transferFlags = t.TransferFlags;
-        record.transferBufferLength = t.TransferBufferLength;
-        record.hasTransferBuffer = t.TransferBuffer != nullptr;
-        record.hasMdl = t.TransferBufferMDL != nullptr;
-        record.mdlFlags = t.TransferBufferMDL ? t.TransferBufferMDL->MdlFlags : 0;
-        if (record.urbFunction == URB_FUNCTION_CONTROL_TRANSFER)
-            std::memcpy(record.setup.data(), t.SetupPacket, 8);
-        if (record.urbFunction == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-            const auto &d = urb->UrbControlDescriptorRequest;
-            record.descriptorIndex = d.Index;
-            record.descriptorType = d.DescriptorType;
-            record.languageId = d.LanguageId;
+        // Fields beyond the header are read only when the header says the record holds them.
+        const size_t recordLength = port::RecordLength(record.urbFunction);
+        if (recordLength != 0 && record.urbLength >= recordLength) {
+            const auto &t = urb->UrbControlTransfer;
+            record.transferFlags = t.TransferFlags;
+            record.transferBufferLength = t.TransferBufferLength;
+            record.hasTransferBuffer = t.TransferBuffer != nullptr;
+            record.hasMdl = t.TransferBufferMDL != nullptr;
+            record.mdlFlags = t.TransferBufferMDL ? t.TransferBufferMDL->MdlFlags : 0;
+            record.setup = port::SetupOf(*urb);
+            if (port::ConvertsInPlace(record.urbFunction)) {
+                record.descriptorIndex = record.setup[2];
+                record.descriptorType = record.setup[3];
+                record.languageId = static_cast<USHORT>(record.setup[4] | (record.setup[5] << 8));
+            }
         }
     }
     bool gone;
@@ -383,13 +390,11 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
         return CompleteIrp(irp, STATUS_NO_SUCH_DEVICE);
     }
 
-    USHORT function = urb->UrbHeader.Function;
-    size_t expected = 0;
-    switch (function) {
-    case URB_FUNCTION_CONTROL_TRANSFER: expected = sizeof(_URB_CONTROL_TRANSFER); break;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: expected = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER); break;
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: expected = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST); break;
-    default:
+    const USHORT function = urb->UrbHeader.Function;
+    if (function == URB_FUNCTION_SELECT_CONFIGURATION)
+        return SelectConfiguration(irp, urb);
+    const size_t expected = port::RecordLength(function);
+    if (expected == 0) {
         urb->UrbHeader.Status = kUsbdInvalidUrbFunction;
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
     }
@@ -397,6 +402,10 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
         return Malformed(irp, urb,
                          "URB function 0x" + std::to_string(function) + " with header Length " +
                              std::to_string(urb->UrbHeader.Length) + ", expected " + std::to_string(expected));
+    // From here on a descriptor, status, feature, class or vendor request is a control transfer, and
+    // whoever looks at the URB when it completes sees it as one.
+    if (port::ConvertsInPlace(function))
+        port::ConvertToControlTransfer(*urb);
 
     auto &t = urb->UrbControlTransfer;
     PMDL mdl = t.TransferBufferMDL;
@@ -409,49 +418,39 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
     if (t.UrbLink != nullptr)
         return Malformed(irp, urb, "linked URBs are not supported by this bus");
 
-    UrbAnswer answer;
-    ULONG capacity = length;
-    {
-        std::lock_guard lock(mutex_);
-        if (function == URB_FUNCTION_CONTROL_TRANSFER) {
-            const UCHAR *setup = t.SetupPacket;
-            if ((setup[0] & 0x80) && !(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
-                // falls through to Malformed below, outside the lock
-                capacity = ~0u;
-            } else if (setup[0] == 0x81 && setup[1] == 0x06 && setup[2] == 0x00 && setup[3] == 0x22) {
-                answer = config_.descriptorAnswer.value_or(UrbAnswer::Bytes(config_.reportDescriptor));
-                ULONG wLength = setup[6] | (setup[7] << 8);
-                capacity = std::min(length, wLength);
-            } else {
-                answer = config_.otherControlAnswer;
-            }
-        } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-            const auto &d = urb->UrbControlDescriptorRequest;
-            if (d.DescriptorType == USB_STRING_DESCRIPTOR_TYPE) {
-                if (config_.expectProbeFields &&
-                    (d.Index != 200 || d.LanguageId != 0x0409 || length != 255))
-                    capacity = ~0u;
-                answer = config_.stringAnswer;
-            } else {
-                answer = config_.otherControlAnswer;
-            }
-        }
-    }
-    if (capacity == ~0u) {
-        if (function == URB_FUNCTION_CONTROL_TRANSFER)
+    if (urb->UrbHeader.Function == URB_FUNCTION_CONTROL_TRANSFER) {
+        std::array<uint8_t, 8> setup;
+        std::memcpy(setup.data(), t.SetupPacket, 8);
+        if ((setup[0] & 0x80) && !(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
             return Malformed(irp, urb, "device-to-host control transfer without USBD_TRANSFER_DIRECTION_IN");
-        const auto &d = urb->UrbControlDescriptorRequest;
-        return Malformed(irp, urb,
-                         "string descriptor request index " + std::to_string(d.Index) + " language 0x" +
-                             std::to_string(d.LanguageId) + " length " + std::to_string(length) +
-                             ", expected index 200, language 0x0409 (1033), 255 bytes");
+        ControlReply reply;
+        {
+            std::lock_guard lock(mutex_);
+            reply = AnswerControl(config_, setup);
+        }
+        if (!reply.problem.empty())
+            return Malformed(irp, urb, reply.problem);
+        return Answer(irp, urb, reply.answer, buffer, std::min(length, reply.limit));
     }
-
-    if (function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
-        return Answer(irp, urb, answer, buffer, capacity);
 
     if (!(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
         return Malformed(irp, urb, "interrupt transfer to the mouse (no USBD_TRANSFER_DIRECTION_IN)");
+    {
+        // Once a configuration is selected, a read must name its interrupt-IN pipe; before that the
+        // bus takes reads on the one pipe the mouse has (a class driver that never selects).
+        std::lock_guard lock(mutex_);
+        if (selected_) {
+            const port::Pipe *pipe = selected_->FindPipe(t.PipeHandle);
+            if (pipe == nullptr || pipe->type != UsbdPipeTypeInterrupt || !(pipe->endpointAddress & 0x80)) {
+                urb->UrbHeader.Status = kUsbdInvalidPipeHandle;
+                if (config_.strict)
+                    hk::Violate(kRuleUnexpectedRequest, "interrupt transfer on pipe handle " + Hex(t.PipeHandle) +
+                                                            ", not the selected configuration's interrupt-IN pipe");
+                return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
+            }
+        }
+    }
+    const ULONG capacity = length;
 
     // An interrupt read: answered by the next report the device sends.
     std::unique_lock lock(mutex_);
@@ -485,6 +484,27 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
         });
     }
     return status;
+}
+
+// The port driver sets the configuration on the device and answers at once, inside its dispatch
+// routine.
+NTSTATUS UsbBus::SelectConfiguration(PIRP irp, PURB urb)
+{
+    std::unique_lock lock(mutex_);
+    if (!device_) {
+        // The device's own configuration descriptor is broken: nothing can be selected from it.
+        lock.unlock();
+        urb->UrbHeader.Status = kUsbdInvalidParameter;
+        return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
+    }
+    const std::string problem = port::SelectConfiguration(*urb, *device_, selected_);
+    if (problem.empty())
+        ++counters_.urbsCompleted;
+    lock.unlock();
+    if (!problem.empty())
+        return Malformed(irp, urb, problem);
+    urb->UrbHeader.Status = kUsbdSuccess;
+    return CompleteIrp(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS UsbBus::Answer(PIRP irp, PURB urb, const UrbAnswer &answer, PUCHAR buffer, ULONG capacity)
@@ -766,14 +786,24 @@ std::vector<BusRequest> UsbBus::UrbLog(USHORT function) const
             out.push_back(r);
     return out;
 }
-size_t UsbBus::StringRequests() const { return UrbLog(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE).size(); }
+size_t UsbBus::StringRequests() const
+{
+    std::lock_guard lock(mutex_);
+    return std::count_if(log_.begin(), log_.end(), [](const BusRequest &r) {
+        return r.hasUrb && r.setup[0] == 0x80 && r.setup[1] == 0x06 && r.setup[3] == USB_STRING_DESCRIPTOR_TYPE;
+    });
+}
 size_t UsbBus::DescriptorRequests() const
 {
-    size_t n = 0;
-    for (const auto &r : UrbLog(URB_FUNCTION_CONTROL_TRANSFER))
-        if (r.setup[0] == 0x81 && r.setup[1] == 0x06 && r.setup[2] == 0x00 && r.setup[3] == 0x22)
-            ++n;
-    return n;
+    std::lock_guard lock(mutex_);
+    return std::count_if(log_.begin(), log_.end(), [](const BusRequest &r) {
+        return r.hasUrb && r.setup[0] == 0x81 && r.setup[1] == 0x06 && r.setup[2] == 0x00 && r.setup[3] == 0x22;
+    });
+}
+bool UsbBus::Configured() const
+{
+    std::lock_guard lock(mutex_);
+    return selected_.has_value();
 }
 BusCounters UsbBus::Counters() const
 {

@@ -59,14 +59,35 @@ protected:
     sim::Application app_;
 };
 
-TEST_F(RoadTest, StartParsesTheDescriptorOnTheWayUpWithTheExactTrace)
+// What the filter's completion routine sees of a request the bus converted in place.
+Lines Converted(const char *setupLine)
+{
+    return {kInternalLine, "\n\r urb->UrbHeader.Function = 0x8", "\n\r Setup Package", setupLine};
+}
+
+std::vector<USHORT> Functions(const std::vector<sim::ControlRecord> &records, bool sent)
+{
+    std::vector<USHORT> out;
+    for (const auto &r : records)
+        out.push_back(sent ? r.sentFunction : r.function);
+    return out;
+}
+
+// The system's class driver sends descriptor and class requests that the bus turns into control
+// transfers in place: the filter sees each one come back as function 0x8 with its setup packet, and
+// takes the layout from the report descriptor request it never saw as a control transfer going down.
+TEST_F(RoadTest, StartParsesTheConvertedDescriptorRequestOnTheWayUpWithTheExactTrace)
 {
     const size_t mark = TraceMark();
     sim::Mouse &mouse = pnp_->PlugAndStart();
     ASSERT_EQ(mouse.State(), sim::MouseState::Started);
     const Lines expected = Concat({kAddDeviceLines, kStartLines,
-                                   {kInternalLine, "\n\r urb->UrbHeader.Function = 0x8", "\n\r Setup Package",
-                                    "\n\r    81 6 0 22 0 0 0 10 "},
+                                   Converted("\n\r    80 6 0 1 0 0 12 0 "),   // device descriptor
+                                   Converted("\n\r    80 6 0 2 0 0 9 0 "),    // configuration, header
+                                   Converted("\n\r    80 6 0 2 0 0 22 0 "),   // configuration, all 34 bytes
+                                   {kInternalLine, "\n\r urb->UrbHeader.Function = 0x0"},  // SELECT_CONFIGURATION
+                                   Converted("\n\r    21 a 0 0 0 0 0 0 "),    // SET_IDLE
+                                   Converted("\n\r    81 6 0 22 0 0 7f 0 "),  // report descriptor: 63 + 64
                                    kDefaultLayoutLines, {kInternalLine, kInternalLine}});
     EXPECT_EQ(TraceSince(mark), expected);
 
@@ -74,8 +95,57 @@ TEST_F(RoadTest, StartParsesTheDescriptorOnTheWayUpWithTheExactTrace)
     EXPECT_EQ((std::array<uint32_t, 9>{l.TotalSize, l.XSize, l.XOffset, l.YSize, l.YOffset, l.WheelSize, l.WheelOffset,
                                        l.AcPanSize, l.AcPanOffset}),
               (std::array<uint32_t, 9>{0x28, 8, 8, 8, 0x10, 8, 0x18, 8, 0x20}));
-    // The class driver got the descriptor untouched.
+
+    // The class driver's URBs, as built and as they came back up through the filter.
+    const auto controls = mouse.Class().Controls();
+    EXPECT_EQ(Functions(controls, true),
+              (std::vector<USHORT>{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+                                   URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, URB_FUNCTION_SELECT_CONFIGURATION,
+                                   URB_FUNCTION_CLASS_INTERFACE, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE}));
+    EXPECT_EQ(Functions(controls, false),
+              (std::vector<USHORT>{URB_FUNCTION_CONTROL_TRANSFER, URB_FUNCTION_CONTROL_TRANSFER,
+                                   URB_FUNCTION_CONTROL_TRANSFER, URB_FUNCTION_SELECT_CONFIGURATION,
+                                   URB_FUNCTION_CONTROL_TRANSFER, URB_FUNCTION_CONTROL_TRANSFER}));
+    ASSERT_EQ(controls.size(), 6u);
+    const sim::ControlRecord &report = controls[5];
+    EXPECT_EQ(report.setup, (std::array<uint8_t, 8>{0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x7F, 0x00}));
+    EXPECT_EQ(report.transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    EXPECT_EQ(report.requestedLength, 127u);
+    EXPECT_EQ(report.transferLength, 63u);
+    EXPECT_EQ(controls[4].transferFlags, ULONG(USBD_SHORT_TRANSFER_OK));  // SET_IDLE: host to device
+    // The class driver got the descriptor untouched, and reads the largest input report on the
+    // interrupt pipe of the configuration it selected.
     EXPECT_EQ(mouse.Class().Descriptor().bytes, sim::DefaultMouseDescriptor());
+    EXPECT_TRUE(mouse.Bus().Configured());
+    EXPECT_EQ(mouse.Class().ReadLength(), 5u);
+    const auto reads = mouse.Bus().UrbLog(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[0].transferBufferLength, 5u);
+}
+
+// A control transfer the class driver builds itself reaches the bus as one and is not converted:
+// the filter parses it all the same and leaves every field of it as the bus completed it.
+TEST_F(RoadTest, DirectControlTransferIsLeftAloneByTheBusAndTheFilter)
+{
+    sim::MouseConfig config;
+    config.classSequence = sim::ClassSequence::DirectControlTransfer;
+    const size_t mark = TraceMark();
+    sim::Mouse &mouse = pnp_->PlugAndStart(config);
+    ASSERT_EQ(mouse.State(), sim::MouseState::Started);
+    EXPECT_EQ(TraceSince(mark), Concat({kAddDeviceLines, kStartLines, Converted("\n\r    81 6 0 22 0 0 0 10 "),
+                                        kDefaultLayoutLines, {kInternalLine, kInternalLine}}));
+    EXPECT_EQ(Extension(mouse)->Layout.TotalSize, 0x28u);
+
+    const auto controls = mouse.Class().Controls();
+    ASSERT_EQ(controls.size(), 1u);
+    EXPECT_EQ(controls[0].sentFunction, URB_FUNCTION_CONTROL_TRANSFER);
+    EXPECT_EQ(controls[0].function, URB_FUNCTION_CONTROL_TRANSFER);
+    EXPECT_EQ(controls[0].setup, (std::array<uint8_t, 8>{0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x00, 0x10}));
+    EXPECT_EQ(controls[0].transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    EXPECT_EQ(controls[0].transferLength, 63u);
+    EXPECT_EQ(controls[0].bytes, sim::DefaultMouseDescriptor());
+    EXPECT_FALSE(mouse.Bus().Configured());
+    EXPECT_EQ(mouse.Class().ReadLength(), config.readBufferLength);
 }
 
 struct FormCase {
