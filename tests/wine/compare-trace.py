@@ -22,6 +22,8 @@ DBGPRINT = re.compile(rb"^[0-9a-f]+:warn:debugstr:vDbgPrintExWithPrefix [0-9a-f]
 
 def wine_stream(log):
     texts, current = [], None
+    if log.endswith(b"\n"):
+        log = log[:-1]  # the last record's own end
     for line in log.split(b"\n"):
         if HEADER.match(line):
             if current is not None:
