@@ -44,7 +44,8 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 apt_install() {  # apt_install ARGS...: installs only when apt would remove nothing
   local plan
-  plan=$(DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -s -q --no-install-recommends "$@" 2>&1) || return 1
+  plan=$(DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -s -q --no-install-recommends "$@" 2>&1) ||
+    { tail -n 5 <<<"$plan"; return 1; }
   if grep -q '^Remv ' <<<"$plan"; then
     echo "apt-get would remove: $(grep '^Remv ' <<<"$plan" | awk '{print $2}' | tr '\n' ' ')"
     return 1
@@ -79,7 +80,7 @@ if [ "$ARCH" = x86 ] && ! installed wine32:i386; then
     }
   } >"$WORK/apt.log" 2>&1
   if ! installed wine32:i386; then
-    echo "wine-e2e x86: SKIPPED: wine32:i386 installs neither plainly nor pinned without removing packages; the x86 image is not run in Wine (log: $WORK/apt.log)"
+    echo "wine-e2e x86: SKIPPED: wine32:i386 could not be installed, plainly or pinned, without removing a package; the x86 image is not run in Wine (log: $WORK/apt.log)"
     exit 0
   fi
 fi
