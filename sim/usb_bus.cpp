@@ -72,58 +72,6 @@ void Fill(PURB urb, PUCHAR buffer, ULONG capacity, const std::vector<uint8_t> &d
 
 }  // namespace
 
-// ---- UrbAnswer ------------------------------------------------------------------------------
-UrbAnswer UrbAnswer::Bytes(std::vector<uint8_t> bytes)
-{
-    UrbAnswer a;
-    a.data = std::move(bytes);
-    return a;
-}
-UrbAnswer UrbAnswer::Text(std::string_view text) { return Bytes(std::vector<uint8_t>(text.begin(), text.end())); }
-UrbAnswer UrbAnswer::Failure(USBD_STATUS usbd, NTSTATUS status, std::vector<uint8_t> bytes)
-{
-    UrbAnswer a = Bytes(std::move(bytes));
-    a.usbdStatus = usbd;
-    a.status = status;
-    return a;
-}
-UrbAnswer UrbAnswer::Stall() { return Failure(kUsbdStallPid, STATUS_UNSUCCESSFUL); }
-UrbAnswer UrbAnswer::HoldUntilCancelled(USBD_STATUS cancelUsbd, NTSTATUS cancelStatus)
-{
-    UrbAnswer a;
-    a.kind = Kind::HoldUntilCancelled;
-    a.cancelUsbdStatus = cancelUsbd;
-    a.cancelStatus = cancelStatus;
-    return a;
-}
-UrbAnswer UrbAnswer::HoldForever()
-{
-    UrbAnswer a;
-    a.kind = Kind::HoldForever;
-    return a;
-}
-UrbAnswer &UrbAnswer::After(int64_t delay100ns)
-{
-    delay = delay100ns;
-    completion = Completion::Pending;
-    return *this;
-}
-UrbAnswer &UrbAnswer::Sync()
-{
-    completion = Completion::Synchronous;
-    return *this;
-}
-UrbAnswer &UrbAnswer::Pend()
-{
-    completion = Completion::Pending;
-    return *this;
-}
-UrbAnswer &UrbAnswer::Length(ULONG reported)
-{
-    reportedLength = reported;
-    return *this;
-}
-
 // ---- the bus driver -------------------------------------------------------------------------
 enum class PendingKind { Answer, Interrupt };
 
@@ -334,7 +282,7 @@ NTSTATUS UsbBus::DispatchPnp(PIRP irp)
     return status;
 }
 
-NTSTATUS UsbBus::Malformed(PIRP irp, PURB urb, const std::string &what)
+NTSTATUS UsbBus::Malformed(PIRP irp, PURB urb, const std::string &what, USBD_STATUS usbd)
 {
     bool strict;
     {
@@ -344,7 +292,7 @@ NTSTATUS UsbBus::Malformed(PIRP irp, PURB urb, const std::string &what)
     if (strict)
         hk::Violate(kRuleUnexpectedRequest, what + " (IRP " + Hex(irp) + ")");
     if (urb != nullptr)
-        urb->UrbHeader.Status = kUsbdInvalidParameter;
+        urb->UrbHeader.Status = usbd;
     return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
 }
 
@@ -390,39 +338,26 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
         return CompleteIrp(irp, STATUS_NO_SUCH_DEVICE);
     }
 
-    const USHORT function = urb->UrbHeader.Function;
-    if (function == URB_FUNCTION_SELECT_CONFIGURATION)
+    if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION)
         return SelectConfiguration(irp, urb);
-    const size_t expected = port::RecordLength(function);
-    if (expected == 0) {
-        urb->UrbHeader.Status = kUsbdInvalidUrbFunction;
+    std::optional<port::Refusal> refusal;
+    {
+        std::lock_guard lock(mutex_);
+        refusal = port::Accept(*urb, selected_ ? &*selected_ : nullptr);
+    }
+    if (refusal && refusal->problem.empty()) {
+        urb->UrbHeader.Status = refusal->usbd;
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
     }
-    if (urb->UrbHeader.Length != expected)
-        return Malformed(irp, urb,
-                         "URB function 0x" + std::to_string(function) + " with header Length " +
-                             std::to_string(urb->UrbHeader.Length) + ", expected " + std::to_string(expected));
-    // From here on a descriptor, status, feature, class or vendor request is a control transfer, and
-    // whoever looks at the URB when it completes sees it as one.
-    if (port::ConvertsInPlace(function))
-        port::ConvertToControlTransfer(*urb);
+    if (refusal)
+        return Malformed(irp, urb, refusal->problem, refusal->usbd);
 
     auto &t = urb->UrbControlTransfer;
-    PMDL mdl = t.TransferBufferMDL;
-    PUCHAR buffer = detail::UrbBuffer(t.TransferBuffer, mdl);
-    ULONG length = t.TransferBufferLength;
-    if (length != 0 && buffer == nullptr)
-        return Malformed(irp, urb, "URB with TransferBufferLength " + std::to_string(length) + " and no buffer");
-    if (t.TransferBuffer == nullptr && mdl != nullptr && length > mdl->ByteCount)
-        return Malformed(irp, urb, "TransferBufferLength beyond the MDL's ByteCount");
-    if (t.UrbLink != nullptr)
-        return Malformed(irp, urb, "linked URBs are not supported by this bus");
-
+    PUCHAR buffer = detail::UrbBuffer(t.TransferBuffer, t.TransferBufferMDL);
+    const ULONG length = t.TransferBufferLength;
     if (urb->UrbHeader.Function == URB_FUNCTION_CONTROL_TRANSFER) {
         std::array<uint8_t, 8> setup;
         std::memcpy(setup.data(), t.SetupPacket, 8);
-        if ((setup[0] & 0x80) && !(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
-            return Malformed(irp, urb, "device-to-host control transfer without USBD_TRANSFER_DIRECTION_IN");
         ControlReply reply;
         {
             std::lock_guard lock(mutex_);
@@ -431,24 +366,6 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
         if (!reply.problem.empty())
             return Malformed(irp, urb, reply.problem);
         return Answer(irp, urb, reply.answer, buffer, std::min(length, reply.limit));
-    }
-
-    if (!(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
-        return Malformed(irp, urb, "interrupt transfer to the mouse (no USBD_TRANSFER_DIRECTION_IN)");
-    {
-        // Once a configuration is selected, a read must name its interrupt-IN pipe; before that the
-        // bus takes reads on the one pipe the mouse has (a class driver that never selects).
-        std::lock_guard lock(mutex_);
-        if (selected_) {
-            const port::Pipe *pipe = selected_->FindPipe(t.PipeHandle);
-            if (pipe == nullptr || pipe->type != UsbdPipeTypeInterrupt || !(pipe->endpointAddress & 0x80)) {
-                urb->UrbHeader.Status = kUsbdInvalidPipeHandle;
-                if (config_.strict)
-                    hk::Violate(kRuleUnexpectedRequest, "interrupt transfer on pipe handle " + Hex(t.PipeHandle) +
-                                                            ", not the selected configuration's interrupt-IN pipe");
-                return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
-            }
-        }
     }
     const ULONG capacity = length;
 

@@ -122,7 +122,7 @@ private:
     void Arrive(std::vector<uint8_t> bytes, ReportOptions options);
     void DeliverReports();
     void FailAllPending(USBD_STATUS usbd, NTSTATUS status);
-    NTSTATUS Malformed(PIRP irp, PURB urb, const std::string &what);
+    NTSTATUS Malformed(PIRP irp, PURB urb, const std::string &what, USBD_STATUS usbd = kUsbdInvalidParameter);
     bool ClaimLocked(Pending &entry);
     Completion CompletionOf(const UrbAnswer &answer) const;
 

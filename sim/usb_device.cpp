@@ -26,6 +26,58 @@ std::string Hex(unsigned n)
 
 }  // namespace
 
+// ---- UrbAnswer: the device's answer to one kind of control request -------------------------
+UrbAnswer UrbAnswer::Bytes(std::vector<uint8_t> bytes)
+{
+    UrbAnswer a;
+    a.data = std::move(bytes);
+    return a;
+}
+UrbAnswer UrbAnswer::Text(std::string_view text) { return Bytes(std::vector<uint8_t>(text.begin(), text.end())); }
+UrbAnswer UrbAnswer::Failure(USBD_STATUS usbd, NTSTATUS status, std::vector<uint8_t> bytes)
+{
+    UrbAnswer a = Bytes(std::move(bytes));
+    a.usbdStatus = usbd;
+    a.status = status;
+    return a;
+}
+UrbAnswer UrbAnswer::Stall() { return Failure(kUsbdStallPid, STATUS_UNSUCCESSFUL); }
+UrbAnswer UrbAnswer::HoldUntilCancelled(USBD_STATUS cancelUsbd, NTSTATUS cancelStatus)
+{
+    UrbAnswer a;
+    a.kind = Kind::HoldUntilCancelled;
+    a.cancelUsbdStatus = cancelUsbd;
+    a.cancelStatus = cancelStatus;
+    return a;
+}
+UrbAnswer UrbAnswer::HoldForever()
+{
+    UrbAnswer a;
+    a.kind = Kind::HoldForever;
+    return a;
+}
+UrbAnswer &UrbAnswer::After(int64_t delay100ns)
+{
+    delay = delay100ns;
+    completion = Completion::Pending;
+    return *this;
+}
+UrbAnswer &UrbAnswer::Sync()
+{
+    completion = Completion::Synchronous;
+    return *this;
+}
+UrbAnswer &UrbAnswer::Pend()
+{
+    completion = Completion::Pending;
+    return *this;
+}
+UrbAnswer &UrbAnswer::Length(ULONG reported)
+{
+    reportedLength = reported;
+    return *this;
+}
+
 const InterfaceInfo *ConfigurationInfo::HidInterface() const
 {
     for (const InterfaceInfo &i : interfaces)

@@ -148,6 +148,49 @@ void ConvertToControlTransfer(URB &urb)
     t.Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER;
 }
 
+std::optional<Refusal> Accept(URB &urb, const Configuration *selected)
+{
+    auto refuse = [](std::string problem, USBD_STATUS usbd = kUsbdInvalidParameter) {
+        return std::optional<Refusal>(Refusal{usbd, std::move(problem)});
+    };
+    const USHORT function = urb.UrbHeader.Function;
+    const size_t expected = RecordLength(function);
+    if (expected == 0)
+        return refuse({}, kUsbdInvalidUrbFunction);
+    if (urb.UrbHeader.Length != expected)
+        return refuse("URB function 0x" + std::to_string(function) + " with header Length " +
+                      std::to_string(urb.UrbHeader.Length) + ", expected " + std::to_string(expected));
+    // From here on a descriptor, status, feature, class or vendor request is a control transfer, and
+    // whoever looks at the URB when it completes sees it as one.
+    if (ConvertsInPlace(function))
+        ConvertToControlTransfer(urb);
+
+    const auto &t = urb.UrbControlTransfer;
+    const ULONG length = t.TransferBufferLength;
+    if (length != 0 && t.TransferBuffer == nullptr && t.TransferBufferMDL == nullptr)
+        return refuse("URB with TransferBufferLength " + std::to_string(length) + " and no buffer");
+    if (t.TransferBuffer == nullptr && t.TransferBufferMDL != nullptr && length > t.TransferBufferMDL->ByteCount)
+        return refuse("TransferBufferLength beyond the MDL's ByteCount");
+    if (t.UrbLink != nullptr)
+        return refuse("linked URBs are not supported by this bus");
+    if (urb.UrbHeader.Function == URB_FUNCTION_CONTROL_TRANSFER) {
+        if ((t.SetupPacket[0] & 0x80) && !(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
+            return refuse("device-to-host control transfer without USBD_TRANSFER_DIRECTION_IN");
+        return std::nullopt;
+    }
+    if (!(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
+        return refuse("interrupt transfer to the mouse (no USBD_TRANSFER_DIRECTION_IN)");
+    // Once a configuration is selected a read must name its interrupt-IN pipe; before that the bus
+    // takes reads on the one pipe the mouse has (a class driver that never selects).
+    if (selected != nullptr) {
+        const Pipe *pipe = selected->FindPipe(t.PipeHandle);
+        if (pipe == nullptr || pipe->type != UsbdPipeTypeInterrupt || !(pipe->endpointAddress & USB_ENDPOINT_DIRECTION_MASK))
+            return refuse("interrupt transfer on a pipe handle that is not the selected configuration's interrupt-IN pipe",
+                          kUsbdInvalidPipeHandle);
+    }
+    return std::nullopt;
+}
+
 Configuration::Configuration(const ConfigurationInfo &info)
 {
     size_t pipes = 0;

@@ -31,6 +31,19 @@ std::array<uint8_t, 8> SetupOf(const URB &urb);
 // Turns a request for which ConvertsInPlace holds into URB_FUNCTION_CONTROL_TRANSFER in place.
 void ConvertToControlTransfer(URB &urb);
 
+class Configuration;
+
+// Why the port driver refuses a URB before the device sees it.
+struct Refusal {
+    USBD_STATUS usbd = kUsbdInvalidParameter;
+    std::string problem;  // empty: refused without complaint (a function this bus does not serve)
+};
+
+// Checks a transfer or control request as the port driver does (header Length, buffer, MDL, link,
+// direction, and once a configuration is selected the read's pipe), converting a request it sends as
+// a control transfer in place on the way. SELECT_CONFIGURATION goes to SelectConfiguration instead.
+std::optional<Refusal> Accept(URB &urb, const Configuration *selected);
+
 struct Pipe {
     USBD_PIPE_HANDLE handle = nullptr;
     UCHAR endpointAddress = 0;

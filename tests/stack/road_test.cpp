@@ -423,6 +423,33 @@ TEST_F(RoadTest, ClassDriverAndBusFollowTheDevicesOwnDescriptors)
     EXPECT_TRUE(mouse.Bus().Configured());
 }
 
+// A configuration the class driver cannot use (as a capture may hold one) fails the start before any
+// configuration is selected; nothing is parsed, nothing is left behind.
+TEST_F(RoadTest, AConfigurationTheClassDriverCannotUseFailsTheStart)
+{
+    const std::vector<uint8_t> good = sim::BuildConfigurationDescriptor(sim::DefaultMouseDescriptor());
+    auto changed = [&](size_t at, uint8_t value) {
+        std::vector<uint8_t> bytes = good;
+        bytes[at] = value;
+        return bytes;
+    };
+    for (const auto &configuration : {changed(2, 40),   // wTotalLength past the bytes the device returns
+                                      changed(13, 2),   // the interface declares two endpoints, one follows
+                                      changed(29, 0x01),  // the only endpoint is OUT
+                                      changed(24, 0x21)}) {  // the HID descriptor names no report descriptor
+        sim::MouseConfig config;
+        config.configurationDescriptor = configuration;
+        NTSTATUS status = STATUS_SUCCESS;
+        sim::Mouse &mouse = pnp_->PlugAndStart(config, &status);
+        EXPECT_EQ(status, (NTSTATUS)0xC0000182);  // STATUS_DEVICE_CONFIGURATION_ERROR
+        EXPECT_EQ(mouse.State(), sim::MouseState::StartFailed);
+        EXPECT_EQ(mouse.Class().Controls().size(), 3u);  // the descriptors, no SELECT_CONFIGURATION
+        EXPECT_FALSE(mouse.Bus().Configured());
+        EXPECT_EQ(Extension(mouse)->Layout.TotalSize, 0u);
+        pnp_->Remove(mouse);
+    }
+}
+
 TEST_F(RoadTest, OtherInternalRequestsGoDownAndComeBackUntouched)
 {
     sim::Mouse &mouse = pnp_->PlugAndStart();

@@ -6,6 +6,7 @@
 
 #include "formats.h"
 #include "render.h"
+#include "script.h"
 
 #include <cstdint>
 #include <map>
@@ -28,6 +29,9 @@ struct SessionOptions {
     std::map<uint8_t, Bytes> stringDescriptors;
     std::vector<int64_t> reportDelays;
     std::string capture;  // what was taken from where, in one line
+    // Non-empty: these steps replace the switch and the reports above (hct-sim run --script).
+    std::vector<ScriptStep> script;
+    std::string scriptSource;
 };
 
 struct SessionResult {
@@ -36,6 +40,7 @@ struct SessionResult {
     // URB functions the bus received while the mouse was plugged, without the filter's own string
     // request at index 200.
     std::vector<uint16_t> classUrbFunctions;
+    std::vector<std::string> scriptFaults;  // steps of a script that did not turn out as it says
 };
 
 // Starts from a fresh kernel (hk::Reset) and leaves it clean when the driver behaved.
