@@ -187,6 +187,7 @@ void QueueCompletionApc(PIRP irp)
         auto it = s.threads.find(irp->Host->threadId);
         if (it != s.threads.end()) {
             it->second->apcs.push_back(irp);
+            it->second->apcsQueued.store(true, std::memory_order_release);
             mine = it->second == &Me();
             Cv().notify_all();
             irp = nullptr;
@@ -490,7 +491,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             auto &frames = Irp->Host->frames[level];
             frames.erase(std::remove(frames.begin(), frames.end(), &frame), frames.end());
         }
-        std::string who = "dispatch routine of " + Ptr(DeviceObject) + " for major " + Hex(major) + ", " + Describe(Irp);
+        // Only a report needs the text: formatting it for every call would cost more than the call.
+        auto who = [&] { return "dispatch routine of " + Ptr(DeviceObject) + " for major " + Hex(major) + ", " + Describe(Irp); };
         if (status == STATUS_PENDING) {
             bool marked = frame.walkedPast ? frame.markedAtWalk : live && Irp->Host->marked[level];
             if (!marked) {
@@ -498,16 +500,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                     // Its completion routine may still mark the location; the walk decides.
                     Irp->Host->pendingPromised[level] = 1;
                 } else {
-                    reports.Add(rule::PendingNotMarked, who + " returned STATUS_PENDING without IoMarkIrpPending");
+                    reports.Add(rule::PendingNotMarked, who() + " returned STATUS_PENDING without IoMarkIrpPending");
                 }
             }
         } else if (!frame.walkedPast) {
             if (live) {
-                reports.Add(rule::NotCompletedNotPending, who + " returned " + Hex(static_cast<ULONG>(status)) +
+                reports.Add(rule::NotCompletedNotPending, who() + " returned " + Hex(static_cast<ULONG>(status)) +
                                                               " without completing the IRP or returning STATUS_PENDING");
             }
         } else if (frame.completedHere && status != frame.statusAtWalk) {
-            reports.Add(rule::StatusMismatch, who + " returned " + Hex(static_cast<ULONG>(status)) + " but completed it with " +
+            reports.Add(rule::StatusMismatch, who() + " returned " + Hex(static_cast<ULONG>(status)) + " but completed it with " +
                                                   Hex(static_cast<ULONG>(frame.statusAtWalk)));
         }
     }

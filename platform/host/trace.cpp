@@ -1,26 +1,37 @@
 // DbgPrint: one trace entry per call, formatted as printf would, bytes exactly as produced.
 #include "internal.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
 using namespace hk::detail;
 
-extern "C" ULONG __cdecl DbgPrint(PCSTR Format, ...)
+namespace hk::detail {
+
+// The debug print filter and the call counter sit outside the locked state: a filtered-off
+// DbgPrint, as on Windows, returns after one flag test and costs its caller next to nothing.
+std::atomic<bool> gTraceEnabled{true};
+std::atomic<uint64_t> gDbgPrintCalls{0};
+
+void ResetTraceSwitches()
 {
-    bool enabled;
+    gTraceEnabled.store(true, std::memory_order_release);
+    gDbgPrintCalls.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace hk::detail
+
+namespace {
+
+// The debug print filter is on: the entry as printf would format it, kept and maybe echoed.
+[[gnu::noinline]] void Record(PCSTR Format, va_list args)
+{
     bool echo;
     {
         std::lock_guard<std::mutex> lock(Mutex());
-        ++S().dbgPrintCalls;
-        enabled = S().traceEnabled;
         echo = S().traceEcho;
     }
-    if (!enabled || Format == nullptr) {
-        return STATUS_SUCCESS;
-    }
-    va_list args;
-    va_start(args, Format);
     va_list copy;
     va_copy(copy, args);
     int length = vsnprintf(nullptr, 0, Format, copy);
@@ -31,13 +42,26 @@ extern "C" ULONG __cdecl DbgPrint(PCSTR Format, ...)
         vsnprintf(text.data(), text.size(), Format, args);
         text.resize(static_cast<size_t>(length));
     }
-    va_end(args);
     if (echo) {
         fwrite(text.data(), 1, text.size(), stderr);
         fflush(stderr);
     }
     std::lock_guard<std::mutex> lock(Mutex());
     S().trace.push_back(std::move(text));
+}
+
+}  // namespace
+
+extern "C" ULONG __cdecl DbgPrint(PCSTR Format, ...)
+{
+    gDbgPrintCalls.fetch_add(1, std::memory_order_relaxed);
+    if (!gTraceEnabled.load(std::memory_order_acquire) || Format == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    va_list args;
+    va_start(args, Format);
+    Record(Format, args);
+    va_end(args);
     return STATUS_SUCCESS;
 }
 
@@ -71,16 +95,8 @@ void SetTraceEcho(bool echo)
     S().traceEcho = echo;
 }
 
-void SetTraceEnabled(bool enabled)
-{
-    std::lock_guard<std::mutex> lock(Mutex());
-    S().traceEnabled = enabled;
-}
+void SetTraceEnabled(bool enabled) { gTraceEnabled.store(enabled, std::memory_order_release); }
 
-uint64_t DbgPrintCalls()
-{
-    std::lock_guard<std::mutex> lock(Mutex());
-    return S().dbgPrintCalls;
-}
+uint64_t DbgPrintCalls() { return gDbgPrintCalls.load(std::memory_order_relaxed); }
 
 }  // namespace hk
