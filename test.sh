@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: host tests under ASan+UBSan, the concurrency test under
-# ThreadSanitizer, the fuzzers briefly under ASan+UBSan, the benchmarks once, and both Windows kernel
+# ThreadSanitizer, the fuzzers briefly under ASan+UBSan, the benchmarks once, instruction counts per
+# report under callgrind, and both Windows kernel
 # images with their checks. Installs missing Debian packages first.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -30,6 +31,7 @@ step "fuzz build (libFuzzer, ASan+UBSan)" bash -c "cmake --preset fuzz >/dev/nul
 step "fuzz runs" ctest_preset build/fuzz -L fuzz
 step "release build" bash -c "cmake --preset host-release >/dev/null && cmake --build --preset host-release -j $JOBS"
 step "benchmarks (one short run)" build/host-release/bin/bench_report_path --benchmark_min_time=0.01
+step "instructions per report (callgrind, regression guard)" env MAX_DRIVER=360 MAX_RATIO=1.35 bench/callgrind.sh 500 --check
 step "main job" build/host-release/bin/hct-sim run
 for arch in x86 x64; do
   step "windows $arch image" bash -c "cmake --preset win-$arch >/dev/null && cmake --build --preset win-$arch -j $JOBS"

@@ -123,7 +123,7 @@ def main():
             if ratio > args.max_ratio:
                 failures.append(f"{label}: {ratio:.2f}x the bare stack (at most {args.max_ratio:.2f}x)")
     print("\ncolumns: driver = self cost of usb/hct/ and report/ functions; DbgPrint = inclusive cost of its calls;")
-    print("host+sim = the rest of the difference to the bare stack (host layer and neighbours on the filter's behalf)")
+    print("host+sim = the rest of the difference to the bare stack, DbgPrint included (host layer and neighbours on the filter's behalf)")
     for label, grown, own in details:
         print(f"\n{label}: the driver's functions (Ir per report)")
         for cost, fn in own:
