@@ -564,6 +564,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         bool cancelled = __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) != 0;
         bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (cancelled && (control & SL_INVOKE_ON_CANCEL));
+        uint64_t thread = 0;
         {
             std::lock_guard<std::mutex> lock(Mutex());
             auto &frames = host->frames[level];
@@ -587,7 +588,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
             host->marked[level] = 0;
             if (invoke) {
                 host->phase = HkIrpState::Phase::Active;  // the routine's driver owns the IRP while it runs
-                host->routineThreads.push_back(Me().id);
+                thread = Me().id;
+                host->routineThreads.push_back(thread);
             }
         }
         reports.Flush();
@@ -605,20 +607,27 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         PDEVICE_OBJECT device = owner > top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         uint64_t serial = host->serial;
-        uint64_t thread;
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            thread = Me().id;
-        }
         KIRQL before = Irql();
         NTSTATUS result = routine(device, Irp, sp->Context);
+        bool live;
         {
+            // One look at the IRP after the routine: whether it is still there, and if the walk goes
+            // on, whether the routine propagated the pending mark.
             std::lock_guard<std::mutex> lock(Mutex());
-            if (LiveWithSerial(S(), Irp, serial)) {
+            live = LiveWithSerial(S(), Irp, serial);
+            if (live) {
                 auto &threads = host->routineThreads;
                 auto it = std::find(threads.begin(), threads.end(), thread);
                 if (it != threads.end()) {
                     threads.erase(it);
+                }
+            }
+            if (live && result != STATUS_MORE_PROCESSING_REQUIRED) {
+                host->phase = HkIrpState::Phase::Completing;
+                if (pendingReturned && owner <= top && !host->marked[static_cast<size_t>(owner)]) {
+                    reports.Add(rule::PendingNotPropagated, "completion routine at location " + std::to_string(owner) + " of " +
+                                                                Describe(Irp) + " saw PendingReturned and did not call IoMarkIrpPending");
+                    host->pendingReported[static_cast<size_t>(owner)] = 1;
                 }
             }
         }
@@ -630,19 +639,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
             return;  // the IRP belongs to the routine's driver again and may already be gone
         }
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            if (!LiveWithSerial(S(), Irp, serial)) {
-                reports.Add(rule::IrpUsedAfterFree, "completion routine freed " + Describe(Irp) +
-                                                        " and did not return STATUS_MORE_PROCESSING_REQUIRED");
-                return;
-            }
-            host->phase = HkIrpState::Phase::Completing;
-            if (pendingReturned && owner <= top && !host->marked[static_cast<size_t>(owner)]) {
-                reports.Add(rule::PendingNotPropagated, "completion routine at location " + std::to_string(owner) + " of " +
-                                                            Describe(Irp) + " saw PendingReturned and did not call IoMarkIrpPending");
-                host->pendingReported[static_cast<size_t>(owner)] = 1;
-            }
+        if (!live) {
+            reports.Add(rule::IrpUsedAfterFree, "completion routine freed " + Describe(Irp) +
+                                                    " and did not return STATUS_MORE_PROCESSING_REQUIRED");
+            return;
         }
         reports.Flush();
     }

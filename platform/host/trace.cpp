@@ -7,17 +7,21 @@
 
 using namespace hk::detail;
 
-namespace hk::detail {
-
 // The debug print filter and the call counter sit outside the locked state: a filtered-off
-// DbgPrint, as on Windows, returns after one flag test and costs its caller next to nothing.
-std::atomic<bool> gTraceEnabled{true};
-std::atomic<uint64_t> gDbgPrintCalls{0};
+// DbgPrint, as on Windows, returns after counting the call and testing one flag, and costs its
+// caller next to nothing. C names, hidden: the entry below reaches them without relocations.
+extern "C" {
+[[gnu::visibility("hidden")]] std::atomic<uint64_t> hkDbgPrintCalls{0};
+[[gnu::visibility("hidden")]] std::atomic<bool> hkTraceEnabled{true};
+[[gnu::visibility("hidden")]] ULONG __cdecl hkDbgPrintFiltered(PCSTR Format, ...);
+}
+
+namespace hk::detail {
 
 void ResetTraceSwitches()
 {
-    gTraceEnabled.store(true, std::memory_order_release);
-    gDbgPrintCalls.store(0, std::memory_order_relaxed);
+    hkTraceEnabled.store(true, std::memory_order_release);
+    hkDbgPrintCalls.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace hk::detail
@@ -25,7 +29,7 @@ void ResetTraceSwitches()
 namespace {
 
 // The debug print filter is on: the entry as printf would format it, kept and maybe echoed.
-[[gnu::noinline]] void Record(PCSTR Format, va_list args)
+void Record(PCSTR Format, va_list args)
 {
     bool echo;
     {
@@ -52,10 +56,10 @@ namespace {
 
 }  // namespace
 
-extern "C" ULONG __cdecl DbgPrint(PCSTR Format, ...)
+// DbgPrint once the call is counted and the filter found on.
+extern "C" ULONG __cdecl hkDbgPrintFiltered(PCSTR Format, ...)
 {
-    gDbgPrintCalls.fetch_add(1, std::memory_order_relaxed);
-    if (!gTraceEnabled.load(std::memory_order_acquire) || Format == nullptr) {
+    if (Format == nullptr) {
         return STATUS_SUCCESS;
     }
     va_list args;
@@ -64,6 +68,38 @@ extern "C" ULONG __cdecl DbgPrint(PCSTR Format, ...)
     va_end(args);
     return STATUS_SUCCESS;
 }
+
+#if defined(__x86_64__) && defined(__ELF__)
+// A variadic C function saves every argument register before its first statement; this entry
+// counts, tests and returns without touching them, and jumps to the formatting one with the
+// caller's arguments as they came (registers, stack and %al untouched).
+asm(R"(
+    .text
+    .globl DbgPrint
+    .type DbgPrint, @function
+    .p2align 4
+DbgPrint:
+    lock addq $1, hkDbgPrintCalls(%rip)
+    cmpb $0, hkTraceEnabled(%rip)
+    jne hkDbgPrintFiltered
+    xorl %eax, %eax
+    ret
+    .size DbgPrint, .-DbgPrint
+)");
+#else
+extern "C" ULONG __cdecl DbgPrint(PCSTR Format, ...)
+{
+    hkDbgPrintCalls.fetch_add(1, std::memory_order_relaxed);
+    if (!hkTraceEnabled.load(std::memory_order_acquire) || Format == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    va_list args;
+    va_start(args, Format);
+    Record(Format, args);
+    va_end(args);
+    return STATUS_SUCCESS;
+}
+#endif
 
 namespace hk {
 
@@ -95,8 +131,8 @@ void SetTraceEcho(bool echo)
     S().traceEcho = echo;
 }
 
-void SetTraceEnabled(bool enabled) { gTraceEnabled.store(enabled, std::memory_order_release); }
+void SetTraceEnabled(bool enabled) { hkTraceEnabled.store(enabled, std::memory_order_release); }
 
-uint64_t DbgPrintCalls() { return gDbgPrintCalls.load(std::memory_order_relaxed); }
+uint64_t DbgPrintCalls() { return hkDbgPrintCalls.load(std::memory_order_relaxed); }
 
 }  // namespace hk
