@@ -59,7 +59,6 @@ ThreadHolder::~ThreadHolder()
 
 }  // namespace
 
-
 void Reports::Report()
 {
     std::vector<Violation> pending;
