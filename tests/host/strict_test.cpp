@@ -3,7 +3,9 @@
 // dispatch routine returns, what a filter may change, and the objects a driver waits on or tears down.
 #include "toy.h"
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -355,4 +357,61 @@ TEST_F(Teardown, DeletingTheDeviceBeforeTheRemoveRequestCameBackIsDeleteBeforeRe
         EXPECT_TRUE(hk::IsDeleted(filter));
         EXPECT_EQ(Count(hk::rule::DeleteBeforeRemoveReturned), early ? 1u : 0u);
     }
+}
+
+// ---- I/O modes ----------------------------------------------------------------------------------------
+
+class Modes : public HostTest {};
+
+TEST_F(Modes, CrossThreadWorkRunsOnTheLayersOwnThreadAtDispatchLevel)
+{
+    hk::SetIoMode(hk::IoMode::CrossThread, 7);
+    const auto self = std::this_thread::get_id();
+    std::atomic<int> ran{0};
+    std::atomic<bool> elsewhere{true};
+    for (int i = 0; i < 20; ++i) {
+        hk::Defer(
+            [&] {
+                elsewhere = elsewhere && std::this_thread::get_id() != self && KeGetCurrentIrql() == DISPATCH_LEVEL;
+                ++ran;
+            },
+            i % 3 == 0 ? 0 : hk::Ms(i));
+    }
+    hk::RunUntilIdle();
+    EXPECT_EQ(ran.load(), 20);
+    EXPECT_TRUE(elsewhere.load());
+    EXPECT_EQ(hk::Now(), hk::Ms(19));
+    hk::SetIoMode(hk::IoMode::Normal);
+}
+
+TEST_F(Modes, ForcePendingHoldsASimulatedDriversCompletionUntilDeferredWorkRuns)
+{
+    PDEVICE_OBJECT bottom = Bottom(STATUS_SUCCESS);
+    PDEVICE_OBJECT filter = Device(
+        [](PDEVICE_OBJECT self, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(
+                irp, [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
+                    if (irp->PendingReturned) {
+                        IoMarkIrpPending(irp);
+                    }
+                    return STATUS_CONTINUE_COMPLETION;
+                },
+                nullptr, TRUE, TRUE, TRUE);
+            return IoCallDriver(Ext(self)->lower, irp);
+        },
+        bottom);
+    hk::MarkSimulated(driver_);
+    hk::SetIoMode(hk::IoMode::ForcePending);
+    Sent sent;
+    sent.irp = IoAllocateIrp(filter->StackSize, FALSE);
+    IoSetCompletionRoutine(sent.irp, RecordCompletion, &sent.seen, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(filter, sent.irp), STATUS_PENDING);
+    EXPECT_EQ(sent.seen.calls, 0);
+    hk::RunUntilIdle();
+    EXPECT_EQ(sent.seen.calls, 1);
+    EXPECT_TRUE(sent.seen.pendingReturned);
+    EXPECT_EQ(sent.seen.status, STATUS_SUCCESS);
+    IoFreeIrp(sent.irp);
+    EXPECT_TRUE(Rules().empty());
 }
