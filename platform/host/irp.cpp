@@ -36,6 +36,9 @@ namespace {
 // routine can never be called, so the driver must have taken it back before it lets go of them.
 thread_local std::vector<std::pair<PIRP, uint64_t>> tlsSetAfterCancel;
 
+// Set by the deferred work that finishes a completion force-pending held back.
+thread_local bool tlsResumeHeld = false;
+
 PIO_STACK_LOCATION Stack(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
 
 // After its final completion an IRP belongs to whoever frees or reuses it; until then every field a
@@ -220,132 +223,6 @@ void FinishWalk(PIRP irp)
         Poison(irp, true);
     }
     QueueCompletionApc(irp);
-}
-
-// The completion walk from the current location upward (see the file comment).
-void Walk(PIRP Irp)
-{
-    Reports reports;
-    HkIrpState *host = Irp->Host;
-    const int top = Irp->StackCount;
-    bool first = true;
-    while (Irp->CurrentLocation <= top) {
-        PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
-        int level = Irp->CurrentLocation;
-        UCHAR control = sp->Control;
-        Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
-        Irp->CurrentLocation++;
-        Irp->Tail.Overlay.CurrentStackLocation++;
-        // Re-read at every level: a routine below may have changed the status or the IRP may
-        // have been cancelled meanwhile.
-        NTSTATUS status = Irp->IoStatus.Status;
-        bool cancelled = __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) != 0;
-        bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                      (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (cancelled && (control & SL_INVOKE_ON_CANCEL));
-        int owner = Irp->CurrentLocation;
-        HkCallFrame *ownerFrame = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            auto &frames = host->frames[level];
-            if (first && !frames.empty() && !frames.back()->walkedPast) {
-                frames.back()->completedHere = true;
-            }
-            first = false;
-            for (HkCallFrame *frame : frames) {
-                if (!frame->walkedPast) {
-                    frame->walkedPast = true;
-                    frame->markedAtWalk = Irp->PendingReturned;
-                    frame->statusAtWalk = status;
-                }
-            }
-            if (host->pendingPromised[level] && !Irp->PendingReturned && !host->pendingReported[level]) {
-                reports.Add(rule::PendingNotMarked, "the driver at location " + std::to_string(level) + " of " + Describe(Irp) +
-                                                        " returned STATUS_PENDING and never marked it pending");
-            }
-            host->pendingPromised[level] = 0;
-            host->pendingReported[level] = 0;
-            host->marked[level] = 0;
-            if (owner > top) {
-                host->inFlight = false;
-            }
-            if (invoke) {
-                host->phase = HkIrpState::Phase::Active;  // the routine's driver owns the IRP while it runs
-                host->routineThreads.push_back(Me().id);
-                // ... and so does its dispatch routine, if it is still running.
-                auto &above = host->frames[static_cast<size_t>(owner)];
-                if (owner <= top && !above.empty() && !above.back()->walkedPast) {
-                    ownerFrame = above.back();
-                    __atomic_store_n(&ownerFrame->owns, true, __ATOMIC_RELEASE);
-                }
-            }
-        }
-        reports.Flush();
-        ClearLocation(sp);
-        if (!invoke) {
-            if (Irp->CurrentLocation <= top && Irp->PendingReturned) {
-                Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
-                std::lock_guard<std::mutex> lock(Mutex());
-                host->marked[static_cast<size_t>(Irp->CurrentLocation)] = 1;
-            }
-            continue;
-        }
-        bool pendingReturned = Irp->PendingReturned;
-        PDEVICE_OBJECT device = owner > top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-        PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
-        uint64_t serial = host->serial;
-        uint64_t thread;
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            thread = Me().id;
-        }
-        KIRQL before = Irql();
-        NTSTATUS result;
-        {
-            ActorScope actor(nullptr);
-            result = routine(device, Irp, sp->Context);
-        }
-        CheckCancelRechecked();
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            if (LiveWithSerial(S(), Irp, serial)) {
-                auto &threads = host->routineThreads;
-                auto it = std::find(threads.begin(), threads.end(), thread);
-                if (it != threads.end()) {
-                    threads.erase(it);
-                }
-            }
-        }
-        if (Irql() != before) {
-            Violate(rule::IrqlNotRestored, "completion routine of " + Describe(Irp) + " entered at IRQL " + std::to_string(before) +
-                                               ", returned at " + std::to_string(Irql()));
-            SetIrql(before);
-        }
-        if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-            return;  // the IRP belongs to the routine's driver again and may already be gone
-        }
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            if (!LiveWithSerial(S(), Irp, serial)) {
-                reports.Add(rule::IrpUsedAfterFree, "completion routine freed " + Describe(Irp) +
-                                                        " and did not return STATUS_MORE_PROCESSING_REQUIRED");
-                return;
-            }
-            host->phase = HkIrpState::Phase::Completing;
-            if (ownerFrame != nullptr) {
-                auto &above = host->frames[static_cast<size_t>(owner)];
-                if (std::find(above.begin(), above.end(), ownerFrame) != above.end()) {
-                    __atomic_store_n(&ownerFrame->owns, false, __ATOMIC_RELEASE);
-                }
-            }
-            if (pendingReturned && owner <= top && !host->marked[static_cast<size_t>(owner)]) {
-                reports.Add(rule::PendingNotPropagated, "completion routine at location " + std::to_string(owner) + " of " +
-                                                            Describe(Irp) + " saw PendingReturned and did not call IoMarkIrpPending");
-                host->pendingReported[static_cast<size_t>(owner)] = 1;
-            }
-        }
-        reports.Flush();
-    }
-    FinishWalk(Irp);
 }
 
 }  // namespace
@@ -868,6 +745,13 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
 {
     CheckIrql(DISPATCH_LEVEL, "IofCompleteRequest");
     Reports reports;
+    HkIrpState *host;
+    if (tlsResumeHeld) {
+        tlsResumeHeld = false;  // a completion force-pending held back: checked when it was made
+        host = Irp->Host;
+        goto walk;
+    }
+    {  // the checks, in a scope of their own so that the resumed walk can skip them
     HkCallFrame *frame = DispatchFrameFor(Irp);
     if (frame != nullptr && !__atomic_load_n(&frame->owns, __ATOMIC_ACQUIRE)) {
         reports.Add(rule::IrpNotOwned, NotOwnedBySender("IofCompleteRequest", Irp, frame));
@@ -884,7 +768,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
                         "IofCompleteRequest on " + Describe(Irp) + (wasCompleted ? ", completed and freed already" : ", which is not a live IRP"));
             return;
         }
-        HkIrpState *host = Irp->Host;
+        host = Irp->Host;
         if (host->phase != HkIrpState::Phase::Active || Irp->CurrentLocation > Irp->StackCount + 1 ||
             CompletedByThisDispatchAlready(host, Me().id) || (frame != nullptr && frame->forcedPending)) {
             reports.Add(rule::DoubleCompletion, "IofCompleteRequest on " + Describe(Irp) + ", which is already completed");
@@ -925,11 +809,133 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
                     return;
                 }
             }
-            Walk(Irp);
+            tlsResumeHeld = true;
+            IofCompleteRequest(Irp, IO_NO_INCREMENT);
         });
         return;
     }
-    Walk(Irp);
+    }
+walk:
+    reports.Flush();
+    const int top = Irp->StackCount;
+    bool first = true;
+    while (Irp->CurrentLocation <= top) {
+        PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
+        int level = Irp->CurrentLocation;
+        UCHAR control = sp->Control;
+        Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        // Re-read at every level: a routine below may have changed the status or the IRP may
+        // have been cancelled meanwhile.
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool cancelled = __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) != 0;
+        bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                      (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (cancelled && (control & SL_INVOKE_ON_CANCEL));
+        int owner = Irp->CurrentLocation;
+        HkCallFrame *ownerFrame = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(Mutex());
+            auto &frames = host->frames[level];
+            if (first && !frames.empty() && !frames.back()->walkedPast) {
+                frames.back()->completedHere = true;
+            }
+            first = false;
+            for (HkCallFrame *frame : frames) {
+                if (!frame->walkedPast) {
+                    frame->walkedPast = true;
+                    frame->markedAtWalk = Irp->PendingReturned;
+                    frame->statusAtWalk = status;
+                }
+            }
+            if (host->pendingPromised[level] && !Irp->PendingReturned && !host->pendingReported[level]) {
+                reports.Add(rule::PendingNotMarked, "the driver at location " + std::to_string(level) + " of " + Describe(Irp) +
+                                                        " returned STATUS_PENDING and never marked it pending");
+            }
+            host->pendingPromised[level] = 0;
+            host->pendingReported[level] = 0;
+            host->marked[level] = 0;
+            if (owner > top) {
+                host->inFlight = false;
+            }
+            if (invoke) {
+                host->phase = HkIrpState::Phase::Active;  // the routine's driver owns the IRP while it runs
+                host->routineThreads.push_back(Me().id);
+                // ... and so does its dispatch routine, if it is still running.
+                auto &above = host->frames[static_cast<size_t>(owner)];
+                if (owner <= top && !above.empty() && !above.back()->walkedPast) {
+                    ownerFrame = above.back();
+                    __atomic_store_n(&ownerFrame->owns, true, __ATOMIC_RELEASE);
+                }
+            }
+        }
+        reports.Flush();
+        ClearLocation(sp);
+        if (!invoke) {
+            if (Irp->CurrentLocation <= top && Irp->PendingReturned) {
+                Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+                std::lock_guard<std::mutex> lock(Mutex());
+                host->marked[static_cast<size_t>(Irp->CurrentLocation)] = 1;
+            }
+            continue;
+        }
+        bool pendingReturned = Irp->PendingReturned;
+        PDEVICE_OBJECT device = owner > top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+        PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+        uint64_t serial = host->serial;
+        uint64_t thread;
+        {
+            std::lock_guard<std::mutex> lock(Mutex());
+            thread = Me().id;
+        }
+        KIRQL before = Irql();
+        NTSTATUS result;
+        {
+            ActorScope actor(nullptr);
+            result = routine(device, Irp, sp->Context);
+        }
+        CheckCancelRechecked();
+        {
+            std::lock_guard<std::mutex> lock(Mutex());
+            if (LiveWithSerial(S(), Irp, serial)) {
+                auto &threads = host->routineThreads;
+                auto it = std::find(threads.begin(), threads.end(), thread);
+                if (it != threads.end()) {
+                    threads.erase(it);
+                }
+            }
+        }
+        if (Irql() != before) {
+            Violate(rule::IrqlNotRestored, "completion routine of " + Describe(Irp) + " entered at IRQL " + std::to_string(before) +
+                                               ", returned at " + std::to_string(Irql()));
+            SetIrql(before);
+        }
+        if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+            return;  // the IRP belongs to the routine's driver again and may already be gone
+        }
+        {
+            std::lock_guard<std::mutex> lock(Mutex());
+            if (!LiveWithSerial(S(), Irp, serial)) {
+                reports.Add(rule::IrpUsedAfterFree, "completion routine freed " + Describe(Irp) +
+                                                        " and did not return STATUS_MORE_PROCESSING_REQUIRED");
+                return;
+            }
+            host->phase = HkIrpState::Phase::Completing;
+            if (ownerFrame != nullptr) {
+                auto &above = host->frames[static_cast<size_t>(owner)];
+                if (std::find(above.begin(), above.end(), ownerFrame) != above.end()) {
+                    __atomic_store_n(&ownerFrame->owns, false, __ATOMIC_RELEASE);
+                }
+            }
+            if (pendingReturned && owner <= top && !host->marked[static_cast<size_t>(owner)]) {
+                reports.Add(rule::PendingNotPropagated, "completion routine at location " + std::to_string(owner) + " of " +
+                                                            Describe(Irp) + " saw PendingReturned and did not call IoMarkIrpPending");
+                host->pendingReported[static_cast<size_t>(owner)] = 1;
+            }
+        }
+        reports.Flush();
+    }
+    FinishWalk(Irp);
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
