@@ -51,6 +51,7 @@ struct HkCallFrame {
     bool forwardPlain = false;     // ... with no completion routine of its own
     bool forwardReturned = false;  // ... and that IofCallDriver has returned
     bool forcedPending = false;    // its completion was held back (force-pending mode)
+    bool completed = false;        // it completed the request itself
     NTSTATUS forwardStatus = 0;
     NTSTATUS statusAtEntry = 0;
     NTSTATUS statusAtForward = 0;

@@ -111,7 +111,7 @@ bool LiveWithSerial(State &s, PIRP irp, uint64_t serial)
 std::string NotOwnedBySender(const char *service, PIRP irp, const HkCallFrame *frame)
 {
     return std::string(service) + " on " + Describe(irp) + " by the dispatch routine of " + Ptr(frame->device) +
-           " after it sent the request down: it has not come back to this driver";
+           (frame->completed ? " after it completed the request" : " after it sent the request down: it has not come back to this driver");
 }
 
 // Reports and returns false unless the caller may use the IRP: it must be live, not past its final
@@ -754,7 +754,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
     {  // the checks, in a scope of their own so that the resumed walk can skip them
     HkCallFrame *frame = DispatchFrameFor(Irp);
     if (frame != nullptr && !__atomic_load_n(&frame->owns, __ATOMIC_ACQUIRE)) {
-        reports.Add(rule::IrpNotOwned, NotOwnedBySender("IofCompleteRequest", Irp, frame));
+        if (frame->completed) {
+            reports.Add(rule::DoubleCompletion, "IofCompleteRequest on " + Describe(Irp) + " a second time by the dispatch routine of " +
+                                                    Ptr(frame->device));
+        } else {
+            reports.Add(rule::IrpNotOwned, NotOwnedBySender("IofCompleteRequest", Irp, frame));
+        }
         return;
     }
     bool force = false;
@@ -788,6 +793,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
             reports.Add(rule::CancelRoutineSetAtCompletion, "IofCompleteRequest on " + Describe(Irp) + " with its cancel routine still set");
         }
         host->phase = HkIrpState::Phase::Completing;
+        if (frame != nullptr) {
+            // Completed by its own dispatch routine, which lets go of it here.
+            frame->completed = true;
+            __atomic_store_n(&frame->owns, false, __ATOMIC_RELEASE);
+        }
         // Force-pending: a simulated driver completing inside its own dispatch routine has its
         // completion held at its location and finished later, as if it had pended the request.
         if (s.mode == IoMode::ForcePending && frame != nullptr && frame->level == Irp->CurrentLocation && frame->device->Host->simulated) {

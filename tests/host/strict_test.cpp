@@ -84,6 +84,19 @@ TEST_F(Ownership, DispatchTouchingTheRequestAfterPassingItDownIsIrpNotOwned)
     EXPECT_EQ(Count(hk::rule::DoubleCompletion), 0u);
 }
 
+TEST_F(Ownership, DispatchTouchingTheRequestAfterCompletingItIsIrpNotOwned)
+{
+    PDEVICE_OBJECT device = Device([](PDEVICE_OBJECT, PIRP irp) {
+        NTSTATUS status = Complete(irp, STATUS_SUCCESS);
+        IoMarkIrpPending(irp);  // too late: the request is on its way up
+        return status;
+    });
+    Sent sent;
+    Send(device, sent);
+    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::IrpNotOwned});
+    EXPECT_FALSE(sent.seen.pendingReturned);
+}
+
 TEST_F(Ownership, RequestComesBackWhenTheSendersRoutineKeepsIt)
 {
     // The start-device shape: forward with a routine that keeps the request, wait, then finish it.
