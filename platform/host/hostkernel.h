@@ -19,6 +19,10 @@
 //   the completing thread, else at its next wait or its next return to PASSIVE_LEVEL). As on NT,
 //   an IRP that failed with an error status without pending writes no status block and signals no
 //   event.
+// - Ownership: a dispatch routine owns its request until it completes it or sends it down; after
+//   IofCallDriver it owns it again only when its own completion routine returns
+//   STATUS_MORE_PROCESSING_REQUIRED. An IRP service it calls on the request meanwhile is refused
+//   (IrpNotOwned). After its final completion an IRP is poisoned for ASan until freed or reused.
 // - Verifier: a broken rule calls the violation handler with the rule's name. The default handler
 //   prints the violation and aborts, like a bug check; tests install their own handler.
 #pragma once
