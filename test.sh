@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: host tests under ASan+UBSan, the concurrency test under
-# ThreadSanitizer, the fuzzers briefly under ASan+UBSan, the benchmarks once, and both Windows kernel
-# images with their checks, signed with a throw-away test certificate and each run in Wine (the
-# 32-bit one in a 32-bit prefix). Installs missing Debian packages first.
+# ThreadSanitizer, the fuzzers briefly under ASan+UBSan, the benchmarks once, instruction counts per
+# report under callgrind, and both Windows kernel images with their checks, signed with a throw-away
+# test certificate and each run in Wine (the 32-bit one in a 32-bit prefix). Installs missing Debian
+# packages first.
 set -uo pipefail
 cd "$(dirname "$0")"
 JOBS=${JOBS:-$(nproc)}
@@ -31,6 +32,7 @@ step "fuzz build (libFuzzer, ASan+UBSan)" bash -c "cmake --preset fuzz >/dev/nul
 step "fuzz runs" ctest_preset build/fuzz -L fuzz
 step "release build" bash -c "cmake --preset host-release >/dev/null && cmake --build --preset host-release -j $JOBS"
 step "benchmarks (one short run)" build/host-release/bin/bench_report_path --benchmark_min_time=0.01
+step "instructions per report (callgrind)" env MAX_RATIO=1.30 bench/callgrind.sh 500 --check
 step "main job" build/host-release/bin/hct-sim run
 for arch in x86 x64; do
   step "windows $arch image" bash -c "cmake --preset win-$arch >/dev/null && cmake --build --preset win-$arch -j $JOBS"

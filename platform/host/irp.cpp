@@ -280,6 +280,7 @@ void QueueCompletionApc(PIRP irp)
         auto it = s.threads.find(irp->Host->threadId);
         if (it != s.threads.end()) {
             it->second->apcs.push_back(irp);
+            it->second->apcsQueued.store(true, std::memory_order_release);
             mine = it->second == &Me();
             Cv().notify_all();
             irp = nullptr;
@@ -681,10 +682,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (remove && s.devices.count(DeviceObject) != 0 && DeviceObject->Host->removeFrame == &frame) {
             DeviceObject->Host->removeFrame = previousRemove;
         }
-        std::string who = "dispatch routine of " + Ptr(DeviceObject) + " for major " + Hex(major) + ", " + Describe(Irp);
+        // Only a report needs the text: formatting it for every call would cost more than the call.
+        auto who = [&] { return "dispatch routine of " + Ptr(DeviceObject) + " for major " + Hex(major) + ", " + Describe(Irp); };
         if (frame.forcedPending) {
             if (returned != STATUS_PENDING && returned != frame.forcedStatus) {
-                reports.Add(rule::StatusMismatch, who + " returned " + Hex(static_cast<ULONG>(returned)) + " but completed it with " +
+                reports.Add(rule::StatusMismatch, who() + " returned " + Hex(static_cast<ULONG>(returned)) + " but completed it with " +
                                                       Hex(static_cast<ULONG>(frame.forcedStatus)));
             }
         } else if (status == STATUS_PENDING) {
@@ -694,36 +696,36 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                     // Its completion routine may still mark the location; the walk decides.
                     Irp->Host->pendingPromised[level] = 1;
                 } else {
-                    reports.Add(rule::PendingNotMarked, who + " returned STATUS_PENDING without IoMarkIrpPending");
+                    reports.Add(rule::PendingNotMarked, who() + " returned STATUS_PENDING without IoMarkIrpPending");
                 }
             }
         } else {
             bool marked = frame.walkedPast ? frame.markedAtWalk : live && Irp->Host->marked[level];
             if (marked) {
                 // NT would complete it a second time, through the APC of the pending return.
-                reports.Add(rule::PendingMarkedNotReturned, who + " marked it pending and returned " + Hex(static_cast<ULONG>(status)));
+                reports.Add(rule::PendingMarkedNotReturned, who() + " marked it pending and returned " + Hex(static_cast<ULONG>(status)));
             }
             if (!frame.walkedPast) {
                 if (live) {
-                    reports.Add(rule::NotCompletedNotPending, who + " returned " + Hex(static_cast<ULONG>(status)) +
+                    reports.Add(rule::NotCompletedNotPending, who() + " returned " + Hex(static_cast<ULONG>(status)) +
                                                                   " without completing the IRP or returning STATUS_PENDING");
                 }
             } else if (frame.completedHere && status != frame.statusAtWalk) {
-                reports.Add(rule::StatusMismatch, who + " returned " + Hex(static_cast<ULONG>(status)) + " but completed it with " +
+                reports.Add(rule::StatusMismatch, who() + " returned " + Hex(static_cast<ULONG>(status)) + " but completed it with " +
                                                       Hex(static_cast<ULONG>(frame.statusAtWalk)));
             }
         }
         if (frame.forwarded && frame.forwardPlain && frame.forwardReturned && status != frame.forwardStatus) {
-            reports.Add(rule::PassThroughStatusChanged, who + " passed it down without a completion routine, IofCallDriver returned " +
+            reports.Add(rule::PassThroughStatusChanged, who() + " passed it down without a completion routine, IofCallDriver returned " +
                                                             Hex(static_cast<ULONG>(frame.forwardStatus)) + ", the routine returned " +
                                                             Hex(static_cast<ULONG>(status)));
         }
         if (major == IRP_MJ_PNP && frame.lowerAtEntry != nullptr) {
             if (!frame.forwarded && frame.completedHere && frame.statusAtWalk == STATUS_NOT_SUPPORTED) {
-                reports.Add(rule::PnpStatusChanged, who + ", minor " + Hex(frame.minor) +
+                reports.Add(rule::PnpStatusChanged, who() + ", minor " + Hex(frame.minor) +
                                                         ": failed with STATUS_NOT_SUPPORTED instead of passing it down");
             } else if (frame.forwarded && !KnownPnpMinor(frame.minor) && frame.statusAtForward != frame.statusAtEntry) {
-                reports.Add(rule::PnpStatusChanged, who + ", minor " + Hex(frame.minor) + ", which no driver handles: status " +
+                reports.Add(rule::PnpStatusChanged, who() + ", minor " + Hex(frame.minor) + ", which no driver handles: status " +
                                                         Hex(static_cast<ULONG>(frame.statusAtEntry)) + " changed to " +
                                                         Hex(static_cast<ULONG>(frame.statusAtForward)) + " on the way down");
             }
@@ -731,7 +733,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (frame.heldLock != nullptr && !frame.forwarded && status != STATUS_PENDING) {
             auto it = s.removeLocks.find(frame.heldLock);
             if (it != s.removeLocks.end() && it->second.tags.count(Irp) != 0) {
-                reports.Add(rule::RemoveLockHeldAtReturn, who + " finished it still holding remove lock " + Ptr(frame.heldLock) +
+                reports.Add(rule::RemoveLockHeldAtReturn, who() + " finished it still holding remove lock " + Ptr(frame.heldLock) +
                                                               " acquired for it");
             }
         }
@@ -844,6 +846,7 @@ walk:
                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (cancelled && (control & SL_INVOKE_ON_CANCEL));
         int owner = Irp->CurrentLocation;
         HkCallFrame *ownerFrame = nullptr;
+        uint64_t thread = 0;
         {
             std::lock_guard<std::mutex> lock(Mutex());
             auto &frames = host->frames[level];
@@ -870,7 +873,8 @@ walk:
             }
             if (invoke) {
                 host->phase = HkIrpState::Phase::Active;  // the routine's driver owns the IRP while it runs
-                host->routineThreads.push_back(Me().id);
+                thread = Me().id;
+                host->routineThreads.push_back(thread);
                 // ... and so does its dispatch routine, if it is still running.
                 auto &above = host->frames[static_cast<size_t>(owner)];
                 if (owner <= top && !above.empty() && !above.back()->walkedPast) {
@@ -893,11 +897,6 @@ walk:
         PDEVICE_OBJECT device = owner > top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         uint64_t serial = host->serial;
-        uint64_t thread;
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            thread = Me().id;
-        }
         KIRQL before = Irql();
         NTSTATUS result;
         {
@@ -905,13 +904,31 @@ walk:
             result = routine(device, Irp, sp->Context);
         }
         CheckCancelRechecked();
+        bool live;
         {
+            // One look at the IRP after the routine: whether it is still there, and if the walk goes
+            // on, whether the routine propagated the pending mark.
             std::lock_guard<std::mutex> lock(Mutex());
-            if (LiveWithSerial(S(), Irp, serial)) {
+            live = LiveWithSerial(S(), Irp, serial);
+            if (live) {
                 auto &threads = host->routineThreads;
                 auto it = std::find(threads.begin(), threads.end(), thread);
                 if (it != threads.end()) {
                     threads.erase(it);
+                }
+            }
+            if (live && result != STATUS_MORE_PROCESSING_REQUIRED) {
+                host->phase = HkIrpState::Phase::Completing;
+                if (ownerFrame != nullptr) {
+                    auto &above = host->frames[static_cast<size_t>(owner)];
+                    if (std::find(above.begin(), above.end(), ownerFrame) != above.end()) {
+                        __atomic_store_n(&ownerFrame->owns, false, __ATOMIC_RELEASE);
+                    }
+                }
+                if (pendingReturned && owner <= top && !host->marked[static_cast<size_t>(owner)]) {
+                    reports.Add(rule::PendingNotPropagated, "completion routine at location " + std::to_string(owner) + " of " +
+                                                                Describe(Irp) + " saw PendingReturned and did not call IoMarkIrpPending");
+                    host->pendingReported[static_cast<size_t>(owner)] = 1;
                 }
             }
         }
@@ -923,25 +940,10 @@ walk:
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
             return;  // the IRP belongs to the routine's driver again and may already be gone
         }
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            if (!LiveWithSerial(S(), Irp, serial)) {
-                reports.Add(rule::IrpUsedAfterFree, "completion routine freed " + Describe(Irp) +
-                                                        " and did not return STATUS_MORE_PROCESSING_REQUIRED");
-                return;
-            }
-            host->phase = HkIrpState::Phase::Completing;
-            if (ownerFrame != nullptr) {
-                auto &above = host->frames[static_cast<size_t>(owner)];
-                if (std::find(above.begin(), above.end(), ownerFrame) != above.end()) {
-                    __atomic_store_n(&ownerFrame->owns, false, __ATOMIC_RELEASE);
-                }
-            }
-            if (pendingReturned && owner <= top && !host->marked[static_cast<size_t>(owner)]) {
-                reports.Add(rule::PendingNotPropagated, "completion routine at location " + std::to_string(owner) + " of " +
-                                                            Describe(Irp) + " saw PendingReturned and did not call IoMarkIrpPending");
-                host->pendingReported[static_cast<size_t>(owner)] = 1;
-            }
+        if (!live) {
+            reports.Add(rule::IrpUsedAfterFree, "completion routine freed " + Describe(Irp) +
+                                                    " and did not return STATUS_MORE_PROCESSING_REQUIRED");
+            return;
         }
         reports.Flush();
     }

@@ -652,6 +652,11 @@ static_assert(sizeof(USBD_PIPE_INFORMATION) == (sizeof(void *) == 8 ? 24 : 20) &
 // ---------------------------------------------------------------------------------------------
 extern "C" {
 ULONG __cdecl DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+#ifdef HCT_MEASURE_WITHOUT_DBGPRINT
+// Only in bench/: the driver compiled once more without its trace calls, to count what its own code
+// costs apart from them.
+#define DbgPrint(...) ((void)0)
+#endif
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 VOID NTAPI ExFreePool(PVOID P);

@@ -17,8 +17,8 @@ constexpr USHORT HCT_NAME_BYTES = 128;   // device-name and link-name buffers
 constexpr USHORT HCT_NUMBER_BYTES = 40;  // the number string, on the stack
 constexpr ULONG HCT_NAME_ATTEMPTS = 100;
 
-// Status values as this driver answers them. 0xC00000BB is the value the driver has always refused
-// requests with on the extra device (the DDK's headers name it STATUS_NOT_SUPPORTED).
+// Status values as this driver answers them. Its design names 0xC00000BB STATUS_INVALID_DEVICE_REQUEST
+// and prescribes it for refusals; the DDK's headers call that value STATUS_NOT_SUPPORTED.
 constexpr NTSTATUS HCT_STATUS_SUCCESS = (NTSTATUS)0x00000000;
 constexpr NTSTATUS HCT_STATUS_TIMEOUT = (NTSTATUS)0x00000102;
 constexpr NTSTATUS HCT_STATUS_PENDING = (NTSTATUS)0x00000103;
