@@ -344,7 +344,7 @@ bool ShouldFail(Fault kind, NTSTATUS *status);
 bool RunOneDue();
 
 // Actors: what the calling thread runs (see HkActor).
-extern thread_local HkActor *tlsActor;
+extern thread_local constinit HkActor *tlsActor;
 class ActorScope {
 public:
     explicit ActorScope(HkCallFrame *frame) : actor_{frame, tlsActor} { tlsActor = &actor_; }

@@ -28,7 +28,7 @@
 
 namespace hk::detail {
 
-thread_local HkActor *tlsActor = nullptr;
+thread_local constinit HkActor *tlsActor = nullptr;
 
 namespace {
 
@@ -617,13 +617,17 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     frame.device = DeviceObject;
     frame.major = major;
     frame.minor = location->MinorFunction;
-    frame.statusAtEntry = Irp->IoStatus.Status;
+    if (major == IRP_MJ_PNP) {
+        frame.statusAtEntry = Irp->IoStatus.Status;
+        if (outer != nullptr) {
+            outer->statusAtForward = frame.statusAtEntry;
+        }
+    }
     if (outer != nullptr) {
         // Skipped: the location holds the routine of the driver above the sender, not its own.
         outer->forwarded = true;
         outer->forwardPlain = level == outer->level ||
                               (location->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)) == 0;
-        outer->statusAtForward = frame.statusAtEntry;
         __atomic_store_n(&outer->owns, false, __ATOMIC_RELEASE);
     }
     HkCallFrame *previousRemove = nullptr;
@@ -631,7 +635,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     {
         std::lock_guard<std::mutex> lock(Mutex());
         frame.thread = Me().id;
-        frame.lowerAtEntry = DeviceObject->Host->lower;
+        if (major == IRP_MJ_PNP) {
+            frame.lowerAtEntry = DeviceObject->Host->lower;
+        }
         HkIrpState *host = Irp->Host;
         host->frames[level].push_back(&frame);
         host->marked[level] = (location->Control & SL_PENDING_RETURNED) != 0;
@@ -646,7 +652,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (dispatch == nullptr) {
         dispatch = InvalidDeviceRequest;
     }
-    if (dispatch == InvalidDeviceRequest && DeviceObject->AttachedDevice != nullptr && frame.lowerAtEntry != nullptr) {
+    if (dispatch == InvalidDeviceRequest && DeviceObject->AttachedDevice != nullptr && DeviceObject->Host->lower != nullptr) {
         reports.Add(rule::DispatchEntryMissing, "major function " + Hex(major) + " reached " + Ptr(DeviceObject) +
                                                     ", a filter in the middle of its stack, whose driver left that entry empty");
     }
@@ -662,7 +668,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                                                " entered at IRQL " + std::to_string(before) + ", returned at " + std::to_string(Irql()));
         SetIrql(before);
     }
-    CheckCancelRechecked();
+    if (!tlsSetAfterCancel.empty()) {
+        CheckCancelRechecked();
+    }
     const NTSTATUS returned = status;
     if (frame.forcedPending) {
         status = STATUS_PENDING;  // the location was marked when its completion was held back
@@ -903,7 +911,9 @@ walk:
             ActorScope actor(nullptr);
             result = routine(device, Irp, sp->Context);
         }
-        CheckCancelRechecked();
+        if (!tlsSetAfterCancel.empty()) {
+            CheckCancelRechecked();
+        }
         bool live;
         {
             // One look at the IRP after the routine: whether it is still there, and if the walk goes
@@ -921,7 +931,7 @@ walk:
                 host->phase = HkIrpState::Phase::Completing;
                 if (ownerFrame != nullptr) {
                     auto &above = host->frames[static_cast<size_t>(owner)];
-                    if (std::find(above.begin(), above.end(), ownerFrame) != above.end()) {
+                    if (!above.empty() && above.back() == ownerFrame) {  // its dispatch routine has not returned
                         __atomic_store_n(&ownerFrame->owns, false, __ATOMIC_RELEASE);
                     }
                 }
