@@ -35,6 +35,7 @@ namespace {
 // Requests whose cancel routine was set while their Cancel flag was already up, by this thread: the
 // routine can never be called, so the driver must have taken it back before it lets go of them.
 thread_local std::vector<std::pair<PIRP, uint64_t>> tlsSetAfterCancel;
+thread_local constinit bool tlsAnySetAfterCancel = false;  // tlsSetAfterCancel is not empty: one cheap test
 
 // Set by the deferred work that finishes a completion force-pending held back.
 thread_local bool tlsResumeHeld = false;
@@ -146,9 +147,10 @@ bool CheckLive(PIRP irp, const char *service)
 // Reports a cancel routine a driver set on a cancelled request and never took back.
 void CheckCancelRechecked()
 {
-    if (tlsSetAfterCancel.empty()) {
+    if (!tlsAnySetAfterCancel) {
         return;
     }
+    tlsAnySetAfterCancel = false;
     std::vector<std::pair<PIRP, uint64_t>> set;
     set.swap(tlsSetAfterCancel);
     Reports reports;
@@ -656,7 +658,6 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         reports.Add(rule::DispatchEntryMissing, "major function " + Hex(major) + " reached " + Ptr(DeviceObject) +
                                                     ", a filter in the middle of its stack, whose driver left that entry empty");
     }
-    reports.Flush();
     KIRQL before = Irql();
     NTSTATUS status;
     {
@@ -668,7 +669,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                                                " entered at IRQL " + std::to_string(before) + ", returned at " + std::to_string(Irql()));
         SetIrql(before);
     }
-    if (!tlsSetAfterCancel.empty()) {
+    if (tlsAnySetAfterCancel) {
         CheckCancelRechecked();
     }
     const NTSTATUS returned = status;
@@ -911,7 +912,7 @@ walk:
             ActorScope actor(nullptr);
             result = routine(device, Irp, sp->Context);
         }
-        if (!tlsSetAfterCancel.empty()) {
+        if (tlsAnySetAfterCancel) {
             CheckCancelRechecked();
         }
         bool live;
@@ -1029,6 +1030,7 @@ PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
     PDRIVER_CANCEL previous = __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_ACQ_REL);
     if (CancelRoutine != nullptr && __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE)) {
         tlsSetAfterCancel.emplace_back(Irp, serial);
+        tlsAnySetAfterCancel = true;
     }
     return previous;
 }
