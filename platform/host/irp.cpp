@@ -811,7 +811,13 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         }
         // Force-pending: a simulated driver completing inside its own dispatch routine has its
         // completion held at its location and finished later, as if it had pended the request.
-        if (s.mode == IoMode::ForcePending && frame != nullptr && frame->level == Irp->CurrentLocation && frame->device->Host->simulated) {
+        // IRP_MN_REMOVE_DEVICE is left alone: a bus driver completes the removal of its child
+        // before its dispatch routine returns, and the filter relies on that when it answers
+        // removal with STATUS_SUCCESS whatever came back from below.
+        PIO_STACK_LOCATION at = Irp->Tail.Overlay.CurrentStackLocation;
+        bool removal = at->MajorFunction == IRP_MJ_PNP && at->MinorFunction == IRP_MN_REMOVE_DEVICE;
+        if (s.mode == IoMode::ForcePending && !removal && frame != nullptr && frame->level == Irp->CurrentLocation &&
+            frame->device->Host->simulated) {
             force = true;
             frame->forcedPending = true;
             frame->forcedStatus = Irp->IoStatus.Status;

@@ -183,9 +183,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, 
     // Held across the pass-down so that the wait below is the only thing that can end it.
     IoAcquireRemoveLock(&Extension->RemoveLock, Irp);
     IoSkipCurrentIrpStackLocation(Irp);
-    // A request a lower driver pended is still in flight, its location marked pending: answering
-    // anything but STATUS_PENDING would let the sender finish it a second time.
-    const NTSTATUS lower = IoCallDriver(Extension->LowerDeviceObject, Irp);
+    // The answer below does not depend on this status: a bus driver completes removal of its child
+    // in its own dispatch routine and may not fail it.
+    IoCallDriver(Extension->LowerDeviceObject, Irp);
     IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
 
     PEXTRA_DEVICE_EXTENSION extra = Extension->ExtraExtension;
@@ -205,7 +205,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, 
     Extension->SymbolicLinkName.Buffer = nullptr;
     IoDetachDevice(Extension->LowerDeviceObject);
     IoDeleteDevice(DeviceObject);
-    return lower == HCT_STATUS_PENDING ? HCT_STATUS_PENDING : HCT_STATUS_SUCCESS;
+    return HCT_STATUS_SUCCESS;
 }
 
 // TURN_ON / TURN_OFF through the extra device. The remove lock keeps the filter record alive for the
