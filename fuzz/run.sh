@@ -10,9 +10,10 @@ filter=${2:-}
 JOBS=${JOBS:-$(nproc)}
 cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j "$JOBS" --target $(sed -n "s/^hct_add_fuzzer(\(fuzz_[a-z_]*\).*/\1/p" fuzz/CMakeLists.txt) >/dev/null || { echo "fuzz build failed"; exit 1; }
 
-# The seed folder of each target, as fuzz/CMakeLists.txt gives it to the smoke test.
-seeds_of() {
-  sed -n "/hct_add_fuzzer($1\$/,/)/s/.*CORPUS \([^ )]*\).*/\1/p" fuzz/CMakeLists.txt
+# A field of a target's hct_add_fuzzer call in fuzz/CMakeLists.txt (CORPUS: the seed folder the
+# smoke test uses too; OPTIONS: libFuzzer flags for every run of it).
+field_of() {
+  sed -n "/^hct_add_fuzzer($1\$/,/)/s/^ *$2 \([^)]*\).*/\1/p" fuzz/CMakeLists.txt
 }
 
 mkdir -p build/fuzz-findings build/fuzz-logs
@@ -23,14 +24,9 @@ for bin in build/fuzz/bin/fuzz_*; do
   [[ -x "$bin" && "$name" == *"$filter"* ]] || continue
   corpus=build/fuzz-corpus/$name
   mkdir -p "$corpus"
-  seeds=$(seeds_of "$name")
+  seeds=$(field_of "$name" CORPUS)
   log=build/fuzz-logs/$name.log
-  extra=()
-  # The completion path resets the host kernel for every input, and the layer keeps each old kernel
-  # reachable on purpose (a test's leftovers are forgotten, not freed): the leak scan libFuzzer would
-  # start after every input finds nothing and costs most of the time. The kernel's own check
-  # (hk::CheckClean) still fails the input on any pool block, device or IRP left behind.
-  [[ "$name" == fuzz_completion_path ]] && extra=(-detect_leaks=0)
+  read -r -a extra <<<"$(field_of "$name" OPTIONS)"
   # -max_total_time bounds the run; timeout(1) bounds a hang of the target itself.
   timeout --kill-after=30 $((seconds + 120)) "$bin" -max_total_time="$seconds" -print_final_stats=1 "${extra[@]}" \
     -artifact_prefix=build/fuzz-findings/"$name"- "$corpus" ${seeds:+fuzz/$seeds} >"$log" 2>&1
