@@ -115,7 +115,8 @@ uint64_t Calls(Fault kind);  // calls made of that kind since Reset(), failed on
 // Who made a call that injection counts, as far as the call itself tells: the tag asked for (Pool);
 // the driver object creating the device (CreateDevice); the driver of the device a link names
 // (CreateSymbolicLink); the driver of the target device (BuildIoctlIrp); the driver of the device
-// being attached (AttachDevice); nothing for IoAllocateIrp.
+// being attached (AttachDevice); nothing for IoAllocateIrp, which also counts the I/O manager's
+// IRPs for OpenFile, DeviceIoControl and SendMajor.
 struct FaultSite {
     ULONG tag = 0;
     PDRIVER_OBJECT driver = nullptr;
