@@ -156,7 +156,10 @@ bool ShouldFail(Fault kind, NTSTATUS *status, FaultSite site)
             break;
         }
     }
-    arm.sites.push_back(site);
+    // Bounded, so that a kernel kept for millions of fuzz inputs does not grow without end.
+    if (arm.sites.size() < kMaxFaultSites) {
+        arm.sites.push_back(site);
+    }
     return site.failed;
 }
 

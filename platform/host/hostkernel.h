@@ -122,7 +122,10 @@ struct FaultSite {
     PDRIVER_OBJECT driver = nullptr;
     bool failed = false;  // this call was made to fail
 };
-std::vector<FaultSite> FaultSites(Fault kind);  // every call of that kind since Reset(), in order
+// The calls of that kind since Reset(), in order, the first kMaxFaultSites of them: element i is
+// call number i + 1.
+inline constexpr size_t kMaxFaultSites = 1 << 16;
+std::vector<FaultSite> FaultSites(Fault kind);
 
 // ---- IRQL ---------------------------------------------------------------------------------------
 KIRQL CurrentIrql();
