@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: host tests under ASan+UBSan, clang-tidy and cppcheck over
 # the driver, the concurrency test under ThreadSanitizer, the fuzzers briefly under ASan+UBSan, the
-# benchmarks once, and both Windows kernel images with their checks. Installs missing Debian packages first.
+# benchmarks once, instruction counts per report under callgrind, and both Windows kernel images with
+# their checks, signed with a throw-away test certificate and each run in Wine (the 32-bit one in a
+# 32-bit prefix). Installs missing Debian packages first.
 set -uo pipefail
 cd "$(dirname "$0")"
 JOBS=${JOBS:-$(nproc)}
@@ -31,12 +33,17 @@ step "fuzz build (libFuzzer, ASan+UBSan)" bash -c "cmake --preset fuzz >/dev/nul
 step "fuzz runs" ctest_preset build/fuzz -L fuzz
 step "release build" bash -c "cmake --preset host-release >/dev/null && cmake --build --preset host-release -j $JOBS"
 step "benchmarks (one short run)" build/host-release/bin/bench_report_path --benchmark_min_time=0.01
+step "instructions per report (callgrind)" env MAX_RATIO=1.30 bench/callgrind.sh 500 --check
 step "main job" build/host-release/bin/hct-sim run
 for arch in x86 x64; do
   step "windows $arch image" bash -c "cmake --preset win-$arch >/dev/null && cmake --build --preset win-$arch -j $JOBS"
   step "windows $arch checks" bash -c "scripts/check-windows-image.sh build/win-$arch/hct.sys $arch && scripts/check-windows-image.sh build/win-$arch/hctctl.exe $arch"
 done
-step "windows x64 image in Wine" scripts/wine-e2e.sh
+step "windows images signed with a test certificate" scripts/sign-images.sh x86 x64
+# The signed images, as a user installs them, each in a Wine prefix of its own width.
+for arch in x64 x86; do
+  step "windows $arch image (signed) in Wine" env HCT_WIN_BUILD=build/signed/$arch timeout 600 scripts/wine-e2e.sh $arch
+done
 
 echo
 if ((failed)); then

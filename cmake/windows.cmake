@@ -74,6 +74,14 @@ target_include_directories(hct_header_check PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(hct_header_check PRIVATE KPLAT_WINDOWS_KERNEL=1)
 target_compile_options(hct_header_check PRIVATE ${HCT_KERNEL_COMPILE_OPTIONS})
 
+# The host build's own declarations (platform/host/nt.h) compiled for this width: their URB layout
+# checks hold for 32-bit as well as 64-bit Windows, which the 64-bit host compiler alone cannot show.
+set(hct_host_layout_check_source ${CMAKE_BINARY_DIR}/hct_host_layout_check.cpp)
+file(CONFIGURE OUTPUT ${hct_host_layout_check_source} CONTENT "#include \"platform/host/nt.h\"\n")
+add_library(hct_host_layout_check OBJECT ${hct_host_layout_check_source})
+target_include_directories(hct_host_layout_check PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_features(hct_host_layout_check PRIVATE cxx_std_20)
+
 if(hct_kernel_sources)
   add_executable(hct ${hct_kernel_sources})
   set_target_properties(hct PROPERTIES

@@ -22,6 +22,7 @@ inline constexpr USBD_STATUS kUsbdStallPid = (USBD_STATUS)0xC0000004;
 inline constexpr USBD_STATUS kUsbdDevNotResponding = (USBD_STATUS)0xC0000005;
 inline constexpr USBD_STATUS kUsbdInvalidUrbFunction = (USBD_STATUS)0x80000200;
 inline constexpr USBD_STATUS kUsbdInvalidParameter = (USBD_STATUS)0x80000300;
+inline constexpr USBD_STATUS kUsbdInvalidPipeHandle = (USBD_STATUS)0x80000600;
 inline constexpr USBD_STATUS kUsbdCanceled = 0x00010000;
 inline constexpr USBD_STATUS kUsbdCanceledDdk = (USBD_STATUS)0xC0010000;
 inline constexpr USBD_STATUS kUsbdDeviceGone = (USBD_STATUS)0xC0007000;
@@ -108,14 +109,30 @@ struct ReportOptions {
     }
 };
 
+// What the class driver sends after a successful start. System: what the system's HID-over-USB
+// class driver sends (device descriptor, configuration descriptor twice, SELECT_CONFIGURATION,
+// SET_IDLE, the report descriptor through GET_DESCRIPTOR_FROM_INTERFACE, then the interrupt reads).
+// DirectControlTransfer: the report descriptor through a control transfer the class driver builds
+// itself (setup 81 06 00 22), then the reads; nothing for the bus to convert.
+enum class ClassSequence { System, DirectControlTransfer };
+
 struct MouseConfig {
     // ---- the device and its bus driver ----
     std::vector<uint8_t> reportDescriptor = DefaultMouseDescriptor();
-    // Answer to GET_DESCRIPTOR(HID report) (setup 81 06 00 22); default: reportDescriptor, success.
+    // The device descriptor (18 bytes); empty: a plausible one for a USB mouse.
+    std::vector<uint8_t> deviceDescriptor;
+    // The whole configuration: configuration, interface, HID descriptor (with wReportLength) and
+    // interrupt-IN endpoint descriptors; empty: built around reportDescriptor.
+    std::vector<uint8_t> configurationDescriptor;
+    // String descriptors other than the probe's index 200, answered with exactly these bytes.
+    std::map<uint8_t, std::vector<uint8_t>> stringDescriptors;
+    // Answer to GET_DESCRIPTOR(HID report) (setup 81 06 00 22, sent as GET_DESCRIPTOR_FROM_INTERFACE
+    // or as a control transfer); default: reportDescriptor, success.
     std::optional<UrbAnswer> descriptorAnswer;
     // Answer to the string descriptor request, index 200, language 0x0409.
     UrbAnswer stringAnswer = UrbAnswer::Text("START");
-    // Answer to every other control transfer.
+    // Answer to every control request the device does not answer itself (it answers its device,
+    // configuration, HID, report and string descriptors, and SET_IDLE).
     UrbAnswer otherControlAnswer = UrbAnswer::Stall();
     // Answers to the start request, in order; the last one repeats (a restart after a stop gets the
     // next answer).
@@ -129,19 +146,28 @@ struct MouseConfig {
     // Completion of an interrupt read that arrives while a fed report is already waiting for it.
     Completion queuedReportCompletion = Completion::Pending;
     // Malformed URBs (wrong header Length for the function, no buffer with a non-zero length, a
-    // string request whose fields are not index 200 / type 3 / language 0x0409 / 255 bytes, ...) are
+    // string request that is neither index 200 / language 0x0409 / 255 bytes nor one of
+    // stringDescriptors, a SELECT_CONFIGURATION that does not fit the device, a read on no pipe of
+    // the selected configuration, ...) are
     // reported through hk::Violate("SimBusUnexpectedRequest") when strict; either way they are
     // answered with USBD_STATUS_INVALID_PARAMETER and STATUS_INVALID_PARAMETER.
     bool strict = true;
-    // The bus accepts only this exact string request (index 200, type 3, language 0x0409, 255 bytes).
+    // The bus accepts only this exact string request (index 200, type 3, language 0x0409, 255 bytes)
+    // besides the indexes of stringDescriptors; without it every other string request gets stringAnswer.
     bool expectProbeFields = true;
 
     // ---- the class driver above ----
+    ClassSequence classSequence = ClassSequence::System;
     BufferForm bufferForm = BufferForm::TransferBuffer;
     unsigned readsOutstanding = 2;
-    ULONG readBufferLength = 64;          // bytes per interrupt read buffer
-    ULONG descriptorRequestLength = 4096; // wLength of the descriptor request and its buffer size
-    bool fetchDescriptor = true;          // fetch the report descriptor after each start
+    // Bytes per interrupt read buffer when the class driver has not sized it from the report
+    // descriptor (System sizes it for the largest input report).
+    ULONG readBufferLength = 64;
+    // DirectControlTransfer: wLength of the descriptor request and its buffer size (System asks for
+    // the HID descriptor's wReportLength + 64).
+    ULONG descriptorRequestLength = 4096;
+    // Send classSequence after each start; false: only the reads, on no selected configuration.
+    bool fetchDescriptor = true;
     // The class driver re-submits a read from deferred work at this IRQL after each completion.
     // PASSIVE_LEVEL rebuilds the MDL for every read (an unmapped MDL stays unmapped each time);
     // DISPATCH_LEVEL re-sends the read at raised IRQL and keeps the read's first MDL.

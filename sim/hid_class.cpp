@@ -1,5 +1,5 @@
 // The simulated HID class driver. Each interrupt read lives in a slot: buffer and URB for the life of
-// the class device, a fresh IRP (IoAllocateIrp) per read. The read's completion routine runs on the
+// the class device (the buffer sized for the largest input report), a fresh IRP (IoAllocateIrp) per read. The read's completion routine runs on the
 // creator's level, records what came back and returns STATUS_MORE_PROCESSING_REQUIRED; deferred work
 // then frees the IRP and sends the next read. Stopping and removal wait until every slot is idle.
 #include "hid_class.h"
@@ -19,6 +19,8 @@ using detail::SimExtension;
 namespace {
 
 constexpr ULONG kClassTag = 0x48696D53;  // "SmiH" as bytes: the simulated class driver's pool
+constexpr NTSTATUS kStatusDeviceDataError = (NTSTATUS)0xC000009C;           // STATUS_DEVICE_DATA_ERROR
+constexpr NTSTATUS kStatusDeviceConfigurationError = (NTSTATUS)0xC0000182;  // STATUS_DEVICE_CONFIGURATION_ERROR
 
 detail::Registry<HidClass> &Classes()
 {
@@ -77,6 +79,7 @@ struct HidClass::Slot {
     HidClass *owner = nullptr;
     unsigned index = 0;
     PUCHAR buffer = nullptr;
+    ULONG bufferLength = 0;
     PURB urb = nullptr;
     PMDL mdl = nullptr;
     bool mdlLocked = false;
@@ -174,8 +177,13 @@ NTSTATUS HidClass::DispatchPnp(PIRP irp)
         if (IofCallDriver(lower_, irp) == STATUS_PENDING)
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         NTSTATUS status = irp->IoStatus.Status;
+        {
+            std::lock_guard lock(mutex_);
+            readLength_ = config_.readBufferLength;
+            interruptPipe_ = nullptr;
+        }
         if (status == STATUS_SUCCESS && config_.fetchDescriptor)
-            status = FetchDescriptor();
+            status = config_.classSequence == ClassSequence::System ? Enumerate() : FetchDescriptor();
         if (status == STATUS_SUCCESS) {
             {
                 std::lock_guard lock(mutex_);
@@ -236,31 +244,11 @@ NTSTATUS HidClass::DispatchPnp(PIRP irp)
     return IofCallDriver(lower_, irp);
 }
 
-NTSTATUS HidClass::FetchDescriptor()
+NTSTATUS HidClass::SendAndWait(PURB urb)
 {
-    ULONG length = config_.descriptorRequestLength;
-    auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_CONTROL_TRANSFER), kClassTag));
-    PUCHAR buffer = length ? static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, kClassTag)) : nullptr;
-    PIRP irp = (urb && (buffer || !length)) ? IoAllocateIrp(lower_->StackSize, FALSE) : nullptr;
-    if (irp == nullptr) {
-        if (buffer)
-            ExFreePool(buffer);
-        if (urb)
-            ExFreePool(urb);
+    PIRP irp = IoAllocateIrp(lower_->StackSize, FALSE);
+    if (irp == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    std::memset(urb, 0, sizeof(_URB_CONTROL_TRANSFER));
-    if (buffer)
-        std::memset(buffer, 0, length);
-    auto &t = urb->UrbControlTransfer;
-    t.Hdr.Length = sizeof(_URB_CONTROL_TRANSFER);
-    t.Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER;
-    t.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    t.TransferBufferLength = length;
-    t.TransferBuffer = buffer;
-    const UCHAR setup[8] = {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, UCHAR(length & 0xFF), UCHAR((length >> 8) & 0xFF)};
-    std::memcpy(t.SetupPacket, setup, 8);
-
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -271,22 +259,201 @@ NTSTATUS HidClass::FetchDescriptor()
     IoSetCompletionRoutine(irp, SignalAndHold, &event, TRUE, TRUE, TRUE);
     if (IofCallDriver(lower_, irp) == STATUS_PENDING)
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
 
-    DescriptorRecord record;
-    record.fetched = true;
-    record.status = irp->IoStatus.Status;
-    record.usbdStatus = t.Hdr.Status;
+// Every control request has the control transfer's size and its transfer fields in the same place;
+// `fill` writes the function's own fields.
+ControlRecord HidClass::SendControl(USHORT function, ULONG length, const std::function<void(URB &)> &fill)
+{
+    ControlRecord record;
+    record.sentFunction = function;
+    record.requestedLength = length;
+    constexpr size_t urbBytes = sizeof(_URB_CONTROL_TRANSFER);
+    auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, urbBytes, kClassTag));
+    PUCHAR buffer = length ? static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, kClassTag)) : nullptr;
+    if (urb == nullptr || (length != 0 && buffer == nullptr)) {
+        if (buffer)
+            ExFreePool(buffer);
+        if (urb)
+            ExFreePool(urb);
+        record.status = STATUS_INSUFFICIENT_RESOURCES;
+        return record;
+    }
+    std::memset(urb, 0, urbBytes);
+    if (buffer)
+        std::memset(buffer, 0, length);
+    auto &t = urb->UrbControlTransfer;
+    t.Hdr.Length = urbBytes;
+    t.Hdr.Function = function;
+    t.TransferBufferLength = length;
+    t.TransferBuffer = buffer;
+    fill(*urb);
+
+    record.status = SendAndWait(urb);
+    record.function = t.Hdr.Function;
+    std::memcpy(record.setup.data(), t.SetupPacket, 8);
+    record.transferFlags = t.TransferFlags;
     record.transferLength = t.TransferBufferLength;
+    record.usbdStatus = t.Hdr.Status;
     if (buffer)
         record.bytes.assign(buffer, buffer + std::min(length, t.TransferBufferLength));
-    IoFreeIrp(irp);
     if (buffer)
         ExFreePool(buffer);
     ExFreePool(urb);
-
     std::lock_guard lock(mutex_);
-    descriptor_ = record;
+    controls_.push_back(record);
+    return record;
+}
+
+ControlRecord HidClass::GetDescriptor(USHORT function, UCHAR type, UCHAR index, USHORT languageId, ULONG length)
+{
+    return SendControl(function, length, [&](URB &urb) {
+        auto &d = urb.UrbControlDescriptorRequest;
+        d.Index = index;
+        d.DescriptorType = type;
+        d.LanguageId = languageId;
+    });
+}
+
+void HidClass::KeepDescriptor(const ControlRecord &r)
+{
+    std::lock_guard lock(mutex_);
+    descriptor_ = DescriptorRecord{true, r.status, r.usbdStatus, r.transferLength, r.bytes};
     ++descriptorFetches_;
+}
+
+// What the system's HID-over-USB class driver sends after a successful start, as USB captures of
+// Windows show it. A failed step fails the start with its status, except SET_IDLE, which many mice
+// stall.
+NTSTATUS HidClass::Enumerate()
+{
+    const ControlRecord device =
+        GetDescriptor(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, sizeof(USB_DEVICE_DESCRIPTOR));
+    if (device.status != STATUS_SUCCESS)
+        return device.status;
+    const ControlRecord head = GetDescriptor(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                                             0, 0, sizeof(USB_CONFIGURATION_DESCRIPTOR));
+    if (head.status != STATUS_SUCCESS)
+        return head.status;
+    if (head.bytes.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        return kStatusDeviceDataError;
+    const ULONG total = head.bytes[2] | (head.bytes[3] << 8);
+    if (total < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        return kStatusDeviceDataError;
+    const ControlRecord whole =
+        GetDescriptor(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, total);
+    if (whole.status != STATUS_SUCCESS)
+        return whole.status;
+    const auto configuration = ParseConfiguration(whole.bytes, nullptr);
+    const InterfaceInfo *hid = configuration ? configuration->HidInterface() : nullptr;
+    if (hid == nullptr || hid->reportLength == 0)
+        return kStatusDeviceConfigurationError;
+    if (NTSTATUS status = SelectConfiguration(whole.bytes, *configuration); status != STATUS_SUCCESS)
+        return status;
+
+    SendControl(URB_FUNCTION_CLASS_INTERFACE, 0, [hid](URB &urb) {
+        auto &v = urb.UrbControlVendorClassRequest;
+        v.TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
+        v.Request = 0x0A;  // SET_IDLE: duration 0 (report only on change), all reports
+        v.Value = 0;
+        v.Index = hid->number;
+    });
+
+    // Asks for more than the HID descriptor announces, as the system's class driver does.
+    const ControlRecord report = GetDescriptor(URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, kReportDescriptorType, 0,
+                                               hid->number, ULONG(hid->reportLength) + 64);
+    KeepDescriptor(report);
+    if (report.status != STATUS_SUCCESS)
+        return report.status;
+    if (const ULONG largest = LargestInputReport(report.bytes)) {
+        std::lock_guard lock(mutex_);
+        readLength_ = largest;
+    }
+    return STATUS_SUCCESS;
+}
+
+// SELECT_CONFIGURATION for setting 0 of every interface, built as USBD_CreateConfigurationRequestEx
+// builds it; the interrupt-IN pipe's handle is kept for the reads.
+NTSTATUS HidClass::SelectConfiguration(const std::vector<uint8_t> &configuration, const ConfigurationInfo &info)
+{
+    std::vector<const InterfaceInfo *> chosen;
+    size_t urbBytes = offsetof(_URB_SELECT_CONFIGURATION, Interface);
+    for (const InterfaceInfo &i : info.interfaces)
+        if (i.alternate == 0) {
+            chosen.push_back(&i);
+            urbBytes += GET_USBD_INTERFACE_SIZE(i.endpoints.size());
+        }
+    urbBytes = std::max(urbBytes, sizeof(_URB_SELECT_CONFIGURATION));
+    auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, urbBytes, kClassTag));
+    auto descriptor = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, configuration.size(), kClassTag));
+    if (urb == nullptr || descriptor == nullptr) {
+        if (urb)
+            ExFreePool(urb);
+        if (descriptor)
+            ExFreePool(descriptor);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    std::memset(urb, 0, urbBytes);
+    std::memcpy(descriptor, configuration.data(), configuration.size());
+    auto &s = urb->UrbSelectConfiguration;
+    s.Hdr.Length = static_cast<USHORT>(urbBytes);
+    s.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    s.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor);
+    auto *at = reinterpret_cast<PUCHAR>(&s.Interface);
+    for (const InterfaceInfo *i : chosen) {
+        auto &interface = *reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(at);
+        interface.Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(i->endpoints.size()));
+        interface.InterfaceNumber = i->number;
+        interface.AlternateSetting = 0;
+        interface.NumberOfPipes = static_cast<ULONG>(i->endpoints.size());
+        PUSBD_PIPE_INFORMATION pipes = interface.Pipes;
+        for (size_t e = 0; e < i->endpoints.size(); ++e)
+            pipes[e].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+        at += interface.Length;
+    }
+
+    ControlRecord record;
+    record.sentFunction = URB_FUNCTION_SELECT_CONFIGURATION;
+    record.status = SendAndWait(urb);
+    record.function = s.Hdr.Function;
+    record.usbdStatus = s.Hdr.Status;
+    USBD_PIPE_HANDLE pipe = nullptr;
+    at = reinterpret_cast<PUCHAR>(&s.Interface);
+    for (const InterfaceInfo *i : chosen) {
+        auto &interface = *reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(at);
+        PUSBD_PIPE_INFORMATION pipes = interface.Pipes;
+        for (size_t e = 0; e < i->endpoints.size() && i->interfaceClass == kHidInterfaceClass && !pipe; ++e)
+            if ((pipes[e].EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) && pipes[e].PipeType == UsbdPipeTypeInterrupt)
+                pipe = pipes[e].PipeHandle;
+        at += interface.Length;
+    }
+    ExFreePool(descriptor);
+    ExFreePool(urb);
+    std::lock_guard lock(mutex_);
+    controls_.push_back(record);
+    if (record.status != STATUS_SUCCESS)
+        return record.status;
+    if (pipe == nullptr)
+        return kStatusDeviceConfigurationError;
+    interruptPipe_ = pipe;
+    return STATUS_SUCCESS;
+}
+
+// The report descriptor through a control transfer the class driver builds itself: nothing for the
+// bus to convert.
+NTSTATUS HidClass::FetchDescriptor()
+{
+    const ULONG length = config_.descriptorRequestLength;
+    const ControlRecord record = SendControl(URB_FUNCTION_CONTROL_TRANSFER, length, [length](URB &urb) {
+        auto &t = urb.UrbControlTransfer;
+        t.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        const UCHAR setup[8] = {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, UCHAR(length & 0xFF), UCHAR((length >> 8) & 0xFF)};
+        std::memcpy(t.SetupPacket, setup, 8);
+    });
+    KeepDescriptor(record);
     return record.status;
 }
 
@@ -314,13 +481,28 @@ void HidClass::SubmitRead(unsigned index)
     Slot &slot = *slots_[index];
     if (stopping_ || slot.state != Slot::State::Idle || lower_ == nullptr)
         return;
-    ULONG length = config_.readBufferLength;
+    const ULONG length = readLength_;
     bool passive = KeGetCurrentIrql() == PASSIVE_LEVEL;
+
+    // A restart may have found a different largest report: the slot's buffer follows it.
+    if (slot.buffer != nullptr && slot.bufferLength != length) {
+        if (slot.mdl) {
+            if (slot.mdlLocked)
+                MmUnlockPages(slot.mdl);
+            IoFreeMdl(slot.mdl);
+            slot.mdl = nullptr;
+            slot.mdlLocked = false;
+        }
+        ExFreePool(slot.buffer);
+        slot.buffer = nullptr;
+    }
 
     if (slot.urb == nullptr)
         slot.urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), kClassTag));
-    if (slot.buffer == nullptr && length != 0)
+    if (slot.buffer == nullptr && length != 0) {
         slot.buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, kClassTag));
+        slot.bufferLength = length;
+    }
     if (slot.urb == nullptr || (length != 0 && slot.buffer == nullptr))
         return;  // out of pool: this read is lost, as a real class driver would lose it
 
@@ -362,6 +544,7 @@ void HidClass::SubmitRead(unsigned index)
     auto &t = slot.urb->UrbBulkOrInterruptTransfer;
     t.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
     t.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    t.PipeHandle = interruptPipe_;
     t.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
     t.TransferBufferLength = length;
     t.TransferBuffer = config_.bufferForm == BufferForm::TransferBuffer ? slot.buffer : nullptr;
@@ -391,7 +574,7 @@ void HidClass::ReadCompleted(unsigned index, PIRP irp)
     record.cancelled = irp->Cancel;
     record.time = hk::Now();
     if (slot.buffer)
-        record.bytes.assign(slot.buffer, slot.buffer + std::min(record.transferLength, config_.readBufferLength));
+        record.bytes.assign(slot.buffer, slot.buffer + std::min(record.transferLength, slot.bufferLength));
     bool ok = record.status == STATUS_SUCCESS;
     {
         std::lock_guard lock(mutex_);
@@ -520,6 +703,16 @@ size_t HidClass::DescriptorFetches() const
 {
     std::lock_guard lock(mutex_);
     return descriptorFetches_;
+}
+std::vector<ControlRecord> HidClass::Controls() const
+{
+    std::lock_guard lock(mutex_);
+    return controls_;
+}
+ULONG HidClass::ReadLength() const
+{
+    std::lock_guard lock(mutex_);
+    return readLength_;
 }
 unsigned HidClass::ReadsInFlight() const
 {

@@ -1,13 +1,18 @@
 // The simulated HID class driver above the filter: its own DRIVER_OBJECT, an AddDevice that attaches
 // its device object on top of the mouse's stack, PnP and power pass-down, and after each successful
-// start the report descriptor fetch and N interrupt reads kept outstanding, each one an
-// IOCTL_INTERNAL_USB_SUBMIT_URB request built with IoAllocateIrp and completed back to it through
-// its completion routine. One HidClass object is one mouse's class device.
+// start the requests the system's HID-over-USB class driver sends (device and configuration
+// descriptors, SELECT_CONFIGURATION, SET_IDLE, the report descriptor; see ClassSequence) and N
+// interrupt reads kept outstanding, each one an IOCTL_INTERNAL_USB_SUBMIT_URB request built with
+// IoAllocateIrp and completed back to it through its completion routine. One HidClass object is one
+// mouse's class device.
 #pragma once
 
 #include "config.h"
+#include "usb_device.h"
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -23,6 +28,20 @@ struct ReadRecord {
     ULONG transferLength = 0;
     bool cancelled = false;  // Irp->Cancel was set
     int64_t time = 0;
+};
+
+// One request of the class driver's own on the default pipe (or SELECT_CONFIGURATION) as it came
+// back: the URB as the drivers below left it.
+struct ControlRecord {
+    USHORT sentFunction = 0;         // the URB function the class driver built
+    USHORT function = 0;             // UrbHeader.Function when it came back
+    std::array<uint8_t, 8> setup{};  // the bytes at _URB_CONTROL_TRANSFER.SetupPacket when it came back
+    ULONG transferFlags = 0;         // when it came back
+    ULONG requestedLength = 0;
+    ULONG transferLength = 0;
+    NTSTATUS status = 0;
+    USBD_STATUS usbdStatus = 0;
+    std::vector<uint8_t> bytes;      // the data stage, at most the buffer
 };
 
 // The report descriptor request as it came back.
@@ -55,6 +74,9 @@ public:
     void ClearReads();
     DescriptorRecord Descriptor() const;
     size_t DescriptorFetches() const;
+    // The class driver's own requests after each start, in order (the interrupt reads excluded).
+    std::vector<ControlRecord> Controls() const;
+    ULONG ReadLength() const;  // the buffer of each interrupt read
     unsigned ReadsInFlight() const;  // reads sent down and not yet back
     bool Started() const;
     bool Removing() const;
@@ -72,7 +94,13 @@ public:
     struct Slot;
 
 private:
+    NTSTATUS Enumerate();
     NTSTATUS FetchDescriptor();
+    NTSTATUS SendAndWait(PURB urb);
+    ControlRecord SendControl(USHORT function, ULONG length, const std::function<void(URB &)> &fill);
+    ControlRecord GetDescriptor(USHORT function, UCHAR type, UCHAR index, USHORT languageId, ULONG length);
+    NTSTATUS SelectConfiguration(const std::vector<uint8_t> &configuration, const ConfigurationInfo &info);
+    void KeepDescriptor(const ControlRecord &record);
     void StartReads();
     void SubmitRead(unsigned slot);
     void Recycle(unsigned slot);
@@ -88,6 +116,9 @@ private:
     std::vector<ReadRecord> reads_;
     DescriptorRecord descriptor_;
     size_t descriptorFetches_ = 0;
+    std::vector<ControlRecord> controls_;
+    ULONG readLength_ = 0;
+    USBD_PIPE_HANDLE interruptPipe_ = nullptr;  // null: no configuration selected
     uint64_t readsSubmitted_ = 0;
     bool started_ = false;
     bool stopping_ = true;

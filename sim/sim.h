@@ -7,7 +7,7 @@
 //   PDRIVER_OBJECT filter = hk::LoadDriver(u"\\Driver\\hct", DriverEntry);
 //   sim::PnpManager pnp(filter);
 //   sim::Mouse &mouse = pnp.Plug();          // default 5-button mouse with wheel and AC pan
-//   pnp.Start(mouse);                        // start, descriptor fetch, 2 interrupt reads pending
+//   pnp.Start(mouse);                        // start, enumeration requests, 2 interrupt reads pending
 //   sim::Application app;
 //   app.Open(1); app.TurnOn();
 //   mouse.Feed(sim::kReportPanRight);

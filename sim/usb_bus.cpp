@@ -4,6 +4,8 @@
 // and always outside the lock because completion runs the drivers above.
 #include "usb_bus.h"
 
+#include "usb_port.h"
+
 #include "../platform/host/hostkernel.h"
 #include "registry.h"
 #include "sim.h"
@@ -52,13 +54,11 @@ std::string Hex(const void *p)
     return text;
 }
 
-// The three URB forms the bus serves share the layout of their transfer fields.
+// The transfers the bus completes share the layout of their transfer fields.
 static_assert(offsetof(_URB_CONTROL_TRANSFER, TransferBufferLength) ==
               offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength));
-static_assert(offsetof(_URB_CONTROL_TRANSFER, TransferBufferLength) ==
-              offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength));
 static_assert(offsetof(_URB_CONTROL_TRANSFER, TransferBufferMDL) ==
-              offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferMDL));
+              offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferMDL));
 
 void Fill(PURB urb, PUCHAR buffer, ULONG capacity, const std::vector<uint8_t> &data,
           std::optional<ULONG> reportedLength, USBD_STATUS usbd)
@@ -71,58 +71,6 @@ void Fill(PURB urb, PUCHAR buffer, ULONG capacity, const std::vector<uint8_t> &d
 }
 
 }  // namespace
-
-// ---- UrbAnswer ------------------------------------------------------------------------------
-UrbAnswer UrbAnswer::Bytes(std::vector<uint8_t> bytes)
-{
-    UrbAnswer a;
-    a.data = std::move(bytes);
-    return a;
-}
-UrbAnswer UrbAnswer::Text(std::string_view text) { return Bytes(std::vector<uint8_t>(text.begin(), text.end())); }
-UrbAnswer UrbAnswer::Failure(USBD_STATUS usbd, NTSTATUS status, std::vector<uint8_t> bytes)
-{
-    UrbAnswer a = Bytes(std::move(bytes));
-    a.usbdStatus = usbd;
-    a.status = status;
-    return a;
-}
-UrbAnswer UrbAnswer::Stall() { return Failure(kUsbdStallPid, STATUS_UNSUCCESSFUL); }
-UrbAnswer UrbAnswer::HoldUntilCancelled(USBD_STATUS cancelUsbd, NTSTATUS cancelStatus)
-{
-    UrbAnswer a;
-    a.kind = Kind::HoldUntilCancelled;
-    a.cancelUsbdStatus = cancelUsbd;
-    a.cancelStatus = cancelStatus;
-    return a;
-}
-UrbAnswer UrbAnswer::HoldForever()
-{
-    UrbAnswer a;
-    a.kind = Kind::HoldForever;
-    return a;
-}
-UrbAnswer &UrbAnswer::After(int64_t delay100ns)
-{
-    delay = delay100ns;
-    completion = Completion::Pending;
-    return *this;
-}
-UrbAnswer &UrbAnswer::Sync()
-{
-    completion = Completion::Synchronous;
-    return *this;
-}
-UrbAnswer &UrbAnswer::Pend()
-{
-    completion = Completion::Pending;
-    return *this;
-}
-UrbAnswer &UrbAnswer::Length(ULONG reported)
-{
-    reportedLength = reported;
-    return *this;
-}
 
 // ---- the bus driver -------------------------------------------------------------------------
 enum class PendingKind { Answer, Interrupt };
@@ -148,6 +96,8 @@ NTSTATUS NTAPI UsbBus::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 
 UsbBus::UsbBus(PDRIVER_OBJECT busDriver, const MouseConfig &config) : config_(config)
 {
+    CompleteDescriptors(config_);
+    device_ = ParseConfiguration(config_.configurationDescriptor, nullptr);
     std::u16string name = u"\\Device\\SimUsbPdo-";
     for (char c : std::to_string(g_pdoCounter++))
         name.push_back(static_cast<char16_t>(c));
@@ -289,10 +239,13 @@ NTSTATUS UsbBus::DispatchPnp(PIRP irp)
         gone_ = true;
         started_ = false;
         reports_.clear();
+        selected_.reset();
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_STOP_DEVICE:
+        // The stopped device is unconfigured: its pipe handles are gone.
         started_ = false;
+        selected_.reset();
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -329,7 +282,7 @@ NTSTATUS UsbBus::DispatchPnp(PIRP irp)
     return status;
 }
 
-NTSTATUS UsbBus::Malformed(PIRP irp, PURB urb, const std::string &what)
+NTSTATUS UsbBus::Malformed(PIRP irp, PURB urb, const std::string &what, USBD_STATUS usbd)
 {
     bool strict;
     {
@@ -339,7 +292,7 @@ NTSTATUS UsbBus::Malformed(PIRP irp, PURB urb, const std::string &what)
     if (strict)
         hk::Violate(kRuleUnexpectedRequest, what + " (IRP " + Hex(irp) + ")");
     if (urb != nullptr)
-        urb->UrbHeader.Status = kUsbdInvalidParameter;
+        urb->UrbHeader.Status = usbd;
     return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
 }
 
@@ -351,19 +304,21 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
         record.hasUrb = true;
         record.urbLength = urb->UrbHeader.Length;
         record.urbFunction = urb->UrbHeader.Function;
-        const auto &t = urb->UrbControlTransfer;
-        record.transferFlags = t.TransferFlags;
-        record.transferBufferLength = t.TransferBufferLength;
-        record.hasTransferBuffer = t.TransferBuffer != nullptr;
-        record.hasMdl = t.TransferBufferMDL != nullptr;
-        record.mdlFlags = t.TransferBufferMDL ? t.TransferBufferMDL->MdlFlags : 0;
-        if (record.urbFunction == URB_FUNCTION_CONTROL_TRANSFER)
-            std::memcpy(record.setup.data(), t.SetupPacket, 8);
-        if (record.urbFunction == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-            const auto &d = urb->UrbControlDescriptorRequest;
-            record.descriptorIndex = d.Index;
-            record.descriptorType = d.DescriptorType;
-            record.languageId = d.LanguageId;
+        // Fields beyond the header are read only when the header says the record holds them.
+        const size_t recordLength = port::RecordLength(record.urbFunction);
+        if (recordLength != 0 && record.urbLength >= recordLength) {
+            const auto &t = urb->UrbControlTransfer;
+            record.transferFlags = t.TransferFlags;
+            record.transferBufferLength = t.TransferBufferLength;
+            record.hasTransferBuffer = t.TransferBuffer != nullptr;
+            record.hasMdl = t.TransferBufferMDL != nullptr;
+            record.mdlFlags = t.TransferBufferMDL ? t.TransferBufferMDL->MdlFlags : 0;
+            record.setup = port::SetupOf(*urb);
+            if (port::ConvertsInPlace(record.urbFunction)) {
+                record.descriptorIndex = record.setup[2];
+                record.descriptorType = record.setup[3];
+                record.languageId = static_cast<USHORT>(record.setup[4] | (record.setup[5] << 8));
+            }
         }
     }
     bool gone;
@@ -383,75 +338,36 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
         return CompleteIrp(irp, STATUS_NO_SUCH_DEVICE);
     }
 
-    USHORT function = urb->UrbHeader.Function;
-    size_t expected = 0;
-    switch (function) {
-    case URB_FUNCTION_CONTROL_TRANSFER: expected = sizeof(_URB_CONTROL_TRANSFER); break;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: expected = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER); break;
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: expected = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST); break;
-    default:
-        urb->UrbHeader.Status = kUsbdInvalidUrbFunction;
-        return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
-    }
-    if (urb->UrbHeader.Length != expected)
-        return Malformed(irp, urb,
-                         "URB function 0x" + std::to_string(function) + " with header Length " +
-                             std::to_string(urb->UrbHeader.Length) + ", expected " + std::to_string(expected));
-
-    auto &t = urb->UrbControlTransfer;
-    PMDL mdl = t.TransferBufferMDL;
-    PUCHAR buffer = detail::UrbBuffer(t.TransferBuffer, mdl);
-    ULONG length = t.TransferBufferLength;
-    if (length != 0 && buffer == nullptr)
-        return Malformed(irp, urb, "URB with TransferBufferLength " + std::to_string(length) + " and no buffer");
-    if (t.TransferBuffer == nullptr && mdl != nullptr && length > mdl->ByteCount)
-        return Malformed(irp, urb, "TransferBufferLength beyond the MDL's ByteCount");
-    if (t.UrbLink != nullptr)
-        return Malformed(irp, urb, "linked URBs are not supported by this bus");
-
-    UrbAnswer answer;
-    ULONG capacity = length;
+    if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION)
+        return SelectConfiguration(irp, urb);
+    std::optional<port::Refusal> refusal;
     {
         std::lock_guard lock(mutex_);
-        if (function == URB_FUNCTION_CONTROL_TRANSFER) {
-            const UCHAR *setup = t.SetupPacket;
-            if ((setup[0] & 0x80) && !(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
-                // falls through to Malformed below, outside the lock
-                capacity = ~0u;
-            } else if (setup[0] == 0x81 && setup[1] == 0x06 && setup[2] == 0x00 && setup[3] == 0x22) {
-                answer = config_.descriptorAnswer.value_or(UrbAnswer::Bytes(config_.reportDescriptor));
-                ULONG wLength = setup[6] | (setup[7] << 8);
-                capacity = std::min(length, wLength);
-            } else {
-                answer = config_.otherControlAnswer;
-            }
-        } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-            const auto &d = urb->UrbControlDescriptorRequest;
-            if (d.DescriptorType == USB_STRING_DESCRIPTOR_TYPE) {
-                if (config_.expectProbeFields &&
-                    (d.Index != 200 || d.LanguageId != 0x0409 || length != 255))
-                    capacity = ~0u;
-                answer = config_.stringAnswer;
-            } else {
-                answer = config_.otherControlAnswer;
-            }
+        refusal = port::Accept(*urb, selected_ ? &*selected_ : nullptr);
+    }
+    if (refusal && refusal->problem.empty()) {
+        urb->UrbHeader.Status = refusal->usbd;
+        return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
+    }
+    if (refusal)
+        return Malformed(irp, urb, refusal->problem, refusal->usbd);
+
+    auto &t = urb->UrbControlTransfer;
+    PUCHAR buffer = detail::UrbBuffer(t.TransferBuffer, t.TransferBufferMDL);
+    const ULONG length = t.TransferBufferLength;
+    if (urb->UrbHeader.Function == URB_FUNCTION_CONTROL_TRANSFER) {
+        std::array<uint8_t, 8> setup;
+        std::memcpy(setup.data(), t.SetupPacket, 8);
+        ControlReply reply;
+        {
+            std::lock_guard lock(mutex_);
+            reply = AnswerControl(config_, setup);
         }
+        if (!reply.problem.empty())
+            return Malformed(irp, urb, reply.problem);
+        return Answer(irp, urb, reply.answer, buffer, std::min(length, reply.limit));
     }
-    if (capacity == ~0u) {
-        if (function == URB_FUNCTION_CONTROL_TRANSFER)
-            return Malformed(irp, urb, "device-to-host control transfer without USBD_TRANSFER_DIRECTION_IN");
-        const auto &d = urb->UrbControlDescriptorRequest;
-        return Malformed(irp, urb,
-                         "string descriptor request index " + std::to_string(d.Index) + " language 0x" +
-                             std::to_string(d.LanguageId) + " length " + std::to_string(length) +
-                             ", expected index 200, language 0x0409 (1033), 255 bytes");
-    }
-
-    if (function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
-        return Answer(irp, urb, answer, buffer, capacity);
-
-    if (!(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
-        return Malformed(irp, urb, "interrupt transfer to the mouse (no USBD_TRANSFER_DIRECTION_IN)");
+    const ULONG capacity = length;
 
     // An interrupt read: answered by the next report the device sends.
     std::unique_lock lock(mutex_);
@@ -485,6 +401,27 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
         });
     }
     return status;
+}
+
+// The port driver sets the configuration on the device and answers at once, inside its dispatch
+// routine.
+NTSTATUS UsbBus::SelectConfiguration(PIRP irp, PURB urb)
+{
+    std::unique_lock lock(mutex_);
+    if (!device_) {
+        // The device's own configuration descriptor is broken: nothing can be selected from it.
+        lock.unlock();
+        urb->UrbHeader.Status = kUsbdInvalidParameter;
+        return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
+    }
+    const std::string problem = port::SelectConfiguration(*urb, *device_, selected_);
+    if (problem.empty())
+        ++counters_.urbsCompleted;
+    lock.unlock();
+    if (!problem.empty())
+        return Malformed(irp, urb, problem);
+    urb->UrbHeader.Status = kUsbdSuccess;
+    return CompleteIrp(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS UsbBus::Answer(PIRP irp, PURB urb, const UrbAnswer &answer, PUCHAR buffer, ULONG capacity)
@@ -766,14 +703,24 @@ std::vector<BusRequest> UsbBus::UrbLog(USHORT function) const
             out.push_back(r);
     return out;
 }
-size_t UsbBus::StringRequests() const { return UrbLog(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE).size(); }
+size_t UsbBus::StringRequests() const
+{
+    std::lock_guard lock(mutex_);
+    return std::count_if(log_.begin(), log_.end(), [](const BusRequest &r) {
+        return r.hasUrb && r.setup[0] == 0x80 && r.setup[1] == 0x06 && r.setup[3] == USB_STRING_DESCRIPTOR_TYPE;
+    });
+}
 size_t UsbBus::DescriptorRequests() const
 {
-    size_t n = 0;
-    for (const auto &r : UrbLog(URB_FUNCTION_CONTROL_TRANSFER))
-        if (r.setup[0] == 0x81 && r.setup[1] == 0x06 && r.setup[2] == 0x00 && r.setup[3] == 0x22)
-            ++n;
-    return n;
+    std::lock_guard lock(mutex_);
+    return std::count_if(log_.begin(), log_.end(), [](const BusRequest &r) {
+        return r.hasUrb && r.setup[0] == 0x81 && r.setup[1] == 0x06 && r.setup[2] == 0x00 && r.setup[3] == 0x22;
+    });
+}
+bool UsbBus::Configured() const
+{
+    std::lock_guard lock(mutex_);
+    return selected_.has_value();
 }
 BusCounters UsbBus::Counters() const
 {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "config.h"
+#include "usb_port.h"
 
 #include <array>
 #include <cstdint>
@@ -30,8 +31,10 @@ struct BusRequest {
     bool hasTransferBuffer = false;
     bool hasMdl = false;
     USHORT mdlFlags = 0;
-    std::array<uint8_t, 8> setup{};  // control transfers
-    UCHAR descriptorIndex = 0;       // GET_DESCRIPTOR_FROM_DEVICE
+    // The setup packet the request stands for: a control transfer's own, or the one the bus builds
+    // for a descriptor, status, feature, class or vendor request it converts in place.
+    std::array<uint8_t, 8> setup{};
+    UCHAR descriptorIndex = 0;  // requests converted in place: wValue and wIndex of that setup
     UCHAR descriptorType = 0;
     USHORT languageId = 0;
     int64_t time = 0;  // virtual time of arrival
@@ -88,8 +91,9 @@ public:
     // ---- what the bus saw ----
     std::vector<BusRequest> Log() const;
     std::vector<BusRequest> UrbLog(USHORT function) const;  // URB requests of one function
-    size_t StringRequests() const;   // GET_DESCRIPTOR_FROM_DEVICE requests
-    size_t DescriptorRequests() const;  // control transfers with setup 81 06 00 22
+    size_t StringRequests() const;      // requests for a string descriptor (setup 80 06 xx 03)
+    size_t DescriptorRequests() const;  // requests for the report descriptor (setup 81 06 00 22)
+    bool Configured() const;            // a configuration is selected (SELECT_CONFIGURATION)
     BusCounters Counters() const;
     void ClearLog();
     bool Started() const;
@@ -110,6 +114,7 @@ private:
     struct Pending;
     NTSTATUS DispatchPnp(PIRP irp);
     NTSTATUS DispatchUrb(PIRP irp, BusRequest &record);
+    NTSTATUS SelectConfiguration(PIRP irp, PURB urb);
     NTSTATUS Answer(PIRP irp, PURB urb, const UrbAnswer &answer, PUCHAR buffer, ULONG capacity);
     NTSTATUS PendIrp(Pending entry, uint64_t *id);
     void CompleteLater(uint64_t id, int64_t delay);
@@ -117,12 +122,14 @@ private:
     void Arrive(std::vector<uint8_t> bytes, ReportOptions options);
     void DeliverReports();
     void FailAllPending(USBD_STATUS usbd, NTSTATUS status);
-    NTSTATUS Malformed(PIRP irp, PURB urb, const std::string &what);
+    NTSTATUS Malformed(PIRP irp, PURB urb, const std::string &what, USBD_STATUS usbd = kUsbdInvalidParameter);
     bool ClaimLocked(Pending &entry);
     Completion CompletionOf(const UrbAnswer &answer) const;
 
     mutable std::mutex mutex_;
-    MouseConfig config_;
+    MouseConfig config_;                       // descriptors completed with the defaults
+    std::optional<ConfigurationInfo> device_;  // config_.configurationDescriptor, read once
+    std::optional<port::Configuration> selected_;
     PDEVICE_OBJECT pdo_ = nullptr;
     std::vector<BusRequest> log_;
     BusCounters counters_;

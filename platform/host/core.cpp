@@ -8,18 +8,19 @@
 
 namespace hk::detail {
 
-namespace {
-
 // Never destroyed: thread-exit hooks of the main thread may still need them during exit, and
 // the state of earlier tests stays reachable (forgotten, not leaked) in the graveyard.
 std::mutex *gMutex = new std::mutex;
 std::condition_variable *gCv = new std::condition_variable;
 State *gState = new State;
-std::vector<State *> *gGraveyard = new std::vector<State *>;
 std::atomic<uint64_t> gGeneration{0};
 
-thread_local KIRQL tlsIrql = PASSIVE_LEVEL;
-thread_local uint64_t tlsIrqlGeneration = 0;
+constinit thread_local KIRQL tlsIrql = PASSIVE_LEVEL;
+constinit thread_local uint64_t tlsIrqlGeneration = 0;
+
+namespace {
+
+std::vector<State *> *gGraveyard = new std::vector<State *>;
 
 struct ThreadHolder {
     ThreadState *ts = nullptr;
@@ -41,6 +42,7 @@ ThreadHolder::~ThreadHolder()
         if (ts->generation == s.generation && it != s.threads.end() && it->second == ts) {
             s.threads.erase(it);
             orphans.swap(ts->apcs);
+            ts->apcsQueued.store(false, std::memory_order_relaxed);
             id = ts->id;
         }
     }
@@ -52,15 +54,12 @@ ThreadHolder::~ThreadHolder()
         FinishThreadedIrp(irp, false);
     }
     delete ts;
+    ts = nullptr;  // a later call from another thread-exit hook registers the thread anew
 }
 
 }  // namespace
 
-std::mutex &Mutex() { return *gMutex; }
-std::condition_variable &Cv() { return *gCv; }
-State &S() { return *gState; }
-
-void Reports::Flush()
+void Reports::Report()
 {
     std::vector<Violation> pending;
     pending.swap(pending_);
@@ -73,6 +72,10 @@ ThreadState &Me()
 {
     State &s = S();
     ThreadState *ts = tlsThread.ts;
+    // Registered in this kernel: only the thread's own exit takes it out of the table again.
+    if (ts != nullptr && ts->id != 0 && ts->generation == s.generation) {
+        return *ts;
+    }
     if (ts == nullptr) {
         ts = new ThreadState;
         tlsThread.ts = ts;
@@ -82,20 +85,11 @@ ThreadState &Me()
         ts->generation = s.generation;
         ts->id = s.nextThreadId++;
         ts->apcs.clear();
+        ts->apcsQueued.store(false, std::memory_order_relaxed);
         ts->holdsCancelLock = false;
         s.threads[ts->id] = ts;
     }
     return *ts;
-}
-
-KIRQL Irql()
-{
-    uint64_t generation = gGeneration.load(std::memory_order_relaxed);
-    if (tlsIrqlGeneration != generation) {
-        tlsIrqlGeneration = generation;
-        tlsIrql = PASSIVE_LEVEL;
-    }
-    return tlsIrql;
 }
 
 void SetIrql(KIRQL irql)
@@ -112,6 +106,9 @@ void DeliverApcs()
     if (Irql() >= APC_LEVEL) {
         return;
     }
+    if (ThreadState *ts = tlsThread.ts; ts != nullptr && !ts->apcsQueued.load(std::memory_order_acquire)) {
+        return;
+    }
     for (;;) {
         PIRP irp = nullptr;
         {
@@ -122,6 +119,7 @@ void DeliverApcs()
             }
             irp = me.apcs.front();
             me.apcs.pop_front();
+            me.apcsQueued.store(!me.apcs.empty(), std::memory_order_relaxed);
         }
         tlsIrql = APC_LEVEL;
         FinishThreadedIrp(irp, true);
@@ -129,12 +127,9 @@ void DeliverApcs()
     }
 }
 
-bool CheckIrql(KIRQL max, const char *service)
+bool ReportIrqlTooHigh(KIRQL max, const char *service)
 {
     KIRQL irql = Irql();
-    if (irql <= max) {
-        return true;
-    }
     Violate(rule::IrqlTooHigh,
             std::string(service) + " called at IRQL " + std::to_string(irql) + ", allowed up to " + std::to_string(max));
     return false;
@@ -209,6 +204,7 @@ void Reset()
         auto *fresh = new State;
         fresh->generation = gGeneration.fetch_add(1) + 1;
         gState = fresh;
+        ResetTraceSwitches();
         Cv().notify_all();
     }
     Irql();

@@ -9,14 +9,18 @@
 
 #include "hostkernel.h"
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -27,6 +31,77 @@
 #define HK_STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023)
 #define HK_STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024)
 #define HK_STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033)
+
+// A short list of plain values whose first N live in place. The bookkeeping of calls and completion
+// routines in flight holds one or two entries per location; keeping them in place means that
+// sending a request down and completing it allocates nothing beyond the IRP itself.
+template <typename T, size_t N>
+class HkSmallList {
+public:
+    HkSmallList() = default;
+    HkSmallList(const HkSmallList &other) { *this = other; }
+    HkSmallList(HkSmallList &&other) noexcept { *this = other; }
+    HkSmallList &operator=(const HkSmallList &other)
+    {
+        if (this != &other) {
+            clear();
+            for (const T &v : other) {
+                push_back(v);
+            }
+        }
+        return *this;
+    }
+    ~HkSmallList()
+    {
+        if (data_ != place_) {
+            delete[] data_;
+        }
+    }
+
+    T *begin() { return data_; }
+    T *end() { return data_ + size_; }
+    const T *begin() const { return data_; }
+    const T *end() const { return data_ + size_; }
+    std::reverse_iterator<T *> rbegin() { return std::reverse_iterator<T *>(end()); }
+    std::reverse_iterator<T *> rend() { return std::reverse_iterator<T *>(begin()); }
+    std::reverse_iterator<const T *> rbegin() const { return std::reverse_iterator<const T *>(end()); }
+    std::reverse_iterator<const T *> rend() const { return std::reverse_iterator<const T *>(begin()); }
+    bool empty() const { return size_ == 0; }
+    size_t size() const { return size_; }
+    T &back() { return data_[size_ - 1]; }
+    void clear() { size_ = 0; }
+    void push_back(const T &v)
+    {
+        if (size_ == capacity_) {
+            T *grown = new T[capacity_ * 2];
+            std::copy(begin(), end(), grown);
+            if (data_ != place_) {
+                delete[] data_;
+            }
+            data_ = grown;
+            capacity_ *= 2;
+        }
+        data_[size_++] = v;
+    }
+    T *erase(T *first, T *last)
+    {
+        T *kept = std::copy(last, end(), first);
+        size_ = static_cast<size_t>(kept - data_);
+        return first;
+    }
+    T *erase(T *at) { return erase(at, at + 1); }
+    // As a multiset without order: insert, find, count.
+    void insert(const T &v) { push_back(v); }
+    T *find(const T &v) { return std::find(begin(), end(), v); }
+    size_t count(const T &v) const { return static_cast<size_t>(std::count(begin(), end(), v)); }
+
+private:
+    static_assert(std::is_trivially_copyable_v<T> && N > 0);
+    T place_[N]{};
+    T *data_ = place_;
+    size_t size_ = 0;
+    size_t capacity_ = N;
+};
 
 // One IofCallDriver call in progress at one stack location. It lives in IofCallDriver's frame; the
 // completion walk fills it in when it passes the location, so the checks after the dispatch routine
@@ -52,11 +127,11 @@ struct HkIrpState {
     void *outputBuffer = nullptr;
     ULONG outputLength = 0;
     // Indexed by stack location, 0..StackCount+1.
-    std::vector<std::vector<HkCallFrame *>> frames;
+    std::vector<HkSmallList<HkCallFrame *, 2>> frames;
     std::vector<uint8_t> marked;           // IoMarkIrpPending side log (completion clears Control)
     std::vector<uint8_t> pendingPromised;  // dispatch returned STATUS_PENDING before the mark
     std::vector<uint8_t> pendingReported;  // one report per location and fault
-    std::vector<uint64_t> routineThreads;  // threads inside one of its completion routines
+    HkSmallList<uint64_t, 4> routineThreads;  // threads inside one of its completion routines
 };
 
 struct HkDeviceState {
@@ -74,6 +149,9 @@ struct ThreadState {
     uint64_t generation = 0;
     KIRQL irql = PASSIVE_LEVEL;
     std::deque<PIRP> apcs;  // IRPs whose completion APC waits for this thread (under the mutex)
+    // Whether apcs holds any, set with every change of it: the thread itself tests it without the
+    // mutex, so that a return to PASSIVE_LEVEL with nothing queued costs one load.
+    std::atomic<bool> apcsQueued{false};
     bool holdsCancelLock = false;
 };
 
@@ -100,7 +178,9 @@ struct DriverRecord {
 struct RemoveLockShadow {
     LONG count = 1;
     bool removed = false;
-    std::multiset<const void *> tags;
+    // One entry per acquisition, in no order. Acquiring and releasing for every request allocates
+    // nothing while a few requests hold the lock.
+    HkSmallList<const void *, 8> tags;
 };
 
 struct HandleRecord {
@@ -119,9 +199,7 @@ struct State {
     uint64_t nextThreadId = 1;
 
     std::vector<std::string> trace;
-    bool traceEcho = false;
-    bool traceEnabled = true;
-    uint64_t dbgPrintCalls = 0;
+    bool traceEcho = false;  // the debug print filter and the call counter live in trace.cpp
 
     struct PoolInfo {
         size_t size;
@@ -169,9 +247,13 @@ struct State {
     std::vector<void *> orphans;
 };
 
-std::mutex &Mutex();
-std::condition_variable &Cv();
-State &S();  // the mutex must be held
+// Inline: every service takes the mutex at least once.
+extern std::mutex *gMutex;
+extern std::condition_variable *gCv;
+extern State *gState;
+inline std::mutex &Mutex() { return *gMutex; }
+inline std::condition_variable &Cv() { return *gCv; }
+inline State &S() { return *gState; }  // the mutex must be held
 
 // Violations found while the mutex is held are queued here and reported once it is released
 // (the handler may call back into the layer). Declare before the lock guard.
@@ -182,19 +264,41 @@ public:
     Reports &operator=(const Reports &) = delete;
     ~Reports() { Flush(); }
     void Add(const char *rule, std::string detail) { pending_.push_back({rule, std::move(detail)}); }
-    void Flush();
+    void Flush()
+    {
+        if (!pending_.empty()) {
+            Report();
+        }
+    }
 
 private:
+    void Report();
     std::vector<Violation> pending_;
 };
 
 // Thread and IRQL.
 ThreadState &Me();                  // the calling thread's record; the mutex must be held
-KIRQL Irql();
+// The calling thread's IRQL; a Reset since the thread last looked puts it back to PASSIVE_LEVEL.
+extern std::atomic<uint64_t> gGeneration;
+extern constinit thread_local KIRQL tlsIrql;
+extern constinit thread_local uint64_t tlsIrqlGeneration;
+inline KIRQL Irql()
+{
+    uint64_t generation = gGeneration.load(std::memory_order_relaxed);
+    if (tlsIrqlGeneration != generation) {
+        tlsIrqlGeneration = generation;
+        tlsIrql = PASSIVE_LEVEL;
+    }
+    return tlsIrql;
+}
 void SetIrql(KIRQL irql);           // lowering below APC_LEVEL delivers the thread's APCs
 void DeliverApcs();                 // runs the calling thread's queued completion APCs if below APC_LEVEL
 // Reports IrqlTooHigh when the calling thread is above `max`. Returns false if it was.
-bool CheckIrql(KIRQL max, const char *service);
+bool ReportIrqlTooHigh(KIRQL max, const char *service);
+inline bool CheckIrql(KIRQL max, const char *service) { return Irql() <= max || ReportIrqlTooHigh(max, service); }
+
+// Trace: the debug print filter back on and the DbgPrint counter at 0 (hk::Reset).
+void ResetTraceSwitches();
 
 // Failure injection; the mutex must be held. True if this call of `kind` must fail.
 bool ShouldFail(Fault kind, NTSTATUS *status, FaultSite site = {});

@@ -187,6 +187,7 @@ void QueueCompletionApc(PIRP irp)
         auto it = s.threads.find(irp->Host->threadId);
         if (it != s.threads.end()) {
             it->second->apcs.push_back(irp);
+            it->second->apcsQueued.store(true, std::memory_order_release);
             mine = it->second == &Me();
             Cv().notify_all();
             irp = nullptr;
@@ -492,7 +493,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             auto &frames = Irp->Host->frames[level];
             frames.erase(std::remove(frames.begin(), frames.end(), &frame), frames.end());
         }
-        std::string who = "dispatch routine of " + Ptr(DeviceObject) + " for major " + Hex(major) + ", " + Describe(Irp);
+        // Only a report needs the text: formatting it for every call would cost more than the call.
+        auto who = [&] { return "dispatch routine of " + Ptr(DeviceObject) + " for major " + Hex(major) + ", " + Describe(Irp); };
         if (status == STATUS_PENDING) {
             bool marked = frame.walkedPast ? frame.markedAtWalk : live && Irp->Host->marked[level];
             if (!marked) {
@@ -500,16 +502,16 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                     // Its completion routine may still mark the location; the walk decides.
                     Irp->Host->pendingPromised[level] = 1;
                 } else {
-                    reports.Add(rule::PendingNotMarked, who + " returned STATUS_PENDING without IoMarkIrpPending");
+                    reports.Add(rule::PendingNotMarked, who() + " returned STATUS_PENDING without IoMarkIrpPending");
                 }
             }
         } else if (!frame.walkedPast) {
             if (live) {
-                reports.Add(rule::NotCompletedNotPending, who + " returned " + Hex(static_cast<ULONG>(status)) +
+                reports.Add(rule::NotCompletedNotPending, who() + " returned " + Hex(static_cast<ULONG>(status)) +
                                                               " without completing the IRP or returning STATUS_PENDING");
             }
         } else if (frame.completedHere && status != frame.statusAtWalk) {
-            reports.Add(rule::StatusMismatch, who + " returned " + Hex(static_cast<ULONG>(status)) + " but completed it with " +
+            reports.Add(rule::StatusMismatch, who() + " returned " + Hex(static_cast<ULONG>(status)) + " but completed it with " +
                                                   Hex(static_cast<ULONG>(frame.statusAtWalk)));
         }
     }
@@ -564,6 +566,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         bool cancelled = __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) != 0;
         bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (cancelled && (control & SL_INVOKE_ON_CANCEL));
+        uint64_t thread = 0;
         {
             std::lock_guard<std::mutex> lock(Mutex());
             auto &frames = host->frames[level];
@@ -587,7 +590,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
             host->marked[level] = 0;
             if (invoke) {
                 host->phase = HkIrpState::Phase::Active;  // the routine's driver owns the IRP while it runs
-                host->routineThreads.push_back(Me().id);
+                thread = Me().id;
+                host->routineThreads.push_back(thread);
             }
         }
         reports.Flush();
@@ -605,20 +609,27 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         PDEVICE_OBJECT device = owner > top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         uint64_t serial = host->serial;
-        uint64_t thread;
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            thread = Me().id;
-        }
         KIRQL before = Irql();
         NTSTATUS result = routine(device, Irp, sp->Context);
+        bool live;
         {
+            // One look at the IRP after the routine: whether it is still there, and if the walk goes
+            // on, whether the routine propagated the pending mark.
             std::lock_guard<std::mutex> lock(Mutex());
-            if (LiveWithSerial(S(), Irp, serial)) {
+            live = LiveWithSerial(S(), Irp, serial);
+            if (live) {
                 auto &threads = host->routineThreads;
                 auto it = std::find(threads.begin(), threads.end(), thread);
                 if (it != threads.end()) {
                     threads.erase(it);
+                }
+            }
+            if (live && result != STATUS_MORE_PROCESSING_REQUIRED) {
+                host->phase = HkIrpState::Phase::Completing;
+                if (pendingReturned && owner <= top && !host->marked[static_cast<size_t>(owner)]) {
+                    reports.Add(rule::PendingNotPropagated, "completion routine at location " + std::to_string(owner) + " of " +
+                                                                Describe(Irp) + " saw PendingReturned and did not call IoMarkIrpPending");
+                    host->pendingReported[static_cast<size_t>(owner)] = 1;
                 }
             }
         }
@@ -630,19 +641,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
             return;  // the IRP belongs to the routine's driver again and may already be gone
         }
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            if (!LiveWithSerial(S(), Irp, serial)) {
-                reports.Add(rule::IrpUsedAfterFree, "completion routine freed " + Describe(Irp) +
-                                                        " and did not return STATUS_MORE_PROCESSING_REQUIRED");
-                return;
-            }
-            host->phase = HkIrpState::Phase::Completing;
-            if (pendingReturned && owner <= top && !host->marked[static_cast<size_t>(owner)]) {
-                reports.Add(rule::PendingNotPropagated, "completion routine at location " + std::to_string(owner) + " of " +
-                                                            Describe(Irp) + " saw PendingReturned and did not call IoMarkIrpPending");
-                host->pendingReported[static_cast<size_t>(owner)] = 1;
-            }
+        if (!live) {
+            reports.Add(rule::IrpUsedAfterFree, "completion routine freed " + Describe(Irp) +
+                                                    " and did not return STATUS_MORE_PROCESSING_REQUIRED");
+            return;
         }
         reports.Flush();
     }

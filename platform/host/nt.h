@@ -15,7 +15,9 @@
 // ---------------------------------------------------------------------------------------------
 #define NTAPI
 #define FASTCALL
+#ifndef __cdecl
 #define __cdecl
+#endif
 #define IN
 #define OUT
 #define OPTIONAL
@@ -334,16 +336,154 @@ typedef struct _IO_REMOVE_LOCK {
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
 // ---------------------------------------------------------------------------------------------
-// USB: URB records (the DDK's layout) and the one internal control code
+// USB: descriptors, URB records (the DDK's layout) and the one internal control code
 // ---------------------------------------------------------------------------------------------
 typedef LONG USBD_STATUS;
+typedef PVOID USBD_PIPE_HANDLE;
+typedef PVOID USBD_CONFIGURATION_HANDLE;
+typedef PVOID USBD_INTERFACE_HANDLE;
 #define IOCTL_INTERNAL_USB_SUBMIT_URB 0x00220003
+
+#define URB_FUNCTION_SELECT_CONFIGURATION 0x0000
 #define URB_FUNCTION_CONTROL_TRANSFER 0x0008
 #define URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER 0x0009
 #define URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE 0x000B
+#define URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE 0x000C
+#define URB_FUNCTION_SET_FEATURE_TO_DEVICE 0x000D
+#define URB_FUNCTION_SET_FEATURE_TO_INTERFACE 0x000E
+#define URB_FUNCTION_SET_FEATURE_TO_ENDPOINT 0x000F
+#define URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE 0x0010
+#define URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE 0x0011
+#define URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT 0x0012
+#define URB_FUNCTION_GET_STATUS_FROM_DEVICE 0x0013
+#define URB_FUNCTION_GET_STATUS_FROM_INTERFACE 0x0014
+#define URB_FUNCTION_GET_STATUS_FROM_ENDPOINT 0x0015
+#define URB_FUNCTION_VENDOR_DEVICE 0x0017
+#define URB_FUNCTION_VENDOR_INTERFACE 0x0018
+#define URB_FUNCTION_VENDOR_ENDPOINT 0x0019
+#define URB_FUNCTION_CLASS_DEVICE 0x001A
+#define URB_FUNCTION_CLASS_INTERFACE 0x001B
+#define URB_FUNCTION_CLASS_ENDPOINT 0x001C
+#define URB_FUNCTION_CLASS_OTHER 0x001F
+#define URB_FUNCTION_VENDOR_OTHER 0x0020
+#define URB_FUNCTION_GET_STATUS_FROM_OTHER 0x0021
+#define URB_FUNCTION_CLEAR_FEATURE_TO_OTHER 0x0022
+#define URB_FUNCTION_SET_FEATURE_TO_OTHER 0x0023
+#define URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT 0x0024
+#define URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT 0x0025
+#define URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE 0x0028
+#define URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE 0x0029
+
+#define USB_DEVICE_DESCRIPTOR_TYPE 0x01
+#define USB_CONFIGURATION_DESCRIPTOR_TYPE 0x02
 #define USB_STRING_DESCRIPTOR_TYPE 0x03
+#define USB_INTERFACE_DESCRIPTOR_TYPE 0x04
+#define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
+#define USB_ENDPOINT_DIRECTION_MASK 0x80
+#define USB_ENDPOINT_TYPE_MASK 0x03
+#define USB_ENDPOINT_TYPE_INTERRUPT 0x03
+#define USBD_TRANSFER_DIRECTION_OUT 0x00000000
 #define USBD_TRANSFER_DIRECTION_IN 0x00000001
 #define USBD_SHORT_TRANSFER_OK 0x00000002
+#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0xffffffff
+
+// Descriptors as they come off the wire: byte-packed.
+#pragma pack(push, 1)
+typedef struct _USB_COMMON_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+} USB_COMMON_DESCRIPTOR, *PUSB_COMMON_DESCRIPTOR;
+
+typedef struct _USB_DEVICE_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    USHORT bcdUSB;
+    UCHAR bDeviceClass;
+    UCHAR bDeviceSubClass;
+    UCHAR bDeviceProtocol;
+    UCHAR bMaxPacketSize0;
+    USHORT idVendor;
+    USHORT idProduct;
+    USHORT bcdDevice;
+    UCHAR iManufacturer;
+    UCHAR iProduct;
+    UCHAR iSerialNumber;
+    UCHAR bNumConfigurations;
+} USB_DEVICE_DESCRIPTOR, *PUSB_DEVICE_DESCRIPTOR;
+
+typedef struct _USB_CONFIGURATION_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    USHORT wTotalLength;
+    UCHAR bNumInterfaces;
+    UCHAR bConfigurationValue;
+    UCHAR iConfiguration;
+    UCHAR bmAttributes;
+    UCHAR MaxPower;
+} USB_CONFIGURATION_DESCRIPTOR, *PUSB_CONFIGURATION_DESCRIPTOR;
+
+typedef struct _USB_INTERFACE_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    UCHAR bInterfaceNumber;
+    UCHAR bAlternateSetting;
+    UCHAR bNumEndpoints;
+    UCHAR bInterfaceClass;
+    UCHAR bInterfaceSubClass;
+    UCHAR bInterfaceProtocol;
+    UCHAR iInterface;
+} USB_INTERFACE_DESCRIPTOR, *PUSB_INTERFACE_DESCRIPTOR;
+
+typedef struct _USB_ENDPOINT_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    UCHAR bEndpointAddress;
+    UCHAR bmAttributes;
+    USHORT wMaxPacketSize;
+    UCHAR bInterval;
+} USB_ENDPOINT_DESCRIPTOR, *PUSB_ENDPOINT_DESCRIPTOR;
+#pragma pack(pop)
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18 && sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9 &&
+                  sizeof(USB_INTERFACE_DESCRIPTOR) == 9 && sizeof(USB_ENDPOINT_DESCRIPTOR) == 7,
+              "descriptors have their wire sizes");
+
+typedef enum _USBD_PIPE_TYPE {
+    UsbdPipeTypeControl,
+    UsbdPipeTypeIsochronous,
+    UsbdPipeTypeBulk,
+    UsbdPipeTypeInterrupt
+} USBD_PIPE_TYPE;
+
+typedef struct _USBD_PIPE_INFORMATION {
+    USHORT MaximumPacketSize;
+    UCHAR EndpointAddress;
+    UCHAR Interval;
+    USBD_PIPE_TYPE PipeType;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG MaximumTransferSize;
+    ULONG PipeFlags;
+} USBD_PIPE_INFORMATION, *PUSBD_PIPE_INFORMATION;
+
+typedef struct _USBD_INTERFACE_INFORMATION {
+    USHORT Length;
+    UCHAR InterfaceNumber;
+    UCHAR AlternateSetting;
+    UCHAR Class;
+    UCHAR SubClass;
+    UCHAR Protocol;
+    UCHAR Reserved;
+    USBD_INTERFACE_HANDLE InterfaceHandle;
+    ULONG NumberOfPipes;
+    USBD_PIPE_INFORMATION Pipes[1];
+} USBD_INTERFACE_INFORMATION, *PUSBD_INTERFACE_INFORMATION;
+
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                  \
+    (sizeof(struct _URB_SELECT_CONFIGURATION) +                                             \
+     ((totalInterfaces) - 1) * sizeof(USBD_INTERFACE_INFORMATION) +                         \
+     ((totalPipes) - (totalInterfaces)) * sizeof(USBD_PIPE_INFORMATION))
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                \
+    (sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION) * (numEndpoints) -   \
+     sizeof(USBD_PIPE_INFORMATION))
 
 struct _URB_HEADER {
     USHORT Length;
@@ -355,6 +495,13 @@ struct _URB_HEADER {
 
 struct _URB_HCD_AREA {
     PVOID Reserved8[8];
+};
+
+struct _URB_SELECT_CONFIGURATION {
+    struct _URB_HEADER Hdr;
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    USBD_INTERFACE_INFORMATION Interface;
 };
 
 struct _URB_CONTROL_TRANSFER {
@@ -396,18 +543,120 @@ struct _URB_CONTROL_DESCRIPTOR_REQUEST {
     USHORT Reserved2;
 };
 
+struct _URB_CONTROL_GET_STATUS_REQUEST {
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved0;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    union _URB *UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR Reserved1[4];
+    USHORT Index;
+    USHORT Reserved2;
+};
+
+struct _URB_CONTROL_FEATURE_REQUEST {
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved2;
+    ULONG Reserved3;
+    PVOID Reserved4;
+    PMDL Reserved5;
+    union _URB *UrbLink;
+    struct _URB_HCD_AREA hca;
+    USHORT Reserved0;
+    USHORT FeatureSelector;
+    USHORT Index;
+    USHORT Reserved1;
+};
+
+struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    union _URB *UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR RequestTypeReservedBits;
+    UCHAR Request;
+    USHORT Value;
+    USHORT Index;
+    USHORT Reserved1;
+};
+
 typedef union _URB {
     struct _URB_HEADER UrbHeader;
+    struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
     struct _URB_CONTROL_TRANSFER UrbControlTransfer;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
     struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
+    struct _URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
+    struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
 } URB, *PURB;
+
+// The USB stack turns descriptor, status, feature, class and vendor requests into control transfers
+// in the URB itself: the setup packet is written over the request's own fields, which lie where
+// SetupPacket lies, and a completion routine above the bus reads the result as _URB_CONTROL_TRANSFER.
+// The DDK's offsets on 32-bit (P = 4) and 64-bit (P = 8) Windows, derived from the pointer size
+// so that the same lines hold on both widths.
+namespace kplat_layout {
+constexpr size_t P = sizeof(void *);
+constexpr size_t kHeader = P == 8 ? 24 : 16;
+constexpr size_t kTransferFlags = kHeader + P;               // after PipeHandle / Reserved
+constexpr size_t kTransferBufferLength = kTransferFlags + 4;
+constexpr size_t kTransferBuffer = (kTransferBufferLength + 4 + P - 1) / P * P;
+constexpr size_t kSetupPacket = kTransferBuffer + 3 * P + 8 * P;  // buffer, MDL, UrbLink, hca
+constexpr size_t kControlUrb = kSetupPacket + 8;
+}  // namespace kplat_layout
+static_assert(sizeof(struct _URB_HEADER) == kplat_layout::kHeader);
+static_assert(kplat_layout::kSetupPacket == (sizeof(void *) == 8 ? 128 : 72));
+static_assert(sizeof(struct _URB_CONTROL_TRANSFER) == kplat_layout::kControlUrb &&
+              sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == kplat_layout::kControlUrb &&
+              sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST) == kplat_layout::kControlUrb &&
+              sizeof(struct _URB_CONTROL_FEATURE_REQUEST) == kplat_layout::kControlUrb &&
+              sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == kplat_layout::kControlUrb);
+static_assert(offsetof(struct _URB_CONTROL_TRANSFER, TransferFlags) == kplat_layout::kTransferFlags &&
+              offsetof(struct _URB_CONTROL_TRANSFER, TransferBufferLength) == kplat_layout::kTransferBufferLength &&
+              offsetof(struct _URB_CONTROL_TRANSFER, TransferBuffer) == kplat_layout::kTransferBuffer &&
+              offsetof(struct _URB_CONTROL_TRANSFER, SetupPacket) == kplat_layout::kSetupPacket);
+static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) == kplat_layout::kTransferBufferLength &&
+              offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBuffer) == kplat_layout::kTransferBuffer &&
+              offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, Reserved1) == kplat_layout::kSetupPacket &&
+              offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, Index) == kplat_layout::kSetupPacket + 2 &&
+              offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, DescriptorType) == kplat_layout::kSetupPacket + 3 &&
+              offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, LanguageId) == kplat_layout::kSetupPacket + 4 &&
+              offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, Reserved2) == kplat_layout::kSetupPacket + 6,
+              "a descriptor request's Index/DescriptorType/LanguageId are the setup packet's wValue/wIndex");
+static_assert(offsetof(struct _URB_CONTROL_GET_STATUS_REQUEST, Index) == kplat_layout::kSetupPacket + 4 &&
+              offsetof(struct _URB_CONTROL_FEATURE_REQUEST, FeatureSelector) == kplat_layout::kSetupPacket + 2 &&
+              offsetof(struct _URB_CONTROL_FEATURE_REQUEST, Index) == kplat_layout::kSetupPacket + 4 &&
+              offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferFlags) == kplat_layout::kTransferFlags &&
+              offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, RequestTypeReservedBits) == kplat_layout::kSetupPacket &&
+              offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Request) == kplat_layout::kSetupPacket + 1 &&
+              offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Value) == kplat_layout::kSetupPacket + 2 &&
+              offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Index) == kplat_layout::kSetupPacket + 4);
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) == kplat_layout::kTransferBufferLength &&
+              sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == kplat_layout::kSetupPacket);
+static_assert(sizeof(USBD_PIPE_INFORMATION) == (sizeof(void *) == 8 ? 24 : 20) &&
+              sizeof(USBD_INTERFACE_INFORMATION) == (sizeof(void *) == 8 ? 48 : 36) &&
+              sizeof(struct _URB_SELECT_CONFIGURATION) == (sizeof(void *) == 8 ? 88 : 60),
+              "SELECT_CONFIGURATION records");
 
 // ---------------------------------------------------------------------------------------------
 // Services. All implemented by the host layer.
 // ---------------------------------------------------------------------------------------------
 extern "C" {
 ULONG __cdecl DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+#ifdef HCT_MEASURE_WITHOUT_DBGPRINT
+// Only in bench/: the driver compiled once more without its trace calls, to count what its own code
+// costs apart from them.
+#define DbgPrint(...) ((void)0)
+#endif
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 VOID NTAPI ExFreePool(PVOID P);

@@ -138,8 +138,9 @@ TEST(RewriteReport, LayoutReachingPastTheReportIsTreatedAsALengthMismatch)
     }
 }
 
-// Random reports under layouts with fields at odd offsets and widths: every bit outside the wheel
-// field keeps its value, and the wheel field holds exactly the step of the pan's sign.
+// Random reports under layouts with fields at odd offsets and widths and with whole-byte fields
+// (which take a path of their own): every bit outside the wheel field keeps its value, and the
+// wheel field holds exactly the step of the pan's sign.
 TEST(RewriteReport, NothingOutsideTheWheelFieldChanges)
 {
     const REPORT_LAYOUT layouts[] = {
@@ -148,6 +149,10 @@ TEST(RewriteReport, NothingOutsideTheWheelFieldChanges)
         WithWheelAndPan(0x20, 13, 5, 7, 19),
         WithWheelAndPan(0x100, 9, 0xF7, 3, 0x40),
         WithWheelAndPan(0x10, 9, 7, 3, 0),
+        WithWheelAndPan(0x30, 16, 0x18, 16, 0x08),
+        WithWheelAndPan(0x38, 24, 0x20, 8, 0),
+        WithWheelAndPan(0x20, 8, 0x18, 24, 0),
+        WithWheelAndPan(0x20, 8, 0x10, 8, 0x10),  // wheel and pan on the same byte
     };
     std::mt19937 random(1234);
     for (const REPORT_LAYOUT &layout : layouts) {
@@ -155,6 +160,10 @@ TEST(RewriteReport, NothingOutsideTheWheelFieldChanges)
             Report before(layout.TotalSize / 8);
             for (uint8_t &b : before)
                 b = static_cast<uint8_t>(random());
+            if (round % 4 == 0) {  // a zero pan, whatever its width
+                for (uint32_t i = 0; i < layout.AcPanSize; i++)
+                    before[(layout.AcPanOffset + i) / 8] &= static_cast<uint8_t>(~(0x80u >> ((layout.AcPanOffset + i) % 8)));
+            }
             const Outcome out = Rewrite(layout, before);
 
             bool panNonZero = false;

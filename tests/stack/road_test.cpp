@@ -3,6 +3,8 @@
 // alone.
 #include "stack_fixture.h"
 
+#include <functional>
+
 namespace stack {
 namespace {
 
@@ -59,14 +61,35 @@ protected:
     sim::Application app_;
 };
 
-TEST_F(RoadTest, StartParsesTheDescriptorOnTheWayUpWithTheExactTrace)
+// What the filter's completion routine sees of a request the bus converted in place.
+Lines Converted(const char *setupLine)
+{
+    return {kInternalLine, "\n\r urb->UrbHeader.Function = 0x8", "\n\r Setup Package", setupLine};
+}
+
+std::vector<USHORT> Functions(const std::vector<sim::ControlRecord> &records, bool sent)
+{
+    std::vector<USHORT> out;
+    for (const auto &r : records)
+        out.push_back(sent ? r.sentFunction : r.function);
+    return out;
+}
+
+// The system's class driver sends descriptor and class requests that the bus turns into control
+// transfers in place: the filter sees each one come back as function 0x8 with its setup packet, and
+// takes the layout from the report descriptor request it never saw as a control transfer going down.
+TEST_F(RoadTest, StartParsesTheConvertedDescriptorRequestOnTheWayUpWithTheExactTrace)
 {
     const size_t mark = TraceMark();
     sim::Mouse &mouse = pnp_->PlugAndStart();
     ASSERT_EQ(mouse.State(), sim::MouseState::Started);
     const Lines expected = Concat({kAddDeviceLines, kStartLines,
-                                   {kInternalLine, "\n\r urb->UrbHeader.Function = 0x8", "\n\r Setup Package",
-                                    "\n\r    81 6 0 22 0 0 0 10 "},
+                                   Converted("\n\r    80 6 0 1 0 0 12 0 "),   // device descriptor
+                                   Converted("\n\r    80 6 0 2 0 0 9 0 "),    // configuration, header
+                                   Converted("\n\r    80 6 0 2 0 0 22 0 "),   // configuration, all 34 bytes
+                                   {kInternalLine, "\n\r urb->UrbHeader.Function = 0x0"},  // SELECT_CONFIGURATION
+                                   Converted("\n\r    21 a 0 0 0 0 0 0 "),    // SET_IDLE
+                                   Converted("\n\r    81 6 0 22 0 0 7f 0 "),  // report descriptor: 63 + 64
                                    kDefaultLayoutLines, {kInternalLine, kInternalLine}});
     EXPECT_EQ(TraceSince(mark), expected);
 
@@ -74,8 +97,57 @@ TEST_F(RoadTest, StartParsesTheDescriptorOnTheWayUpWithTheExactTrace)
     EXPECT_EQ((std::array<uint32_t, 9>{l.TotalSize, l.XSize, l.XOffset, l.YSize, l.YOffset, l.WheelSize, l.WheelOffset,
                                        l.AcPanSize, l.AcPanOffset}),
               (std::array<uint32_t, 9>{0x28, 8, 8, 8, 0x10, 8, 0x18, 8, 0x20}));
-    // The class driver got the descriptor untouched.
+
+    // The class driver's URBs, as built and as they came back up through the filter.
+    const auto controls = mouse.Class().Controls();
+    EXPECT_EQ(Functions(controls, true),
+              (std::vector<USHORT>{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+                                   URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, URB_FUNCTION_SELECT_CONFIGURATION,
+                                   URB_FUNCTION_CLASS_INTERFACE, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE}));
+    EXPECT_EQ(Functions(controls, false),
+              (std::vector<USHORT>{URB_FUNCTION_CONTROL_TRANSFER, URB_FUNCTION_CONTROL_TRANSFER,
+                                   URB_FUNCTION_CONTROL_TRANSFER, URB_FUNCTION_SELECT_CONFIGURATION,
+                                   URB_FUNCTION_CONTROL_TRANSFER, URB_FUNCTION_CONTROL_TRANSFER}));
+    ASSERT_EQ(controls.size(), 6u);
+    const sim::ControlRecord &report = controls[5];
+    EXPECT_EQ(report.setup, (std::array<uint8_t, 8>{0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x7F, 0x00}));
+    EXPECT_EQ(report.transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    EXPECT_EQ(report.requestedLength, 127u);
+    EXPECT_EQ(report.transferLength, 63u);
+    EXPECT_EQ(controls[4].transferFlags, ULONG(USBD_SHORT_TRANSFER_OK));  // SET_IDLE: host to device
+    // The class driver got the descriptor untouched, and reads the largest input report on the
+    // interrupt pipe of the configuration it selected.
     EXPECT_EQ(mouse.Class().Descriptor().bytes, sim::DefaultMouseDescriptor());
+    EXPECT_TRUE(mouse.Bus().Configured());
+    EXPECT_EQ(mouse.Class().ReadLength(), 5u);
+    const auto reads = mouse.Bus().UrbLog(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[0].transferBufferLength, 5u);
+}
+
+// A control transfer the class driver builds itself reaches the bus as one and is not converted:
+// the filter parses it all the same and leaves every field of it as the bus completed it.
+TEST_F(RoadTest, DirectControlTransferIsLeftAloneByTheBusAndTheFilter)
+{
+    sim::MouseConfig config;
+    config.classSequence = sim::ClassSequence::DirectControlTransfer;
+    const size_t mark = TraceMark();
+    sim::Mouse &mouse = pnp_->PlugAndStart(config);
+    ASSERT_EQ(mouse.State(), sim::MouseState::Started);
+    EXPECT_EQ(TraceSince(mark), Concat({kAddDeviceLines, kStartLines, Converted("\n\r    81 6 0 22 0 0 0 10 "),
+                                        kDefaultLayoutLines, {kInternalLine, kInternalLine}}));
+    EXPECT_EQ(Extension(mouse)->Layout.TotalSize, 0x28u);
+
+    const auto controls = mouse.Class().Controls();
+    ASSERT_EQ(controls.size(), 1u);
+    EXPECT_EQ(controls[0].sentFunction, URB_FUNCTION_CONTROL_TRANSFER);
+    EXPECT_EQ(controls[0].function, URB_FUNCTION_CONTROL_TRANSFER);
+    EXPECT_EQ(controls[0].setup, (std::array<uint8_t, 8>{0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x00, 0x10}));
+    EXPECT_EQ(controls[0].transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    EXPECT_EQ(controls[0].transferLength, 63u);
+    EXPECT_EQ(controls[0].bytes, sim::DefaultMouseDescriptor());
+    EXPECT_FALSE(mouse.Bus().Configured());
+    EXPECT_EQ(mouse.Class().ReadLength(), config.readBufferLength);
 }
 
 struct FormCase {
@@ -228,6 +300,154 @@ TEST_F(RoadTest, OnlyTheReportDescriptorRequestFeedsTheLayout)
     EXPECT_EQ(send({0x81, 0x06, 0x00, 0x22, 0, 0, 0, 1}).size(), 4u + 9u);
     EXPECT_EQ(Extension(mouse)->Layout.AcPanSize, 0u);
     EXPECT_EQ(Extension(mouse)->Layout.TotalSize, 0x20u);
+}
+
+// Descriptor, status, feature, class and vendor requests all reach the device as control transfers
+// built in the URB itself; the filter sees each come back as one and leaves it as the bus left it.
+TEST_F(RoadTest, EveryRequestTheBusConvertsComesBackAsAControlTransferWithItsSetupInPlace)
+{
+    sim::Mouse &mouse = pnp_->PlugAndStart();
+    struct Case {
+        USHORT function;
+        std::function<void(URB &)> fill;
+        ULONG length;
+        std::array<uint8_t, 8> setup;
+        ULONG flags;
+        const char *line;
+    };
+    const Case cases[] = {
+        {URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE,
+         [](URB &u) { u.UrbControlDescriptorRequest.DescriptorType = 0x21; },
+         9, {0x81, 0x06, 0x00, 0x21, 0x00, 0x00, 0x09, 0x00}, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+         "\n\r    81 6 0 21 0 0 9 0 "},
+        {URB_FUNCTION_GET_STATUS_FROM_DEVICE, [](URB &) {}, 2, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00},
+         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, "\n\r    80 0 0 0 0 0 2 0 "},
+        {URB_FUNCTION_SET_FEATURE_TO_ENDPOINT, [](URB &u) { u.UrbControlFeatureRequest.Index = 0x81; }, 0,
+         {0x02, 0x03, 0x00, 0x00, 0x81, 0x00, 0x00, 0x00}, USBD_SHORT_TRANSFER_OK, "\n\r    2 3 0 0 81 0 0 0 "},
+        {URB_FUNCTION_VENDOR_DEVICE,
+         [](URB &u) {
+             auto &v = u.UrbControlVendorClassRequest;
+             v.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+             v.Request = 0x01;
+             v.Value = 0x0203;
+             v.Index = 0x0405;
+         },
+         4, {0xC0, 0x01, 0x03, 0x02, 0x05, 0x04, 0x04, 0x00}, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+         "\n\r    c0 1 3 2 5 4 4 0 "},
+    };
+    for (const Case &c : cases) {
+        URB urb{};
+        uint8_t buffer[16] = {};
+        urb.UrbHeader.Length = sizeof(struct _URB_CONTROL_TRANSFER);
+        urb.UrbHeader.Function = c.function;
+        urb.UrbControlTransfer.TransferBufferLength = c.length;
+        urb.UrbControlTransfer.TransferBuffer = c.length ? buffer : nullptr;
+        c.fill(urb);
+        const size_t mark = TraceMark();
+        sim::SendRequest(mouse.FilterDevice(), {.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB, .argument1 = &urb});
+        EXPECT_EQ(TraceSince(mark), Converted(c.line)) << c.function;
+        EXPECT_EQ(urb.UrbHeader.Function, URB_FUNCTION_CONTROL_TRANSFER) << c.function;
+        EXPECT_EQ(std::to_array(urb.UrbControlTransfer.SetupPacket), c.setup) << c.function;
+        EXPECT_EQ(urb.UrbControlTransfer.TransferFlags, c.flags) << c.function;
+    }
+    EXPECT_EQ(Extension(mouse)->Layout.TotalSize, 0x28u);  // none of them is the report descriptor
+}
+
+// A device with descriptors of its own (numbered reports, its HID interface at number 1 with the
+// interrupt pipe at 0x82, strings): the class driver follows its configuration, and the bus answers
+// the strings it has and refuses, as a port driver does, requests that do not fit the device.
+TEST_F(RoadTest, ClassDriverAndBusFollowTheDevicesOwnDescriptors)
+{
+    sim::MouseConfig config;
+    config.reportDescriptor = sim::DefaultMouseDescriptor();
+    config.reportDescriptor.insert(config.reportDescriptor.begin() + 6, {0x85, 0x02});  // Report ID 2
+    const auto length = static_cast<uint8_t>(config.reportDescriptor.size());
+    config.configurationDescriptor = {9, 2, 34, 0, 1, 1, 0, 0x80, 50,
+                                      9, 4, 1, 0, 1, 3, 1, 2, 0,
+                                      9, 0x21, 0x11, 0x01, 0, 1, 0x22, length, 0,
+                                      7, 5, 0x82, 3, 8, 0, 4};
+    config.stringDescriptors[2] = {8, 3, 'P', 0, 'a', 0, 'd', 0};
+    sim::Mouse &mouse = Ready(true, config);
+    const auto controls = mouse.Class().Controls();
+    ASSERT_EQ(controls.size(), 6u);
+    EXPECT_EQ(controls[4].setup, (std::array<uint8_t, 8>{0x21, 0x0A, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(controls[5].setup, (std::array<uint8_t, 8>{0x81, 0x06, 0x00, 0x22, 0x01, 0x00, uint8_t(length + 64), 0x00}));
+    EXPECT_EQ(mouse.Class().ReadLength(), 6u);  // the report ID byte and five bytes of fields
+    const auto reads = mouse.Bus().UrbLog(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[0].transferBufferLength, 6u);
+
+    auto getString = [&](UCHAR index, std::vector<uint8_t> *bytes) {
+        URB urb{};
+        uint8_t buffer[255] = {};
+        auto &d = urb.UrbControlDescriptorRequest;
+        d.Hdr.Length = sizeof d;
+        d.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+        d.TransferBufferLength = sizeof buffer;
+        d.TransferBuffer = buffer;
+        d.Index = index;
+        d.DescriptorType = USB_STRING_DESCRIPTOR_TYPE;
+        d.LanguageId = 0x0409;
+        const NTSTATUS status = sim::SendRequest(mouse.FilterDevice(), {.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB,
+                                                                        .argument1 = &urb}).status;
+        bytes->assign(buffer, buffer + std::min<ULONG>(sizeof buffer, urb.UrbControlTransfer.TransferBufferLength));
+        return status;
+    };
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(getString(2, &bytes), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, config.stringDescriptors[2]);
+    EXPECT_EQ(getString(3, &bytes), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TakeViolations(sim::kRuleUnexpectedRequest), 1u);
+
+    // A read on no pipe of the selected configuration, and a configuration the device never returned.
+    URB read{};
+    uint8_t buffer[6];
+    read.UrbBulkOrInterruptTransfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    read.UrbBulkOrInterruptTransfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    read.UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+    read.UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
+    read.UrbBulkOrInterruptTransfer.TransferBufferLength = sizeof buffer;
+    EXPECT_EQ(sim::SendRequest(mouse.FilterDevice(), {.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB, .argument1 = &read}).status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(read.UrbHeader.Status, sim::kUsbdInvalidPipeHandle);
+    std::vector<uint8_t> other = config.configurationDescriptor;
+    other[5] = 2;  // bConfigurationValue
+    alignas(8) uint8_t select[sizeof(struct _URB_SELECT_CONFIGURATION) + 64] = {};
+    auto &s = reinterpret_cast<URB *>(select)->UrbSelectConfiguration;
+    s.Hdr.Length = sizeof select;
+    s.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    s.ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(other.data());
+    EXPECT_EQ(sim::SendRequest(mouse.FilterDevice(), {.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB, .argument1 = select}).status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TakeViolations(sim::kRuleUnexpectedRequest), 2u);
+    EXPECT_TRUE(mouse.Bus().Configured());
+}
+
+// A configuration the class driver cannot use (as a capture may hold one) fails the start before any
+// configuration is selected; nothing is parsed, nothing is left behind.
+TEST_F(RoadTest, AConfigurationTheClassDriverCannotUseFailsTheStart)
+{
+    const std::vector<uint8_t> good = sim::BuildConfigurationDescriptor(sim::DefaultMouseDescriptor());
+    auto changed = [&](size_t at, uint8_t value) {
+        std::vector<uint8_t> bytes = good;
+        bytes[at] = value;
+        return bytes;
+    };
+    for (const auto &configuration : {changed(2, 40),   // wTotalLength past the bytes the device returns
+                                      changed(13, 2),   // the interface declares two endpoints, one follows
+                                      changed(29, 0x01),  // the only endpoint is OUT
+                                      changed(24, 0x21)}) {  // the HID descriptor names no report descriptor
+        sim::MouseConfig config;
+        config.configurationDescriptor = configuration;
+        NTSTATUS status = STATUS_SUCCESS;
+        sim::Mouse &mouse = pnp_->PlugAndStart(config, &status);
+        EXPECT_EQ(status, (NTSTATUS)0xC0000182);  // STATUS_DEVICE_CONFIGURATION_ERROR
+        EXPECT_EQ(mouse.State(), sim::MouseState::StartFailed);
+        EXPECT_EQ(mouse.Class().Controls().size(), 3u);  // the descriptors, no SELECT_CONFIGURATION
+        EXPECT_FALSE(mouse.Bus().Configured());
+        EXPECT_EQ(Extension(mouse)->Layout.TotalSize, 0u);
+        pnp_->Remove(mouse);
+    }
 }
 
 TEST_F(RoadTest, OtherInternalRequestsGoDownAndComeBackUntouched)

@@ -54,6 +54,7 @@ TEST_F(StartTest, SuccessfulStartProbesOnceWithTheDocumentedRequestAndFreesIt)
     EXPECT_EQ(probes[0].descriptorType, USB_STRING_DESCRIPTOR_TYPE);
     EXPECT_EQ(probes[0].languageId, 0x0409);
     EXPECT_EQ(probes[0].transferBufferLength, 255u);
+    EXPECT_EQ(probes[0].setup, (std::array<uint8_t, 8>{0x80, 0x06, 200, 0x03, 0x09, 0x04, 0xFF, 0x00}));  // as the bus sends it
     EXPECT_TRUE(probes[0].hasTransferBuffer);
     EXPECT_FALSE(probes[0].hasMdl);
     EXPECT_EQ(hk::LivePoolCount(HCT_POOL_TAG), 2u);  // only the two link buffers remain

@@ -227,6 +227,36 @@ TEST_F(HctSim, RunTakesDescriptorReportsAndRecordingFiles) {
     EXPECT_TRUE(Contains(fromRecording.out, "00 00 00 30*02")) << fromRecording.out;
 }
 
+// The Wine test's scenario, played on the host: switching on and off through a fresh handle each
+// time, a control code the driver refuses, reports held to what the class driver must receive, and
+// an unplug with the reads outstanding, surprise removal first.
+TEST_F(HctSim, RunScriptPlaysTheWineScenarioAndHoldsEachStepToWhatItSays) {
+    const Outcome r = Cli({"run", "--script", HCT_WINE_SCENARIO, "--trace"});
+    EXPECT_EQ(r.code, 0) << r.err << r.out;
+    EXPECT_TRUE(Contains(r.out, "rewritten      2 of 4 reports")) << r.out;
+    const auto lines = LinesOf(r.out);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "   IRP_MJ_PNP (IRP_MN_SURPRISE_REMOVAL)"), lines.end()) << r.out;
+
+    const Outcome wrong = Cli({"run", "--script", File("s.txt", "# no 'on'\nreport 00 03 fe 00 01 -> 00 03 fe 30 01\nunplug\n")});
+    EXPECT_EQ(wrong.code, 1);
+    EXPECT_TRUE(Contains(wrong.err, "s.txt:2: the class driver received \"00 03 fe 00 01\", not \"00 03 fe 30 01\""))
+        << wrong.err;
+
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"on\njump\n", "bad.txt:2: not a step"},
+        {"unplug\non\n", "bad.txt:2: nothing can follow \"unplug\""},
+        {"ioctl 22x\n", "bad.txt:1: ioctl needs one hex control code"},
+        {"report 00 01\n", "bad.txt:1: a report step reads"},
+        {"# nothing\n", "bad.txt: no steps"},
+    };
+    for (const auto &[text, message] : bad) {
+        const Outcome b = Cli({"run", "--script", File("bad.txt", text)});
+        EXPECT_EQ(b.code, 2) << text;
+        EXPECT_TRUE(Contains(b.err, message)) << b.err;
+    }
+    EXPECT_EQ(Cli({"run", "--script", HCT_WINE_SCENARIO, "--feature", "on"}).code, 2);
+}
+
 TEST_F(HctSim, RunTraceShowsTheDriversDbgPrintLinesExactly) {
     const Outcome r = Cli({"run", "--trace"});
     EXPECT_EQ(r.code, 0) << r.err;

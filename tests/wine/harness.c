@@ -1,7 +1,9 @@
 /* User-mode side of the Wine end-to-end test of hct.sys.
  *
  *   hctwine install <inf>        creates the root device of the fake bus and installs its driver
- *   hctwine test [hctctl.exe]    plugs the mouse, switches the feature with hctctl (or directly),
+ *   hctwine test <scenario> [hctctl.exe]
+ *                                plugs the mouse, checks the start, then plays the scenario: switches
+ *                                the feature with hctctl (or directly), sends other control codes,
  *                                feeds reports and checks what the fake class driver received,
  *                                unplugs the mouse; exit status 0 only when every check passed
  *   hctwine uninstall            removes the root device of the fake bus
@@ -191,8 +193,8 @@ static void switch_feature(const char *tool, BOOL on)
     }
 }
 
-/* Posts one interrupt-IN transfer from the class driver, waits until the mouse holds it, feeds the
- * report and returns what came back up to the class driver. */
+/* Feeds one report to the mouse, which holds the class driver's interrupt transfers, and returns
+ * what came back up to the class driver. */
 static BOOL report_round_trip(HANDLE bus, HANDLE upper, const UCHAR *report, ULONG length,
                               struct hctwine_upper_state *seen)
 {
@@ -200,17 +202,10 @@ static BOOL report_round_trip(HANDLE bus, HANDLE upper, const UCHAR *report, ULO
     struct hctwine_upper_state before, u;
     DWORD got, start;
 
-    if (!upper_state(upper, &before)) return FALSE;
-    if (!DeviceIoControl(upper, IOCTL_HCTWINE_POST_READ, NULL, 0, NULL, 0, &got, NULL))
+    if (!upper_state(upper, &before) || !bus_state(bus, &b)) return FALSE;
+    if (b.reads_waiting != HCTWINE_READS)
     {
-        printf("  posting an interrupt transfer failed: error %lu\n", GetLastError());
-        return FALSE;
-    }
-    for (start = GetTickCount(); bus_state(bus, &b) && !b.reads_waiting && GetTickCount() - start < 10000;)
-        Sleep(20);
-    if (!b.reads_waiting)
-    {
-        printf("  the interrupt transfer never reached the mouse\n");
+        printf("  the mouse holds %lu interrupt transfer(s), not %d\n", b.reads_waiting, HCTWINE_READS);
         return FALSE;
     }
     if (!DeviceIoControl(bus, IOCTL_HCTWINE_FEED, (void *)report, length, NULL, 0, &got, NULL))
@@ -225,28 +220,143 @@ static BOOL report_round_trip(HANDLE bus, HANDLE upper, const UCHAR *report, ULO
     return u.reads_completed == before.reads_completed + 1;
 }
 
-static void expect_report(HANDLE bus, HANDLE upper, const UCHAR *sent, const UCHAR *expected, ULONG length,
-                          const char *what)
+/* One step of the scenario file (see scenario.txt): on, off, ioctl CODE, report BYTES -> BYTES,
+ * unplug. Lines starting with '#' and empty lines are skipped. */
+struct step
 {
-    struct hctwine_upper_state u;
-    BOOL back = report_round_trip(bus, upper, sent, length, &u);
-    show_report("sent by the mouse    ", sent, length);
-    if (back) show_report("received by the class", u.last_report, u.last_length);
-    check(back && u.last_read_status == 0 && u.last_read_usbd == 0 && u.last_length == length &&
-              !memcmp(u.last_report, expected, length),
-          what);
+    char kind[8];
+    ULONG code;
+    UCHAR sent[HCTWINE_MAX_REPORT], expected[HCTWINE_MAX_REPORT];
+    ULONG sent_length, expected_length;
+};
+
+static ULONG parse_bytes(const char *text, UCHAR *bytes)
+{
+    ULONG n = 0;
+    unsigned value;
+    int used;
+    while (n < HCTWINE_MAX_REPORT && sscanf(text, " %2x%n", &value, &used) == 1)
+    {
+        bytes[n++] = (UCHAR)value;
+        text += used;
+    }
+    return n;
 }
 
-static int test(const char *tool)
+static int read_scenario(const char *path, struct step *steps, int room)
 {
-    static const UCHAR pan_right[5] = {0x00, 0x03, 0xFE, 0x00, 0x01};
-    static const UCHAR pan_right_rewritten[5] = {0x00, 0x03, 0xFE, 0x30, 0x01};
+    FILE *f = fopen(path, "r");
+    char line[256];
+    int n = 0, number = 0;
+    if (!f)
+    {
+        printf("FAIL: cannot open the scenario %s\n", path);
+        return -1;
+    }
+    while (fgets(line, sizeof(line), f))
+    {
+        struct step *st = &steps[n];
+        char *arrow;
+        number++;
+        line[strcspn(line, "\r\n")] = 0;
+        if (!line[0] || line[0] == '#') continue;
+        if (n == room) break;
+        memset(st, 0, sizeof(*st));
+        if (!strcmp(line, "on") || !strcmp(line, "off") || !strcmp(line, "unplug"))
+            strcpy(st->kind, line);
+        else if (sscanf(line, "ioctl %lx", &st->code) == 1)
+            strcpy(st->kind, "ioctl");
+        else if (!strncmp(line, "report ", 7) && (arrow = strstr(line, "->")))
+        {
+            *arrow = 0;
+            strcpy(st->kind, "report");
+            st->sent_length = parse_bytes(line + 7, st->sent);
+            st->expected_length = parse_bytes(arrow + 2, st->expected);
+        }
+        if (!st->kind[0] || (!strcmp(st->kind, "report") && (!st->sent_length || !st->expected_length)))
+        {
+            printf("FAIL: %s line %d: not a step: %s\n", path, number, line);
+            fclose(f);
+            return -1;
+        }
+        n++;
+    }
+    fclose(f);
+    return n;
+}
+
+static void unknown_code(ULONG code)
+{
+    char what[160];
+    HANDLE h = open_link("\\\\.\\" HCT_EXTRA_LINK_BASE "1");
+    DWORD got, error = 0;
+    BOOL ok = h != INVALID_HANDLE_VALUE && DeviceIoControl(h, code, NULL, 0, NULL, 0, &got, NULL);
+    if (!ok) error = GetLastError();
+    snprintf(what, sizeof(what), "control code %#lx on \\\\.\\SLN_MouseExtra1 is refused with error 87 (got %s, %lu)",
+             code, ok ? "success" : "failure", error);
+    check(h != INVALID_HANDLE_VALUE && !ok && error == ERROR_INVALID_PARAMETER, what);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+}
+
+static void unplug(HANDLE bus, HANDLE upper, ULONG reads_before)
+{
     struct hctwine_bus_state b;
     struct hctwine_upper_state u;
-    HANDLE bus, upper, extra;
+    HANDLE extra;
     DWORD got, start, error;
-    BOOL ok;
 
+    bus_state(bus, &b);
+    check(b.reads_waiting == HCTWINE_READS, "the class driver's interrupt transfers are held by the mouse before unplugging");
+    check(DeviceIoControl(bus, IOCTL_HCTWINE_UNPLUG, NULL, 0, NULL, 0, &got, NULL), "the mouse is unplugged");
+    for (start = GetTickCount(); upper_state(upper, &u) && !u.removed && GetTickCount() - start < 20000;)
+        Sleep(50);
+    bus_state(bus, &b);
+    check(u.surprise_removed && u.removed && b.surprise_removed && b.removed,
+          "the whole stack saw the surprise removal and the removal");
+    check(u.reads_completed == reads_before + HCTWINE_READS && u.last_read_status != 0 && !u.reads_outstanding,
+          "the outstanding transfers came back failed at removal");
+    extra = open_link("\\\\.\\" HCT_EXTRA_LINK_BASE "1");
+    error = GetLastError();
+    check(extra == INVALID_HANDLE_VALUE, "\\\\.\\SLN_MouseExtra1 is gone after removal");
+    if (extra != INVALID_HANDLE_VALUE) CloseHandle(extra);
+    else printf("  (opening it now fails with error %lu)\n", error);
+}
+
+/* The requests that reached the mouse after the start: hct's string probe, then what the system's
+ * class driver sends, each descriptor and class request completing as a control transfer. */
+static void check_urb_sequence(const struct hctwine_bus_state *b)
+{
+    static const USHORT want[][2] = {
+        {0x0B, 0x08}, /* hct: string descriptor 200 */
+        {0x0B, 0x08}, {0x0B, 0x08}, {0x0B, 0x08}, /* device, configuration (9), configuration (all) */
+        {0x00, 0x00}, /* SELECT_CONFIGURATION */
+        {0x1B, 0x08}, /* SET_IDLE */
+        {0x28, 0x08}, /* report descriptor */
+        {0x09, 0x09}, {0x09, 0x09}, /* the interrupt transfers kept at the mouse */
+    };
+    ULONG i, n = sizeof(want) / sizeof(want[0]);
+    BOOL same = b->urb_count >= n;
+    printf("  URB functions at the mouse (sent -> completed):");
+    for (i = 0; i < b->urb_count && i < HCTWINE_URB_LOG; i++)
+    {
+        printf(" %02x->%02x", b->urbs[i].down, b->urbs[i].up);
+        if (i < n && (b->urbs[i].down != want[i][0] || b->urbs[i].up != want[i][1])) same = FALSE;
+    }
+    printf("\n");
+    check(same, "the class driver's requests after start are the system's sequence, converted in place by the bus");
+}
+
+static int test(const char *scenario, const char *tool)
+{
+    struct step steps[64];
+    struct hctwine_bus_state b;
+    struct hctwine_upper_state u;
+    HANDLE bus, upper;
+    DWORD got, start;
+    int n = read_scenario(scenario, steps, 64), i;
+    char what[200];
+
+    if (n < 0) return 1;
     bus = open_link_waiting("\\\\.\\HctWineBus", 20000);
     check(bus != INVALID_HANDLE_VALUE, "the fake bus is running (\\\\.\\HctWineBus opens)");
     if (bus == INVALID_HANDLE_VALUE) return 1;
@@ -260,42 +370,45 @@ static int test(const char *tool)
     check(u.attached && u.filter_status == 0 && u.filter_attached,
           "hct's AddDevice put its device between the class driver and the mouse");
     if (u.filter_status) printf("  loading or attaching hct: status %#lx\n", (unsigned long)u.filter_status);
-    check(u.started && u.start_status == 0, "the start request went through hct and succeeded");
-    check(u.descriptor_status == 0 && u.descriptor_length == 63,
-          "the class driver got the 63-byte report descriptor through hct");
-    bus_state(bus, &b);
+    check(u.started && u.start_status == 0, "the start request went through hct, and the class driver's start sequence succeeded");
+    if (u.start_status) printf("  start: status %#lx\n", (unsigned long)u.start_status);
+    check(u.descriptor_status == 0 && u.descriptor_length == 63 && u.read_length == 5,
+          "the class driver got the 63-byte report descriptor through hct and reads 5-byte reports");
+    for (start = GetTickCount(); bus_state(bus, &b) && b.reads_waiting < HCTWINE_READS && GetTickCount() - start < 10000;)
+        Sleep(20);
     check(b.started, "the mouse's PDO was started");
     check(b.string_requests == 1, "hct asked for string descriptor 200 once at start");
-    check(b.hid_requests == 1, "the report descriptor request reached the mouse once");
+    check(b.configurations_selected == 1 && b.set_idle_requests == 1 && b.hid_requests == 1,
+          "the configuration was selected, SET_IDLE and the report descriptor request reached the mouse once each");
+    check_urb_sequence(&b);
 
-    extra = open_link_waiting("\\\\.\\" HCT_EXTRA_LINK_BASE "1", 5000);
-    check(extra != INVALID_HANDLE_VALUE, "hct's control device \\\\.\\SLN_MouseExtra1 opens");
-    if (extra != INVALID_HANDLE_VALUE) CloseHandle(extra);
-
-    switch_feature(tool, TRUE);
-    expect_report(bus, upper, pan_right, pan_right_rewritten, 5,
-                  "feature on: pan right 00 03 FE 00 01 reaches the class driver as 00 03 FE 30 01");
-    switch_feature(tool, FALSE);
-    expect_report(bus, upper, pan_right, pan_right, 5, "feature off: 00 03 FE 00 01 passes unchanged");
-
-    /* Removal with a transfer outstanding: hct waits for it before its devices go away. */
-    ok = DeviceIoControl(upper, IOCTL_HCTWINE_POST_READ, NULL, 0, NULL, 0, &got, NULL);
-    for (start = GetTickCount(); ok && bus_state(bus, &b) && !b.reads_waiting && GetTickCount() - start < 10000;)
-        Sleep(20);
-    check(ok && b.reads_waiting == 1, "an interrupt transfer is held by the mouse before unplugging");
-    check(DeviceIoControl(bus, IOCTL_HCTWINE_UNPLUG, NULL, 0, NULL, 0, &got, NULL), "the mouse is unplugged");
-    for (start = GetTickCount(); upper_state(upper, &u) && !u.removed && GetTickCount() - start < 20000;)
-        Sleep(50);
-    bus_state(bus, &b);
-    check(u.surprise_removed && u.removed && b.surprise_removed && b.removed,
-          "the whole stack saw the surprise removal and the removal");
-    check(u.reads_completed == 3 && u.last_read_status != 0 && !u.read_pending,
-          "the outstanding transfer came back failed at removal");
-    extra = open_link("\\\\.\\" HCT_EXTRA_LINK_BASE "1");
-    error = GetLastError();
-    check(extra == INVALID_HANDLE_VALUE, "\\\\.\\SLN_MouseExtra1 is gone after removal");
-    if (extra != INVALID_HANDLE_VALUE) CloseHandle(extra);
-    else printf("  (opening it now fails with error %lu)\n", error);
+    /* The control device is first opened by the scenario's steps, as on the host: an extra open
+     * here would show in the driver's trace. */
+    for (i = 0; i < n; i++)
+    {
+        struct step *st = &steps[i];
+        if (!strcmp(st->kind, "on") || !strcmp(st->kind, "off"))
+            switch_feature(tool, st->kind[1] == 'n');
+        else if (!strcmp(st->kind, "ioctl"))
+            unknown_code(st->code);
+        else if (!strcmp(st->kind, "unplug"))
+            unplug(bus, upper, u.reads_completed);
+        else
+        {
+            BOOL back = report_round_trip(bus, upper, st->sent, st->sent_length, &u);
+            ULONG k;
+            int at;
+            show_report("sent by the mouse    ", st->sent, st->sent_length);
+            if (back) show_report("received by the class", u.last_report, u.last_length);
+            at = snprintf(what, sizeof(what), "report");
+            for (k = 0; k < st->sent_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", st->sent[k]);
+            at += snprintf(what + at, sizeof(what) - at, " reaches the class driver as");
+            for (k = 0; k < st->expected_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", st->expected[k]);
+            check(back && u.last_read_status == 0 && u.last_read_usbd == 0 && u.last_length == st->expected_length &&
+                      !memcmp(u.last_report, st->expected, st->expected_length),
+                  what);
+        }
+    }
 
     CloseHandle(upper);
     CloseHandle(bus);
@@ -307,8 +420,8 @@ int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IONBF, 0);
     if (argc == 3 && !strcmp(argv[1], "install")) return install(argv[2]);
-    if ((argc == 2 || argc == 3) && !strcmp(argv[1], "test")) return test(argc == 3 ? argv[2] : NULL);
+    if ((argc == 3 || argc == 4) && !strcmp(argv[1], "test")) return test(argv[2], argc == 4 ? argv[3] : NULL);
     if (argc == 2 && !strcmp(argv[1], "uninstall")) return uninstall();
-    fprintf(stderr, "usage: hctwine install <inf> | test [hctctl.exe] | uninstall\n");
+    fprintf(stderr, "usage: hctwine install <inf> | test <scenario> [hctctl.exe] | uninstall\n");
     return 2;
 }

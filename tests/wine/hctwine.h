@@ -15,12 +15,12 @@
 #define IOCTL_HCTWINE_BUS_STATE CTL_CODE(HCTWINE_DEVICE_TYPE, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 /* \\.\HctWineUpper: the fake function driver's control device. */
-/* Sends one interrupt-IN transfer down the mouse's stack and returns at once; the mouse holds it. */
-#define IOCTL_HCTWINE_POST_READ CTL_CODE(HCTWINE_DEVICE_TYPE, 0x811, METHOD_BUFFERED, FILE_ANY_ACCESS)
 /* Output: struct hctwine_upper_state. */
 #define IOCTL_HCTWINE_UPPER_STATE CTL_CODE(HCTWINE_DEVICE_TYPE, 0x812, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 #define HCTWINE_MAX_REPORT 32
+#define HCTWINE_URB_LOG 16
+#define HCTWINE_READS 2 /* interrupt-IN transfers the class driver keeps at the mouse */
 
 struct hctwine_bus_state
 {
@@ -29,8 +29,12 @@ struct hctwine_bus_state
     ULONG reads_waiting;    /* interrupt-IN transfers the mouse holds */
     ULONG string_requests;  /* string descriptor requests for index 200 answered */
     ULONG hid_requests;     /* HID report descriptor requests answered */
+    ULONG set_idle_requests;
+    ULONG configurations_selected;
     ULONG surprise_removed;
     ULONG removed;          /* the PDO has seen IRP_MN_REMOVE_DEVICE */
+    ULONG urb_count;        /* URBs that reached the mouse; the first HCTWINE_URB_LOG are logged */
+    struct { USHORT down, up; } urbs[HCTWINE_URB_LOG]; /* URB function as sent, and as completed */
 };
 
 struct hctwine_upper_state
@@ -42,8 +46,9 @@ struct hctwine_upper_state
     LONG start_status;
     LONG descriptor_status;  /* the report descriptor request, as the upper driver saw it */
     ULONG descriptor_length;
+    ULONG read_length;       /* bytes each interrupt-IN transfer asks for: the largest input report */
     ULONG reads_completed;   /* interrupt-IN transfers that came back */
-    ULONG read_pending;      /* one is out now */
+    ULONG reads_outstanding; /* sent and not yet back for good */
     LONG last_read_status;   /* IRP status of the last one */
     LONG last_read_usbd;     /* URB status of the last one */
     ULONG last_length;

@@ -1,10 +1,12 @@
 /* A root-enumerated stand-in for the USB bus driver, for running hct.sys under Wine.
  *
  * The bus FDO reports one child PDO, a USB mouse, while the harness has it plugged in. The mouse
- * answers the URBs a mouse's stack sends: the HID report descriptor of the default simulated mouse
- * (the bytes come from sim/default_mouse.h at build time), the string descriptor at index 200 with
- * the raw bytes "START", a device descriptor, and interrupt-IN transfers, which it holds until the
- * harness feeds a report through \\.\HctWineBus. */
+ * answers the URBs a mouse's stack sends, after the USB stack's own in-place conversion of
+ * descriptor, class and vendor requests into control transfers: device and configuration
+ * descriptors, SELECT_CONFIGURATION, SET_IDLE, the HID report descriptor of the default simulated
+ * mouse (the bytes come from sim/default_mouse.h at build time), the string descriptor at index 200
+ * with the raw bytes "START", and interrupt-IN transfers, which it holds until the harness feeds a
+ * report through \\.\HctWineBus. */
 #include <ntddk.h>
 #include <usb.h>
 #include <usbioctl.h>
@@ -32,6 +34,13 @@ static LIST_ENTRY held_reads;
 static struct hctwine_bus_state state;
 
 static const UCHAR device_descriptor[18] = {18, 1, 0x00, 0x02, 0, 0, 0, 8, 0x34, 0x12, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 1};
+/* Configuration, interface (HID, boot, mouse), HID descriptor with wReportLength, interrupt-IN
+ * endpoint 0x81 of 8 bytes every 10 ms. */
+static const UCHAR configuration_descriptor[34] = {
+    9, 2, 34, 0, 1, 1, 0, 0xa0, 50,
+    9, 4, 0, 0, 1, 3, 1, 2, 0,
+    9, 0x21, 0x11, 0x01, 0, 1, 0x22, sizeof(hid_report_descriptor) & 0xff, sizeof(hid_report_descriptor) >> 8,
+    7, 5, 0x81, 3, 8, 0, 10};
 static const UCHAR probe_reply[] = {'S', 'T', 'A', 'R', 'T'};
 
 static ULONG copy_out(void *to, ULONG room, const void *from, ULONG size)
@@ -134,68 +143,179 @@ static NTSTATUS feed_report(const UCHAR *report, ULONG length)
 
 /* ------------------------------------------------------------------ the mouse's PDO */
 
-static NTSTATUS answer_descriptor(URB *urb, const void *data, ULONG size, ULONG *counter)
+/* The URB functions of the first requests, as they came down and as they went back up. */
+static void log_urb(USHORT down, USHORT up)
 {
-    struct _URB_CONTROL_DESCRIPTOR_REQUEST *request = &urb->UrbControlDescriptorRequest;
-    request->TransferBufferLength = copy_out(request->TransferBuffer, request->TransferBufferLength, data, size);
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    if (state.urb_count < HCTWINE_URB_LOG)
+    {
+        state.urbs[state.urb_count].down = down;
+        state.urbs[state.urb_count].up = up;
+    }
+    state.urb_count++;
+    KeReleaseSpinLock(&lock, irql);
+}
+
+/* The port driver's in-place conversion: a descriptor, class or vendor request becomes a control
+ * transfer in the URB itself. The setup packet is written over the request's own fields where
+ * _URB_CONTROL_TRANSFER.SetupPacket lies (for a descriptor request: Reserved1, Index,
+ * DescriptorType, LanguageId, Reserved2), and the function becomes URB_FUNCTION_CONTROL_TRANSFER,
+ * which is what every driver above sees when the request completes. Other functions stay. */
+static void convert_in_place(URB *urb)
+{
+    UCHAR setup[8];
+    ULONG length, flags;
+    USHORT function = urb->UrbHeader.Function;
+    RtlZeroMemory(setup, sizeof(setup));
+    switch (function)
+    {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+    {
+        struct _URB_CONTROL_DESCRIPTOR_REQUEST *r = &urb->UrbControlDescriptorRequest;
+        setup[0] = 0x80 | (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ? 0 :
+                           function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ? 1 : 2);
+        setup[1] = 0x06; /* GET_DESCRIPTOR */
+        setup[2] = r->Index;
+        setup[3] = r->DescriptorType;
+        setup[4] = r->LanguageId & 0xff; /* language, or the interface or endpoint number */
+        setup[5] = r->LanguageId >> 8;
+        length = r->TransferBufferLength;
+        flags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        break;
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: case URB_FUNCTION_VENDOR_INTERFACE: case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER: case URB_FUNCTION_CLASS_DEVICE: case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT: case URB_FUNCTION_CLASS_OTHER:
+    {
+        struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST *r = &urb->UrbControlVendorClassRequest;
+        BOOLEAN vendor = function <= URB_FUNCTION_VENDOR_ENDPOINT || function == URB_FUNCTION_VENDOR_OTHER;
+        /* recipient: device, interface, endpoint in the order of the functions, or other */
+        UCHAR to = function == URB_FUNCTION_CLASS_OTHER || function == URB_FUNCTION_VENDOR_OTHER ? 3 :
+                   (function - URB_FUNCTION_VENDOR_DEVICE) % 3;
+        BOOLEAN in = (r->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        setup[0] = (in ? 0x80 : 0) | (vendor ? 0x40 : 0x20) | to | r->RequestTypeReservedBits;
+        setup[1] = r->Request;
+        setup[2] = r->Value & 0xff;
+        setup[3] = r->Value >> 8;
+        setup[4] = r->Index & 0xff;
+        setup[5] = r->Index >> 8;
+        length = r->TransferBufferLength;
+        flags = r->TransferFlags | (in ? USBD_SHORT_TRANSFER_OK : 0);
+        break;
+    }
+    default:
+        return;
+    }
+    setup[6] = length & 0xff;
+    setup[7] = (length >> 8) & 0xff;
+    urb->UrbControlTransfer.TransferFlags = flags;
+    RtlCopyMemory(urb->UrbControlTransfer.SetupPacket, setup, sizeof(setup));
+    urb->UrbHeader.Function = URB_FUNCTION_CONTROL_TRANSFER;
+}
+
+/* The default pipe: answers a control transfer by its setup packet, as the mouse would. */
+static NTSTATUS default_pipe(URB *urb)
+{
+    struct _URB_CONTROL_TRANSFER *t = &urb->UrbControlTransfer;
+    const UCHAR *s = t->SetupPacket;
+    ULONG asked = s[6] | (ULONG)s[7] << 8;
+    ULONG room = t->TransferBufferLength < asked ? t->TransferBufferLength : asked;
+    const void *data = NULL;
+    ULONG size = 0;
+
+    TRACE("control transfer %02x %02x %02x %02x %02x %02x %02x %02x length %lu\n", s[0], s[1], s[2], s[3], s[4],
+          s[5], s[6], s[7], t->TransferBufferLength);
+    if (s[0] == 0x80 && s[1] == 0x06 && s[3] == USB_DEVICE_DESCRIPTOR_TYPE)
+        data = device_descriptor, size = sizeof(device_descriptor);
+    else if (s[0] == 0x80 && s[1] == 0x06 && s[3] == USB_CONFIGURATION_DESCRIPTOR_TYPE && s[2] == 0)
+        data = configuration_descriptor, size = sizeof(configuration_descriptor);
+    else if (s[0] == 0x80 && s[1] == 0x06 && s[3] == USB_STRING_DESCRIPTOR_TYPE && s[2] == 200)
+    {
+        data = probe_reply, size = sizeof(probe_reply);
+        InterlockedIncrement((LONG *)&state.string_requests);
+    }
+    else if (s[0] == 0x81 && s[1] == 0x06 && s[2] == 0 && s[3] == 0x22 && s[4] == 0)
+    {
+        data = hid_report_descriptor, size = sizeof(hid_report_descriptor);
+        InterlockedIncrement((LONG *)&state.hid_requests);
+    }
+    else if (s[0] == 0x21 && s[1] == 0x0a && s[4] == 0) /* SET_IDLE to interface 0 */
+    {
+        InterlockedIncrement((LONG *)&state.set_idle_requests);
+        t->TransferBufferLength = 0;
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        return STATUS_SUCCESS;
+    }
+    if (!data)
+    {
+        t->TransferBufferLength = 0;
+        urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+        return STATUS_UNSUCCESSFUL;
+    }
+    t->TransferBufferLength = copy_out(t->TransferBuffer, room, data, size);
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-    if (counter) InterlockedIncrement((LONG *)counter);
+    return STATUS_SUCCESS;
+}
+
+/* SELECT_CONFIGURATION: the configuration's one interface with its interrupt-IN pipe. */
+static NTSTATUS select_configuration(URB *urb)
+{
+    struct _URB_SELECT_CONFIGURATION *c = &urb->UrbSelectConfiguration;
+    USBD_INTERFACE_INFORMATION *i = &c->Interface;
+    const UCHAR *endpoint = configuration_descriptor + 9 + 9 + 9;
+    if (urb->UrbHeader.Length < sizeof(*c) || !c->ConfigurationDescriptor ||
+        i->Length < sizeof(*i) || i->InterfaceNumber != 0 || i->AlternateSetting != 0)
+    {
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
+        return STATUS_INVALID_PARAMETER;
+    }
+    c->ConfigurationHandle = (USBD_CONFIGURATION_HANDLE)&configuration_descriptor;
+    i->Class = 3;
+    i->SubClass = 1;
+    i->Protocol = 2;
+    i->InterfaceHandle = (USBD_INTERFACE_HANDLE)&configuration_descriptor[9];
+    i->NumberOfPipes = 1;
+    i->Pipes[0].EndpointAddress = endpoint[2];
+    i->Pipes[0].PipeType = UsbdPipeTypeInterrupt;
+    i->Pipes[0].MaximumPacketSize = endpoint[4] | endpoint[5] << 8;
+    i->Pipes[0].Interval = endpoint[6];
+    i->Pipes[0].PipeHandle = (USBD_PIPE_HANDLE)endpoint;
+    InterlockedIncrement((LONG *)&state.configurations_selected);
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     return STATUS_SUCCESS;
 }
 
 static NTSTATUS mouse_urb(IRP *irp)
 {
     URB *urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
-    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    USHORT down;
+    NTSTATUS status;
     if (!urb) return finish(irp, STATUS_INVALID_PARAMETER, 0);
 
+    down = urb->UrbHeader.Function;
+    convert_in_place(urb);
     switch (urb->UrbHeader.Function)
     {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-    {
-        struct _URB_CONTROL_DESCRIPTOR_REQUEST *r = &urb->UrbControlDescriptorRequest;
-        TRACE("GET_DESCRIPTOR type %u index %u language %#x length %lu\n", r->DescriptorType, r->Index,
-              r->LanguageId, r->TransferBufferLength);
-        if (r->DescriptorType == USB_STRING_DESCRIPTOR_TYPE && r->Index == 200)
-            status = answer_descriptor(urb, probe_reply, sizeof(probe_reply), &state.string_requests);
-        else if (r->DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE)
-            status = answer_descriptor(urb, device_descriptor, sizeof(device_descriptor), NULL);
-        else
-        {
-            r->TransferBufferLength = 0;
-            urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
-            status = STATUS_UNSUCCESSFUL;
-        }
-        return finish(irp, status, 0);
-    }
     case URB_FUNCTION_CONTROL_TRANSFER:
-    {
-        struct _URB_CONTROL_TRANSFER *t = &urb->UrbControlTransfer;
-        const UCHAR *s = t->SetupPacket;
-        TRACE("CONTROL_TRANSFER setup %02x %02x %02x %02x %02x %02x %02x %02x length %lu\n", s[0], s[1], s[2],
-              s[3], s[4], s[5], s[6], s[7], t->TransferBufferLength);
-        /* GET_DESCRIPTOR, interface recipient, HID report descriptor */
-        if (s[0] == 0x81 && s[1] == 0x06 && s[2] == 0x00 && s[3] == 0x22)
-        {
-            ULONG asked = s[6] | (ULONG)s[7] << 8;
-            ULONG room = t->TransferBufferLength < asked ? t->TransferBufferLength : asked;
-            t->TransferBufferLength = copy_out(t->TransferBuffer, room, hid_report_descriptor,
-                                               sizeof(hid_report_descriptor));
-            urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-            InterlockedIncrement((LONG *)&state.hid_requests);
-            return finish(irp, STATUS_SUCCESS, 0);
-        }
-        t->TransferBufferLength = 0;
-        urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
-        return finish(irp, STATUS_UNSUCCESSFUL, 0);
-    }
+        status = default_pipe(urb);
+        break;
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        status = select_configuration(urb);
+        break;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        log_urb(down, down);
         return hold_read(irp);
     default:
         TRACE("URB function %#x not supported\n", urb->UrbHeader.Function);
         urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
-        return finish(irp, STATUS_NOT_SUPPORTED, 0);
+        status = STATUS_NOT_SUPPORTED;
+        break;
     }
+    log_urb(down, urb->UrbHeader.Function);
+    return finish(irp, status, 0);
 }
 
 static WCHAR *pool_copy(const WCHAR *text, SIZE_T bytes)

@@ -2,9 +2,10 @@
  *
  * Wine's PnP manager loads only a device's own service, never its LowerFilters, so AddDevice builds
  * the stack Windows would build: it loads the filter's service, calls the filter's AddDevice with the
- * mouse's PDO, and then attaches itself on top. After start it fetches the HID report descriptor the
- * way the class driver does, with a GET_DESCRIPTOR control transfer; interrupt-IN transfers are sent
- * when the harness asks, through \\.\HctWineUpper, and what comes back up is kept for the harness. */
+ * mouse's PDO, and then attaches itself on top. Once the start request has gone through, it sends
+ * what the system's class driver sends (descriptors, configuration, SET_IDLE, the report
+ * descriptor) and keeps interrupt-IN transfers at the mouse; what comes back up is kept for the
+ * harness, which reads it through \\.\HctWineUpper. */
 #include <ntddk.h>
 #include <usb.h>
 #include <usbioctl.h>
@@ -28,10 +29,9 @@ struct node
 };
 
 static DEVICE_OBJECT *control_device, *function_device;
-static KSPIN_LOCK lock; /* guards state and the one interrupt transfer */
+static KSPIN_LOCK lock; /* guards state */
 static struct hctwine_upper_state state;
-static URB read_urb;
-static UCHAR read_buffer[HCTWINE_MAX_REPORT];
+static USBD_PIPE_HANDLE pipe_handle; /* the interrupt-IN pipe SELECT_CONFIGURATION gave */
 
 static NTSTATUS submit_urb_and_wait(DEVICE_OBJECT *lower, URB *urb)
 {
@@ -52,95 +52,214 @@ static NTSTATUS submit_urb_and_wait(DEVICE_OBJECT *lower, URB *urb)
     return status;
 }
 
-/* What the class driver does once the device has started: fetch the report descriptor. */
-static void fetch_report_descriptor(DEVICE_OBJECT *lower)
+/* ------------------------------------------------------------------ after start */
+
+static NTSTATUS get_descriptor(DEVICE_OBJECT *lower, USHORT function, UCHAR type, USHORT index_or_interface,
+                               void *buffer, ULONG *length)
 {
-    static UCHAR descriptor[256];
-    struct _URB_CONTROL_TRANSFER *t;
     URB urb;
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST *r = &urb.UrbControlDescriptorRequest;
+    NTSTATUS status;
+    RtlZeroMemory(&urb, sizeof(urb));
+    r->Hdr.Length = sizeof(*r);
+    r->Hdr.Function = function;
+    r->TransferBuffer = buffer;
+    r->TransferBufferLength = *length;
+    r->DescriptorType = type;
+    r->LanguageId = index_or_interface;
+    status = submit_urb_and_wait(lower, &urb);
+    if (NT_SUCCESS(status) && urb.UrbHeader.Function != URB_FUNCTION_CONTROL_TRANSFER)
+        status = STATUS_UNSUCCESSFUL; /* the USB stack hands every descriptor request back converted */
+    *length = NT_SUCCESS(status) ? r->TransferBufferLength : 0;
+    return status;
+}
+
+/* The largest input report of a report descriptor, in bytes (with its report ID byte when the
+ * descriptor uses IDs), as the class driver sizes its interrupt reads. 0 when there is none. */
+static ULONG largest_input_report(const UCHAR *d, ULONG length)
+{
+    ULONG bits[256], size = 0, count = 0, id = 0, largest = 0, i = 0, k;
+    BOOLEAN ids = FALSE;
+    RtlZeroMemory(bits, sizeof(bits));
+    while (i < length)
+    {
+        UCHAR prefix = d[i];
+        ULONG n = prefix & 3 ? 1u << ((prefix & 3) - 1) : 0, value = 0;
+        if (prefix == 0xfe) /* long item: skipped whole */
+        {
+            if (i + 1 >= length) break;
+            i += 3 + d[i + 1];
+            continue;
+        }
+        if (i + 1 + n > length) break;
+        for (k = 0; k < n; k++) value |= (ULONG)d[i + 1 + k] << (8 * k);
+        switch (prefix & 0xfc)
+        {
+        case 0x74: size = value; break;               /* Report Size */
+        case 0x94: count = value; break;              /* Report Count */
+        case 0x84: id = value & 0xff; ids = TRUE; break; /* Report ID */
+        case 0x80: bits[id] += size * count; break;   /* Input */
+        default: break;
+        }
+        i += 1 + n;
+    }
+    for (k = 0; k < 256; k++)
+        if (bits[k] && (bits[k] + 7) / 8 + (ids ? 1 : 0) > largest) largest = (bits[k] + 7) / 8 + (ids ? 1 : 0);
+    return largest;
+}
+
+/* What the system's HID-over-USB class driver sends once the device has started: the device
+ * descriptor, the configuration descriptor (its first 9 bytes, then wTotalLength), the
+ * configuration's selection, SET_IDLE, and the report descriptor asked for with wReportLength + 64
+ * bytes. Returns the largest input report's length, which the interrupt reads then ask for. */
+static NTSTATUS system_sequence(DEVICE_OBJECT *lower)
+{
+    static UCHAR device[18], configuration[256], report[1024];
+    static struct _URB_SELECT_CONFIGURATION select;
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST idle;
+    const UCHAR *iface = NULL, *hid = NULL, *endpoint = NULL;
+    ULONG length, total, i, report_length;
     NTSTATUS status;
 
-    RtlZeroMemory(&urb, sizeof(urb));
-    t = &urb.UrbControlTransfer;
-    t->Hdr.Length = sizeof(*t);
-    t->Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER;
-    t->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_DEFAULT_PIPE_TRANSFER;
-    t->TransferBuffer = descriptor;
-    t->TransferBufferLength = sizeof(descriptor);
-    t->SetupPacket[0] = 0x81; /* device to host, standard, interface */
-    t->SetupPacket[1] = 0x06; /* GET_DESCRIPTOR */
-    t->SetupPacket[2] = 0x00; /* index 0 */
-    t->SetupPacket[3] = 0x22; /* HID report descriptor */
-    t->SetupPacket[6] = sizeof(descriptor) & 0xff;
-    t->SetupPacket[7] = sizeof(descriptor) >> 8;
-    status = submit_urb_and_wait(lower, &urb);
+    length = sizeof(device);
+    status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_DEVICE_DESCRIPTOR_TYPE, 0, device, &length);
+    if (!NT_SUCCESS(status) || length != sizeof(device)) return NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
+    length = 9;
+    status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0,
+                            configuration, &length);
+    if (!NT_SUCCESS(status) || length != 9) return NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
+    total = configuration[2] | configuration[3] << 8;
+    if (total < 9 || total > sizeof(configuration)) return STATUS_DEVICE_DATA_ERROR;
+    length = total;
+    status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0,
+                            configuration, &length);
+    if (!NT_SUCCESS(status) || length != total) return NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
+
+    /* The first HID interface, its HID descriptor and its interrupt-IN endpoint. */
+    for (i = 0; i + 2 <= total && configuration[i] >= 2 && i + configuration[i] <= total; i += configuration[i])
+    {
+        const UCHAR *d = configuration + i;
+        if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE && d[0] >= 9)
+        {
+            if (iface) break;
+            if (d[5] == 3) iface = d;
+        }
+        else if (iface && d[1] == 0x21 && d[0] >= 9 && !hid) hid = d;
+        else if (iface && d[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && d[0] >= 7 && (d[2] & 0x80) && (d[3] & 3) == 3)
+            endpoint = d;
+    }
+    if (!iface || !hid || !endpoint) return STATUS_DEVICE_CONFIGURATION_ERROR;
+    report_length = hid[7] | hid[8] << 8;
+
+    RtlZeroMemory(&select, sizeof(select));
+    select.Hdr.Length = sizeof(select);
+    select.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    select.ConfigurationDescriptor = (USB_CONFIGURATION_DESCRIPTOR *)configuration;
+    select.Interface.Length = sizeof(select.Interface);
+    select.Interface.InterfaceNumber = iface[2];
+    select.Interface.AlternateSetting = iface[3];
+    select.Interface.Pipes[0].MaximumTransferSize = 4096;
+    status = submit_urb_and_wait(lower, (URB *)&select);
+    if (!NT_SUCCESS(status)) return status;
+    if (!select.ConfigurationHandle || select.Interface.NumberOfPipes != 1 ||
+        select.Interface.Pipes[0].EndpointAddress != endpoint[2])
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    pipe_handle = select.Interface.Pipes[0].PipeHandle;
+
+    /* SET_IDLE(0, all reports): the mouse reports only on change. Its failure is not fatal. */
+    RtlZeroMemory(&idle, sizeof(idle));
+    idle.Hdr.Length = sizeof(idle);
+    idle.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
+    idle.Request = 0x0a;
+    idle.Index = iface[2];
+    submit_urb_and_wait(lower, (URB *)&idle);
+
+    length = report_length + 64;
+    if (length > sizeof(report)) return STATUS_DEVICE_DATA_ERROR;
+    status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, 0x22, iface[2], report, &length);
     state.descriptor_status = status;
-    state.descriptor_length = NT_SUCCESS(status) ? t->TransferBufferLength : 0;
-    TRACE("report descriptor: %#lx, %lu bytes, URB status %#lx\n", status, state.descriptor_length,
-          urb.UrbHeader.Status);
+    state.descriptor_length = length;
+    TRACE("report descriptor: %#lx, %lu bytes\n", status, length);
+    if (!NT_SUCCESS(status)) return status;
+    state.read_length = largest_input_report(report, length);
+    return state.read_length && state.read_length <= HCTWINE_MAX_REPORT ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;
 }
 
 /* ------------------------------------------------------------------ interrupt-IN transfers */
 
+/* The class driver keeps HCTWINE_READS interrupt transfers at the mouse and sends each one again
+ * as soon as it is back, until one fails or the device is going away. */
+static struct read_slot
+{
+    URB urb;
+    UCHAR buffer[HCTWINE_MAX_REPORT];
+} slots[HCTWINE_READS];
+static KEVENT reads_idle; /* set while no transfer is out */
+
+static void send_read(ULONG index);
+
 static NTSTATUS NTAPI read_done(DEVICE_OBJECT *device, IRP *irp, void *context)
 {
+    struct read_slot *slot = context;
+    NTSTATUS status = irp->IoStatus.Status;
+    ULONG length = slot->urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    BOOLEAN again;
     KIRQL irql;
-    ULONG length = read_urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-    (void)device; (void)context;
-    KeAcquireSpinLock(&lock, &irql);
-    state.last_read_status = irp->IoStatus.Status;
-    state.last_read_usbd = read_urb.UrbHeader.Status;
-    state.last_length = NT_SUCCESS(irp->IoStatus.Status) && length <= HCTWINE_MAX_REPORT ? length : 0;
-    RtlZeroMemory(state.last_report, sizeof(state.last_report));
-    RtlCopyMemory(state.last_report, read_buffer, state.last_length);
-    state.reads_completed++;
-    state.read_pending = 0;
-    KeReleaseSpinLock(&lock, irql);
-    TRACE("interrupt transfer back: %#lx, %lu bytes\n", irp->IoStatus.Status, state.last_length);
+    (void)device;
     IoFreeIrp(irp);
+    TRACE("interrupt transfer back: %#lx, %lu bytes\n", status, NT_SUCCESS(status) ? length : 0);
+    KeAcquireSpinLock(&lock, &irql);
+    state.last_read_status = status;
+    state.last_read_usbd = slot->urb.UrbHeader.Status;
+    state.last_length = NT_SUCCESS(status) && length <= HCTWINE_MAX_REPORT ? length : 0;
+    RtlZeroMemory(state.last_report, sizeof(state.last_report));
+    RtlCopyMemory(state.last_report, slot->buffer, state.last_length);
+    again = NT_SUCCESS(status) && !state.surprise_removed && !state.removed;
+    if (!again && --state.reads_outstanding == 0) KeSetEvent(&reads_idle, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&lock, irql);
+    /* Sent again before the harness learns of this one, so that it finds the mouse holding all. */
+    if (again) send_read((ULONG)(slot - slots));
+    InterlockedIncrement((LONG *)&state.reads_completed);
     return STATUS_MORE_PROCESSING_REQUIRED; /* the IRP was ours and is gone */
 }
 
-static NTSTATUS post_read(void)
+static void send_read(ULONG index)
 {
-    struct node *node;
+    struct node *node = function_device->DeviceExtension;
+    struct read_slot *slot = &slots[index];
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER *t = &slot->urb.UrbBulkOrInterruptTransfer;
     IO_STACK_LOCATION *next;
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER *t;
     KIRQL irql;
-    IRP *irp;
-
-    KeAcquireSpinLock(&lock, &irql);
-    if (!function_device || !state.started || state.surprise_removed || state.read_pending)
-    {
-        KeReleaseSpinLock(&lock, irql);
-        return STATUS_DEVICE_NOT_READY;
-    }
-    state.read_pending = 1;
-    KeReleaseSpinLock(&lock, irql);
-
-    node = function_device->DeviceExtension;
-    irp = IoAllocateIrp(node->lower->StackSize, FALSE);
+    IRP *irp = IoAllocateIrp(node->lower->StackSize, FALSE);
     if (!irp)
     {
-        state.read_pending = 0;
-        return STATUS_INSUFFICIENT_RESOURCES;
+        KeAcquireSpinLock(&lock, &irql);
+        if (--state.reads_outstanding == 0) KeSetEvent(&reads_idle, IO_NO_INCREMENT, FALSE);
+        KeReleaseSpinLock(&lock, irql);
+        return;
     }
-    RtlZeroMemory(&read_urb, sizeof(read_urb));
-    RtlZeroMemory(read_buffer, sizeof(read_buffer));
-    t = &read_urb.UrbBulkOrInterruptTransfer;
+    RtlZeroMemory(slot, sizeof(*slot));
     t->Hdr.Length = sizeof(*t);
     t->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    t->PipeHandle = pipe_handle;
     t->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    t->TransferBuffer = read_buffer;
-    t->TransferBufferLength = 8; /* the endpoint's packet size, more than the 5-byte report */
+    t->TransferBuffer = slot->buffer;
+    t->TransferBufferLength = state.read_length;
     next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = &read_urb;
+    next->Parameters.Others.Argument1 = &slot->urb;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    IoSetCompletionRoutine(irp, read_done, NULL, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, read_done, slot, TRUE, TRUE, TRUE);
     IoCallDriver(node->lower, irp);
-    return STATUS_SUCCESS;
+}
+
+static void start_reads(void)
+{
+    ULONG i;
+    KeClearEvent(&reads_idle);
+    state.reads_outstanding = HCTWINE_READS;
+    for (i = 0; i < HCTWINE_READS; i++) send_read(i);
 }
 
 /* ------------------------------------------------------------------ the function device */
@@ -155,15 +274,15 @@ static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
     {
     case IRP_MN_START_DEVICE:
         status = pass_down_and_wait(node->lower, irp);
-        state.start_status = status;
         TRACE("start went through the stack: %#lx\n", status);
-        finish(irp, status, irp->IoStatus.Information);
+        if (NT_SUCCESS(status)) status = system_sequence(node->lower);
+        state.start_status = status;
         if (NT_SUCCESS(status))
         {
-            fetch_report_descriptor(node->lower);
             state.started = 1;
+            start_reads();
         }
-        return status;
+        return finish(irp, status, irp->IoStatus.Information);
     case IRP_MN_SURPRISE_REMOVAL:
         state.surprise_removed = 1;
         irp->IoStatus.Status = STATUS_SUCCESS;
@@ -172,15 +291,23 @@ static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE:
+        state.removed = 1;
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoSkipCurrentIrpStackLocation(irp);
         status = IoCallDriver(node->lower, irp);
+        /* The bus fails what it still holds; the slots must be free before the device goes. */
+        KeWaitForSingleObject(&reads_idle, Executive, KernelMode, FALSE, NULL);
         IoDetachDevice(node->lower);
         function_device = NULL;
         IoDeleteDevice(device);
         state.attached = 0;
-        state.removed = 1;
         TRACE("function device removed\n");
+        /* The PnP manager's other part: a filter whose last device is gone is unloaded. */
+        {
+            UNICODE_STRING key;
+            RtlInitUnicodeString(&key, FILTER_SERVICE_KEY);
+            TRACE("ZwUnloadDriver(hct) -> %#lx\n", ZwUnloadDriver(&key));
+        }
         return status;
     default:
         break;
@@ -269,8 +396,6 @@ static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
     if (node->kind != NODE_CONTROL) return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     switch (stack->Parameters.DeviceIoControl.IoControlCode)
     {
-    case IOCTL_HCTWINE_POST_READ:
-        return finish(irp, post_read(), 0);
     case IOCTL_HCTWINE_UPPER_STATE:
     {
         KIRQL irql;
@@ -305,6 +430,7 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
     (void)registry_path;
 
     KeInitializeSpinLock(&lock);
+    KeInitializeEvent(&reads_idle, NotificationEvent, TRUE);
     driver->DriverExtension->AddDevice = add_device;
     driver->DriverUnload = unload;
     driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;

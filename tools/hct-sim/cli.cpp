@@ -33,7 +33,8 @@ constexpr const char *kTopHelp =
     "  rewrite   send reports through the driver and print what the class driver received\n"
     "\n"
     "'hct-sim <command> --help' describes each command.\n"
-    "Exit codes: 0 success, 1 the driver broke a kernel rule, 2 bad input or usage.\n";
+    "Exit codes: 0 success, 1 the driver broke a kernel rule (or a --script step did not turn out as\n"
+    "it says), 2 bad input or usage.\n";
 
 constexpr const char *kRunHelp =
     "Usage: hct-sim run [options]\n"
@@ -57,6 +58,11 @@ constexpr const char *kRunHelp =
     "  --binary            the descriptor file holds raw bytes (implied for .bin and .rdesc)\n"
     "  --probe-reply TEXT  the mouse's answer to the string request at index 200 (default START)\n"
     "  --feature on|off    switch the feature on or off (default on)\n"
+    "  --script FILE       play a scenario instead of the switch and the reports: one step a line,\n"
+    "                      on | off | ioctl CODE (open the control device, send, close) |\n"
+    "                      report BYTES -> BYTES (what the class driver must receive) | unplug\n"
+    "                      (surprise removal, then removal, reads outstanding); see\n"
+    "                      tests/wine/scenario.txt\n"
     "  --trace             print the driver's debug trace afterwards, one line per \"\\n\\r\"\n"
     "  --trace=raw         write the trace bytes untouched instead\n"
     "  --json              print the same facts as JSON\n"
@@ -171,7 +177,7 @@ int Finish(const SessionResult &result, std::ostream &err) {
 
 int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &err) {
     const Parsed p = ParseWords(words, {"--help", "--binary", "--trace", "--json"},
-                                {"--descriptor", "--reports", "--recording", "--probe-reply", "--feature", "--trace="});
+                                {"--descriptor", "--reports", "--recording", "--probe-reply", "--feature", "--trace=", "--script"});
     if (p.has("--help")) {
         out << kRunHelp;
         return 0;
@@ -211,6 +217,14 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         options.reports = ParseReportLines(ReadFileText(path), path);
     }
 
+    if (p.has("--script")) {
+        if (p.has("--reports") || p.has("--recording") || p.has("--feature"))
+            throw UsageError("--script brings its own reports and switching: leave out --reports, --recording and --feature");
+        const std::string &path = p.options.at("--script");
+        options.script = ParseScript(ReadFileText(path), path);
+        options.scriptSource = path;
+    }
+
     const SessionResult result = RunSession(options);
     if (p.has("--json")) {
         Json json = RunJson(result.facts);
@@ -229,7 +243,9 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     }
     if (traceMode == "raw") out.write(result.trace.data(), std::streamsize(result.trace.size()));
     out.flush();
-    return Finish(result, err);
+    for (const std::string &fault : result.scriptFaults) err << "hct-sim: " << fault << "\n";
+    const int finished = Finish(result, err);
+    return finished == 0 && !result.scriptFaults.empty() ? 1 : finished;
 }
 
 int Layout(const std::vector<std::string> &words, std::ostream &out, std::ostream &err) {

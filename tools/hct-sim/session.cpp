@@ -67,6 +67,7 @@ SessionResult RunSession(const SessionOptions &options) {
         config.descriptorRequestLength = std::max<ULONG>(config.descriptorRequestLength, ULONG(descriptor.size()));
         config.stringAnswer = sim::UrbAnswer::Text(options.probeReply);
         sim::Mouse &mouse = pnp.Plug(config);
+        bool unplugged = false;
         if (mouse.State() == sim::MouseState::AddFailed) {
             facts.violations.push_back(StatusText("AddDevice failed", mouse.AddStatus()));
         } else {
@@ -76,7 +77,19 @@ SessionResult RunSession(const SessionOptions &options) {
             const auto *extension = static_cast<const DEVICE_EXTENSION *>(mouse.FilterExtension());
 
             sim::Application app;
-            if (options.switchFeature && extension && extension->ExtraExtension) {
+            if (!options.script.empty()) {
+                const std::u16string path = extension && extension->ExtraExtension
+                                                ? Win32Path(extension->ExtraExtension->SymbolicLinkName)
+                                                : std::u16string();
+                facts.controlLink.assign(path.begin(), path.end());
+                if (extension) {  // read now: an unplug step deletes the record
+                    facts.layout = extension->Layout;
+                    facts.mouseFound = extension->MouseFound != 0;
+                    facts.featureReady = extension->FeatureReady != 0;
+                }
+                unplugged = PlayScript(options.script, options.scriptSource, pnp, mouse, path, facts, result.scriptFaults);
+                if (unplugged) extension = nullptr;
+            } else if (options.switchFeature && extension && extension->ExtraExtension) {
                 const UNICODE_STRING &link = extension->ExtraExtension->SymbolicLinkName;
                 const std::u16string path = Win32Path(link);
                 facts.controlLink.assign(path.begin(), path.end());
@@ -85,7 +98,7 @@ SessionResult RunSession(const SessionOptions &options) {
                 facts.controlStatus = uint32_t(status);
             }
 
-            for (const Bytes &report : options.reports) {
+            for (const Bytes &report : options.script.empty() ? options.reports : std::vector<Bytes>()) {
                 const size_t before = mouse.Class().Reads().size();
                 mouse.Feed(report);
                 sim::PnpManager::Settle();
@@ -105,9 +118,11 @@ SessionResult RunSession(const SessionOptions &options) {
             }
             if (app.IsOpen()) app.Close();
         }
-        const NTSTATUS removed = pnp.Remove(mouse);
-        if (removed != STATUS_SUCCESS) facts.violations.push_back(StatusText("removal failed", removed));
-        sim::PnpManager::Settle();
+        if (!unplugged) {
+            const NTSTATUS removed = pnp.Remove(mouse);
+            if (removed != STATUS_SUCCESS) facts.violations.push_back(StatusText("removal failed", removed));
+            sim::PnpManager::Settle();
+        }
     }
     hk::UnloadDriver(driver);
     hk::CheckClean();

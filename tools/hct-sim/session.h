@@ -6,6 +6,7 @@
 
 #include "formats.h"
 #include "render.h"
+#include "script.h"
 
 #include <string>
 #include <vector>
@@ -19,11 +20,15 @@ struct SessionOptions {
     std::string probeReply = "START";
     bool switchFeature = true;  // open the extra device and send TURN_ON or TURN_OFF
     bool featureOn = true;
+    // Non-empty: these steps replace the switch and the reports above (hct-sim run --script).
+    std::vector<ScriptStep> script;
+    std::string scriptSource;
 };
 
 struct SessionResult {
     RunFacts facts;
     std::string trace;  // every DbgPrint of the session, concatenated, exact bytes
+    std::vector<std::string> scriptFaults;  // steps of a script that did not turn out as it says
 };
 
 // Starts from a fresh kernel (hk::Reset) and leaves it clean when the driver behaved.

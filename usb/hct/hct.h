@@ -17,8 +17,8 @@ constexpr USHORT HCT_NAME_BYTES = 128;   // device-name and link-name buffers
 constexpr USHORT HCT_NUMBER_BYTES = 40;  // the number string, on the stack
 constexpr ULONG HCT_NAME_ATTEMPTS = 100;
 
-// Status values as this driver answers them. 0xC00000BB is the value the driver has always refused
-// requests with on the extra device (the DDK's headers name it STATUS_NOT_SUPPORTED).
+// Status values as this driver answers them. Its design names 0xC00000BB STATUS_INVALID_DEVICE_REQUEST
+// and prescribes it for refusals; the DDK's headers call that value STATUS_NOT_SUPPORTED.
 constexpr NTSTATUS HCT_STATUS_SUCCESS = (NTSTATUS)0x00000000;
 constexpr NTSTATUS HCT_STATUS_TIMEOUT = (NTSTATUS)0x00000102;
 constexpr NTSTATUS HCT_STATUS_PENDING = (NTSTATUS)0x00000103;
@@ -85,6 +85,19 @@ static_assert(offsetof(DEVICE_EXTENSION, FeatureReady) == offsetof(DEVICE_EXTENS
               "three one-byte flags side by side");
 static_assert(sizeof(UNICODE_STRING) == 2 * sizeof(USHORT) + sizeof(void *) + (sizeof(void *) == 8 ? 4 : 0),
               "counted string: Length, MaximumLength, Buffer");
+// The bus driver turns a descriptor request into a control transfer in the same URB, and the
+// completion routine reads it back as one: the request's Index/DescriptorType/LanguageId are the
+// setup packet's wValue and wIndex, and the byte count lies where both records keep it.
+static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, Index) ==
+                      offsetof(struct _URB_CONTROL_TRANSFER, SetupPacket) + 2 &&
+                  offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, DescriptorType) ==
+                      offsetof(struct _URB_CONTROL_TRANSFER, SetupPacket) + 3 &&
+                  offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, LanguageId) ==
+                      offsetof(struct _URB_CONTROL_TRANSFER, SetupPacket) + 4 &&
+                  offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) ==
+                      offsetof(struct _URB_CONTROL_TRANSFER, TransferBufferLength) &&
+                  sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == sizeof(struct _URB_CONTROL_TRANSFER),
+              "a descriptor request converted in place reads as a control transfer");
 #if defined(KPLAT_WINDOWS_KERNEL) && KPLAT_WINDOWS_KERNEL && defined(__i386__)
 static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 80, "the probe's URB is 80 bytes on x86");
 #endif
