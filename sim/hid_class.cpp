@@ -571,7 +571,7 @@ void HidClass::ReadCompleted(unsigned index, PIRP irp)
     record.status = irp->IoStatus.Status;
     record.usbdStatus = slot.urb->UrbHeader.Status;
     record.transferLength = slot.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    record.cancelled = irp->Cancel;
+    record.cancelled = __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE);  // IoCancelIrp may be setting it now
     record.time = hk::Now();
     if (slot.buffer)
         record.bytes.assign(slot.buffer, slot.buffer + std::min(record.transferLength, slot.bufferLength));

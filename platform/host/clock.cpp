@@ -9,8 +9,97 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
+#include <thread>
 
 namespace hk::detail {
+
+namespace {
+
+thread_local bool tlsWorker = false;  // this thread is the cross-thread mode's work thread
+
+constexpr LONG kEventMagic = 0x4B450000;  // KeInitializeEvent's mark in Type ('KE')
+
+// Cross-thread mode: work due now, which only the work thread may run. The mutex must be held.
+bool DueForWorker(const State &s)
+{
+    return s.mode == IoMode::CrossThread && !s.deferred.empty() && s.deferred.begin()->first.first <= s.now;
+}
+
+void WorkerMain(uint64_t generation, uint64_t seed)
+{
+    tlsWorker = true;
+    std::mt19937_64 random(seed);
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(Mutex());
+            Cv().wait(lock, [&] {
+                const State &s = S();
+                return s.generation != generation || s.workerStop || (DueForWorker(s) && s.workRunner == 0);
+            });
+            State &s = S();
+            if (s.generation != generation) {
+                return;
+            }
+            if (s.workerStop) {
+                s.workerRunning = false;
+                Cv().notify_all();
+                return;
+            }
+        }
+        // Lands the work anywhere in what the other threads are doing: at once, after a few
+        // yields, or after a short sleep.
+        uint64_t r = random();
+        switch (r % 4) {
+        case 0:
+            break;
+        case 1:
+        case 2:
+            for (uint64_t i = (r >> 8) % 64; i > 0; --i) {
+                std::this_thread::yield();
+            }
+            break;
+        default:
+            std::this_thread::sleep_for(std::chrono::microseconds((r >> 8) % 300));
+            break;
+        }
+        RunOneDue();
+    }
+}
+
+}  // namespace
+
+void StartWorker()
+{
+    std::lock_guard<std::mutex> lock(Mutex());
+    State &s = S();
+    if (s.workerRunning) {
+        return;
+    }
+    s.workerRunning = true;
+    s.workerStop = false;
+    std::thread(WorkerMain, s.generation, s.seed).detach();
+}
+
+void StopWorker()
+{
+    std::unique_lock<std::mutex> lock(Mutex());
+    if (!S().workerRunning) {
+        return;
+    }
+    S().workerStop = true;
+    Cv().notify_all();
+    Cv().wait(lock, [] { return !S().workerRunning; });
+}
+
+bool EventInitialized(PKEVENT event, const char *service)
+{
+    if ((__atomic_load_n(&event->Type, __ATOMIC_RELAXED) & ~0xFF) == kEventMagic) {
+        return true;
+    }
+    Violate(rule::EventNotInitialized, std::string(service) + " on " + Ptr(event) + ", which KeInitializeEvent never initialised");
+    return false;
+}
 
 bool RunOneDue()
 {
@@ -20,6 +109,9 @@ bool RunOneDue()
         State &s = S();
         ThreadState &me = Me();
         if (s.workRunner != 0 && s.workRunner != me.id) {
+            return false;
+        }
+        if (s.mode == IoMode::CrossThread && !tlsWorker) {
             return false;
         }
         auto first = s.deferred.begin();
@@ -33,7 +125,11 @@ bool RunOneDue()
     }
     KIRQL previous = Irql();
     SetIrql(work.irql);
-    work.fn();
+    {
+        ActorScope actor(nullptr);  // hardware or a DPC, on behalf of whichever driver holds the IRPs
+        work.fn();
+    }
+    CheckCancelRechecked();
     KIRQL after = Irql();
     {
         std::lock_guard<std::mutex> lock(Mutex());
@@ -60,7 +156,7 @@ bool WaitForOtherRunner()
     std::unique_lock<std::mutex> lock(Mutex());
     State &s = S();
     ThreadState &me = Me();
-    if (s.workRunner == 0 || s.workRunner == me.id) {
+    if ((s.workRunner == 0 || s.workRunner == me.id) && !(DueForWorker(s) && !tlsWorker)) {
         return false;
     }
     Cv().wait(lock);
@@ -85,7 +181,7 @@ bool TryConsume(PKEVENT event)
     if (__atomic_load_n(&event->SignalState, __ATOMIC_ACQUIRE) == 0) {
         return false;
     }
-    if (event->Type == SynchronizationEvent) {
+    if ((event->Type & 0xFF) == SynchronizationEvent) {
         __atomic_store_n(&event->SignalState, 0, __ATOMIC_RELEASE);
     }
     return true;
@@ -142,9 +238,11 @@ void Advance(int64_t delta100ns)
         auto first = s.deferred.begin();
         if (first != s.deferred.end() && first->first.first <= target) {
             s.now = std::max(s.now, first->first.first);
+            Cv().notify_all();
             continue;
         }
         s.now = std::max(s.now, target);
+        Cv().notify_all();
         break;
     }
     RunDue();
@@ -156,10 +254,13 @@ void RunUntilIdle()
         RunDue();
         std::lock_guard<std::mutex> lock(Mutex());
         State &s = S();
-        if (s.deferred.empty()) {
+        if (s.deferred.empty() && s.workRunner == 0) {
             return;
         }
-        s.now = std::max(s.now, s.deferred.begin()->first.first);
+        if (!s.deferred.empty()) {
+            s.now = std::max(s.now, s.deferred.begin()->first.first);
+        }
+        Cv().notify_all();
     }
 }
 
@@ -193,7 +294,7 @@ extern "C" {
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
-    Event->Type = Type;
+    Event->Type = hk::detail::kEventMagic | Type;
     __atomic_store_n(&Event->SignalState, State ? 1 : 0, __ATOMIC_RELEASE);
 }
 
@@ -201,6 +302,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, LONG, BOOLEAN)
 {
     using namespace hk::detail;
     CheckIrql(DISPATCH_LEVEL, "KeSetEvent");
+    if (!EventInitialized(Event, "KeSetEvent")) {
+        return 0;
+    }
     std::lock_guard<std::mutex> lock(Mutex());
     LONG previous = __atomic_exchange_n(&Event->SignalState, 1, __ATOMIC_ACQ_REL);
     Cv().notify_all();
@@ -211,6 +315,9 @@ VOID NTAPI KeClearEvent(PRKEVENT Event)
 {
     using namespace hk::detail;
     CheckIrql(DISPATCH_LEVEL, "KeClearEvent");
+    if (!EventInitialized(Event, "KeClearEvent")) {
+        return;
+    }
     std::lock_guard<std::mutex> lock(Mutex());
     __atomic_store_n(&Event->SignalState, 0, __ATOMIC_RELEASE);
 }
@@ -226,6 +333,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
     auto *event = static_cast<PKEVENT>(Object);
     if (event == nullptr) {
         Violate(rule::WaitNeverSatisfied, "KeWaitForSingleObject on a null object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!EventInitialized(event, "KeWaitForSingleObject")) {
         return STATUS_INVALID_PARAMETER;
     }
     bool timed = Timeout != nullptr;
@@ -257,7 +367,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
         if (!me.apcs.empty() && Irql() < APC_LEVEL) {
             continue;
         }
-        bool otherRunning = s.workRunner != 0 && s.workRunner != me.id;
+        bool otherRunning = (s.workRunner != 0 && s.workRunner != me.id) || (DueForWorker(s) && !tlsWorker);
         if (!otherRunning) {
             auto first = s.deferred.begin();
             if (first != s.deferred.end()) {
@@ -269,6 +379,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
                 }
                 if (!timed || when <= deadline) {
                     s.now = when;
+                    Cv().notify_all();
                     continue;
                 }
             }

@@ -198,6 +198,7 @@ using namespace detail;
 
 void Reset()
 {
+    StopWorker();
     {
         std::lock_guard<std::mutex> lock(Mutex());
         gGraveyard->push_back(gState);
@@ -314,6 +315,39 @@ std::vector<FaultSite> FaultSites(Fault kind)
 }
 
 KIRQL CurrentIrql() { return Irql(); }
+
+void SetIoMode(IoMode mode, uint64_t seed)
+{
+    StopWorker();
+    {
+        std::lock_guard<std::mutex> lock(Mutex());
+        S().mode = mode;
+        S().seed = seed;
+        Cv().notify_all();
+    }
+    if (mode == IoMode::CrossThread) {
+        StartWorker();
+    }
+}
+
+IoMode CurrentIoMode()
+{
+    std::lock_guard<std::mutex> lock(Mutex());
+    return S().mode;
+}
+
+void MarkSimulated(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::mutex> lock(Mutex());
+    State &s = S();
+    s.drivers[driver].simulated = true;
+    for (PDEVICE_OBJECT device : s.devices) {
+        if (device->DriverObject == driver) {
+            device->Host->simulated = true;
+        }
+    }
+}
+
 
 IrqlScope::IrqlScope(KIRQL irql) : previous_(Irql()) { SetIrql(irql); }
 IrqlScope::~IrqlScope() { SetIrql(previous_); }

@@ -157,6 +157,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     device->Host->serial = s.nextSerial++;
     device->Host->name = display;
     device->Host->extensionSize = DeviceExtensionSize;
+    device->Host->simulated = s.drivers[DriverObject].simulated;
     if (!display.empty()) {
         s.names[key] = NameEntry{NameEntry::Kind::Device, display, device, {}};
     }
@@ -193,6 +194,11 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     if (RemoveLockHeldIn(DeviceObject->DeviceExtension, host.extensionSize)) {
         reports.Add(rule::RemoveLockMisuse, "IoDeleteDevice on " + Ptr(DeviceObject) + " while its remove lock is held");
     }
+    if (HkCallFrame *remove = host.removeFrame;
+        remove != nullptr && remove->lowerAtEntry != nullptr && !__atomic_load_n(&remove->forwardReturned, __ATOMIC_ACQUIRE)) {
+        reports.Add(rule::DeleteBeforeRemoveReturned, "IoDeleteDevice on " + Ptr(DeviceObject) +
+                                                          " before the remove request it is handling came back from the drivers below");
+    }
     host.deleted = true;
     if (!host.name.empty()) {
         auto it = s.names.find(Canonical(host.name));
@@ -227,6 +233,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
     CheckIrql(DISPATCH_LEVEL, "IoAttachDeviceToDeviceStack");
+    Reports reports;
     std::lock_guard<std::mutex> lock(Mutex());
     State &s = S();
     NTSTATUS ignored;
@@ -243,6 +250,14 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
     }
     if ((top->Flags & DO_DEVICE_INITIALIZING) != 0 || top->Host->deleted) {
         return nullptr;
+    }
+    // Every driver in a device stack handles or passes on Plug and Play and power requests.
+    for (UCHAR major : {UCHAR(IRP_MJ_PNP), UCHAR(IRP_MJ_POWER)}) {
+        PDRIVER_DISPATCH entry = SourceDevice->DriverObject->MajorFunction[major];
+        if (entry == nullptr || entry == InvalidDeviceRequest) {
+            reports.Add(rule::DispatchEntryMissing, "IoAttachDeviceToDeviceStack of " + Ptr(SourceDevice) + ", whose driver left major function " +
+                                                        Hex(major) + " to the I/O manager");
+        }
     }
     top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);

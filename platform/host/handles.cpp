@@ -182,8 +182,12 @@ NTSTATUS DeviceIoControl(Handle handle, ULONG code, const void *in, ULONG inLeng
     });
     ULONG_PTR info = outcome.information;
     if (method == METHOD_BUFFERED && out != nullptr && !NT_ERROR(outcome.status)) {
-        info = std::min<ULONG_PTR>(info, outLength);
-        memcpy(out, system, info);
+        // NT copies Information bytes back, whatever the output length was.
+        if (info > outLength) {
+            Violate(rule::InformationTooLarge, "device control " + Hex(code) + " completed with Information " + std::to_string(info) +
+                                                   " for an output buffer of " + std::to_string(outLength) + " bytes");
+        }
+        memcpy(out, system, std::min<ULONG_PTR>(info, systemBytes));
     }
     if (information != nullptr) {
         *information = info;

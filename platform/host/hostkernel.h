@@ -19,6 +19,10 @@
 //   the completing thread, else at its next wait or its next return to PASSIVE_LEVEL). As on NT,
 //   an IRP that failed with an error status without pending writes no status block and signals no
 //   event.
+// - Ownership: a dispatch routine owns its request until it completes it or sends it down; after
+//   IofCallDriver it owns it again only when its own completion routine returns
+//   STATUS_MORE_PROCESSING_REQUIRED. An IRP service it calls on the request meanwhile is refused
+//   (IrpNotOwned). After its final completion an IRP is poisoned for ASan until freed or reused.
 // - Verifier: a broken rule calls the violation handler with the rule's name. The default handler
 //   prints the violation and aborts, like a bug check; tests install their own handler.
 #pragma once
@@ -76,7 +80,32 @@ inline constexpr const char *DeviceObjectLeak = "DeviceObjectLeak";
 inline constexpr const char *BadUnicodeString = "BadUnicodeString";
 inline constexpr const char *MdlNotLocked = "MdlNotLocked";
 inline constexpr const char *InvalidDeviceObject = "InvalidDeviceObject";            // a request sent to a device object that does not exist
+inline constexpr const char *IrpNotOwned = "IrpNotOwned";                        // an I/O service on an IRP its caller sent down and did not get back
+inline constexpr const char *PendingMarkedNotReturned = "PendingMarkedNotReturned";  // marked pending, returned another status
+inline constexpr const char *PassThroughStatusChanged = "PassThroughStatusChanged";  // passed down without a routine, returned other than IoCallDriver did
+inline constexpr const char *CreatorCompletedOwnIrp = "CreatorCompletedOwnIrp";  // IoCompleteRequest by the creator of an IoAllocateIrp IRP
+inline constexpr const char *PnpStatusChanged = "PnpStatusChanged";              // a PnP request failed with STATUS_NOT_SUPPORTED, or its status changed, by a driver that passes it on
+inline constexpr const char *DispatchEntryMissing = "DispatchEntryMissing";      // a driver in a device stack left a major function to the I/O manager
+inline constexpr const char *RemoveLockHeldAtReturn = "RemoveLockHeldAtReturn";  // a dispatch routine finished a request still holding the remove lock taken for it
+inline constexpr const char *DeleteBeforeRemoveReturned = "DeleteBeforeRemoveReturned";  // IoDeleteDevice while the remove request is still on its way down
+inline constexpr const char *CancelNotRechecked = "CancelNotRechecked";          // a cancel routine set on a cancelled IRP and left there
+inline constexpr const char *EventNotInitialized = "EventNotInitialized";        // a wait or event service on something KeInitializeEvent never set up
+inline constexpr const char *InformationTooLarge = "InformationTooLarge";        // a buffered request completed with more bytes than its output buffer
 }  // namespace rule
+
+// ---- I/O modes ----------------------------------------------------------------------------------
+// Normal: deferred work runs only inside waits and the run calls below.
+// CrossThread: deferred work runs on a work thread of the layer as soon as it is due, at any moment
+//   (also while the thread that deferred it is still inside IofCallDriver); `seed` drives the random
+//   pauses that place each piece of work, so a run can be repeated. Waits and the run calls then
+//   only wait for that thread.
+// ForcePending: as Driver Verifier's force-pending option, a request that a simulated driver
+//   (MarkSimulated) completes inside its dispatch routine is held at that location, marked pending
+//   and finished later from deferred work; IofCallDriver returns STATUS_PENDING.
+enum class IoMode { Normal, CrossThread, ForcePending };
+void SetIoMode(IoMode mode, uint64_t seed = 1);  // Reset() returns to Normal
+IoMode CurrentIoMode();
+void MarkSimulated(PDRIVER_OBJECT driver);
 
 // Checks what must hold between tests: no live pool block, no device object, no name, no
 // outstanding IRP. Reports PoolLeak / DeviceObjectLeak violations for what it finds and returns

@@ -113,6 +113,33 @@ struct HkCallFrame {
     bool markedAtWalk = false;
     bool completedHere = false;  // the innermost call at the location where the walk began
     NTSTATUS statusAtWalk = 0;
+    // Ownership: the dispatch routine owns the request until it sends it down, and again only when
+    // its own completion routine returns STATUS_MORE_PROCESSING_REQUIRED. Written by the walk on any
+    // thread, hence the atomic accesses.
+    PIRP irp = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    PDEVICE_OBJECT lowerAtEntry = nullptr;
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    bool owns = true;
+    bool forwarded = false;        // sent down by this dispatch routine
+    bool forwardPlain = false;     // ... with no completion routine of its own
+    bool forwardReturned = false;  // ... and that IofCallDriver has returned
+    bool forcedPending = false;    // its completion was held back (force-pending mode)
+    bool completed = false;        // it completed the request itself
+    NTSTATUS forwardStatus = 0;
+    NTSTATUS statusAtEntry = 0;
+    NTSTATUS statusAtForward = 0;
+    NTSTATUS forcedStatus = 0;
+    const void *heldLock = nullptr;  // a remove lock it took with the request as tag
+};
+
+// What the calling thread is running, innermost first: a dispatch routine for an IRP, or something
+// that may act on any IRP it holds (a completion or cancel routine, deferred work). Lives on the
+// stack of the call that runs it.
+struct HkActor {
+    HkCallFrame *frame;  // null: not a dispatch routine
+    HkActor *prev;
 };
 
 struct HkIrpState {
@@ -126,12 +153,15 @@ struct HkIrpState {
     bool ownsMdl = false;
     void *outputBuffer = nullptr;
     ULONG outputLength = 0;
+    size_t systemLength = 0;
     // Indexed by stack location, 0..StackCount+1.
     std::vector<HkSmallList<HkCallFrame *, 2>> frames;
     std::vector<uint8_t> marked;           // IoMarkIrpPending side log (completion clears Control)
     std::vector<uint8_t> pendingPromised;  // dispatch returned STATUS_PENDING before the mark
     std::vector<uint8_t> pendingReported;  // one report per location and fault
     HkSmallList<uint64_t, 4> routineThreads;  // threads inside one of its completion routines
+    bool inFlight = false;                 // sent by its creator, not yet back at the creator's level
+    bool poisoned = false;                 // driver-visible bytes poisoned after final completion
 };
 
 struct HkDeviceState {
@@ -140,6 +170,8 @@ struct HkDeviceState {
     bool deleted = false;
     PDEVICE_OBJECT lower = nullptr;  // what IoAttachDeviceToDeviceStack returned
     size_t extensionSize = 0;
+    bool simulated = false;               // its driver's requests are forced pending in that mode
+    HkCallFrame *removeFrame = nullptr;   // the IRP_MN_REMOVE_DEVICE dispatch in progress
 };
 
 namespace hk::detail {
@@ -170,6 +202,7 @@ struct DeferredWork {
 
 struct DriverRecord {
     size_t liveDevices = 0;
+    bool simulated = false;
     bool unloaded = false;
     std::u16string name;
     std::u16string registryPath;
@@ -225,6 +258,10 @@ struct State {
     uint64_t workRunner = 0;  // thread id running deferred work, 0 if none
     int workDepth = 0;
     uint64_t waitCalls = 0;
+    IoMode mode = IoMode::Normal;
+    uint64_t seed = 0;
+    bool workerRunning = false;  // cross-thread mode: the work thread is alive
+    bool workerStop = false;
     std::chrono::milliseconds watchdog{10000};
     std::function<void()> waitTimeoutHook;
 
@@ -306,6 +343,30 @@ bool ShouldFail(Fault kind, NTSTATUS *status, FaultSite site = {});
 // Deferred work: runs one piece of due work if any and if no other thread is running work.
 // Returns true if it ran one. Must be called without the mutex.
 bool RunOneDue();
+
+// Actors: what the calling thread runs (see HkActor).
+extern thread_local constinit HkActor *tlsActor;
+class ActorScope {
+public:
+    explicit ActorScope(HkCallFrame *frame) : actor_{frame, tlsActor} { tlsActor = &actor_; }
+    ~ActorScope() { tlsActor = actor_.prev; }
+    ActorScope(const ActorScope &) = delete;
+    ActorScope &operator=(const ActorScope &) = delete;
+
+private:
+    HkActor actor_;
+};
+// The dispatch routine the calling thread is running for `irp`, if that is the innermost actor.
+inline HkCallFrame *DispatchFrameFor(PIRP irp)
+{
+    HkActor *a = tlsActor;
+    return a != nullptr && a->frame != nullptr && a->frame->irp == irp ? a->frame : nullptr;
+}
+// Reports CancelNotRechecked for cancel routines this thread set on cancelled IRPs and left there.
+void CheckCancelRechecked();
+// Cross-thread mode: starts or stops the work thread. The mutex must not be held.
+void StartWorker();
+void StopWorker();
 
 // IRPs.
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -15,11 +15,54 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define HK_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HK_ASAN 1
+#endif
+#endif
+#ifdef HK_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace hk::detail {
+
+thread_local constinit HkActor *tlsActor = nullptr;
 
 namespace {
 
+// Requests whose cancel routine was set while their Cancel flag was already up, by this thread: the
+// routine can never be called, so the driver must have taken it back before it lets go of them.
+thread_local std::vector<std::pair<PIRP, uint64_t>> tlsSetAfterCancel;
+thread_local constinit bool tlsAnySetAfterCancel = false;  // tlsSetAfterCancel is not empty: one cheap test
+
+// Set by the deferred work that finishes a completion force-pending held back.
+thread_local bool tlsResumeHeld = false;
+
 PIO_STACK_LOCATION Stack(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
+
+// After its final completion an IRP belongs to whoever frees or reuses it; until then every field a
+// driver can see is poisoned, so that a touch by a driver that let it go faults under ASan. The
+// layer's own pointer (Host) stays readable.
+void Poison(PIRP irp, bool poison)
+{
+    HkIrpState *host = irp->Host;
+    if (host->poisoned == poison) {
+        return;
+    }
+    host->poisoned = poison;
+#ifdef HK_ASAN
+    size_t locations = (host->frames.size() - 2) * sizeof(IO_STACK_LOCATION);
+    if (poison) {
+        ASAN_POISON_MEMORY_REGION(irp, offsetof(IRP, Host));
+        ASAN_POISON_MEMORY_REGION(Stack(irp), locations);
+    } else {
+        ASAN_UNPOISON_MEMORY_REGION(irp, offsetof(IRP, Host));
+        ASAN_UNPOISON_MEMORY_REGION(Stack(irp), locations);
+    }
+#endif
+}
 
 // What a stack helper hands back after reporting misuse, so that the caller's write lands in
 // harmless memory instead of the IRP header in front of the array.
@@ -66,18 +109,65 @@ bool LiveWithSerial(State &s, PIRP irp, uint64_t serial)
     return it != s.irps.end() && it->second == serial;
 }
 
-// Reports IrpUsedAfterFree and returns false if the IRP is not a live one.
+std::string NotOwnedBySender(const char *service, PIRP irp, const HkCallFrame *frame)
+{
+    return std::string(service) + " on " + Describe(irp) + " by the dispatch routine of " + Ptr(frame->device) +
+           (frame->completed ? " after it completed the request" : " after it sent the request down: it has not come back to this driver");
+}
+
+// Reports and returns false unless the caller may use the IRP: it must be live, not past its final
+// completion, and not one that the dispatch routine now running sent down and has not got back.
 bool CheckLive(PIRP irp, const char *service)
 {
+    if (HkCallFrame *frame = DispatchFrameFor(irp); frame != nullptr && !__atomic_load_n(&frame->owns, __ATOMIC_ACQUIRE)) {
+        Violate(rule::IrpNotOwned, NotOwnedBySender(service, irp, frame));
+        return false;
+    }
+    bool done;
     {
         std::lock_guard<std::mutex> lock(Mutex());
-        if (IrpLive(irp)) {
+        if (!IrpLive(irp)) {
+            done = false;
+        } else if (irp->Host->phase != HkIrpState::Phase::Done) {
             return true;
+        } else {
+            done = true;
         }
     }
-    Violate(rule::IrpUsedAfterFree, std::string(service) + " on " + Describe(irp) + ", which is not a live IRP");
+    if (done) {
+        Violate(rule::IrpNotOwned, std::string(service) + " on " + Describe(irp) + " after its final completion");
+    } else {
+        Violate(rule::IrpUsedAfterFree, std::string(service) + " on " + Describe(irp) + ", which is not a live IRP");
+    }
     return false;
 }
+
+}  // namespace
+
+// Reports a cancel routine a driver set on a cancelled request and never took back.
+void CheckCancelRechecked()
+{
+    if (!tlsAnySetAfterCancel) {
+        return;
+    }
+    tlsAnySetAfterCancel = false;
+    std::vector<std::pair<PIRP, uint64_t>> set;
+    set.swap(tlsSetAfterCancel);
+    Reports reports;
+    std::lock_guard<std::mutex> lock(Mutex());
+    for (auto [irp, serial] : set) {
+        if (LiveWithSerial(S(), irp, serial) && !irp->Host->poisoned && __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr &&
+            __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE)) {
+            reports.Add(rule::CancelNotRechecked, "cancel routine set on " + Describe(irp) +
+                                                      ", which was already cancelled, and left there: Irp->Cancel must be tested again after IoSetCancelRoutine");
+        }
+    }
+}
+
+namespace {
+
+// PnP minor codes some driver may handle; a status change of any other is a fault of the changer.
+bool KnownPnpMinor(UCHAR minor) { return minor <= 0x19 && minor != 0x0E; }
 
 bool MayForwardAtDispatch(UCHAR major)
 {
@@ -113,22 +203,26 @@ void ClearLocation(PIO_STACK_LOCATION sp)
     sp->FileObject = nullptr;
 }
 
-// The end of the walk for an IRP the I/O manager owns. An error without pending finishes at once
-// with no status block and no event, as on NT; otherwise the APC on the building thread does it.
+// The end of the walk. An IRP the creator allocated goes back to it (poisoned until it frees or
+// reuses it). For one the I/O manager owns, an error without pending finishes at once with no status
+// block and no event, as on NT; otherwise the APC on the building thread does it.
 void FinishWalk(PIRP irp)
 {
-    bool threaded;
     {
         std::lock_guard<std::mutex> lock(Mutex());
         irp->Host->phase = HkIrpState::Phase::Done;
-        threaded = irp->Host->threaded;
-    }
-    if (!threaded) {
-        return;  // the creator's IoFreeIrp ends it
+        if (!irp->Host->threaded) {
+            Poison(irp, true);
+            return;
+        }
     }
     if (NT_ERROR(irp->IoStatus.Status) && !irp->PendingReturned) {
         FinishThreadedIrp(irp, false);
         return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(Mutex());
+        Poison(irp, true);
     }
     QueueCompletionApc(irp);
 }
@@ -166,6 +260,7 @@ void FreeIrpMemory(PIRP irp)
 {
     State &s = S();
     HkIrpState *host = irp->Host;
+    Poison(irp, false);
     if (host->ownsSystemBuffer) {
         free(irp->AssociatedIrp.SystemBuffer);
     }
@@ -202,11 +297,21 @@ void QueueCompletionApc(PIRP irp)
 
 void FinishThreadedIrp(PIRP irp, bool writeStatus)
 {
+    {
+        std::lock_guard<std::mutex> lock(Mutex());
+        Poison(irp, false);
+    }
     if (writeStatus) {
         HkIrpState *host = irp->Host;
         if (host->ownsSystemBuffer && host->outputBuffer != nullptr && !NT_ERROR(irp->IoStatus.Status)) {
-            size_t bytes = std::min<size_t>(irp->IoStatus.Information, host->outputLength);
-            memcpy(host->outputBuffer, irp->AssociatedIrp.SystemBuffer, bytes);
+            // As on NT, Information bytes are copied back whatever the output length said; only the
+            // system buffer's own end bounds what the layer reads.
+            size_t bytes = irp->IoStatus.Information;
+            if (bytes > host->outputLength) {
+                Violate(rule::InformationTooLarge, Describe(irp) + " completed with Information " + std::to_string(bytes) +
+                                                       " for an output buffer of " + std::to_string(host->outputLength) + " bytes");
+            }
+            memcpy(host->outputBuffer, irp->AssociatedIrp.SystemBuffer, std::min<size_t>(bytes, host->systemLength));
         }
         if (irp->UserIosb != nullptr) {
             irp->UserIosb->Status = irp->IoStatus.Status;
@@ -227,7 +332,9 @@ void ForgetThreadIrps(uint64_t threadId)
         HkIrpState *host = entry.first->Host;
         if (host->threaded && host->threadId == threadId) {
             host->threadId = 0;
-            entry.first->Tail.Overlay.Thread = nullptr;
+            if (!host->poisoned) {
+                entry.first->Tail.Overlay.Thread = nullptr;
+            }
         }
     }
 }
@@ -263,7 +370,43 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
         reports.Add(rule::ThreadedIrpFreed, "IoFreeIrp on " + Describe(Irp) + ", which the I/O manager frees itself");
         return;
     }
+    if (Irp->Host->inFlight) {
+        reports.Add(rule::IrpNotOwned, "IoFreeIrp on " + Describe(Irp) + ", which the drivers it was sent to still hold");
+        return;
+    }
     FreeIrpMemory(Irp);
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
+{
+    CheckIrql(DISPATCH_LEVEL, "IoReuseIrp");
+    Reports reports;
+    std::lock_guard<std::mutex> lock(Mutex());
+    if (!IrpLive(Irp)) {
+        reports.Add(rule::IrpUsedAfterFree, "IoReuseIrp on " + Describe(Irp) + ", which is not a live IRP");
+        return;
+    }
+    HkIrpState *host = Irp->Host;
+    if (host->threaded || host->inFlight) {
+        reports.Add(rule::IrpNotOwned, "IoReuseIrp on " + Describe(Irp) + ", which its creator does not hold");
+        return;
+    }
+    Poison(Irp, false);
+    const int n = static_cast<int>(host->frames.size()) - 2;
+    PMDL mdl = Irp->MdlAddress;
+    memset(Irp, 0, offsetof(IRP, Host));
+    memset(Stack(Irp), 0, static_cast<size_t>(n) * sizeof(IO_STACK_LOCATION));
+    Irp->Type = 6;
+    Irp->Size = static_cast<USHORT>(sizeof(IRP) + static_cast<size_t>(n) * sizeof(IO_STACK_LOCATION));
+    Irp->StackCount = static_cast<CHAR>(n);
+    Irp->CurrentLocation = static_cast<CHAR>(n + 1);
+    Irp->Tail.Overlay.CurrentStackLocation = Stack(Irp) + n;
+    Irp->IoStatus.Status = Iostatus;
+    Irp->MdlAddress = mdl;  // the creator's to free, as on NT
+    host->phase = HkIrpState::Phase::Active;
+    std::fill(host->marked.begin(), host->marked.end(), 0);
+    std::fill(host->pendingPromised.begin(), host->pendingPromised.end(), 0);
+    std::fill(host->pendingReported.begin(), host->pendingReported.end(), 0);
 }
 
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
@@ -298,6 +441,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
             size_t bytes = std::max(InputBufferLength, OutputBufferLength);
             irp->AssociatedIrp.SystemBuffer = calloc(1, bytes);
             host->ownsSystemBuffer = true;
+            host->systemLength = bytes;
             if (InputBuffer != nullptr && InputBufferLength != 0) {
                 memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
             }
@@ -428,6 +572,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     CheckIrql(DISPATCH_LEVEL, "IofCallDriver");
     Reports reports;
+    HkCallFrame *outer = DispatchFrameFor(Irp);  // the dispatch routine passing it on, if any
+    if (outer != nullptr && !__atomic_load_n(&outer->owns, __ATOMIC_ACQUIRE)) {
+        reports.Add(rule::IrpNotOwned, NotOwnedBySender("IofCallDriver", Irp, outer));
+        return STATUS_INVALID_PARAMETER;
+    }
     uint64_t serial;
     {
         std::lock_guard<std::mutex> lock(Mutex());
@@ -444,6 +593,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             return STATUS_INVALID_PARAMETER;
         }
         serial = Irp->Host->serial;
+        if (Irp->CurrentLocation == Irp->StackCount + 1 && Irp->CurrentLocation > 1) {
+            Irp->Host->inFlight = true;  // until the walk comes back to its creator
+        }
         if (Irp->Host->threaded && Irp->CurrentLocation > Irp->StackCount && Irp->CurrentLocation > 0 && Irql() >= APC_LEVEL) {
             reports.Add(rule::IrqlTooHigh, "threaded " + Describe(Irp) + " sent at IRQL " + std::to_string(Irql()) +
                                                ": its completion APC could not run");
@@ -465,25 +617,70 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     HkCallFrame frame;
     frame.level = level;
+    frame.irp = Irp;
+    frame.device = DeviceObject;
+    frame.major = major;
+    frame.minor = location->MinorFunction;
+    if (major == IRP_MJ_PNP) {
+        frame.statusAtEntry = Irp->IoStatus.Status;
+        if (outer != nullptr) {
+            outer->statusAtForward = frame.statusAtEntry;
+        }
+    }
+    if (outer != nullptr) {
+        // Skipped: the location holds the routine of the driver above the sender, not its own.
+        outer->forwarded = true;
+        outer->forwardPlain = level == outer->level ||
+                              (location->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)) == 0;
+        __atomic_store_n(&outer->owns, false, __ATOMIC_RELEASE);
+    }
+    HkCallFrame *previousRemove = nullptr;
+    const bool remove = major == IRP_MJ_PNP && frame.minor == IRP_MN_REMOVE_DEVICE;
     {
         std::lock_guard<std::mutex> lock(Mutex());
         frame.thread = Me().id;
+        if (major == IRP_MJ_PNP) {
+            frame.lowerAtEntry = DeviceObject->Host->lower;
+        }
         HkIrpState *host = Irp->Host;
         host->frames[level].push_back(&frame);
         host->marked[level] = (location->Control & SL_PENDING_RETURNED) != 0;
         host->pendingPromised[level] = 0;
         host->pendingReported[level] = 0;
+        if (remove) {
+            previousRemove = DeviceObject->Host->removeFrame;
+            DeviceObject->Host->removeFrame = &frame;
+        }
     }
     PDRIVER_DISPATCH dispatch = major <= IRP_MJ_MAXIMUM_FUNCTION ? DeviceObject->DriverObject->MajorFunction[major] : nullptr;
     if (dispatch == nullptr) {
         dispatch = InvalidDeviceRequest;
     }
+    if (dispatch == InvalidDeviceRequest && DeviceObject->AttachedDevice != nullptr && DeviceObject->Host->lower != nullptr) {
+        reports.Add(rule::DispatchEntryMissing, "major function " + Hex(major) + " reached " + Ptr(DeviceObject) +
+                                                    ", a filter in the middle of its stack, whose driver left that entry empty");
+    }
     KIRQL before = Irql();
-    NTSTATUS status = dispatch(DeviceObject, Irp);
+    NTSTATUS status;
+    {
+        ActorScope actor(&frame);
+        status = dispatch(DeviceObject, Irp);
+    }
     if (Irql() != before) {
         reports.Add(rule::IrqlNotRestored, "dispatch routine for major " + Hex(major) + " of " + Ptr(DeviceObject) +
                                                " entered at IRQL " + std::to_string(before) + ", returned at " + std::to_string(Irql()));
         SetIrql(before);
+    }
+    if (tlsAnySetAfterCancel) {
+        CheckCancelRechecked();
+    }
+    const NTSTATUS returned = status;
+    if (frame.forcedPending) {
+        status = STATUS_PENDING;  // the location was marked when its completion was held back
+    }
+    if (outer != nullptr) {
+        outer->forwardStatus = status;
+        __atomic_store_n(&outer->forwardReturned, true, __ATOMIC_RELEASE);
     }
     {
         std::lock_guard<std::mutex> lock(Mutex());
@@ -493,9 +690,17 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             auto &frames = Irp->Host->frames[level];
             frames.erase(std::remove(frames.begin(), frames.end(), &frame), frames.end());
         }
+        if (remove && s.devices.count(DeviceObject) != 0 && DeviceObject->Host->removeFrame == &frame) {
+            DeviceObject->Host->removeFrame = previousRemove;
+        }
         // Only a report needs the text: formatting it for every call would cost more than the call.
         auto who = [&] { return "dispatch routine of " + Ptr(DeviceObject) + " for major " + Hex(major) + ", " + Describe(Irp); };
-        if (status == STATUS_PENDING) {
+        if (frame.forcedPending) {
+            if (returned != STATUS_PENDING && returned != frame.forcedStatus) {
+                reports.Add(rule::StatusMismatch, who() + " returned " + Hex(static_cast<ULONG>(returned)) + " but completed it with " +
+                                                      Hex(static_cast<ULONG>(frame.forcedStatus)));
+            }
+        } else if (status == STATUS_PENDING) {
             bool marked = frame.walkedPast ? frame.markedAtWalk : live && Irp->Host->marked[level];
             if (!marked) {
                 if (!frame.walkedPast && live) {
@@ -505,14 +710,43 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                     reports.Add(rule::PendingNotMarked, who() + " returned STATUS_PENDING without IoMarkIrpPending");
                 }
             }
-        } else if (!frame.walkedPast) {
-            if (live) {
-                reports.Add(rule::NotCompletedNotPending, who() + " returned " + Hex(static_cast<ULONG>(status)) +
-                                                              " without completing the IRP or returning STATUS_PENDING");
+        } else {
+            bool marked = frame.walkedPast ? frame.markedAtWalk : live && Irp->Host->marked[level];
+            if (marked) {
+                // NT would complete it a second time, through the APC of the pending return.
+                reports.Add(rule::PendingMarkedNotReturned, who() + " marked it pending and returned " + Hex(static_cast<ULONG>(status)));
             }
-        } else if (frame.completedHere && status != frame.statusAtWalk) {
-            reports.Add(rule::StatusMismatch, who() + " returned " + Hex(static_cast<ULONG>(status)) + " but completed it with " +
-                                                  Hex(static_cast<ULONG>(frame.statusAtWalk)));
+            if (!frame.walkedPast) {
+                if (live) {
+                    reports.Add(rule::NotCompletedNotPending, who() + " returned " + Hex(static_cast<ULONG>(status)) +
+                                                                  " without completing the IRP or returning STATUS_PENDING");
+                }
+            } else if (frame.completedHere && status != frame.statusAtWalk) {
+                reports.Add(rule::StatusMismatch, who() + " returned " + Hex(static_cast<ULONG>(status)) + " but completed it with " +
+                                                      Hex(static_cast<ULONG>(frame.statusAtWalk)));
+            }
+        }
+        if (frame.forwarded && frame.forwardPlain && frame.forwardReturned && status != frame.forwardStatus) {
+            reports.Add(rule::PassThroughStatusChanged, who() + " passed it down without a completion routine, IofCallDriver returned " +
+                                                            Hex(static_cast<ULONG>(frame.forwardStatus)) + ", the routine returned " +
+                                                            Hex(static_cast<ULONG>(status)));
+        }
+        if (major == IRP_MJ_PNP && frame.lowerAtEntry != nullptr) {
+            if (!frame.forwarded && frame.completedHere && frame.statusAtWalk == STATUS_NOT_SUPPORTED) {
+                reports.Add(rule::PnpStatusChanged, who() + ", minor " + Hex(frame.minor) +
+                                                        ": failed with STATUS_NOT_SUPPORTED instead of passing it down");
+            } else if (frame.forwarded && !KnownPnpMinor(frame.minor) && frame.statusAtForward != frame.statusAtEntry) {
+                reports.Add(rule::PnpStatusChanged, who() + ", minor " + Hex(frame.minor) + ", which no driver handles: status " +
+                                                        Hex(static_cast<ULONG>(frame.statusAtEntry)) + " changed to " +
+                                                        Hex(static_cast<ULONG>(frame.statusAtForward)) + " on the way down");
+            }
+        }
+        if (frame.heldLock != nullptr && !frame.forwarded && status != STATUS_PENDING) {
+            auto it = s.removeLocks.find(frame.heldLock);
+            if (it != s.removeLocks.end() && it->second.tags.count(Irp) != 0) {
+                reports.Add(rule::RemoveLockHeldAtReturn, who() + " finished it still holding remove lock " + Ptr(frame.heldLock) +
+                                                              " acquired for it");
+            }
         }
     }
     reports.Flush();
@@ -525,6 +759,23 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
     CheckIrql(DISPATCH_LEVEL, "IofCompleteRequest");
     Reports reports;
     HkIrpState *host;
+    if (tlsResumeHeld) {
+        tlsResumeHeld = false;  // a completion force-pending held back: checked when it was made
+        host = Irp->Host;
+        goto walk;
+    }
+    {  // the checks, in a scope of their own so that the resumed walk can skip them
+    HkCallFrame *frame = DispatchFrameFor(Irp);
+    if (frame != nullptr && !__atomic_load_n(&frame->owns, __ATOMIC_ACQUIRE)) {
+        if (frame->completed) {
+            reports.Add(rule::DoubleCompletion, "IofCompleteRequest on " + Describe(Irp) + " a second time by the dispatch routine of " +
+                                                    Ptr(frame->device));
+        } else {
+            reports.Add(rule::IrpNotOwned, NotOwnedBySender("IofCompleteRequest", Irp, frame));
+        }
+        return;
+    }
+    bool force = false;
     {
         std::lock_guard<std::mutex> lock(Mutex());
         State &s = S();
@@ -537,8 +788,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         }
         host = Irp->Host;
         if (host->phase != HkIrpState::Phase::Active || Irp->CurrentLocation > Irp->StackCount + 1 ||
-            CompletedByThisDispatchAlready(host, Me().id)) {
+            CompletedByThisDispatchAlready(host, Me().id) || (frame != nullptr && frame->forcedPending)) {
             reports.Add(rule::DoubleCompletion, "IofCompleteRequest on " + Describe(Irp) + ", which is already completed");
+            return;
+        }
+        if (!host->threaded && Irp->CurrentLocation == Irp->StackCount + 1) {
+            // Nothing is left to complete: the creator got it back and must free or reuse it.
+            reports.Add(rule::CreatorCompletedOwnIrp, "IofCompleteRequest on " + Describe(Irp) +
+                                                          " by the driver that allocated it, after it came back: IoFreeIrp it instead");
             return;
         }
         if (Irp->IoStatus.Status == STATUS_PENDING) {
@@ -549,7 +806,45 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
             reports.Add(rule::CancelRoutineSetAtCompletion, "IofCompleteRequest on " + Describe(Irp) + " with its cancel routine still set");
         }
         host->phase = HkIrpState::Phase::Completing;
+        if (frame != nullptr) {
+            // Completed by its own dispatch routine, which lets go of it here.
+            frame->completed = true;
+            __atomic_store_n(&frame->owns, false, __ATOMIC_RELEASE);
+        }
+        // Force-pending: a simulated driver completing inside its own dispatch routine has its
+        // completion held at its location and finished later, as if it had pended the request.
+        // IRP_MN_REMOVE_DEVICE is left alone: a bus driver completes the removal of its child
+        // before its dispatch routine returns, and the filter relies on that when it answers
+        // removal with STATUS_SUCCESS whatever came back from below.
+        PIO_STACK_LOCATION at = Irp->Tail.Overlay.CurrentStackLocation;
+        bool removal = at->MajorFunction == IRP_MJ_PNP && at->MinorFunction == IRP_MN_REMOVE_DEVICE;
+        if (s.mode == IoMode::ForcePending && !removal && frame != nullptr && frame->level == Irp->CurrentLocation &&
+            frame->device->Host->simulated) {
+            force = true;
+            frame->forcedPending = true;
+            frame->forcedStatus = Irp->IoStatus.Status;
+            __atomic_store_n(&frame->owns, false, __ATOMIC_RELEASE);
+            Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+            host->marked[static_cast<size_t>(Irp->CurrentLocation)] = 1;
+        }
     }
+    reports.Flush();
+    if (force) {
+        uint64_t serial = Irp->Host->serial;
+        Defer([Irp, serial] {
+            {
+                std::lock_guard<std::mutex> lock(Mutex());
+                if (!LiveWithSerial(S(), Irp, serial)) {
+                    return;
+                }
+            }
+            tlsResumeHeld = true;
+            IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        });
+        return;
+    }
+    }
+walk:
     reports.Flush();
     const int top = Irp->StackCount;
     bool first = true;
@@ -566,6 +861,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         bool cancelled = __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) != 0;
         bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (cancelled && (control & SL_INVOKE_ON_CANCEL));
+        int owner = Irp->CurrentLocation;
+        HkCallFrame *ownerFrame = nullptr;
         uint64_t thread = 0;
         {
             std::lock_guard<std::mutex> lock(Mutex());
@@ -588,10 +885,19 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
             host->pendingPromised[level] = 0;
             host->pendingReported[level] = 0;
             host->marked[level] = 0;
+            if (owner > top) {
+                host->inFlight = false;
+            }
             if (invoke) {
                 host->phase = HkIrpState::Phase::Active;  // the routine's driver owns the IRP while it runs
                 thread = Me().id;
                 host->routineThreads.push_back(thread);
+                // ... and so does its dispatch routine, if it is still running.
+                auto &above = host->frames[static_cast<size_t>(owner)];
+                if (owner <= top && !above.empty() && !above.back()->walkedPast) {
+                    ownerFrame = above.back();
+                    __atomic_store_n(&ownerFrame->owns, true, __ATOMIC_RELEASE);
+                }
             }
         }
         reports.Flush();
@@ -604,13 +910,19 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
             }
             continue;
         }
-        int owner = Irp->CurrentLocation;
         bool pendingReturned = Irp->PendingReturned;
         PDEVICE_OBJECT device = owner > top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         uint64_t serial = host->serial;
         KIRQL before = Irql();
-        NTSTATUS result = routine(device, Irp, sp->Context);
+        NTSTATUS result;
+        {
+            ActorScope actor(nullptr);
+            result = routine(device, Irp, sp->Context);
+        }
+        if (tlsAnySetAfterCancel) {
+            CheckCancelRechecked();
+        }
         bool live;
         {
             // One look at the IRP after the routine: whether it is still there, and if the walk goes
@@ -626,6 +938,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
             }
             if (live && result != STATUS_MORE_PROCESSING_REQUIRED) {
                 host->phase = HkIrpState::Phase::Completing;
+                if (ownerFrame != nullptr) {
+                    auto &above = host->frames[static_cast<size_t>(owner)];
+                    if (!above.empty() && above.back() == ownerFrame) {  // its dispatch routine has not returned
+                        __atomic_store_n(&ownerFrame->owns, false, __ATOMIC_RELEASE);
+                    }
+                }
                 if (pendingReturned && owner <= top && !host->marked[static_cast<size_t>(owner)]) {
                     reports.Add(rule::PendingNotPropagated, "completion routine at location " + std::to_string(owner) + " of " +
                                                                 Describe(Irp) + " saw PendingReturned and did not call IoMarkIrpPending");
@@ -677,7 +995,10 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     }
     Irp->CancelIrql = irql;
     PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
-    routine(device, Irp);
+    {
+        ActorScope actor(nullptr);
+        routine(device, Irp);
+    }
     bool stillHeld;
     {
         std::lock_guard<std::mutex> lock(Mutex());
@@ -695,18 +1016,31 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 
 PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 {
+    uint64_t serial;
     {
         Reports reports;
+        if (HkCallFrame *frame = DispatchFrameFor(Irp); frame != nullptr && !__atomic_load_n(&frame->owns, __ATOMIC_ACQUIRE)) {
+            reports.Add(rule::IrpNotOwned, NotOwnedBySender("IoSetCancelRoutine", Irp, frame));
+            return nullptr;
+        }
         std::lock_guard<std::mutex> lock(Mutex());
         if (!IrpLive(Irp)) {
             reports.Add(rule::IrpUsedAfterFree, "IoSetCancelRoutine on " + Describe(Irp) + ", which is not a live IRP");
             return nullptr;
         }
-        if (CancelRoutine != nullptr && Irp->Host->phase == HkIrpState::Phase::Done) {
-            reports.Add(rule::CancelRoutineSetAtCompletion, "IoSetCancelRoutine on " + Describe(Irp) + ", which is already completed");
+        if (Irp->Host->phase == HkIrpState::Phase::Done) {
+            reports.Add(CancelRoutine != nullptr ? rule::CancelRoutineSetAtCompletion : rule::IrpNotOwned,
+                        "IoSetCancelRoutine on " + Describe(Irp) + ", which is already completed");
+            return nullptr;
         }
+        serial = Irp->Host->serial;
     }
-    return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_ACQ_REL);
+    PDRIVER_CANCEL previous = __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_ACQ_REL);
+    if (CancelRoutine != nullptr && __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE)) {
+        tlsSetAfterCancel.emplace_back(Irp, serial);
+        tlsAnySetAfterCancel = true;
+    }
+    return previous;
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)

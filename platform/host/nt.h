@@ -681,6 +681,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID NTAPI IoFreeIrp(PIRP Irp);
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,

@@ -69,6 +69,9 @@ NTSTATUS NTAPI IoAcquireRemoveLock(PIO_REMOVE_LOCK RemoveLock, PVOID Tag)
     }
     it->second.tags.insert(Tag);
     __atomic_add_fetch(&RemoveLock->IoCount, 1, __ATOMIC_ACQ_REL);
+    if (HkCallFrame *frame = DispatchFrameFor(static_cast<PIRP>(Tag)); frame != nullptr) {
+        frame->heldLock = RemoveLock;  // taken for the request its dispatch routine is handling
+    }
     return STATUS_SUCCESS;
 }
 
@@ -86,11 +89,13 @@ VOID NTAPI IoReleaseRemoveLock(PIO_REMOVE_LOCK RemoveLock, PVOID Tag)
         }
         auto held = it->second.tags.find(Tag);
         if (held == it->second.tags.end()) {
+            // NT's free build only counts: the release still goes through, and may end a
+            // IoReleaseRemoveLockAndWait while another holder is still using the device.
             reports.Add(rule::RemoveLockMisuse, "IoReleaseRemoveLock on " + Ptr(RemoveLock) + " with tag " + Ptr(Tag) +
                                                     ", which does not hold it");
-            return;
+        } else {
+            it->second.tags.erase(held);
         }
-        it->second.tags.erase(held);
         last = __atomic_sub_fetch(&RemoveLock->IoCount, 1, __ATOMIC_ACQ_REL) == 0;
     }
     if (last) {

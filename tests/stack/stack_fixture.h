@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +18,26 @@
 namespace stack {
 
 using Lines = std::vector<std::string>;
+
+// The I/O mode of the whole suite, from the environment: HCT_IO_MODE=cross-thread (deferred work on
+// a thread of its own, at any moment) or force-pending (every request a simulated driver completes
+// at once is pended instead); HCT_SEED=n varies the cross-thread schedule, repeatably.
+inline hk::IoMode IoModeFromEnvironment()
+{
+    const char *mode = std::getenv("HCT_IO_MODE");
+    const std::string name = mode != nullptr ? mode : "";
+    if (name == "cross-thread")
+        return hk::IoMode::CrossThread;
+    if (name == "force-pending")
+        return hk::IoMode::ForcePending;
+    return hk::IoMode::Normal;
+}
+
+inline uint64_t SeedFromEnvironment()
+{
+    const char *seed = std::getenv("HCT_SEED");
+    return seed != nullptr ? std::strtoull(seed, nullptr, 0) : 1;
+}
 
 class StackTest : public ::testing::Test {
 protected:
@@ -26,6 +48,12 @@ protected:
         filter_ = hk::LoadDriver(u"\\Driver\\hct", DriverEntry);
         ASSERT_NE(filter_, nullptr);
         pnp_ = std::make_unique<sim::PnpManager>(filter_);
+        hk::MarkSimulated(pnp_->BusDriver());
+        hk::MarkSimulated(pnp_->ClassDriver());
+        // Each test its own schedule, the same on every run with the same seed.
+        const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+        const uint64_t seed = SeedFromEnvironment() ^ std::hash<std::string>{}(std::string(test->test_suite_name()) + "." + test->name());
+        hk::SetIoMode(IoModeFromEnvironment(), seed);
     }
 
     void TearDown() override
@@ -35,6 +63,7 @@ protected:
                 pnp_->Remove(*mouse);
         pnp_.reset();
         hk::UnloadDriver(filter_);
+        hk::SetIoMode(hk::IoMode::Normal);
         hk::CheckClean();
         for (const hk::Violation &v : violations_)
             ADD_FAILURE() << "kernel rule broken: " << v.rule << ": " << v.detail;

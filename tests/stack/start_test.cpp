@@ -153,6 +153,10 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"FailedDespiteGoodBytes",
                   sim::UrbAnswer::Failure(sim::kUsbdStallPid, STATUS_UNSUCCESSFUL, {'S', 'T', 'A', 'R', 'T'}), false,
                   kUrbStall},
+        // Failed at once: no status block is written, so only IoCallDriver's status tells.
+        ProbeCase{"FailedAtOnceDespiteGoodBytes",
+                  sim::UrbAnswer::Failure(sim::kUsbdStallPid, STATUS_UNSUCCESSFUL, {'S', 'T', 'A', 'R', 'T'}).Sync(), false,
+                  kUrbStall},
         ProbeCase{"FailureWithoutUrbStatus", sim::UrbAnswer::Failure(0, STATUS_UNSUCCESSFUL), false, kUrbSuccess},
         ProbeCase{"UnknownUsbStatus", sim::UrbAnswer::Failure((USBD_STATUS)0xC0000001, STATUS_UNSUCCESSFUL), false,
                   "Unknown Error Code, Code = 0xc0000001"},

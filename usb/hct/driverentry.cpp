@@ -183,6 +183,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, 
     // Held across the pass-down so that the wait below is the only thing that can end it.
     IoAcquireRemoveLock(&Extension->RemoveLock, Irp);
     IoSkipCurrentIrpStackLocation(Irp);
+    // The answer below does not depend on this status: a bus driver completes removal of its child
+    // in its own dispatch routine and may not fail it.
     IoCallDriver(Extension->LowerDeviceObject, Irp);
     IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
 
