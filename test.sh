@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: host tests under ASan+UBSan, the concurrency test under
-# ThreadSanitizer, the fuzzers briefly under ASan+UBSan, the benchmarks once, instruction counts per
-# report under callgrind, and both Windows kernel images with their checks, signed with a throw-away
-# test certificate and each run in Wine (the 32-bit one in a 32-bit prefix). Installs missing Debian
-# packages first.
+# Builds everything and runs every test: host tests under ASan+UBSan, clang-tidy and cppcheck over
+# the driver, the concurrency test under ThreadSanitizer, the fuzzers briefly under ASan+UBSan, the
+# benchmarks once, instruction counts per report under callgrind, and both Windows kernel images with
+# their checks, signed with a throw-away test certificate and each run in Wine (the 32-bit one in a
+# 32-bit prefix). Installs missing Debian packages first.
 set -uo pipefail
 cd "$(dirname "$0")"
 JOBS=${JOBS:-$(nproc)}
@@ -26,6 +26,7 @@ scripts/deps.sh || { echo "could not install the build dependencies"; exit 1; }
 
 step "host build (ASan+UBSan)" bash -c "cmake --preset host >/dev/null && cmake --build --preset host -j $JOBS"
 step "host tests" ctest_preset build/host -L 'host|report|stack|tool'
+step "static analysis (clang-tidy, cppcheck)" scripts/static-analysis.sh
 step "tsan build" bash -c "cmake --preset host-tsan >/dev/null && cmake --build --preset host-tsan -j $JOBS --target test_stack_tsan test_host"
 step "tsan tests" bash -c "ctest --test-dir build/host-tsan --output-on-failure --timeout 600 -L tsan && build/host-tsan/bin/test_host --gtest_brief=1"
 step "fuzz build (libFuzzer, ASan+UBSan)" bash -c "cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j $JOBS"

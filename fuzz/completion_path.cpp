@@ -110,8 +110,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::vector<uint8_t> descriptor(data + 18, data + 18 + descriptorLength);
     const std::vector<uint8_t> payload(data + 18 + descriptorLength, data + size);
 
-    hk::Reset();
-    hk::SetTraceEnabled(false);
+    // One kernel for the whole run: a reset keeps the old kernel's memory on purpose (a stale
+    // reference must not hit freed memory), which a million inputs would pile up. Each input leaves
+    // the kernel clean instead, which the check at its end enforces.
+    static const bool kernelReady = [] {
+        hk::Reset();
+        hk::SetTraceEnabled(false);
+        return true;
+    }();
+    (void)kernelReady;
     PDRIVER_OBJECT filterDriver = hk::LoadDriver(u"\\Driver\\hct", DriverEntry);
     PDRIVER_OBJECT busDriver = hk::LoadDriver(u"\\Driver\\fuzzbus", FakeBusEntry);
     PDEVICE_OBJECT pdo = nullptr;

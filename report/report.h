@@ -19,7 +19,7 @@ struct REPORT_LAYOUT {
     uint32_t AcPanSize;
     uint32_t AcPanOffset;
 };
-static_assert(sizeof(REPORT_LAYOUT) == 9 * 4, "nine 32-bit values, no padding");
+static_assert(sizeof(REPORT_LAYOUT) == 9 * sizeof(uint32_t), "nine 32-bit values, no padding");
 
 namespace hct_report {
 

@@ -11,7 +11,7 @@ namespace {
 // boundaries both name the same bytes, and the mice this filter serves use only such fields.
 bool ReportBit(const uint8_t *report, uint32_t n)
 {
-    return (report[n / 8] >> (7 - n % 8)) & 1;
+    return ((report[n / 8] >> (7 - n % 8)) & 1) != 0;
 }
 
 void SetReportBit(uint8_t *report, uint32_t n, bool value)
@@ -50,7 +50,7 @@ bool FieldInside(uint32_t offset, uint32_t size, uint32_t reportBits)
     const uint32_t step = negative ? kNegativeStep : kPositiveStep;
     const uint32_t last = layout.WheelOffset + layout.WheelSize - 1;
     for (uint32_t d = 0; d < layout.WheelSize; d++)
-        SetReportBit(report, last - d, d < 32 && ((step >> d) & 1));
+        SetReportBit(report, last - d, d < 32 && ((step >> d) & 1) != 0);
     return RewriteResult::Rewritten;
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; quick when they are all present.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
+pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy cppcheck libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
       mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 python3 openssl osslsigncode
       valgrind)
 missing=()

@@ -135,22 +135,27 @@ bool ReportIrqlTooHigh(KIRQL max, const char *service)
     return false;
 }
 
-bool ShouldFail(Fault kind, NTSTATUS *status)
+bool ShouldFail(Fault kind, NTSTATUS *status, FaultSite site)
 {
     auto &arm = S().faults[static_cast<int>(kind)];
     ++arm.calls;
+    site.failed = arm.always;
     if (arm.always) {
         *status = arm.alwaysStatus;
-        return true;
     }
-    for (auto it = arm.nth.begin(); it != arm.nth.end(); ++it) {
+    for (auto it = arm.nth.begin(); !site.failed && it != arm.nth.end(); ++it) {
         if (it->first == arm.calls) {
             *status = it->second;
             arm.nth.erase(it);
-            return true;
+            site.failed = true;
+            break;
         }
     }
-    return false;
+    // Bounded, so that a kernel kept for millions of fuzz inputs does not grow without end.
+    if (arm.sites.size() < kMaxFaultSites) {
+        arm.sites.push_back(site);
+    }
+    return site.failed;
 }
 
 std::string Hex(uint64_t v)
@@ -301,6 +306,12 @@ uint64_t Calls(Fault kind)
 {
     std::lock_guard<std::mutex> lock(Mutex());
     return S().faults[static_cast<int>(kind)].calls;
+}
+
+std::vector<FaultSite> FaultSites(Fault kind)
+{
+    std::lock_guard<std::mutex> lock(Mutex());
+    return S().faults[static_cast<int>(kind)].sites;
 }
 
 KIRQL CurrentIrql() { return Irql(); }

@@ -129,7 +129,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     std::lock_guard<std::mutex> lock(Mutex());
     State &s = S();
     NTSTATUS injected;
-    if (ShouldFail(Fault::CreateDevice, &injected)) {
+    if (ShouldFail(Fault::CreateDevice, &injected, FaultSite{0, DriverObject})) {
         return injected;
     }
     std::u16string key = Canonical(display);
@@ -237,7 +237,8 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
     std::lock_guard<std::mutex> lock(Mutex());
     State &s = S();
     NTSTATUS ignored;
-    if (ShouldFail(Fault::AttachDevice, &ignored)) {
+    if (ShouldFail(Fault::AttachDevice, &ignored,
+                   FaultSite{0, s.devices.count(SourceDevice) != 0 ? SourceDevice->DriverObject : nullptr})) {
         return nullptr;
     }
     if (s.devices.count(SourceDevice) == 0 || s.devices.count(TargetDevice) == 0) {
@@ -299,7 +300,11 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
     std::lock_guard<std::mutex> lock(Mutex());
     State &s = S();
     NTSTATUS injected;
-    if (ShouldFail(Fault::CreateSymbolicLink, &injected)) {
+    const auto named = s.names.find(Canonical(Narrow16(DeviceName)));
+    const PDRIVER_OBJECT owner = named != s.names.end() && named->second.device != nullptr
+                                     ? named->second.device->DriverObject
+                                     : nullptr;
+    if (ShouldFail(Fault::CreateSymbolicLink, &injected, FaultSite{0, owner})) {
         return injected;
     }
     std::u16string key = Canonical(display);

@@ -31,6 +31,17 @@ Outcome Send(PFILE_OBJECT file, PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
              const std::function<void(PIRP, PIO_STACK_LOCATION)> &setup)
 {
     Outcome outcome;
+    // The I/O manager's IRP for the caller's request can be refused for lack of memory, as
+    // IoAllocateIrp can (failure injection counts it as one); cleanup and close cannot, since Windows
+    // retries until it gets one.
+    if (major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) {
+        std::lock_guard<std::mutex> lock(Mutex());
+        NTSTATUS ignored;
+        if (ShouldFail(Fault::AllocateIrp, &ignored)) {
+            outcome.status = STATUS_INSUFFICIENT_RESOURCES;
+            return outcome;
+        }
+    }
     PDEVICE_OBJECT top = IoGetAttachedDevice(device);
     auto *request = new Request{};
     KeInitializeEvent(&request->event, NotificationEvent, FALSE);

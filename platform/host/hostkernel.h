@@ -141,6 +141,20 @@ void FailNth(Fault kind, unsigned n, NTSTATUS status = STATUS_INSUFFICIENT_RESOU
 void FailAlways(Fault kind, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
 void ClearFaults();
 uint64_t Calls(Fault kind);  // calls made of that kind since Reset(), failed ones included
+// Who made a call that injection counts, as far as the call itself tells: the tag asked for (Pool);
+// the driver object creating the device (CreateDevice); the driver of the device a link names
+// (CreateSymbolicLink); the driver of the target device (BuildIoctlIrp); the driver of the device
+// being attached (AttachDevice); nothing for IoAllocateIrp, which also counts the I/O manager's
+// IRPs for OpenFile, DeviceIoControl and SendMajor.
+struct FaultSite {
+    ULONG tag = 0;
+    PDRIVER_OBJECT driver = nullptr;
+    bool failed = false;  // this call was made to fail
+};
+// The calls of that kind since Reset(), in order, the first kMaxFaultSites of them: element i is
+// call number i + 1.
+inline constexpr size_t kMaxFaultSites = 1 << 16;
+std::vector<FaultSite> FaultSites(Fault kind);
 
 // ---- IRQL ---------------------------------------------------------------------------------------
 KIRQL CurrentIrql();

@@ -249,6 +249,7 @@ struct State {
         bool always = false;
         NTSTATUS alwaysStatus = 0;
         uint64_t calls = 0;
+        std::vector<FaultSite> sites;  // one per call
     } faults[kFaultKinds];
 
     int64_t now = 0;
@@ -337,7 +338,7 @@ inline bool CheckIrql(KIRQL max, const char *service) { return Irql() <= max || 
 void ResetTraceSwitches();
 
 // Failure injection; the mutex must be held. True if this call of `kind` must fail.
-bool ShouldFail(Fault kind, NTSTATUS *status);
+bool ShouldFail(Fault kind, NTSTATUS *status, FaultSite site = {});
 
 // Deferred work: runs one piece of due work if any and if no other thread is running work.
 // Returns true if it ran one. Must be called without the mutex.

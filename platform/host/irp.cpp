@@ -419,7 +419,9 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
         std::lock_guard<std::mutex> lock(Mutex());
         State &s = S();
         NTSTATUS ignored;
-        if (ShouldFail(Fault::BuildIoctlIrp, &ignored) || s.devices.count(DeviceObject) == 0) {
+        const bool known = s.devices.count(DeviceObject) != 0;
+        if (ShouldFail(Fault::BuildIoctlIrp, &ignored, FaultSite{0, known ? DeviceObject->DriverObject : nullptr}) ||
+            !known) {
             return nullptr;
         }
     }

@@ -18,7 +18,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     std::lock_guard<std::mutex> lock(Mutex());
     State &s = S();
     NTSTATUS ignored;
-    if (ShouldFail(Fault::Pool, &ignored)) {
+    if (ShouldFail(Fault::Pool, &ignored, FaultSite{Tag})) {
         return nullptr;
     }
     // A zero-byte request still gets a distinct block, as the kernel hands out a minimal one.

@@ -177,7 +177,8 @@ TEST_F(StartTest, TimeoutCostsNoRealTimeAndCancelsExactlyOnce)
     const int64_t before = hk::Now();
     StartWith(sim::UrbAnswer::HoldUntilCancelled(), &mouse);
     EXPECT_GE(hk::Now() - before, hk::Ms(2000));
-    EXPECT_LT(std::chrono::steady_clock::now() - real, std::chrono::milliseconds(1000));
+    // The real 2 seconds would show; anything shorter means the virtual clock moved.
+    EXPECT_LT(std::chrono::steady_clock::now() - real, std::chrono::milliseconds(2000));
     EXPECT_EQ(mouse->Bus().Counters().urbsCancelled, 1u);
     EXPECT_EQ(mouse->Bus().PendingUrbs(), 0u);
 }

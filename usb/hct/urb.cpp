@@ -153,8 +153,10 @@ BOOLEAN ProbeFeatureString(PDEVICE_OBJECT DeviceObject)
     LARGE_INTEGER timeout;
     timeout.QuadPart = kProbeTimeout;
     const NTSTATUS status = SubmitUrbSync(DeviceObject, urb, &timeout);
-    const BOOLEAN verdict = status == HCT_STATUS_SUCCESS &&
-                            hct_report::MatchFeatureString(reply, request.TransferBufferLength);
+    const BOOLEAN verdict = (status == HCT_STATUS_SUCCESS &&
+                             hct_report::MatchFeatureString(reply, request.TransferBufferLength))
+                                ? TRUE
+                                : FALSE;
     ExFreePool(urb);
     ExFreePool(reply);
     return verdict;
