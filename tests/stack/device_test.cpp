@@ -227,8 +227,9 @@ TEST_F(DeviceTest, FilterPassSendsRequestsDownUnchangedAndRefusesThemOnTheExtraD
     ASSERT_FALSE(mouse.Bus().Log().empty());
     EXPECT_EQ(mouse.Bus().Log().back().major, IRP_MJ_FLUSH_BUFFERS);
     EXPECT_EQ(down.status, STATUS_INVALID_DEVICE_REQUEST);  // the bus's answer, unchanged
-    if (down.dispatchStatus != STATUS_PENDING)                  // pended below in force-pending mode
+    if (down.dispatchStatus != STATUS_PENDING) {  // pended below in force-pending mode
         EXPECT_EQ(down.dispatchStatus, down.status);
+    }
 
     PDEVICE_OBJECT extra = Extension(mouse)->ExtraExtension->Self;
     const size_t busRequests = mouse.Bus().Log().size();

@@ -18,7 +18,6 @@ namespace {
 const char kEntry[] = "\n\r Device Lower Filter - Add Device ";
 const char kAddOk[] = "\n\r Device Lower Filter - Add Device Successfully ";
 const char kExtraOk[] = "\n\r[CreateExtraDO] Create Extra-Device-Object Successfully";
-const char kLinkOk[] = "\n\r[CreateExtraDO] Create Symbolic Link Successfully";
 const char kExtraFail[] = "\n\r[CreateExtraDO] ERROR!!  Can't Create Extra-Device-Object ";
 const char kLinkFail[] = "\n\r[CreateExtraDO] ERROR!!  Can't Create Symbolic Link ";
 const char kFail9a[] = "\n\r Device Lower Filter -- Add Device Fail!! Error Code = 0xc000009a";
