@@ -485,17 +485,8 @@ void HidClass::SubmitRead(unsigned index)
     bool passive = KeGetCurrentIrql() == PASSIVE_LEVEL;
 
     // A restart may have found a different largest report: the slot's buffer follows it.
-    if (slot.buffer != nullptr && slot.bufferLength != length) {
-        if (slot.mdl) {
-            if (slot.mdlLocked)
-                MmUnlockPages(slot.mdl);
-            IoFreeMdl(slot.mdl);
-            slot.mdl = nullptr;
-            slot.mdlLocked = false;
-        }
-        ExFreePool(slot.buffer);
-        slot.buffer = nullptr;
-    }
+    if (slot.buffer != nullptr && slot.bufferLength != length)
+        FreeSlotBuffer(slot);
 
     if (slot.urb == nullptr)
         slot.urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), kClassTag));
@@ -656,7 +647,7 @@ void HidClass::StopReads(bool cancel)
     }
 }
 
-void HidClass::FreeSlotResources(Slot &slot)
+void HidClass::FreeSlotBuffer(Slot &slot)
 {
     if (slot.mdl) {
         if (slot.mdlLocked)
@@ -669,6 +660,11 @@ void HidClass::FreeSlotResources(Slot &slot)
         ExFreePool(slot.buffer);
         slot.buffer = nullptr;
     }
+}
+
+void HidClass::FreeSlotResources(Slot &slot)
+{
+    FreeSlotBuffer(slot);
     if (slot.urb) {
         ExFreePool(slot.urb);
         slot.urb = nullptr;

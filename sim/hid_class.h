@@ -105,6 +105,7 @@ private:
     void SubmitRead(unsigned slot);
     void Recycle(unsigned slot);
     void StopReads(bool cancel);
+    void FreeSlotBuffer(Slot &slot);  // the read's buffer and its MDL
     void FreeSlotResources(Slot &slot);
 
     mutable std::mutex mutex_;
