@@ -1,6 +1,8 @@
 // Fuzzes hct-sim's capture reader with arbitrary files: libpcap reads them from memory (fmemopen),
 // the reader either takes a mouse out of them or throws an InputError, and what it takes is
 // consistent with the capture it came from.
+#include "fuzz_check.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -8,14 +10,6 @@
 #include "tools/hct-sim/capture.h"
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                                  \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 void Read(const uint8_t *data, size_t size, const hct_sim::CaptureChoice &choice)
 {

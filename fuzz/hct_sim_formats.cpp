@@ -2,6 +2,8 @@
 // words, and hid-recorder recordings. Bad input may only end in an InputError naming the source; what
 // a reader accepts must respect its limits, and whatever it accepts is fed to the layout shapes as
 // the tool does.
+#include "fuzz_check.h"
+
 #include "tools/hct-sim/formats.h"
 
 #include <cstdint>
@@ -11,14 +13,6 @@
 #include <string_view>
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                                  \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 const std::string kSource = "fuzz.txt";
 

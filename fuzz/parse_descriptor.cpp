@@ -1,6 +1,8 @@
 // Fuzzes the report descriptor walk with arbitrary descriptor bytes, then rewrites a few reports
 // with the layout it produced. libFuzzer hands over a heap block of exactly `size` bytes, so any read
 // past the descriptor's end is caught by ASan.
+#include "fuzz_check.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,14 +12,6 @@
 #include "report/report.h"
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                              \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                             \
-        }                                                                             \
-    } while (0)
 
 bool Bit(const uint8_t *r, uint32_t n) { return (r[n / 8] >> (7 - n % 8)) & 1; }
 

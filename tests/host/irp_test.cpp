@@ -39,14 +39,6 @@ NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_CONTINUE_COMPLETION;
 }
 
-// The bus-driver shape: mark pending, finish later from deferred work at DISPATCH_LEVEL.
-NTSTATUS PendAndCompleteLater(PIRP irp, NTSTATUS status, int64_t delay = hk::Ms(5))
-{
-    IoMarkIrpPending(irp);
-    hk::Defer([irp, status] { Complete(irp, status); }, delay);
-    return STATUS_PENDING;
-}
-
 }  // namespace
 
 TEST_F(IrpGeometry, AllocatedIrpStartsPastTheArrayAndEachCallMovesOneLocationDown)

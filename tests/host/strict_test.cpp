@@ -14,37 +14,6 @@ class DispatchReturn : public HostTest {};
 class FilterDuties : public HostTest {};
 class Teardown : public HostTest {};
 
-struct Sent {
-    PIRP irp = nullptr;
-    NTSTATUS status = 0;
-    Seen seen;
-};
-
-// Sends a new driver-allocated request as a creator that keeps it, lets deferred work finish it and
-// frees it once it came back.
-void Send(PDEVICE_OBJECT device, Sent &sent, UCHAR major = IRP_MJ_INTERNAL_DEVICE_CONTROL, UCHAR minor = 0,
-          NTSTATUS initial = STATUS_NOT_SUPPORTED)
-{
-    sent.irp = IoAllocateIrp(device->StackSize, FALSE);
-    sent.irp->IoStatus.Status = initial;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(sent.irp);
-    next->MajorFunction = major;
-    next->MinorFunction = minor;
-    IoSetCompletionRoutine(sent.irp, RecordCompletion, &sent.seen, TRUE, TRUE, TRUE);
-    sent.status = IoCallDriver(device, sent.irp);
-    hk::RunUntilIdle();
-    if (sent.seen.calls > 0) {
-        IoFreeIrp(sent.irp);
-    }
-}
-
-NTSTATUS PendAndCompleteLater(PIRP irp, NTSTATUS status)
-{
-    IoMarkIrpPending(irp);
-    hk::Defer([irp, status] { Complete(irp, status); }, hk::Ms(5));
-    return STATUS_PENDING;
-}
-
 VOID NTAPI CompleteAsCancelled(PDEVICE_OBJECT, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);

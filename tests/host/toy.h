@@ -159,3 +159,38 @@ inline NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID co
     seen->status = irp->IoStatus.Status;
     return seen->result;
 }
+
+// A request a toy creator sent, and what its completion routine saw.
+struct Sent {
+    PIRP irp = nullptr;
+    NTSTATUS status = 0;
+    Seen seen;
+};
+
+// Sends a new driver-allocated request as a creator that keeps it, lets deferred work finish it and
+// frees it once it came back. A Plug and Play request starts as the PnP manager starts it, with
+// STATUS_NOT_SUPPORTED.
+inline void Send(PDEVICE_OBJECT device, Sent &sent, UCHAR major = IRP_MJ_INTERNAL_DEVICE_CONTROL, UCHAR minor = 0)
+{
+    sent.irp = IoAllocateIrp(device->StackSize, FALSE);
+    if (major == IRP_MJ_PNP) {
+        sent.irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(sent.irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    IoSetCompletionRoutine(sent.irp, RecordCompletion, &sent.seen, TRUE, TRUE, TRUE);
+    sent.status = IoCallDriver(device, sent.irp);
+    hk::RunUntilIdle();
+    if (sent.seen.calls > 0) {
+        IoFreeIrp(sent.irp);
+    }
+}
+
+// The bus-driver shape: mark pending, finish later from deferred work at DISPATCH_LEVEL.
+inline NTSTATUS PendAndCompleteLater(PIRP irp, NTSTATUS status, int64_t delay = hk::Ms(5))
+{
+    IoMarkIrpPending(irp);
+    hk::Defer([irp, status] { Complete(irp, status); }, delay);
+    return STATUS_PENDING;
+}

@@ -6,34 +6,7 @@
 
 namespace {
 
-class Verifier : public HostTest {
-protected:
-    struct Sent {
-        NTSTATUS status;
-        PIRP irp;
-        Seen seen;
-    };
-
-    // Sends a new driver-allocated IRP, lets deferred work finish it, frees it if it came back.
-    void Send(PDEVICE_OBJECT device, Sent &sent)
-    {
-        sent.irp = IoAllocateIrp(device->StackSize, FALSE);
-        IoGetNextIrpStackLocation(sent.irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        IoSetCompletionRoutine(sent.irp, RecordCompletion, &sent.seen, TRUE, TRUE, TRUE);
-        sent.status = IoCallDriver(device, sent.irp);
-        hk::RunUntilIdle();
-        if (sent.seen.calls > 0) {
-            IoFreeIrp(sent.irp);
-        }
-    }
-};
-
-NTSTATUS PendAndCompleteLater(PIRP irp, NTSTATUS status)
-{
-    IoMarkIrpPending(irp);
-    hk::Defer([irp, status] { Complete(irp, status); }, hk::Ms(5));
-    return STATUS_PENDING;
-}
+class Verifier : public HostTest {};
 
 NTSTATUS NTAPI ContinueWithoutPropagating(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_CONTINUE_COMPLETION; }
 
