@@ -5,6 +5,7 @@
 
 #include "../platform/kernel.h"
 #include "default_mouse.h"
+#include "urb_tap.h"
 
 #include <cstdint>
 #include <map>
@@ -183,6 +184,11 @@ struct MouseConfig {
     // holds (virtual 100 ns units). 0: before it completes the PnP request; later: from deferred
     // work, after the request has gone back up, as a host controller that notices late does.
     int64_t failHeldAfterRemovalDelay = 0;
+
+    // ---- observation ----
+    // Shown every URB the bus driver receives and completes and every URB the class driver sends and
+    // gets back (not owned; must outlive the mouse). Null: nothing is shown.
+    UrbTap *urbTap = nullptr;
 };
 
 }  // namespace sim

@@ -257,9 +257,13 @@ NTSTATUS HidClass::SendAndWait(PURB urb)
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, SignalAndHold, &event, TRUE, TRUE, TRUE);
+    if (config_.urbTap)
+        config_.urbTap->OnUrb({UrbPoint::Class, UrbStage::Submit, irp, urb, 0, hk::Now()});
     if (IofCallDriver(lower_, irp) == STATUS_PENDING)
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     const NTSTATUS status = irp->IoStatus.Status;
+    if (config_.urbTap)
+        config_.urbTap->OnUrb({UrbPoint::Class, UrbStage::Complete, irp, urb, status, hk::Now()});
     IoFreeIrp(irp);
     return status;
 }
@@ -552,12 +556,16 @@ void HidClass::SubmitRead(unsigned index)
     ++readsSubmitted_;
     PDEVICE_OBJECT lower = lower_;
     lock.unlock();
+    if (config_.urbTap)
+        config_.urbTap->OnUrb({UrbPoint::Class, UrbStage::Submit, irp, slot.urb, 0, hk::Now()});
     IofCallDriver(lower, irp);
 }
 
 void HidClass::ReadCompleted(unsigned index, PIRP irp)
 {
     Slot &slot = *slots_[index];
+    if (config_.urbTap)
+        config_.urbTap->OnUrb({UrbPoint::Class, UrbStage::Complete, irp, slot.urb, irp->IoStatus.Status, hk::Now()});
     ReadRecord record;
     record.status = irp->IoStatus.Status;
     record.usbdStatus = slot.urb->UrbHeader.Status;

@@ -17,7 +17,6 @@
 
 namespace sim {
 
-using detail::CompleteIrp;
 using detail::SimExtension;
 
 namespace {
@@ -26,6 +25,22 @@ detail::Registry<UsbBus> &Buses()
 {
     static detail::Registry<UsbBus> registry;
     return registry;
+}
+
+// Every request the bus driver completes passes here: a URB is shown to the mouse's observer, if it
+// has one, as it goes back up.
+NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+        stack->Parameters.Others.Argument1 != nullptr) {
+        UsbBus *bus = Buses().Find(stack->DeviceObject, detail::kBusMagic);
+        if (bus != nullptr && bus->Tap() != nullptr)
+            bus->Tap()->OnUrb({UrbPoint::Bus, UrbStage::Complete, irp,
+                               static_cast<const URB *>(stack->Parameters.Others.Argument1), status, hk::Now()});
+    }
+    return detail::CompleteIrp(irp, status, information);
 }
 
 std::atomic<unsigned> g_pdoCounter{0};
@@ -327,6 +342,8 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
         log_.push_back(record);
         gone = gone_;
     }
+    if (urb != nullptr && config_.urbTap != nullptr)
+        config_.urbTap->OnUrb({UrbPoint::Bus, UrbStage::Submit, irp, urb, 0, record.time});
     if (urb == nullptr)
         return Malformed(irp, nullptr, "IOCTL_INTERNAL_USB_SUBMIT_URB without a URB");
     if (gone) {

@@ -99,6 +99,8 @@ public:
     bool Started() const;
     bool Gone() const;  // surprise-removed or removed: every URB now fails at once
 
+    UrbTap *Tap() const { return config_.urbTap; }  // MouseConfig::urbTap
+
     // The PnP manager's part after IRP_MN_REMOVE_DEVICE has come back: the child is reported missing
     // and its PDO deleted. Everything above must have detached by then.
     void DeletePdo();

@@ -1,5 +1,7 @@
 #include "capture.h"
 
+#include "usbpcap.h"
+
 #include <pcap/pcap.h>
 
 #include <algorithm>
@@ -13,22 +15,22 @@ namespace hct_sim {
 
 namespace {
 
-constexpr int kLinkUsbpcap = 249;
+constexpr int kLinkUsbpcap = usbpcap::kLinkType;
 constexpr int kLinkUsbLinux = 189;
 constexpr int kLinkUsbLinuxMmapped = 220;
 
-// USBPcap's packet header up to and including dataLength; control transfers add the stage byte.
-constexpr size_t kUsbpcapHeader = 27;
-constexpr size_t kUsbpcapControlHeader = 28;
+constexpr size_t kUsbpcapHeader = usbpcap::kHeader;
+constexpr size_t kUsbpcapControlHeader = usbpcap::kControlHeader;
 constexpr size_t kUsbmonHeader = 48;
 constexpr size_t kUsbmonMmappedHeader = 64;
 
-constexpr uint8_t kTransferInterrupt = 1;
-constexpr uint8_t kTransferControl = 2;
+// usbmon numbers its transfer types as USBPcap does.
+constexpr uint8_t kTransferInterrupt = usbpcap::kTransferInterrupt;
+constexpr uint8_t kTransferControl = usbpcap::kTransferControl;
 
-constexpr uint8_t kStageSetup = 0;
-constexpr uint8_t kStageData = 1;
-constexpr uint8_t kStageComplete = 3;
+constexpr uint8_t kStageSetup = usbpcap::kStageSetup;
+constexpr uint8_t kStageData = usbpcap::kStageData;
+constexpr uint8_t kStageComplete = usbpcap::kStageComplete;
 
 constexpr uint8_t kDescriptorDevice = 1;
 constexpr uint8_t kDescriptorConfiguration = 2;
@@ -128,15 +130,16 @@ Event ParseUsbpcap(const uint8_t *p, size_t length) {
     if (length < kUsbpcapHeader)
         throw RecordError("USBPcap record of " + std::to_string(length) + " bytes: its header alone takes " +
                           std::to_string(kUsbpcapHeader));
-    const size_t headerLength = Le16(p);
-    const uint32_t status = Le32(p + 10);
-    const uint32_t dataLength = Le32(p + 23);
+    using namespace usbpcap;
+    const size_t headerLength = Le16(p + kHeaderLength);
+    const uint32_t status = Le32(p + kStatus);
+    const uint32_t dataLength = Le32(p + kDataLength);
     Event e;
-    e.id = Le64(p + 2);
-    e.completion = (p[16] & 1) != 0;
-    e.device = {Le16(p + 17), Le16(p + 19)};
-    e.endpoint = p[21];
-    e.transfer = p[22];
+    e.id = Le64(p + kIrpId);
+    e.completion = (p[kInfo] & kInfoCompletion) != 0;
+    e.device = {Le16(p + kBus), Le16(p + kDevice)};
+    e.endpoint = p[kEndpoint];
+    e.transfer = p[kTransfer];
     if (headerLength < kUsbpcapHeader || headerLength > length)
         throw RecordError("USBPcap header length " + std::to_string(headerLength) + " does not fit a record of " +
                           std::to_string(length) + " bytes");
@@ -144,12 +147,12 @@ Event ParseUsbpcap(const uint8_t *p, size_t length) {
         throw RecordError("truncated: the header announces " + std::to_string(dataLength) + " data bytes, the record holds " +
                           std::to_string(length - headerLength));
     const uint8_t *data = p + headerLength;
-    if (!e.completion) e.function = Le16(p + 14);
+    if (!e.completion) e.function = Le16(p + kFunction);
     e.succeeded = e.completion && status == 0;
     if (e.transfer == kTransferControl) {
         if (headerLength < kUsbpcapControlHeader)
             throw RecordError("USBPcap control record without its stage byte (header length " + std::to_string(headerLength) + ")");
-        const uint8_t stage = p[27];
+        const uint8_t stage = p[kStage];
         if (!e.completion && stage == kStageSetup && dataLength >= 8) {
             Setup setup;
             std::memcpy(setup.data(), data, 8);
@@ -322,10 +325,23 @@ std::string AddressList(const std::vector<DeviceAddress> &devices) {
     return out.empty() ? "none" : out;
 }
 
+// Two mice that are one mouse seen twice, below and above a filter driver: the same device address
+// on two buses, the same number of reports at the same times.
+bool TwoViews(std::map<DeviceAddress, DeviceState> &devices, DeviceAddress a, DeviceAddress b) {
+    if (a.address != b.address || a.bus == b.bus) return false;
+    const Judgement ja = Judge(devices[a], {});
+    const Judgement jb = Judge(devices[b], {});
+    const auto &ra = devices[a].reports[ja.endpoint];
+    const auto &rb = devices[b].reports[jb.endpoint];
+    return ra.size() == rb.size() && std::equal(ra.begin(), ra.end(), rb.begin(), [](const CapturedReport &x, const CapturedReport &y) {
+               return x.time == y.time && x.bytes.size() == y.bytes.size();
+           });
+}
+
 // The device to replay: the one asked for, else the one mouse the capture shows.
 std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceState> &devices,
                                                  const std::vector<DeviceAddress> &order, const CaptureChoice &choice,
-                                                 const std::string &source) {
+                                                 const std::string &source, std::optional<DeviceAddress> &otherView) {
     std::vector<InputReportShape> hint;
     if (!choice.descriptor.empty()) hint = InputReportShapes(choice.descriptor);
     DeviceAddress chosen;
@@ -362,6 +378,11 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
                              "interrupt-IN reports" +
                                  std::string(hint.empty() ? "" : " of the lengths the given report descriptor makes") +
                                  " (devices in it: " + AddressList(order) + ")");
+        if (pick.size() == 2 && !mice.empty() && TwoViews(devices, pick[0], pick[1])) {
+            chosen = std::min(pick[0], pick[1]);
+            otherView = std::max(pick[0], pick[1]);
+            return {chosen, Judge(devices[chosen], hint)};
+        }
         if (pick.size() > 1 && mice.empty() && hint.empty())
             throw InputError(source, 0,
                              "the capture holds no enumeration, and several devices send interrupt-IN reports (" +
@@ -463,7 +484,10 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         // on its submission), not what the record holds. The header's own data length is what counts.
         // pcapng stamps run to 64 bits: a nonsense stamp must not overflow the arithmetic.
         const __int128 stamp = __int128(header->ts.tv_sec) * 1000000000 + header->ts.tv_usec;
-        if (record == 1) base = stamp;
+        if (record == 1) {
+            base = stamp;
+            capture.firstStamp = int64_t(std::clamp<__int128>(stamp, INT64_MIN, INT64_MAX));
+        }
         const int64_t time = int64_t(std::clamp<__int128>(stamp - base, INT64_MIN, INT64_MAX));
         Event e;
         try {
@@ -475,7 +499,10 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         auto [it, fresh] = devices.try_emplace(e.device);
         if (fresh) capture.devices.push_back(e.device);
         DeviceState &state = it->second;
-        if (e.function && state.down.insert(e.id).second) {
+        // The filter's own request for string descriptor 200 is no request of the class driver's.
+        const bool probe = e.setup && (*e.setup)[0] == 0x80 && (*e.setup)[1] == 6 && (*e.setup)[2] == 200 &&
+                           (*e.setup)[3] == kDescriptorString;
+        if (e.function && state.down.insert(e.id).second && !probe) {
             DeviceState::Request request{*e.function, -1, 0};
             if (e.transfer != kTransferControl) request.endpoint = e.endpoint;
             else if (e.setup && ((*e.setup)[0] & 0x1F) == 1) request.interface = (*e.setup)[4];
@@ -496,7 +523,7 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     }
     capture.records = record;
 
-    const auto [chosen, judgement] = ChooseDevice(devices, capture.devices, choice, source);
+    const auto [chosen, judgement] = ChooseDevice(devices, capture.devices, choice, source, capture.otherView);
     DeviceState &state = devices[chosen];
     CapturedDevice &device = capture.device;
     device.address = chosen;
@@ -518,7 +545,8 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         if (!otherInterface && !otherEndpoint) device.urbFunctions.push_back(r.function);
     }
     for (const auto &[address, s] : devices)
-        for (const auto &[endpoint, reports] : s.reports) capture.skippedReports += reports.size();
+        if (address != capture.otherView)
+            for (const auto &[endpoint, reports] : s.reports) capture.skippedReports += reports.size();
     if (const auto it = state.reports.find(judgement.endpoint); judgement.endpoint != 0 && it != state.reports.end())
         device.reports = std::move(it->second);
     capture.skippedReports -= device.reports.size();

@@ -53,7 +53,8 @@ struct CapturedDevice {
     std::vector<CapturedReport> reports;
     // USBPcap only: the URB function of each request on its way down to the device, in order, one
     // entry per request (the setup and data records of one control transfer count once); requests
-    // to the device's other interfaces and endpoints left out.
+    // to the device's other interfaces and endpoints, and the filter's own request for string
+    // descriptor 200, left out.
     std::vector<uint16_t> urbFunctions;
 };
 
@@ -64,6 +65,11 @@ struct Capture {
     CapturedDevice device;
     size_t skippedReports = 0;  // completed interrupt-IN transfers of other devices and endpoints
     std::vector<DeviceAddress> devices;  // every device the capture names, in order of appearance
+    int64_t firstStamp = 0;  // the first record's time, nanoseconds since 1970
+    // The same mouse seen a second time (hct-sim run --write-capture writes it below and above the
+    // filter: the same device address on another bus, the same reports at the same times): the
+    // device chosen is the view with the lower bus number, what the bus driver saw; this is the other.
+    std::optional<DeviceAddress> otherView;
 };
 
 struct CaptureChoice {

@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include "capture.h"
+#include "capture_writer.h"
 #include "formats.h"
 #include "render.h"
 #include "session.h"
@@ -69,6 +70,9 @@ constexpr const char *kRunHelp =
     "                      report BYTES -> BYTES (what the class driver must receive) | unplug\n"
     "                      (surprise removal, then removal, reads outstanding); see\n"
     "                      tests/wine/scenario.txt\n"
+    "  --write-capture FILE  write every URB of the session to FILE, a pcap capture of link type\n"
+    "                      USBPcap for Wireshark: bus 1 what the bus driver received and completed\n"
+    "                      (below the filter), bus 2 what the class driver sent and got back (above it)\n"
     "  --trace             print the driver's debug trace afterwards, one line per \"\\n\\r\"\n"
     "  --trace=raw         write the trace bytes untouched instead\n"
     "  --json              print the same facts as JSON\n"
@@ -227,6 +231,10 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
                 (device.reportDescriptor.empty() ? " (the capture holds none)" : " (instead of the capture's)");
     if (capture.skippedReports != 0)
         line += "; " + std::to_string(capture.skippedReports) + " report(s) of other devices and endpoints skipped";
+    if (capture.otherView)
+        line += "; the capture shows the mouse twice, below and above a filter (as run --write-capture writes it): "
+                "the view below, device " + AddressText(device.address) + ", is replayed, not device " +
+                AddressText(*capture.otherView);
     options.capture = line;
     return capture;
 }
@@ -240,7 +248,7 @@ int Finish(const SessionResult &result, std::ostream &err) {
 int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &err) {
     const Parsed p = ParseWords(words, {"--help", "--binary", "--trace", "--json"},
                                 {"--descriptor", "--reports", "--recording", "--capture", "--device", "--probe-reply",
-                                 "--feature", "--trace=", "--script"});
+                                 "--feature", "--trace=", "--script", "--write-capture"});
     if (p.has("--help")) {
         out << kRunHelp;
         return 0;
@@ -293,7 +301,15 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         options.scriptSource = path;
     }
 
+    // Opened once every input has been read: bad input leaves an existing file alone.
+    std::optional<CaptureWriter> writer;
+    if (p.has("--write-capture")) {
+        // A replayed capture keeps its own dates: the session's clock starts at its first record.
+        writer.emplace(p.options.at("--write-capture"), capture ? capture->firstStamp : 0);
+        options.tap = &*writer;
+    }
     const SessionResult result = RunSession(options);
+    if (writer) writer->Close();
     // USBPcap records the URBs at the device's PDO, where the simulated bus sees them.
     std::optional<UrbComparison> urbs;
     if (capture && capture->kind == CaptureKind::Usbpcap)
@@ -310,9 +326,19 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
             for (const auto &line : urbs->lines) lines.Push(std::string(1, line.mark) + " " + UrbFunctionName(line.function));
             json.Set("urb_functions", Json::MakeObject().Set("same", urbs->same).Set("lines", std::move(lines)));
         }
+        if (writer)
+            json.Set("written_capture", Json::MakeObject()
+                                            .Set("file", writer->Path())
+                                            .Set("records", writer->Records())
+                                            .Set("bus_below_filter", CaptureWriter::kBusBelow)
+                                            .Set("bus_above_filter", CaptureWriter::kBusAbove));
         out << json.Dump();
     } else {
         out << RunText(result.facts);
+        if (writer)
+            out << "\nCapture written: " << writer->Path() << ", " << writer->Records()
+                << " USBPcap records; bus 1 what the bus driver received and completed (below the filter),\n"
+                   "bus 2 what the class driver sent and got back (above it)\n";
         if (urbs) {
             out << "\nURB functions sent to the device: the capture's against the simulated class driver's\n"
                    "(a run of interrupt reads counts once; the filter's own string request is left out)\n"

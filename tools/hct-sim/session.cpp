@@ -72,6 +72,7 @@ SessionResult RunSession(const SessionOptions &options) {
         config.stringAnswer = sim::UrbAnswer::Text(options.probeReply);
         config.deviceDescriptor = options.deviceDescriptor;
         config.configurationDescriptor = options.configurationDescriptor;
+        config.urbTap = options.tap;
         for (const auto &[index, bytes] : options.stringDescriptors)
             if (index != kProbeStringIndex) config.stringDescriptors[index] = bytes;
         sim::Mouse &mouse = pnp.Plug(config);

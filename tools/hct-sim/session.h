@@ -8,6 +8,8 @@
 #include "render.h"
 #include "script.h"
 
+#include "../../sim/urb_tap.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -32,6 +34,8 @@ struct SessionOptions {
     // Non-empty: these steps replace the switch and the reports above (hct-sim run --script).
     std::vector<ScriptStep> script;
     std::string scriptSource;
+    // Shown every URB below and above the filter (run --write-capture); null: none.
+    sim::UrbTap *tap = nullptr;
 };
 
 struct SessionResult {

@@ -1,0 +1,75 @@
+// The URBs of a simulated session as a USB capture that Wireshark opens: a pcap file of link type
+// USBPcap (249), written with libpcap, one record as a URB goes down and one as it comes back, as
+// USBPcap records them at a device's PDO. The file holds two views of the one mouse, told apart by
+// the bus number: bus 1 is what the bus driver received and completed (below the filter), bus 2
+// what the class driver sent and got back (above it). Each record is on disk before the URB goes
+// on, so a session that fails half-way leaves a valid capture of what happened up to then; nothing
+// of the session is kept but the requests still outstanding.
+#pragma once
+
+#include "../../sim/urb_tap.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct pcap;
+struct pcap_dumper;
+
+namespace hct_sim {
+
+class CaptureWriter final : public sim::UrbTap {
+public:
+    static constexpr unsigned kBusBelow = 1;  // the bus driver's view
+    static constexpr unsigned kBusAbove = 2;  // the class driver's view
+    static constexpr unsigned kDeviceAddress = 1;
+
+    // Creates or empties `path`; an InputError naming it when it cannot be written. `timeBase`:
+    // nanoseconds since 1970 that virtual time 0 stands for.
+    explicit CaptureWriter(const std::filesystem::path &path, int64_t timeBase = 0);
+    ~CaptureWriter();
+    CaptureWriter(const CaptureWriter &) = delete;
+    CaptureWriter &operator=(const CaptureWriter &) = delete;
+
+    void OnUrb(const sim::UrbEvent &event) override;
+
+    // Closes the file; an InputError naming it when a record could not be written.
+    void Close();
+    uint64_t Records() const;
+    const std::string &Path() const { return path_; }
+
+private:
+    struct Request {
+        uint16_t function = 0;
+        uint8_t transfer = 0;
+        uint8_t endpoint = 0;  // of the data: 0x80 set for IN
+        bool in = false;
+        uint32_t capacity = 0;  // the buffer's length as the request came down
+    };
+    struct Pipe {
+        uint8_t endpoint = 0;
+        uint8_t transfer = 0;
+    };
+    void Submit(unsigned bus, const sim::UrbEvent &e);
+    void Complete(unsigned bus, const sim::UrbEvent &e);
+    void LearnPipes(const void *urb);
+    void Write(int64_t time, unsigned bus, const void *irp, uint32_t status, uint16_t function, bool up,
+               uint8_t endpoint, uint8_t transfer, int stage, const uint8_t *data, size_t length);
+
+    mutable std::mutex mutex_;
+    std::string path_;
+    int64_t timeBase_;
+    pcap *pcap_ = nullptr;
+    pcap_dumper *dumper_ = nullptr;
+    std::string error_;  // the first write that failed
+    uint64_t records_ = 0;
+    std::map<std::pair<unsigned, const void *>, Request> outstanding_;  // by view and IRP
+    std::map<const void *, Pipe> pipes_;  // pipe handles SELECT_CONFIGURATION handed out
+    std::vector<uint8_t> record_;         // reused for every record
+};
+
+}  // namespace hct_sim
