@@ -1,0 +1,345 @@
+// hct-sim run --write-capture: every record read back byte by byte with libpcap and checked against
+// USBPcap's layout and against what the session did; the written capture replayed by run --capture;
+// bad paths; a capture that is whole at every moment of the session.
+#include "tools/hct-sim/capture.h"
+#include "tools/hct-sim/capture_writer.h"
+#include "tools/hct-sim/cli.h"
+#include "tools/hct-sim/session.h"
+#include "tools/hct-sim/usbpcap.h"
+
+#include "sim/default_mouse.h"
+
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using hct_sim::Bytes;
+namespace up = hct_sim::usbpcap;
+
+uint32_t Le(const uint8_t *p, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes; i-- > 0;) v = v << 8 | p[i];
+    return uint32_t(v);
+}
+
+// One record as the file holds it, its header fields checked against the record's length.
+struct Record {
+    uint64_t irp = 0;
+    uint32_t status = 0;
+    uint16_t function = 0;
+    bool up = false;
+    unsigned bus = 0;
+    unsigned device = 0;
+    uint8_t endpoint = 0;
+    uint8_t transfer = 0;
+    int stage = -1;
+    Bytes data;
+    int64_t time = 0;  // nanoseconds since 1970
+};
+
+std::vector<Record> ReadRecords(const std::string &path) {
+    char errbuf[PCAP_ERRBUF_SIZE];
+    pcap_t *pcap = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
+    EXPECT_NE(pcap, nullptr) << errbuf;
+    if (!pcap) return {};
+    EXPECT_EQ(pcap_datalink(pcap), 249);
+    std::vector<Record> out;
+    pcap_pkthdr *h;
+    const u_char *p;
+    int got;
+    while ((got = pcap_next_ex(pcap, &h, &p)) == 1) {
+        const size_t n = out.size() + 1;
+        EXPECT_EQ(h->caplen, h->len) << "record " << n;
+        EXPECT_GE(h->caplen, up::kHeader) << "record " << n;
+        if (h->caplen < up::kHeader) break;
+        Record r;
+        const size_t header = Le(p + up::kHeaderLength, 2);
+        r.irp = uint64_t(Le(p + up::kIrpId, 4)) | uint64_t(Le(p + up::kIrpId + 4, 4)) << 32;
+        r.status = Le(p + up::kStatus, 4);
+        r.function = uint16_t(Le(p + up::kFunction, 2));
+        EXPECT_EQ(p[up::kInfo] & ~1, 0) << "record " << n;
+        r.up = p[up::kInfo] & 1;
+        r.bus = Le(p + up::kBus, 2);
+        r.device = Le(p + up::kDevice, 2);
+        r.endpoint = p[up::kEndpoint];
+        r.transfer = p[up::kTransfer];
+        const size_t length = Le(p + up::kDataLength, 4);
+        // The header's length is the control header exactly for control transfers, and the record
+        // holds exactly the header and the data it announces.
+        EXPECT_EQ(header, r.transfer == up::kTransferControl ? up::kControlHeader : up::kHeader) << "record " << n;
+        EXPECT_EQ(h->caplen, header + length) << "record " << n;
+        if (h->caplen != header + length || header < up::kHeader) break;
+        if (header == up::kControlHeader) r.stage = p[up::kStage];
+        r.data.assign(p + header, p + header + length);
+        r.time = int64_t(h->ts.tv_sec) * 1000000000 + h->ts.tv_usec;
+        out.push_back(std::move(r));
+    }
+    EXPECT_EQ(got, PCAP_ERROR_BREAK) << pcap_geterr(pcap);
+    pcap_close(pcap);
+    return out;
+}
+
+struct Outcome {
+    int code;
+    std::string out;
+    std::string err;
+};
+Outcome Cli(std::vector<std::string> args) {
+    std::ostringstream out, err;
+    std::istringstream in;
+    const int code = hct_sim::RunCli(args, out, err, in);
+    return {code, out.str(), err.str()};
+}
+
+// The report table and the summary: what a replay must reproduce.
+std::string ReportsAndSummary(const std::string &out) {
+    const size_t from = out.find("Reports (");
+    const size_t to = out.find("\nCapture written");
+    return from == std::string::npos ? "" : out.substr(from, to == std::string::npos ? std::string::npos : to - from);
+}
+
+class WriteCapture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("hct-write-capture-test-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string Path(const std::string &name) const { return (dir_ / name).string(); }
+    std::string File(const std::string &name, const std::string &text) const {
+        std::ofstream(Path(name)) << text;
+        return Path(name);
+    }
+    std::filesystem::path dir_;
+};
+
+const Bytes kSent[] = {{0x00, 0x03, 0xfe, 0x00, 0x01}, {0x00, 0x00, 0x00, 0x00, 0xff}, {0x01, 0x05, 0xfb, 0x01, 0x00},
+                       {0x01, 0x00, 0x00, 0x00, 0x7f}, {0x00, 0x00, 0x00, 0x00, 0x00}};
+const Bytes kReceived[] = {{0x00, 0x03, 0xfe, 0x30, 0x01}, {0x00, 0x00, 0x00, 0xc0, 0xff}, {0x01, 0x05, 0xfb, 0x01, 0x00},
+                           {0x01, 0x00, 0x00, 0x30, 0x7f}, {0x00, 0x00, 0x00, 0x00, 0x00}};
+
+}  // namespace
+
+// The built-in mouse: the class driver's requests in both views, converted in place below the filter
+// (and so seen converted above it on the way back), the probe below only, the reports as the mouse
+// sent them below and as rewritten above.
+TEST_F(WriteCapture, BothViewsHoldEveryUrbAsUsbpcapRecordsIt) {
+    const Outcome r = Cli({"run", "--write-capture", Path("s.pcap")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto records = ReadRecords(Path("s.pcap"));
+    EXPECT_NE(r.out.find("Capture written: " + Path("s.pcap") + ", " + std::to_string(records.size()) + " USBPcap records"),
+              std::string::npos)
+        << r.out;
+
+    std::map<unsigned, std::vector<const Record *>> views;
+    for (const Record &rec : records) {
+        EXPECT_EQ(rec.device, 1u);
+        views[rec.bus].push_back(&rec);
+    }
+    ASSERT_EQ(views.size(), 2u);
+    auto downFunctions = [](const std::vector<const Record *> &view) {
+        std::vector<uint16_t> out;
+        for (const Record *rec : view)
+            if (!rec->up) out.push_back(rec->function);
+        return out;
+    };
+    const std::vector<uint16_t> sequence = {0x0B, 0x0B, 0x0B, 0x00, 0x1B, 0x28, 0x09, 0x09, 0x09, 0x09, 0x09, 0x09, 0x09};
+    EXPECT_EQ(downFunctions(views[2]), sequence);
+    std::vector<uint16_t> below = {0x0B};  // the filter's string request comes first
+    below.insert(below.end(), sequence.begin(), sequence.end());
+    EXPECT_EQ(downFunctions(views[1]), below);
+
+    // The setup stages; the data stages of the descriptors, exactly as long as the device answered.
+    const Record &probe = *views[1][0];
+    EXPECT_EQ(probe.stage, up::kStageSetup);
+    EXPECT_EQ(probe.data, (Bytes{0x80, 0x06, 0xC8, 0x03, 0x09, 0x04, 0xFF, 0x00}));
+    EXPECT_EQ(views[1][1]->data, Bytes({'S', 'T', 'A', 'R', 'T'}));
+    EXPECT_EQ(views[1][1]->function, 0x08);
+    const Bytes descriptor = sim::DefaultMouseDescriptor();
+    const uint8_t asked = uint8_t(descriptor.size() + 64);
+    for (unsigned bus : {1u, 2u}) {
+        SCOPED_TRACE(bus);
+        const auto &v = views[bus];
+        std::vector<std::pair<Bytes, Bytes>> control;  // setup -> what came back
+        std::map<uint64_t, Bytes> setups;
+        for (const Record *rec : v) {
+            if (rec->transfer != up::kTransferControl) continue;
+            if (!rec->up) {
+                EXPECT_EQ(rec->stage, up::kStageSetup);
+                EXPECT_EQ(rec->endpoint, 0x00);
+                setups[rec->irp] = rec->data;
+                continue;
+            }
+            ASSERT_TRUE(setups.count(rec->irp));
+            // Below and above alike the request comes back converted; SELECT_CONFIGURATION stays itself.
+            EXPECT_EQ(rec->function, setups[rec->irp][1] == 0x09 ? 0x00 : 0x08);
+            EXPECT_EQ(rec->stage, rec->function == 0 ? up::kStageComplete : rec->data.empty() ? up::kStageStatus : up::kStageData);
+            control.push_back({setups[rec->irp], rec->data});
+        }
+        const size_t first = bus == 1 ? 1 : 0;
+        ASSERT_EQ(control.size(), first + 6);
+        EXPECT_EQ(control[first].first, (Bytes{0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00}));
+        EXPECT_EQ(control[first].second.size(), 18u);
+        EXPECT_EQ(control[first + 1].second.size(), 9u);
+        EXPECT_EQ(control[first + 3].first, (Bytes{0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
+        EXPECT_EQ(control[first + 4].first, (Bytes{0x21, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+        EXPECT_EQ(control[first + 5].first, (Bytes{0x81, 0x06, 0x00, 0x22, 0x00, 0x00, asked, 0x00}));
+        EXPECT_EQ(control[first + 5].second, descriptor);
+
+        // Each read completed with a report: below as sent, above as received; the last two fail at
+        // the removal with USBD_STATUS_DEVICE_GONE and no data.
+        std::vector<Bytes> reports;
+        std::vector<uint32_t> failed;
+        for (const Record *rec : v) {
+            if (rec->transfer != up::kTransferInterrupt) continue;
+            EXPECT_EQ(rec->endpoint, 0x81);
+            EXPECT_EQ(rec->function, 0x09);
+            if (!rec->up || rec->status != 0) {
+                EXPECT_TRUE(rec->data.empty());
+            }
+            if (rec->up && rec->status == 0) reports.push_back(rec->data);
+            if (rec->up && rec->status != 0) failed.push_back(rec->status);
+        }
+        EXPECT_EQ(reports, bus == 1 ? std::vector<Bytes>(std::begin(kSent), std::end(kSent))
+                                    : std::vector<Bytes>(std::begin(kReceived), std::end(kReceived)));
+        EXPECT_EQ(failed, (std::vector<uint32_t>{0xC0007000, 0xC0007000}));
+    }
+    // Each of the class driver's requests is one IRP in both views; the probe's IRP is the filter's own.
+    std::map<uint64_t, int> views_of;
+    for (const Record &rec : records)
+        if (!rec.up) views_of[rec.irp] |= 1 << rec.bus;
+    EXPECT_EQ(views_of[probe.irp], 2);
+    for (const Record *rec : views[2]) EXPECT_EQ(views_of[rec->irp], 6);
+}
+
+// A written capture replayed gives the same reports, layout and rewrites; a replay of it writes the
+// reports at the first capture's times again.
+TEST_F(WriteCapture, RunCaptureReplaysAWrittenCaptureAsTheSessionThatWroteIt) {
+    const std::string recording = File("mouse.hidrec",
+                                       "R: 63 " + [] {
+                                           std::string hex;
+                                           char b[4];
+                                           for (uint8_t x : sim::DefaultMouseDescriptor()) hex += (snprintf(b, sizeof b, "%02x ", x), b);
+                                           return hex;
+                                       }() + "\nE: 0.000000 5 00 03 fe 00 01\nE: 0.008000 5 00 00 00 00 ff\nE: 0.010000 5 01 05 fb 01 00\n");
+    const std::string reports = File("reports.txt", "00 05 fb 00 01\n00 00 00 00 81\n");
+    const std::vector<std::vector<std::string>> sessions = {
+        {"run"}, {"run", "--recording", recording}, {"run", "--reports", reports, "--feature", "off"}};
+    for (const auto &session : sessions) {
+        SCOPED_TRACE(session.back());
+        std::vector<std::string> args = session;
+        args.insert(args.end(), {"--write-capture", Path("first.pcap")});
+        const Outcome first = Cli(args);
+        ASSERT_EQ(first.code, 0) << first.err;
+        std::vector<std::string> again = {"run", "--capture", Path("first.pcap"), "--write-capture", Path("second.pcap")};
+        if (session.size() > 2 && session[2] == reports) again.insert(again.end(), {"--feature", "off"});
+        const Outcome replay = Cli(again);
+        ASSERT_EQ(replay.code, 0) << replay.err;
+        EXPECT_EQ(ReportsAndSummary(replay.out), ReportsAndSummary(first.out));
+        EXPECT_NE(replay.out.find("the view below, device 1.1, is replayed, not device 2.1"), std::string::npos) << replay.out;
+        EXPECT_NE(replay.out.find("the simulated class driver sent the 7 requests the capture recorded, in the same order"),
+                  std::string::npos)
+            << replay.out;
+    }
+
+    // Reports at gaps of 8 ms and 992.0005 ms on the simulated clock, written, replayed, written again.
+    hct_sim::SessionOptions options;
+    options.reports = {kSent[0], kSent[1], kSent[2]};
+    options.reportDelays = {0, 80000, 9920005};
+    {
+        hct_sim::CaptureWriter writer(Path("timed.pcap"));
+        options.tap = &writer;
+        hct_sim::RunSession(options);
+        writer.Close();
+    }
+    ASSERT_EQ(Cli({"run", "--capture", Path("timed.pcap"), "--write-capture", Path("timed2.pcap")}).code, 0);
+    const auto first = hct_sim::ReadCapture(Path("timed.pcap"));
+    const auto second = hct_sim::ReadCapture(Path("timed2.pcap"));
+    for (const auto *c : {&first, &second}) {
+        ASSERT_EQ(c->device.reports.size(), 3u);
+        EXPECT_EQ(c->device.reports[1].time - c->device.reports[0].time, 8000000);
+        EXPECT_EQ(c->device.reports[2].time - c->device.reports[1].time, 992000500);
+        EXPECT_EQ(c->otherView, (hct_sim::DeviceAddress{2, 1}));
+    }
+    // The replay's clock starts at the first capture's first record.
+    EXPECT_EQ(second.firstStamp, first.firstStamp);
+}
+
+TEST_F(WriteCapture, BadPathsGetOneMessageAndExitCode2AndBadInputLeavesTheFileAlone) {
+    const struct {
+        std::string path;
+        std::string error;
+    } cases[] = {
+        {dir_.string(), "hct-sim: " + dir_.string() + ": cannot write the capture: it is a folder\n"},
+        {Path("none/s.pcap"), "hct-sim: " + Path("none/s.pcap") + ": cannot write the capture: No such file or directory\n"},
+        {"/dev/full", "hct-sim: /dev/full: cannot write the capture: No space left on device\n"},
+    };
+    for (const auto &c : cases) {
+        const Outcome r = Cli({"run", "--write-capture", c.path});
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.err, c.error);
+        EXPECT_EQ(r.out, "");
+    }
+    const std::string kept = File("kept.pcap", "not yet");
+    const Outcome r = Cli({"run", "--reports", Path("missing.txt"), "--write-capture", kept});
+    EXPECT_EQ(r.code, 2);
+    std::ifstream in(kept);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not yet");
+}
+
+namespace {
+
+// Reads the file after every URB the writer took: each record must be on disk, whole, at once.
+class Reader final : public sim::UrbTap {
+public:
+    Reader(hct_sim::CaptureWriter &writer, std::string path) : writer_(writer), path_(std::move(path)) {}
+    void OnUrb(const sim::UrbEvent &event) override {
+        writer_.OnUrb(event);
+        const size_t onDisk = ReadRecords(path_).size();
+        EXPECT_EQ(onDisk, writer_.Records());
+        checked_ += onDisk == writer_.Records();
+    }
+    size_t checked_ = 0;
+
+private:
+    hct_sim::CaptureWriter &writer_;
+    std::string path_;
+};
+
+}  // namespace
+
+TEST_F(WriteCapture, EveryRecordIsOnDiskAsTheUrbPassesSoAFailedSessionLeavesAValidCapture) {
+    hct_sim::CaptureWriter writer(Path("live.pcap"));
+    Reader reader(writer, Path("live.pcap"));
+    hct_sim::SessionOptions options;
+    options.reports = {kSent[0]};
+    options.tap = &reader;
+    hct_sim::RunSession(options);
+    EXPECT_EQ(reader.checked_, writer.Records());
+    EXPECT_GT(writer.Records(), 20u);
+    writer.Close();
+
+    // A script whose step does not turn out as it says fails the run; the capture holds the session
+    // up to the unplug, the report that failed the check among it.
+    const std::string script = File("bad.txt", "on\nreport 00 03 fe 00 01 -> 00 03 fe 00 01\nunplug\n");
+    const Outcome r = Cli({"run", "--script", script, "--write-capture", Path("failed.pcap")});
+    EXPECT_EQ(r.code, 1) << r.err;
+    const auto records = ReadRecords(Path("failed.pcap"));
+    bool rewritten = false;
+    for (const Record &rec : records)
+        rewritten |= rec.bus == 2 && rec.up && rec.data == kReceived[0];
+    EXPECT_TRUE(rewritten);
+    EXPECT_EQ(records.back().status, 0xC0007000u);  // the reads failed by the unplug come last
+}
