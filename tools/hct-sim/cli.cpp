@@ -5,8 +5,14 @@
 #include "render.h"
 #include "session.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -69,9 +75,16 @@ constexpr const char *kRunHelp =
     "                      report BYTES -> BYTES (what the class driver must receive) | unplug\n"
     "                      (surprise removal, then removal, reads outstanding); see\n"
     "                      tests/wine/scenario.txt\n"
+    "  --changed-only      list only the reports the driver changed (the summary counts them all)\n"
     "  --trace             print the driver's debug trace afterwards, one line per \"\\n\\r\"\n"
-    "  --trace=raw         write the trace bytes untouched instead\n"
+    "  --trace=raw         print the table as usual, then the trace bytes untouched (not split\n"
+    "                      into lines)\n"
     "  --json              print the same facts as JSON\n"
+    "\n"
+    "Reports are replayed one at a time and printed as they go; a long replay shows its progress on\n"
+    "standard error when that is a terminal. A report longer than the class driver's read (the\n"
+    "largest input report the descriptor declares) fails as the USB stack fails it: a data overrun,\n"
+    "which the driver sees as a failed transfer.\n"
     "  -h, --help          this text\n";
 
 constexpr const char *kLayoutHelp =
@@ -96,8 +109,11 @@ constexpr const char *kRewriteHelp =
     "\n"
     "Plugs a mouse with the report descriptor in FILE, switches the feature (default on) and sends\n"
     "each REPORT through the driver; prints what the class driver received, one report per line as\n"
-    "hex pairs. A REPORT is one word of hex bytes (\"00 05 fb 00 01\" quoted, or 0005fb0001); without\n"
-    "REPORT words the reports are read from standard input, one per line.\n"
+    "hex pairs (\"-\" when nothing was received). The class driver's reads are made long enough for\n"
+    "the longest REPORT, so that each report reaches the driver whole; when one is longer than any\n"
+    "input report the descriptor declares, a line on standard error says so.\n"
+    "A REPORT is one word of hex bytes (\"00 05 fb 00 01\" quoted, or 0005fb0001); without REPORT\n"
+    "words the reports are read from standard input, one per line.\n"
     "\n"
     "Options:\n"
     "  --feature on|off  switch the feature on or off (default on)\n"
@@ -175,12 +191,15 @@ LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary) {
     return {LoadDescriptor(path, true), std::nullopt};
 }
 
+constexpr uint8_t kProbeStringIndex = 200;
+
 // Plays a captured mouse: its descriptors, its reports at their captured times. `descriptorPath` is a
 // --descriptor file already loaded into options.descriptor, which then stands for the capture's.
 Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, SessionOptions &options) {
     const std::string &path = p.options.at("--capture");
     CaptureChoice choice;
     choice.descriptor = descriptorPath.empty() ? Bytes{} : options.descriptor;
+    choice.keepReports = false;  // read again one at a time as they are replayed (CaptureReports)
     if (p.has("--device")) {
         choice.device = ParseDeviceAddress(p.options.at("--device"));
         if (!choice.device) throw UsageError("--device takes BUS.ADDR in decimal (1.5), not \"" + p.options.at("--device") + "\"");
@@ -200,15 +219,13 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     options.stringDescriptors = device.stringDescriptors;
     options.reports.clear();
     options.reportDelays.clear();
-    // The gaps between reports on the virtual clock, in 100 ns units; a stamp earlier than the one
-    // before counts as no gap, and a gap of more than an hour (a capture left running) as an hour.
-    constexpr int64_t kHour = int64_t(36000000000);
-    int64_t last = device.reports.empty() ? 0 : device.reports.front().time;
-    for (const CapturedReport &report : device.reports) {
-        options.reports.push_back(report.bytes);
-        const __int128 gap = (__int128(report.time) - last) / 100;
-        options.reportDelays.push_back(int64_t(std::clamp<__int128>(gap, 0, kHour)));
-        last = report.time;
+    // The mouse's own answer to the filter's string request, when the capture holds one.
+    if (const auto answer = device.stringDescriptors.find(kProbeStringIndex); answer != device.stringDescriptors.end()) {
+        if (p.has("--probe-reply")) options.probeOrigin = "given with --probe-reply, instead of the capture's own answer";
+        else options.probeAnswer = answer->second;
+    } else {
+        options.probeOrigin = p.has("--probe-reply") ? "given with --probe-reply (the capture holds no answer to it)"
+                                                     : "the built-in default (the capture holds no answer to it)";
     }
     options.mouse = where + " of " + path + " (" + CaptureKindName(capture.kind) + ", " + (capture.pcapng ? "pcapng" : "pcap") + ")";
 
@@ -221,7 +238,7 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     if (!taken.empty()) line += taken.size() == 1 ? " descriptor" : " descriptors";
     if (!device.stringDescriptors.empty())
         line += (line.empty() ? "" : ", ") + std::to_string(device.stringDescriptors.size()) + " string descriptor(s)";
-    line += (line.empty() ? "" : ", ") + std::to_string(device.reports.size()) + " report(s) from the capture";
+    line += (line.empty() ? "" : ", ") + std::to_string(device.reportCount) + " report(s) from the capture";
     if (!descriptorPath.empty())
         line += "; report descriptor from " + descriptorPath +
                 (device.reportDescriptor.empty() ? " (the capture holds none)" : " (instead of the capture's)");
@@ -231,6 +248,42 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     return capture;
 }
 
+// A progress line on standard error while a long replay runs, when standard error is a terminal:
+// reports done, share of the file read, rate. Nothing otherwise.
+class Progress {
+public:
+    Progress(std::ostream &err, size_t total, const CaptureReports *file)
+        : err_(err), total_(total), file_(file), on_(&err == &std::cerr && isatty(STDERR_FILENO) != 0),
+          begun_(std::chrono::steady_clock::now()) {}
+    void Update(size_t done) {
+        if (!on_ || done % 1024 != 0) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - shown_ < std::chrono::milliseconds(200)) return;
+        shown_ = now;
+        const double seconds = std::chrono::duration<double>(now - begun_).count();
+        char line[160];
+        const double share = file_ && file_->Size() ? 100.0 * double(file_->Position()) / double(file_->Size())
+                                                    : total_ ? 100.0 * double(done) / double(total_) : 0.0;
+        std::snprintf(line, sizeof line, "\rhct-sim: %zu of %zu reports, %.0f%% of the %s, %.0f reports/s ", done, total_,
+                      share, file_ ? "file read" : "input", seconds > 0 ? double(done) / seconds : 0.0);
+        err_ << line << std::flush;
+        drawn_ = true;
+    }
+    void Done() {
+        if (drawn_) err_ << "\r\033[K" << std::flush;
+        drawn_ = false;
+    }
+
+private:
+    std::ostream &err_;
+    size_t total_;
+    const CaptureReports *file_;
+    bool on_;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point begun_;
+    std::chrono::steady_clock::time_point shown_{};
+};
+
 int Finish(const SessionResult &result, std::ostream &err) {
     if (result.facts.violations.empty()) return 0;
     err << "hct-sim: the driver broke " << result.facts.violations.size() << " kernel rule(s)\n";
@@ -238,7 +291,7 @@ int Finish(const SessionResult &result, std::ostream &err) {
 }
 
 int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &err) {
-    const Parsed p = ParseWords(words, {"--help", "--binary", "--trace", "--json"},
+    const Parsed p = ParseWords(words, {"--help", "--binary", "--trace", "--json", "--changed-only"},
                                 {"--descriptor", "--reports", "--recording", "--capture", "--device", "--probe-reply",
                                  "--feature", "--trace=", "--script"});
     if (p.has("--help")) {
@@ -293,26 +346,147 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         options.scriptSource = path;
     }
 
-    const SessionResult result = RunSession(options);
+    const bool changedOnly = p.has("--changed-only");
+    const bool json = p.has("--json");
+
+    // Where the reports come from, one at a time: the capture read again record by record, else
+    // the reports in memory (a recording, a --reports file, the built-in ones).
+    std::unique_ptr<CaptureReports> captured;
+    CapturedReport next;
+    int64_t lastTime = 0;
+    size_t total = options.reports.size();
+    size_t widest = 0;
+    for (const Bytes &r : options.reports) widest = std::max(widest, r.size());
+    if (capture) {
+        captured = std::make_unique<CaptureReports>(p.options.at("--capture"), *capture);
+        total = capture->device.reportCount;
+        widest = capture->device.longestReport;
+    }
+    Progress progress(err, total, captured.get());
+    size_t fed = 0;
+    options.nextReport = [&](Bytes &report, int64_t &delay) {
+        if (captured) {
+            if (!captured->Next(next)) return false;
+            // The gaps between reports on the virtual clock, in 100 ns units; a stamp earlier than
+            // the one before counts as no gap, a gap of more than an hour (a capture left running)
+            // as an hour.
+            constexpr int64_t kHour = int64_t(36000000000);
+            const __int128 gap = fed == 0 ? 0 : (__int128(next.time) - lastTime) / 100;
+            delay = int64_t(std::clamp<__int128>(gap, 0, kHour));
+            lastTime = next.time;
+            report.swap(next.bytes);
+        } else {
+            if (fed >= options.reports.size()) return false;
+            report = options.reports[fed];
+            delay = fed < options.reportDelays.size() ? options.reportDelays[fed] : 0;
+        }
+        ++fed;
+        progress.Update(fed);
+        return true;
+    };
+
+    const TableShape shape = MakeTableShape(total, widest);
+    std::unique_ptr<JsonStream> stream;
+    bool headed = false;
+    size_t listed = 0;
+    auto head = [&](const RunFacts &facts) {
+        if (headed) return;
+        headed = true;
+        RunFacts shown = facts;
+        shown.changedOnly = changedOnly;
+        if (json) {
+            stream = std::make_unique<JsonStream>(out, RunHeadJson(shown));
+        } else {
+            out << RunHeaderText(shown) << ReportTableHeader(shape);
+        }
+    };
+    options.onReady = head;
+    options.onRow = [&](const ReportRow &row, const RunFacts &facts) {
+        if (changedOnly && Classify(row, facts.layout) != RowKind::Rewritten) return;
+        ++listed;
+        const size_t number = facts.counts.total;
+        if (json) stream->Row(ReportRowJson(number, row, facts.layout, facts.featureOn));
+        else out << ReportTableRow(number, row, facts.layout, facts.featureOn, shape);
+    };
+    // The trace waits in a temporary file until the table is out, whatever its length.
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> spool(nullptr, std::fclose);
+    const bool script = !options.script.empty();
+    if (!script) {
+        options.keepRecords = false;
+        options.keepTrace = traceMode != "none";
+        if (options.keepTrace) {
+            spool.reset(std::tmpfile());
+            if (!spool) throw InputError("<trace>", 0, "cannot create a temporary file for the trace");
+            options.onTrace = [&spool](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), spool.get()); };
+        }
+    }
+
+    SessionResult result = RunSession(options);
+    progress.Done();
+    if (script) result.facts.counts = RowCounts{};
+    RunFacts &facts = result.facts;
+    facts.changedOnly = changedOnly;
+    if (script)
+        for (const auto &r : facts.rows) facts.counts.Add(Classify(r, facts.layout));
+    if (!headed) head(facts);
+    if (script) {  // the script's rows were kept: list them now
+        for (size_t i = 0; i < facts.rows.size(); ++i)
+            if (!changedOnly || Classify(facts.rows[i], facts.layout) == RowKind::Rewritten) {
+                ++listed;
+                if (json) stream->Row(ReportRowJson(i + 1, facts.rows[i], facts.layout, facts.featureOn));
+                else out << ReportTableRow(i + 1, facts.rows[i], facts.layout, facts.featureOn, shape);
+            }
+    }
+
+    // The trace: from the spool, or (a script) from the session.
+    auto eachTraceChunk = [&](const std::function<void(std::string_view)> &use) {
+        if (!spool) {
+            use(result.trace);
+            return;
+        }
+        std::rewind(spool.get());
+        std::string chunk(1 << 16, '\0');
+        for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), spool.get())) != 0;) use(std::string_view(chunk.data(), got));
+    };
+    // The trace cut at every "\n\r" as TraceLines cuts it, without holding it whole.
+    auto eachTraceLine = [&](const std::function<void(const std::string &)> &use) {
+        std::string pending;
+        bool first = true;
+        eachTraceChunk([&](std::string_view chunk) {
+            pending.append(chunk);
+            size_t start = 0;
+            for (size_t cut; (cut = pending.find("\n\r", start)) != std::string::npos; start = cut + 2) {
+                if (!(first && cut == 0)) use(Readable(std::string_view(pending).substr(start, cut - start)));
+                first = false;
+            }
+            pending.erase(0, start);
+        });
+        use(Readable(pending));
+    };
+
     // USBPcap records the URBs at the device's PDO, where the simulated bus sees them.
     std::optional<UrbComparison> urbs;
     if (capture && capture->kind == CaptureKind::Usbpcap)
         urbs = CompareUrbFunctions(capture->device.urbFunctions, result.classUrbFunctions);
-    if (p.has("--json")) {
-        Json json = RunJson(result.facts);
+    if (json) {
+        Json tail = RunTailJson(facts);
+        stream->EndReports();
+        stream->Members(tail);
         if (traceMode == "") {
-            Json lines = Json::MakeArray();
-            for (const auto &line : TraceLines(result.trace)) lines.Push(line);
-            json.Set("trace", std::move(lines));
+            stream->BeginArray("trace");
+            eachTraceLine([&](const std::string &line) { stream->ArrayItem(line); });
+            stream->EndArray();
         }
         if (urbs) {
             Json lines = Json::MakeArray();
             for (const auto &line : urbs->lines) lines.Push(std::string(1, line.mark) + " " + UrbFunctionName(line.function));
-            json.Set("urb_functions", Json::MakeObject().Set("same", urbs->same).Set("lines", std::move(lines)));
+            stream->Members(Json::MakeObject().Set("urb_functions", Json::MakeObject().Set("same", urbs->same).Set("lines", std::move(lines))));
         }
-        out << json.Dump();
+        stream->End();
     } else {
-        out << RunText(result.facts);
+        if (facts.counts.total == 0) out << "  (no reports)\n";
+        else if (changedOnly && listed == 0) out << "  (the driver changed none of the " << facts.counts.total << " reports)\n";
+        out << RunSummaryText(facts);
         if (urbs) {
             out << "\nURB functions sent to the device: the capture's against the simulated class driver's\n"
                    "(a run of interrupt reads counts once; the filter's own string request is left out)\n"
@@ -320,10 +494,10 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         }
         if (traceMode == "") {
             out << "\nDriver trace (DbgPrint, one line per \"\\n\\r\")\n";
-            for (const auto &line : TraceLines(result.trace)) out << line << "\n";
+            eachTraceLine([&](const std::string &line) { out << line << "\n"; });
         }
     }
-    if (traceMode == "raw") out.write(result.trace.data(), std::streamsize(result.trace.size()));
+    if (traceMode == "raw") eachTraceChunk([&](std::string_view chunk) { out.write(chunk.data(), std::streamsize(chunk.size())); });
     out.flush();
     for (const std::string &fault : result.scriptFaults) err << "hct-sim: " << fault << "\n";
     const int finished = Finish(result, err);
