@@ -308,9 +308,10 @@ TEST_F(Capture, WindowsCaptureGivesTheMouseFromDataStagesItsReportsAndTheUrbFunc
         EXPECT_EQ(d.stringDescriptors, (std::map<uint8_t, Bytes>{{0, kLanguages}, {2, kProduct}}));
         ExpectReports(d);
         EXPECT_EQ(d.reports[0].record, 15u);
-        // Each request once, the reads re-sent as they complete; as the requests went down, not as
-        // they came back (0x0008).
-        EXPECT_EQ(d.urbFunctions, (std::vector<uint16_t>{0x0B, 0x0B, 0x0B, 0x00, 0x1B, 0x28, 0x09, 0x09, 0x09, 0x0B, 0x0B, 0x09, 0x09}));
+        // Each request once, as the requests went down, not as they came back (0x0008); a run of
+        // reads re-sent as they complete kept as one, so that the list does not grow with the reports.
+        EXPECT_EQ(d.urbFunctions, (std::vector<uint16_t>{0x0B, 0x0B, 0x0B, 0x00, 0x1B, 0x28, 0x09, 0x0B, 0x0B, 0x09}));
+        EXPECT_EQ(d.reportCount, d.reports.size());
         EXPECT_EQ(capture.skippedReports, 4u);  // three of the keyboard, one of the mouse's second endpoint
         EXPECT_EQ(capture.devices, (std::vector<DeviceAddress>{kMouse, kKeyboard}));
     }

@@ -55,8 +55,9 @@ struct CapturedDevice {
     size_t reportCount = 0;    // the completed interrupt-IN transfers taken as reports
     size_t longestReport = 0;  // bytes of the longest of them
     // USBPcap only: the URB function of each request on its way down to the device, in order, one
-    // entry per request (the setup and data records of one control transfer count once); requests
-    // to the device's other interfaces and endpoints left out.
+    // entry per request (the setup and data records of one control transfer count once; a run of
+    // interrupt reads counts once, as CompareUrbFunctions counts it); requests to the device's other
+    // interfaces and endpoints left out.
     std::vector<uint16_t> urbFunctions;
 };
 

@@ -556,6 +556,16 @@ int Rewrite(const std::vector<std::string> &words, std::ostream &out, std::ostre
         const std::string text(std::istreambuf_iterator<char>(in), {});
         options.reports = ParseReportLines(text, "<stdin>");
     }
+    // The driver is shown exactly the bytes given: the class driver's reads are made long enough for
+    // the longest of them, and it is said when the descriptor declares no input report that long.
+    size_t longest = 0;
+    for (const Bytes &report : options.reports) longest = std::max(longest, report.size());
+    const uint32_t declared = DeclaredReadLength(options.descriptor);
+    options.minimumReadLength = uint32_t(longest);
+    if (longest > declared)
+        err << "hct-sim rewrite: a report of " << longest << " bytes is longer than any input report the descriptor declares ("
+            << declared << " bytes); the class driver's reads are made " << longest
+            << " bytes long so that it arrives whole, but a real mouse with this descriptor never sends it\n";
     const SessionResult result = RunSession(options);
     for (const auto &row : result.facts.rows) out << (row.delivered ? HexPairs(row.received) : "-") << "\n";
     return Finish(result, err);

@@ -34,6 +34,11 @@ std::u16string Win32Path(const UNICODE_STRING &link) {
 
 Bytes DefaultDescriptor() { return sim::DefaultMouseDescriptor(); }
 
+uint32_t DeclaredReadLength(const Bytes &descriptor) {
+    const ULONG largest = sim::LargestInputReport(descriptor);
+    return largest != 0 ? largest : sim::MouseConfig{}.readBufferLength;
+}
+
 std::vector<Bytes> DefaultReports() {
     auto bytes = [](const auto &array) { return Bytes(array.begin(), array.end()); };
     return {bytes(sim::kReportPanRight), bytes(sim::kReportPanLeft), bytes(sim::kReportNoPan),

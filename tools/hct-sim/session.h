@@ -70,6 +70,10 @@ struct SessionResult {
 // Starts from a fresh kernel (hk::Reset) and leaves it clean when the driver behaved.
 SessionResult RunSession(const SessionOptions &options);
 
+// The length of the class driver's interrupt reads for this report descriptor: its largest input
+// report (the class driver's default buffer when it declares none).
+uint32_t DeclaredReadLength(const Bytes &descriptor);
+
 Bytes DefaultDescriptor();
 std::vector<Bytes> DefaultReports();  // positive, negative and zero pan, and an idle report
 
