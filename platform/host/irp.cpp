@@ -267,7 +267,15 @@ void FreeIrpMemory(PIRP irp)
     if (host->ownsMdl && irp->MdlAddress != nullptr) {
         DeleteMdl(irp->MdlAddress);
     }
-    s.freedIrps[irp] = host->phase == HkIrpState::Phase::Done;
+    const uint64_t seq = s.nextFreedSeq++;
+    s.freedIrps[irp] = {host->phase == HkIrpState::Phase::Done, seq};
+    s.freedOrder.emplace_back(irp, seq);
+    if (s.freedOrder.size() > State::kRememberedFreedIrps) {
+        const auto [oldest, oldSeq] = s.freedOrder.front();
+        s.freedOrder.pop_front();
+        const auto it = s.freedIrps.find(oldest);
+        if (it != s.freedIrps.end() && it->second.seq == oldSeq) s.freedIrps.erase(it);  // not freed again since
+    }
     s.irps.erase(irp);
     delete host;
     free(irp);
@@ -781,7 +789,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         State &s = S();
         if (!IrpLive(Irp)) {
             auto freed = s.freedIrps.find(Irp);
-            bool wasCompleted = freed != s.freedIrps.end() && freed->second;
+            bool wasCompleted = freed != s.freedIrps.end() && freed->second.completed;
             reports.Add(wasCompleted ? rule::DoubleCompletion : rule::IrpUsedAfterFree,
                         "IofCompleteRequest on " + Describe(Irp) + (wasCompleted ? ", completed and freed already" : ", which is not a live IRP"));
             return;
