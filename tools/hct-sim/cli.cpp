@@ -252,8 +252,8 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
 // reports done, share of the file read, rate. Nothing otherwise.
 class Progress {
 public:
-    Progress(std::ostream &err, size_t total, const CaptureReports *file)
-        : err_(err), total_(total), file_(file), on_(&err == &std::cerr && isatty(STDERR_FILENO) != 0),
+    Progress(std::ostream &err, size_t total, std::function<double()> share)
+        : err_(err), total_(total), share_(std::move(share)), on_(&err == &std::cerr && isatty(STDERR_FILENO) != 0),
           begun_(std::chrono::steady_clock::now()) {}
     void Update(size_t done) {
         if (!on_ || done % 1024 != 0) return;
@@ -262,10 +262,9 @@ public:
         shown_ = now;
         const double seconds = std::chrono::duration<double>(now - begun_).count();
         char line[160];
-        const double share = file_ && file_->Size() ? 100.0 * double(file_->Position()) / double(file_->Size())
-                                                    : total_ ? 100.0 * double(done) / double(total_) : 0.0;
+        const double share = share_ ? 100.0 * share_() : total_ ? 100.0 * double(done) / double(total_) : 0.0;
         std::snprintf(line, sizeof line, "\rhct-sim: %zu of %zu reports, %.0f%% of the %s, %.0f reports/s ", done, total_,
-                      share, file_ ? "file read" : "input", seconds > 0 ? double(done) / seconds : 0.0);
+                      share, share_ ? "file read" : "input", seconds > 0 ? double(done) / seconds : 0.0);
         err_ << line << std::flush;
         drawn_ = true;
     }
@@ -277,7 +276,7 @@ public:
 private:
     std::ostream &err_;
     size_t total_;
-    const CaptureReports *file_;
+    std::function<double()> share_;
     bool on_;
     bool drawn_ = false;
     std::chrono::steady_clock::time_point begun_;
@@ -314,14 +313,16 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     options.mouse = "built-in 5-button mouse with wheel and AC pan";
     options.descriptor = DefaultDescriptor();
     options.reports = DefaultReports();
+    std::optional<Recording> recording;
+    std::optional<ReportFileFacts> reportFile;
     if (p.has("--recording")) {
         const std::string &path = p.options.at("--recording");
-        Recording recording = ParseRecording(ReadFileText(path), path);
-        options.descriptor = recording.descriptor;
-        options.reports = recording.reports;
-        options.mouse = "recording " + path + (recording.name.empty() ? "" : " (" + recording.name + ")");
-        if (recording.skippedReports != 0)
-            options.mouse += "; " + std::to_string(recording.skippedReports) +
+        recording = ScanRecording(path);  // read again a line at a time as it is replayed
+        options.descriptor = recording->descriptor;
+        options.reports.clear();
+        options.mouse = "recording " + path + (recording->name.empty() ? "" : " (" + recording->name + ")");
+        if (recording->skippedReports != 0)
+            options.mouse += "; " + std::to_string(recording->skippedReports) +
                              " input report(s) of other devices in the recording skipped";
     }
     if (p.has("--descriptor")) {
@@ -333,8 +334,12 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     }
     if (p.has("--reports")) {
         const std::string &path = p.options.at("--reports");
-        options.reports = ParseReportLines(ReadFileText(path), path);
+        reportFile = ScanReportFile(path);  // read again a line at a time as it is replayed
+        options.reports.clear();
     }
+    // A mouse of the user's: its answer to string 200 is not known, the built-in mouse's stands in.
+    if ((p.has("--recording") || p.has("--descriptor")) && !p.has("--probe-reply"))
+        options.probeOrigin = "the built-in default (the mouse's own answer is not known)";
     std::optional<Capture> capture;
     if (p.has("--capture")) capture = ApplyCapture(p, p.has("--descriptor") ? p.options.at("--descriptor") : "", options);
 
@@ -352,17 +357,32 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     // Where the reports come from, one at a time: the capture read again record by record, else
     // the reports in memory (a recording, a --reports file, the built-in ones).
     std::unique_ptr<CaptureReports> captured;
+    std::unique_ptr<RecordingFile> recorded;
+    std::unique_ptr<ReportFile> reportLines;
+    std::function<double()> share;  // of the file read, for the progress line
     CapturedReport next;
     int64_t lastTime = 0;
     size_t total = options.reports.size();
     size_t widest = 0;
     for (const Bytes &r : options.reports) widest = std::max(widest, r.size());
+    auto shareOf = [](const auto *file) { return [file] { return file->Size() ? double(file->Position()) / double(file->Size()) : 0.0; }; };
     if (capture) {
         captured = std::make_unique<CaptureReports>(p.options.at("--capture"), *capture);
         total = capture->device.reportCount;
         widest = capture->device.longestReport;
+        share = shareOf(captured.get());
+    } else if (recording) {
+        recorded = std::make_unique<RecordingFile>(p.options.at("--recording"));
+        total = recording->reportCount;
+        widest = recording->longestReport;
+        share = shareOf(recorded.get());
+    } else if (reportFile) {
+        reportLines = std::make_unique<ReportFile>(p.options.at("--reports"));
+        total = reportFile->count;
+        widest = reportFile->longest;
+        share = shareOf(reportLines.get());
     }
-    Progress progress(err, total, captured.get());
+    Progress progress(err, total, share);
     size_t fed = 0;
     options.nextReport = [&](Bytes &report, int64_t &delay) {
         if (captured) {
@@ -375,6 +395,9 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
             delay = int64_t(std::clamp<__int128>(gap, 0, kHour));
             lastTime = next.time;
             report.swap(next.bytes);
+        } else if (recorded || reportLines) {
+            if (!(recorded ? recorded->Next(report) : reportLines->Next(report))) return false;
+            delay = 0;
         } else {
             if (fed >= options.reports.size()) return false;
             report = options.reports[fed];
