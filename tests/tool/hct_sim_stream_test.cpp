@@ -154,6 +154,39 @@ TEST_F(Stream, WithoutRecordsTheClassDriverAndBusKeepNoneButShowEachReadAndReque
     hk::CheckClean();
 }
 
+TEST_F(Stream, ReportFilesAndRecordingsAreReadALineAtATimeAndFaultsNamedByTheirLine) {
+    // A comment over two lines, a blank line, a bad byte on line 5.
+    const std::string reports = File("r.txt", "00 00 00 00 00\n/* two\nlines */ 00 03 fe 00 01 // pan\n\n00 0g\n");
+    hct_sim::ReportFile file(reports);
+    Bytes report;
+    ASSERT_TRUE(file.Next(report));
+    EXPECT_EQ(report, kIdle);
+    ASSERT_TRUE(file.Next(report));
+    EXPECT_EQ(report, kPanRight);
+    try {
+        file.Next(report);
+        ADD_FAILURE() << "no error";
+    } catch (const hct_sim::InputError &e) {
+        EXPECT_EQ(e.line(), 5);
+    }
+    const Outcome bad = Cli({"run", "--reports", reports});
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_EQ(bad.out, "");  // checked whole before the session: no half table
+    EXPECT_EQ(bad.err, "hct-sim: " + reports + ":5: \"0g\" is not a hex byte\n");
+
+    // A recording: the reports of its first device, the others skipped and counted.
+    const std::string recording = File("rec.txt", "R: 3 05 01 c0\nE: 0.000001 5 00 03 fe 00 01\nD: 1\nR: 2 05 01\n"
+                                                  "E: 0.000002 2 01 02\nD: 0\nE: 0.000003 5 00 00 00 00 00\n");
+    const hct_sim::Recording scanned = hct_sim::ScanRecording(recording);
+    EXPECT_EQ(scanned.reportCount, 2u);
+    EXPECT_EQ(scanned.skippedReports, 1u);
+    EXPECT_TRUE(scanned.reports.empty());
+    hct_sim::RecordingFile replay(recording);
+    std::vector<Bytes> got;
+    while (replay.Next(report)) got.push_back(report);
+    EXPECT_EQ(got, (std::vector<Bytes>{kPanRight, kIdle}));
+}
+
 // ---- the table at any size ---------------------------------------------------------------------------
 TEST_F(Stream, TheTableKeepsItsColumnsPast9999RowsAndWrapsLongReports) {
     std::string lines;
