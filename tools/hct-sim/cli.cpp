@@ -80,12 +80,12 @@ constexpr const char *kRunHelp =
     "  --trace=raw         print the table as usual, then the trace bytes untouched (not split\n"
     "                      into lines)\n"
     "  --json              print the same facts as JSON\n"
+    "  -h, --help          this text\n"
     "\n"
     "Reports are replayed one at a time and printed as they go; a long replay shows its progress on\n"
     "standard error when that is a terminal. A report longer than the class driver's read (the\n"
     "largest input report the descriptor declares) fails as the USB stack fails it: a data overrun,\n"
-    "which the driver sees as a failed transfer.\n"
-    "  -h, --help          this text\n";
+    "which the driver sees as a failed transfer.\n";
 
 constexpr const char *kLayoutHelp =
     "Usage: hct-sim layout [FILE] [--diagram] [--json] [--binary]\n"
