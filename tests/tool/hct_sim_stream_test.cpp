@@ -4,6 +4,7 @@
 // fails it, and `rewrite` shows the driver exactly the bytes given. Its own binary: it counts the
 // heap through a replaced global operator new.
 #include "tools/hct-sim/cli.h"
+#include "tools/hct-sim/render.h"
 #include "tools/hct-sim/session.h"
 
 #include "platform/host/hostkernel.h"
@@ -185,6 +186,34 @@ TEST_F(Stream, ReportFilesAndRecordingsAreReadALineAtATimeAndFaultsNamedByTheirL
     std::vector<Bytes> got;
     while (replay.Next(report)) got.push_back(report);
     EXPECT_EQ(got, (std::vector<Bytes>{kPanRight, kIdle}));
+}
+
+TEST_F(Stream, WhatIsWrittenAsItGoesEqualsTheSameSessionKeptWhole) {
+    // The JSON document, written row by row, is byte for byte the one built from the kept session.
+    hct_sim::SessionOptions kept;
+    kept.reports = hct_sim::DefaultReports();
+    kept.mouse = "built-in 5-button mouse with wheel and AC pan";
+    const hct_sim::SessionResult whole = hct_sim::RunSession(kept);
+    ASSERT_EQ(whole.facts.rows.size(), 5u);
+    EXPECT_EQ(Cli({"run", "--json"}).out, hct_sim::RunJson(whole.facts).Dump());
+
+    // The trace, spooled and cut into lines as it is read back in 64 KiB pieces (600 reports write
+    // about 216 KB of it: lines cross the pieces' edges), is the one the kernel layer kept whole.
+    std::string lines;
+    for (int i = 0; i < 600; ++i) lines += i % 2 ? "00 00 00 00 ff\n" : "00 03 fe 00 01\n";
+    const std::string file = File("r.txt", lines);
+    kept.reports = hct_sim::ParseReportLines(lines, file);
+    kept.probeOrigin.clear();
+    const hct_sim::SessionResult traced = hct_sim::RunSession(kept);
+    ASSERT_GT(traced.trace.size(), 3u * 65536u);
+    std::string expected = "\nDriver trace (DbgPrint, one line per \"\\n\\r\")\n";
+    for (const std::string &line : hct_sim::TraceLines(traced.trace)) expected += line + "\n";
+    const Outcome r = Cli({"run", "--reports", file, "--trace"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_GT(r.out.size(), expected.size());
+    EXPECT_TRUE(r.out.compare(r.out.size() - expected.size(), expected.size(), expected) == 0);
+    const Outcome raw = Cli({"run", "--reports", file, "--trace=raw"});
+    EXPECT_TRUE(raw.out.compare(raw.out.size() - traced.trace.size(), traced.trace.size(), traced.trace) == 0);
 }
 
 // ---- the table at any size ---------------------------------------------------------------------------
