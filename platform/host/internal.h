@@ -278,7 +278,7 @@ struct State {
     };
     static constexpr size_t kRememberedFreedIrps = 1 << 12;
     std::unordered_map<PIRP, FreedIrp> freedIrps;
-    std::deque<std::pair<PIRP, uint64_t>> freedOrder;  // oldest first
+    std::vector<std::pair<PIRP, uint64_t>> freedOrder;  // a ring: entry seq % kRememberedFreedIrps
     uint64_t nextFreedSeq = 0;
     uint64_t irpAllocations = 0;
 

@@ -269,12 +269,13 @@ void FreeIrpMemory(PIRP irp)
     }
     const uint64_t seq = s.nextFreedSeq++;
     s.freedIrps[irp] = {host->phase == HkIrpState::Phase::Done, seq};
-    s.freedOrder.emplace_back(irp, seq);
-    if (s.freedOrder.size() > State::kRememberedFreedIrps) {
-        const auto [oldest, oldSeq] = s.freedOrder.front();
-        s.freedOrder.pop_front();
-        const auto it = s.freedIrps.find(oldest);
-        if (it != s.freedIrps.end() && it->second.seq == oldSeq) s.freedIrps.erase(it);  // not freed again since
+    if (s.freedOrder.size() < State::kRememberedFreedIrps) {
+        s.freedOrder.emplace_back(irp, seq);
+    } else {  // the slot of the oldest: it is forgotten unless it was freed again since
+        auto &slot = s.freedOrder[seq % State::kRememberedFreedIrps];
+        const auto it = s.freedIrps.find(slot.first);
+        if (it != s.freedIrps.end() && it->second.seq == slot.second) s.freedIrps.erase(it);
+        slot = {irp, seq};
     }
     s.irps.erase(irp);
     delete host;
