@@ -75,6 +75,9 @@ struct EndpointReports {
     size_t count = 0;
     size_t longest = 0;
     std::set<size_t> lengths;  // every length seen
+    // The times and lengths of all of them folded into one number: two endpoints with the same
+    // reports at the same times have the same signature, without keeping the reports.
+    uint64_t signature = 0;
     std::vector<CapturedReport> kept;
     size_t size() const { return count; }
 };
@@ -512,6 +515,7 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             ++reports.count;
             reports.longest = std::max(reports.longest, e.dataLength);
             reports.lengths.insert(e.dataLength);
+            reports.signature = (reports.signature ^ (uint64_t(time) * 0x9E3779B97F4A7C15ull + e.dataLength)) * 0x100000001B3ull;
             if (choice.keepReports) reports.kept.push_back({Bytes(e.data, e.data + e.dataLength), time, record});
         }
     }
