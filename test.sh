@@ -35,6 +35,8 @@ step "release build" bash -c "cmake --preset host-release >/dev/null && cmake --
 step "benchmarks (one short run)" build/host-release/bin/bench_report_path --benchmark_min_time=0.01
 step "instructions per report (callgrind)" env MAX_RATIO=1.30 bench/callgrind.sh 500 --check
 step "main job" build/host-release/bin/hct-sim run
+# A capture of 10 000 reports replayed, and tshark on it: a smoke run that fails only when a run fails.
+step "replay at real size (smoke)" bench/replay.sh 10000
 for arch in x86 x64; do
   step "windows $arch image" bash -c "cmake --preset win-$arch >/dev/null && cmake --build --preset win-$arch -j $JOBS"
   step "windows $arch checks" bash -c "scripts/check-windows-image.sh build/win-$arch/hct.sys $arch && scripts/check-windows-image.sh build/win-$arch/hctctl.exe $arch"

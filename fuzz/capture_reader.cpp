@@ -24,6 +24,7 @@ void Read(const uint8_t *data, size_t size, const hct_sim::CaptureChoice &choice
             named = named || address == device.address;
         FUZZ_CHECK(named);
         FUZZ_CHECK(capture.skippedReports + device.reports.size() <= capture.records);
+        FUZZ_CHECK(device.reportCount == device.reports.size());
         size_t lastRecord = 0;
         for (const auto &report : device.reports) {
             FUZZ_CHECK(!report.bytes.empty());

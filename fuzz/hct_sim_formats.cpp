@@ -73,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Guarded([&] {
             const hct_sim::Recording rec = hct_sim::ParseRecording(view, kSource);
             FUZZ_CHECK(rec.timestamps.size() == rec.reports.size());
+            FUZZ_CHECK(rec.reportCount == rec.reports.size());
             FUZZ_CHECK(rec.descriptor.size() <= hct_sim::kMaxDescriptorBytes);
             (void)hct_sim::InputReportShapes(rec.descriptor);
         });

@@ -27,6 +27,8 @@ inline constexpr USBD_STATUS kUsbdInvalidPipeHandle = (USBD_STATUS)0x80000600;
 inline constexpr USBD_STATUS kUsbdCanceled = 0x00010000;
 inline constexpr USBD_STATUS kUsbdCanceledDdk = (USBD_STATUS)0xC0010000;
 inline constexpr USBD_STATUS kUsbdDeviceGone = (USBD_STATUS)0xC0007000;
+// A device that sends more bytes than the interrupt read asked for (babble).
+inline constexpr USBD_STATUS kUsbdDataOverrun = (USBD_STATUS)0xC000000C;
 
 // Whether the bus driver completes a URB inside its dispatch routine (IofCallDriver returns the
 // final status) or marks it pending and completes it later at DISPATCH_LEVEL from deferred work.
@@ -189,6 +191,15 @@ struct MouseConfig {
     // Shown every URB the bus driver receives and completes and every URB the class driver sends and
     // gets back (not owned; must outlive the mouse). Null: nothing is shown.
     UrbTap *urbTap = nullptr;
+
+    // ---- what the simulation keeps ----
+    // Keep a record of every completed interrupt read (HidClass::Reads) and of every request the bus
+    // received (UsbBus::Log). A long replay turns this off and watches the reads and requests as they
+    // happen (HidClass::SetReadObserver, UsbBus::SetRequestObserver), so that nothing grows per report.
+    bool keepRecords = true;
+    // The class driver's interrupt reads are at least this long (0: as long as the largest input
+    // report the report descriptor declares, as the system's class driver sizes them).
+    ULONG minimumReadLength = 0;
 };
 
 }  // namespace sim

@@ -179,7 +179,7 @@ NTSTATUS HidClass::DispatchPnp(PIRP irp)
         NTSTATUS status = irp->IoStatus.Status;
         {
             std::lock_guard lock(mutex_);
-            readLength_ = config_.readBufferLength;
+            readLength_ = std::max(config_.readBufferLength, config_.minimumReadLength);
             interruptPipe_ = nullptr;
         }
         if (status == STATUS_SUCCESS && config_.fetchDescriptor)
@@ -374,7 +374,7 @@ NTSTATUS HidClass::Enumerate()
         return report.status;
     if (const ULONG largest = LargestInputReport(report.bytes)) {
         std::lock_guard lock(mutex_);
-        readLength_ = largest;
+        readLength_ = std::max(largest, config_.minimumReadLength);
     }
     return STATUS_SUCCESS;
 }
@@ -575,9 +575,12 @@ void HidClass::ReadCompleted(unsigned index, PIRP irp)
     if (slot.buffer)
         record.bytes.assign(slot.buffer, slot.buffer + std::min(record.transferLength, slot.bufferLength));
     bool ok = record.status == STATUS_SUCCESS;
+    if (readObserver_)
+        readObserver_(record);
     {
         std::lock_guard lock(mutex_);
-        reads_.push_back(std::move(record));
+        if (config_.keepRecords)
+            reads_.push_back(std::move(record));
         slot.state = Slot::State::Completed;
         slot.failed = !ok;
         if (stopping_)
@@ -677,6 +680,12 @@ void HidClass::FreeSlotResources(Slot &slot)
         ExFreePool(slot.urb);
         slot.urb = nullptr;
     }
+}
+
+void HidClass::SetReadObserver(std::function<void(const ReadRecord &)> observer)
+{
+    std::lock_guard lock(mutex_);
+    readObserver_ = std::move(observer);
 }
 
 std::vector<ReadRecord> HidClass::Reads() const

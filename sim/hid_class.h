@@ -77,6 +77,9 @@ public:
     // The class driver's own requests after each start, in order (the interrupt reads excluded).
     std::vector<ControlRecord> Controls() const;
     ULONG ReadLength() const;  // the buffer of each interrupt read
+    // Called with every completed interrupt read as it comes back, before the next read is sent
+    // (whether or not MouseConfig::keepRecords keeps it).
+    void SetReadObserver(std::function<void(const ReadRecord &)> observer);
     unsigned ReadsInFlight() const;  // reads sent down and not yet back
     bool Started() const;
     bool Removing() const;
@@ -115,6 +118,7 @@ private:
     PDEVICE_OBJECT lower_ = nullptr;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<ReadRecord> reads_;
+    std::function<void(const ReadRecord &)> readObserver_;
     DescriptorRecord descriptor_;
     size_t descriptorFetches_ = 0;
     std::vector<ControlRecord> controls_;

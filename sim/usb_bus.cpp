@@ -85,6 +85,23 @@ void Fill(PURB urb, PUCHAR buffer, ULONG capacity, const std::vector<uint8_t> &d
     urb->UrbHeader.Status = usbd;
 }
 
+// An input report on an interrupt read of `capacity` bytes; returns the IRP's status. A device that
+// sends more than the read asked for babbles: the host controller ends the transfer with
+// USBD_STATUS_DATA_OVERRUN and hands up no data, and the port driver completes the IRP with
+// STATUS_UNSUCCESSFUL, the status it gives every USBD error but the resource and parameter ones. The
+// bytes are never cut to the read's length and passed up as a good report. Options that set a USBD
+// status or a reported length of their own are a test's deliberate answer and are taken as given.
+NTSTATUS FillReport(PURB urb, PUCHAR buffer, ULONG capacity, const std::vector<uint8_t> &bytes,
+                    const ReportOptions &o)
+{
+    if (bytes.size() > capacity && o.usbdStatus == kUsbdSuccess && !o.reportedLength && !o.status) {
+        Fill(urb, buffer, capacity, {}, 0, kUsbdDataOverrun);
+        return STATUS_UNSUCCESSFUL;
+    }
+    Fill(urb, buffer, capacity, bytes, o.reportedLength, o.usbdStatus);
+    return o.status.value_or(o.usbdStatus == kUsbdSuccess ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+}
+
 }  // namespace
 
 // ---- the bus driver -------------------------------------------------------------------------
@@ -162,13 +179,13 @@ NTSTATUS UsbBus::Dispatch(PIRP irp)
     case IRP_MJ_PNP:
         {
             std::lock_guard lock(mutex_);
-            log_.push_back(record);
+            KeepLocked(record);
         }
         return DispatchPnp(irp);
     case IRP_MJ_POWER:
         {
             std::lock_guard lock(mutex_);
-            log_.push_back(record);
+            KeepLocked(record);
         }
         PoStartNextPowerIrp(irp);
         return CompleteIrp(irp, STATUS_SUCCESS);
@@ -178,14 +195,14 @@ NTSTATUS UsbBus::Dispatch(PIRP irp)
             return DispatchUrb(irp, record);
         {
             std::lock_guard lock(mutex_);
-            log_.push_back(record);
+            KeepLocked(record);
         }
         return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     case IRP_MJ_DEVICE_CONTROL:
         record.ioControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
         {
             std::lock_guard lock(mutex_);
-            log_.push_back(record);
+            KeepLocked(record);
         }
         return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     case IRP_MJ_CREATE:
@@ -193,13 +210,13 @@ NTSTATUS UsbBus::Dispatch(PIRP irp)
     case IRP_MJ_CLEANUP:
         {
             std::lock_guard lock(mutex_);
-            log_.push_back(record);
+            KeepLocked(record);
         }
         return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MJ_SYSTEM_CONTROL:
         {
             std::lock_guard lock(mutex_);
-            log_.push_back(record);
+            KeepLocked(record);
         }
         // Not a WMI provider: the request goes back as it came.
         {
@@ -210,7 +227,7 @@ NTSTATUS UsbBus::Dispatch(PIRP irp)
     default:
         {
             std::lock_guard lock(mutex_);
-            log_.push_back(record);
+            KeepLocked(record);
         }
         return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
@@ -339,7 +356,7 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
     bool gone;
     {
         std::lock_guard lock(mutex_);
-        log_.push_back(record);
+        KeepLocked(record);
         gone = gone_;
     }
     if (urb != nullptr && config_.urbTap != nullptr)
@@ -394,10 +411,7 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
         ++counters_.reportsDelivered;
         ++counters_.urbsCompleted;
         lock.unlock();
-        Fill(urb, buffer, capacity, report.bytes, report.options.reportedLength, report.options.usbdStatus);
-        NTSTATUS status = report.options.status.value_or(report.options.usbdStatus == kUsbdSuccess ? STATUS_SUCCESS
-                                                                                                    : STATUS_UNSUCCESSFUL);
-        return CompleteIrp(irp, status);
+        return CompleteIrp(irp, FillReport(urb, buffer, capacity, report.bytes, report.options));
     }
     bool deliver = !reports_.empty();
     lock.unlock();
@@ -601,9 +615,7 @@ void UsbBus::DeliverReports()
             ++counters_.reportsDelivered;
             ++counters_.urbsCompleted;
         }
-        const ReportOptions &o = report.options;
-        Fill(entry->urb, entry->buffer, entry->capacity, report.bytes, o.reportedLength, o.usbdStatus);
-        CompleteIrp(entry->irp, o.status.value_or(o.usbdStatus == kUsbdSuccess ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL));
+        CompleteIrp(entry->irp, FillReport(entry->urb, entry->buffer, entry->capacity, report.bytes, report.options));
     }
 }
 
@@ -706,6 +718,19 @@ size_t UsbBus::PendingUrbs() const
     std::lock_guard lock(mutex_);
     return pending_.size();
 }
+void UsbBus::KeepLocked(const BusRequest &record)
+{
+    if (config_.keepRecords)
+        log_.push_back(record);
+    if (requestObserver_)
+        requestObserver_(record);
+}
+void UsbBus::SetRequestObserver(std::function<void(const BusRequest &)> observer)
+{
+    std::lock_guard lock(mutex_);
+    requestObserver_ = std::move(observer);
+}
+
 std::vector<BusRequest> UsbBus::Log() const
 {
     std::lock_guard lock(mutex_);

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -89,7 +90,9 @@ public:
     void SetStrict(bool strict);
 
     // ---- what the bus saw ----
-    std::vector<BusRequest> Log() const;
+    std::vector<BusRequest> Log() const;  // empty unless MouseConfig::keepRecords
+    // Called with every request as it arrives, under the bus's lock (it must not call the bus).
+    void SetRequestObserver(std::function<void(const BusRequest &)> observer);
     std::vector<BusRequest> UrbLog(USHORT function) const;  // URB requests of one function
     size_t StringRequests() const;      // requests for a string descriptor (setup 80 06 xx 03)
     size_t DescriptorRequests() const;  // requests for the report descriptor (setup 81 06 00 22)
@@ -126,6 +129,7 @@ private:
     void FailAllPending(USBD_STATUS usbd, NTSTATUS status);
     NTSTATUS Malformed(PIRP irp, PURB urb, const std::string &what, USBD_STATUS usbd = kUsbdInvalidParameter);
     bool ClaimLocked(Pending &entry);
+    void KeepLocked(const BusRequest &record);
     Completion CompletionOf(const UrbAnswer &answer) const;
 
     mutable std::mutex mutex_;
@@ -134,6 +138,7 @@ private:
     std::optional<port::Configuration> selected_;
     PDEVICE_OBJECT pdo_ = nullptr;
     std::vector<BusRequest> log_;
+    std::function<void(const BusRequest &)> requestObserver_;
     BusCounters counters_;
     std::deque<std::unique_ptr<Pending>> pending_;
     struct Report {

@@ -270,7 +270,16 @@ struct State {
     std::unordered_map<PDRIVER_OBJECT, DriverRecord> drivers;
 
     std::unordered_map<PIRP, uint64_t> irps;       // live IRP -> serial
-    std::unordered_map<PIRP, bool> freedIrps;      // freed IRP -> had been completed
+    // Freed IRP -> had been completed, for the latest kRememberedFreedIrps frees: an allocator that
+    // does not hand the same addresses out again (ASan's) must not make a long run grow without end.
+    struct FreedIrp {
+        bool completed;
+        uint64_t seq;
+    };
+    static constexpr size_t kRememberedFreedIrps = 1 << 12;
+    std::unordered_map<PIRP, FreedIrp> freedIrps;
+    std::vector<std::pair<PIRP, uint64_t>> freedOrder;  // a ring: entry seq % kRememberedFreedIrps
+    uint64_t nextFreedSeq = 0;
     uint64_t irpAllocations = 0;
 
     std::unordered_set<PMDL> mdls;

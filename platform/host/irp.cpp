@@ -267,7 +267,16 @@ void FreeIrpMemory(PIRP irp)
     if (host->ownsMdl && irp->MdlAddress != nullptr) {
         DeleteMdl(irp->MdlAddress);
     }
-    s.freedIrps[irp] = host->phase == HkIrpState::Phase::Done;
+    const uint64_t seq = s.nextFreedSeq++;
+    s.freedIrps[irp] = {host->phase == HkIrpState::Phase::Done, seq};
+    if (s.freedOrder.size() < State::kRememberedFreedIrps) {
+        s.freedOrder.emplace_back(irp, seq);
+    } else {  // the slot of the oldest: it is forgotten unless it was freed again since
+        auto &slot = s.freedOrder[seq % State::kRememberedFreedIrps];
+        const auto it = s.freedIrps.find(slot.first);
+        if (it != s.freedIrps.end() && it->second.seq == slot.second) s.freedIrps.erase(it);
+        slot = {irp, seq};
+    }
     s.irps.erase(irp);
     delete host;
     free(irp);
@@ -781,7 +790,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
         State &s = S();
         if (!IrpLive(Irp)) {
             auto freed = s.freedIrps.find(Irp);
-            bool wasCompleted = freed != s.freedIrps.end() && freed->second;
+            bool wasCompleted = freed != s.freedIrps.end() && freed->second.completed;
             reports.Add(wasCompleted ? rule::DoubleCompletion : rule::IrpUsedAfterFree,
                         "IofCompleteRequest on " + Describe(Irp) + (wasCompleted ? ", completed and freed already" : ", which is not a live IRP"));
             return;

@@ -189,7 +189,7 @@ const std::vector<int64_t> kReportTimes = {2 * kSecond, 2 * kSecond + 8000000, 3
 // What Windows sends a mouse, as USBPcap records it at the PDO: the class driver's sequence (each
 // descriptor request coming back as a control transfer), reads kept outstanding, the product string
 // fetched later; a keyboard and a second endpoint of the mouse report as well.
-std::string WriteWindowsCapture(const std::filesystem::path &path, bool enumeration = true) {
+std::string WriteWindowsCapture(const std::filesystem::path &path, bool enumeration = true, const Bytes &probeAnswer = {}) {
     CaptureWriter w(path, 249);
     int64_t t = kSecond;
     auto add = [&](const Usbpcap &u) { w.Add(u.Record(), t += 1000); };
@@ -222,6 +222,8 @@ std::string WriteWindowsCapture(const std::filesystem::path &path, bool enumerat
         if (i == 0 && enumeration) {
             control(0xA1, 0x0B, {0x80, 0x06, 0x00, 0x03, 0x00, 0x00, 0xFF, 0x00}, kLanguages);
             control(0xA1, 0x0B, {0x80, 0x06, 0x02, 0x03, 0x09, 0x04, 0xFF, 0x00}, kProduct);
+            if (!probeAnswer.empty())  // what the mouse answered the filter's string request
+                control(0xA2, 0x0B, {0x80, 0x06, 0xC8, 0x03, 0x09, 0x04, 0xFF, 0x00}, probeAnswer);
         }
     }
     // The mouse's second interface, a stack of its own on Windows: not the mouse's requests.
@@ -308,9 +310,10 @@ TEST_F(Capture, WindowsCaptureGivesTheMouseFromDataStagesItsReportsAndTheUrbFunc
         EXPECT_EQ(d.stringDescriptors, (std::map<uint8_t, Bytes>{{0, kLanguages}, {2, kProduct}}));
         ExpectReports(d);
         EXPECT_EQ(d.reports[0].record, 15u);
-        // Each request once, the reads re-sent as they complete; as the requests went down, not as
-        // they came back (0x0008).
-        EXPECT_EQ(d.urbFunctions, (std::vector<uint16_t>{0x0B, 0x0B, 0x0B, 0x00, 0x1B, 0x28, 0x09, 0x09, 0x09, 0x0B, 0x0B, 0x09, 0x09}));
+        // Each request once, as the requests went down, not as they came back (0x0008); a run of
+        // reads re-sent as they complete kept as one, so that the list does not grow with the reports.
+        EXPECT_EQ(d.urbFunctions, (std::vector<uint16_t>{0x0B, 0x0B, 0x0B, 0x00, 0x1B, 0x28, 0x09, 0x0B, 0x0B, 0x09}));
+        EXPECT_EQ(d.reportCount, d.reports.size());
         EXPECT_EQ(capture.skippedReports, 4u);  // three of the keyboard, one of the mouse's second endpoint
         EXPECT_EQ(capture.devices, (std::vector<DeviceAddress>{kMouse, kKeyboard}));
     }
@@ -506,4 +509,26 @@ TEST_F(Capture, RunRefusesWhatItCannotReplayWithExitCode2) {
         EXPECT_EQ(r.err.rfind(c.error, 0), 0u) << r.err;
         EXPECT_EQ(r.out, "");
     }
+}
+
+TEST_F(Capture, TheStartLineSaysWhereTheAnswerToString200ComesFrom) {
+    // The mouse's own answer in the capture: a string descriptor, "START" in UTF-16, which the
+    // driver's byte compare does not take for the raw text it looks for.
+    const Bytes answer = {0x0C, 0x03, 'S', 0, 'T', 0, 'A', 0, 'R', 0, 'T', 0};
+    const std::string own = WriteWindowsCapture(Path("own.pcap"), true, answer);
+    Outcome r = Cli({"run", "--capture", own});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "  start        the bus answers the string request at index 200 with the capture's own answer: "
+                                "0c 03 53 00 54 00 41 00 52 00 54 00\n"))
+        << r.out;
+    EXPECT_TRUE(Contains(r.out, "  FeatureReady   no (the reply does not begin with START)\n"));
+    r = Cli({"run", "--capture", own, "--probe-reply", "START"});
+    EXPECT_TRUE(Contains(r.out, "with \"START\", given with --probe-reply, instead of the capture's own answer\n")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "  FeatureReady   yes"));
+
+    // No answer in the capture: the built-in default, named as such.
+    r = Cli({"run", "--capture", WriteWindowsCapture(Path("none.pcap"))});
+    EXPECT_TRUE(Contains(r.out, "with \"START\", the built-in default (the capture holds no answer to it)\n")) << r.out;
+    r = Cli({"run", "--capture", WriteWindowsCapture(Path("none.pcap")), "--probe-reply", "STOP", "--json"});
+    EXPECT_TRUE(Contains(r.out, "\"probe_reply_from\": \"given with --probe-reply (the capture holds no answer to it)\"")) << r.out;
 }

@@ -40,6 +40,7 @@ constexpr uint8_t kDescriptorEndpoint = 5;
 constexpr uint8_t kDescriptorReport = 0x22;
 constexpr uint8_t kClassHid = 3;
 constexpr uint8_t kProtocolMouse = 2;
+constexpr uint16_t kUrbRead = 0x0009;  // URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
 
 using Setup = std::array<uint8_t, 8>;
 
@@ -71,8 +72,20 @@ struct Event {
     std::optional<uint16_t> function;  // USBPcap, on the way down
 };
 
+// The completed interrupt-IN transfers of one endpoint: counted, and kept only when asked for.
+struct EndpointReports {
+    size_t count = 0;
+    size_t longest = 0;
+    std::set<size_t> lengths;  // every length seen
+    // The times and lengths of all of them folded into one number: two endpoints with the same
+    // reports at the same times have the same signature, without keeping the reports.
+    uint64_t signature = 0;
+    std::vector<CapturedReport> kept;
+    size_t size() const { return count; }
+};
+
 struct DeviceState {
-    std::map<uint8_t, std::vector<CapturedReport>> reports;  // by endpoint
+    std::map<uint8_t, EndpointReports> reports;  // by endpoint
     Bytes device;
     Bytes configuration;
     std::map<unsigned, Bytes> reportDescriptors;  // by interface
@@ -85,6 +98,9 @@ struct DeviceState {
         uint8_t endpoint;
     };
     std::vector<Request> functions;
+    // Endpoints whose latest read is the last request in `functions` that is a read of theirs, with
+    // no other kind of request after it: a run of reads is kept as its first.
+    std::set<uint8_t> readRun;
     std::set<uint64_t> down;            // requests seen going down and not back yet
     std::map<uint64_t, Setup> setups;   // control transfers waiting for their data
 };
@@ -267,9 +283,9 @@ bool DeclaresMouse(const Bytes &d) {
     return false;
 }
 
-bool Fits(const std::vector<CapturedReport> &reports, const std::vector<InputReportShape> &shapes) {
-    return !reports.empty() && std::all_of(reports.begin(), reports.end(), [&](const CapturedReport &r) {
-        return std::any_of(shapes.begin(), shapes.end(), [&](const InputReportShape &s) { return s.bytes == r.bytes.size(); });
+bool Fits(const EndpointReports &reports, const std::vector<InputReportShape> &shapes) {
+    return reports.count != 0 && std::all_of(reports.lengths.begin(), reports.lengths.end(), [&](size_t length) {
+        return std::any_of(shapes.begin(), shapes.end(), [&](const InputReportShape &s) { return s.bytes == length; });
     });
 }
 
@@ -333,9 +349,7 @@ bool TwoViews(std::map<DeviceAddress, DeviceState> &devices, DeviceAddress a, De
     const Judgement jb = Judge(devices[b], {});
     const auto &ra = devices[a].reports[ja.endpoint];
     const auto &rb = devices[b].reports[jb.endpoint];
-    return ra.size() == rb.size() && std::equal(ra.begin(), ra.end(), rb.begin(), [](const CapturedReport &x, const CapturedReport &y) {
-               return x.time == y.time && x.bytes.size() == y.bytes.size();
-           });
+    return ra.count == rb.count && ra.signature == rb.signature;
 }
 
 // The device to replay: the one asked for, else the one mouse the capture shows.
@@ -507,7 +521,11 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             if (e.transfer != kTransferControl) request.endpoint = e.endpoint;
             else if (e.setup && ((*e.setup)[0] & 0x1F) == 1) request.interface = (*e.setup)[4];
             else if (e.setup && ((*e.setup)[0] & 0x1F) == 2) request.endpoint = (*e.setup)[4];
-            state.functions.push_back(request);
+            // The comparison counts a run of reads once: the list keeps one entry per run, so that it
+            // does not grow with the reports.
+            const bool read = request.function == kUrbRead && request.interface < 0;
+            if (!read) state.readRun.clear();
+            if (!read || state.readRun.insert(request.endpoint).second) state.functions.push_back(request);
         }
         if (e.completion) state.down.erase(e.id);
         if (e.setup) state.setups[e.id] = *e.setup;
@@ -518,7 +536,12 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             if (e.succeeded && e.hasData) OnControlData(state, setup->second, e.data, e.dataLength);
             state.setups.erase(setup);
         } else if (e.transfer == kTransferInterrupt && (e.endpoint & 0x80) && e.succeeded && e.hasData && e.dataLength > 0) {
-            state.reports[e.endpoint].push_back({Bytes(e.data, e.data + e.dataLength), time, record});
+            EndpointReports &reports = state.reports[e.endpoint];
+            ++reports.count;
+            reports.longest = std::max(reports.longest, e.dataLength);
+            reports.lengths.insert(e.dataLength);
+            reports.signature = (reports.signature ^ (uint64_t(time) * 0x9E3779B97F4A7C15ull + e.dataLength)) * 0x100000001B3ull;
+            if (choice.keepReports) reports.kept.push_back({Bytes(e.data, e.data + e.dataLength), time, record});
         }
     }
     capture.records = record;
@@ -547,10 +570,84 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     for (const auto &[address, s] : devices)
         if (address != capture.otherView)
             for (const auto &[endpoint, reports] : s.reports) capture.skippedReports += reports.size();
-    if (const auto it = state.reports.find(judgement.endpoint); judgement.endpoint != 0 && it != state.reports.end())
-        device.reports = std::move(it->second);
-    capture.skippedReports -= device.reports.size();
+    if (const auto it = state.reports.find(judgement.endpoint); judgement.endpoint != 0 && it != state.reports.end()) {
+        device.reports = std::move(it->second.kept);
+        device.reportCount = it->second.count;
+        device.longestReport = it->second.longest;
+    }
+    capture.skippedReports -= device.reportCount;
     return capture;
+}
+
+struct CaptureReports::State {
+    std::string source;
+    std::unique_ptr<pcap_t, PcapCloser> pcap;
+    std::FILE *file = nullptr;  // owned by pcap
+    CaptureKind kind = CaptureKind::Usbpcap;
+    DeviceAddress device;
+    uint8_t endpoint = 0;
+    uint64_t size = 0;
+    __int128 base = 0;
+    size_t record = 0;
+};
+
+CaptureReports::CaptureReports(const std::filesystem::path &path, const Capture &capture) : state_(std::make_unique<State>()) {
+    State &s = *state_;
+    s.source = path.string();
+    s.kind = capture.kind;
+    s.device = capture.device.address;
+    s.endpoint = capture.device.endpoint;
+    std::error_code error;
+    s.size = std::filesystem::file_size(path, error);
+    if (error) s.size = 0;
+    s.file = std::fopen(path.c_str(), "rb");
+    if (!s.file) throw InputError(s.source, 0, std::string("cannot open: ") + std::strerror(errno));
+    char errbuf[PCAP_ERRBUF_SIZE] = "";
+    s.pcap.reset(pcap_fopen_offline_with_tstamp_precision(s.file, PCAP_TSTAMP_PRECISION_NANO, errbuf));
+    if (!s.pcap) {
+        std::fclose(s.file);
+        throw InputError(s.source, 0, std::string("not a pcap or pcapng capture (libpcap: ") + errbuf + ")");
+    }
+}
+
+CaptureReports::~CaptureReports() = default;
+
+uint64_t CaptureReports::Size() const { return state_->size; }
+
+uint64_t CaptureReports::Position() const {
+    const long at = std::ftell(state_->file);
+    return at < 0 ? 0 : uint64_t(at);
+}
+
+bool CaptureReports::Next(CapturedReport &report) {
+    State &s = *state_;
+    if (s.endpoint == 0) return false;
+    const size_t headerLength = s.kind == CaptureKind::Usbmon ? kUsbmonHeader : kUsbmonMmappedHeader;
+    for (;;) {
+        struct pcap_pkthdr *header = nullptr;
+        const u_char *bytes = nullptr;
+        const int got = pcap_next_ex(s.pcap.get(), &header, &bytes);
+        if (got == PCAP_ERROR_BREAK) return false;
+        ++s.record;
+        if (got != 1)
+            throw InputError(s.source, 0, "record " + std::to_string(s.record) + ": libpcap cannot read it (libpcap: " +
+                                              pcap_geterr(s.pcap.get()) + ")");
+        const __int128 stamp = __int128(header->ts.tv_sec) * 1000000000 + header->ts.tv_usec;
+        if (s.record == 1) s.base = stamp;
+        Event e;
+        try {
+            e = s.kind == CaptureKind::Usbpcap ? ParseUsbpcap(bytes, header->caplen) : ParseUsbmon(bytes, header->caplen, headerLength);
+        } catch (const RecordError &error) {
+            throw InputError(s.source, 0, "record " + std::to_string(s.record) + ": " + error.message);
+        }
+        if (e.device != s.device || !e.completion || e.transfer != kTransferInterrupt || e.endpoint != s.endpoint ||
+            !(e.endpoint & 0x80) || !e.succeeded || !e.hasData || e.dataLength == 0)
+            continue;
+        report.bytes.assign(e.data, e.data + e.dataLength);
+        report.time = int64_t(std::clamp<__int128>(stamp - s.base, INT64_MIN, INT64_MAX));
+        report.record = s.record;
+        return true;
+    }
 }
 
 UrbComparison CompareUrbFunctions(const std::vector<uint16_t> &captured, const std::vector<uint16_t> &simulated) {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,11 +51,13 @@ struct CapturedDevice {
     Bytes configurationDescriptor;  // with all its interfaces and endpoints; empty as above
     Bytes reportDescriptor;       // of the mouse interface
     std::map<uint8_t, Bytes> stringDescriptors;  // by index, whole descriptors (length, type 3, text)
-    std::vector<CapturedReport> reports;
+    std::vector<CapturedReport> reports;  // empty unless CaptureChoice::keepReports
+    size_t reportCount = 0;    // the completed interrupt-IN transfers taken as reports
+    size_t longestReport = 0;  // bytes of the longest of them
     // USBPcap only: the URB function of each request on its way down to the device, in order, one
-    // entry per request (the setup and data records of one control transfer count once); requests
-    // to the device's other interfaces and endpoints, and the filter's own request for string
-    // descriptor 200, left out.
+    // entry per request (the setup and data records of one control transfer count once; a run of
+    // interrupt reads counts once, as CompareUrbFunctions counts it); requests to the device's other
+    // interfaces and endpoints, and the filter's own request for string descriptor 200, left out.
     std::vector<uint16_t> urbFunctions;
 };
 
@@ -77,11 +80,33 @@ struct CaptureChoice {
     // A report descriptor given apart (--descriptor): without an enumeration in the capture, the
     // device whose report lengths fit it is the mouse.
     Bytes descriptor;
+    // Keep every report in CapturedDevice::reports; false: only count them (CaptureReports then
+    // reads them one at a time).
+    bool keepReports = true;
 };
 
 Capture ReadCapture(const std::filesystem::path &path, const CaptureChoice &choice = {});
 // The same from an open stream, which is closed here in every case (fuzzing reads from fmemopen).
 Capture ReadCaptureStream(std::FILE *file, const std::string &source, const CaptureChoice &choice = {});
+
+// The chosen device's reports, read again from the file one record at a time: what a replay feeds
+// while memory stays the same whatever the length of the capture. Every failure is an InputError
+// naming the file and the record.
+class CaptureReports {
+public:
+    CaptureReports(const std::filesystem::path &path, const Capture &capture);
+    ~CaptureReports();
+    CaptureReports(const CaptureReports &) = delete;
+    CaptureReports &operator=(const CaptureReports &) = delete;
+    // The next report (its bytes reuse `report`'s storage); false after the last one.
+    bool Next(CapturedReport &report);
+    uint64_t Position() const;  // bytes of the file read so far
+    uint64_t Size() const;      // bytes of the file
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // Where the URB functions a capture recorded for a device and the ones the simulated class driver
 // sent differ, aligned as a longest common subsequence. A run of interrupt reads

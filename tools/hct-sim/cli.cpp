@@ -6,8 +6,14 @@
 #include "render.h"
 #include "session.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -74,10 +80,17 @@ constexpr const char *kRunHelp =
     "                      write every URB of the session to FILE, a pcap capture of link type\n"
     "                      USBPcap for Wireshark: bus 1 what the bus driver received and completed\n"
     "                      (below the filter), bus 2 what the class driver sent and got back (above it)\n"
+    "  --changed-only      list only the reports the driver changed (the summary counts them all)\n"
     "  --trace             print the driver's debug trace afterwards, one line per \"\\n\\r\"\n"
-    "  --trace=raw         write the trace bytes untouched instead\n"
+    "  --trace=raw         print the table as usual, then the trace bytes untouched (not split\n"
+    "                      into lines)\n"
     "  --json              print the same facts as JSON\n"
-    "  -h, --help          this text\n";
+    "  -h, --help          this text\n"
+    "\n"
+    "Reports are replayed one at a time and printed as they go; a long replay shows its progress on\n"
+    "standard error when that is a terminal. A report longer than the class driver's read (the\n"
+    "largest input report the descriptor declares) fails as the USB stack fails it: a data overrun,\n"
+    "which the driver sees as a failed transfer.\n";
 
 constexpr const char *kLayoutHelp =
     "Usage: hct-sim layout [FILE] [--diagram] [--json] [--binary]\n"
@@ -101,8 +114,11 @@ constexpr const char *kRewriteHelp =
     "\n"
     "Plugs a mouse with the report descriptor in FILE, switches the feature (default on) and sends\n"
     "each REPORT through the driver; prints what the class driver received, one report per line as\n"
-    "hex pairs. A REPORT is one word of hex bytes (\"00 05 fb 00 01\" quoted, or 0005fb0001); without\n"
-    "REPORT words the reports are read from standard input, one per line.\n"
+    "hex pairs (\"-\" when nothing was received). The class driver's reads are made long enough for\n"
+    "the longest REPORT, so that each report reaches the driver whole; when one is longer than any\n"
+    "input report the descriptor declares, a line on standard error says so.\n"
+    "A REPORT is one word of hex bytes (\"00 05 fb 00 01\" quoted, or 0005fb0001); without REPORT\n"
+    "words the reports are read from standard input, one per line.\n"
     "\n"
     "Options:\n"
     "  --feature on|off  switch the feature on or off (default on)\n"
@@ -180,12 +196,15 @@ LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary) {
     return {LoadDescriptor(path, true), std::nullopt};
 }
 
+constexpr uint8_t kProbeStringIndex = 200;
+
 // Plays a captured mouse: its descriptors, its reports at their captured times. `descriptorPath` is a
 // --descriptor file already loaded into options.descriptor, which then stands for the capture's.
 Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, SessionOptions &options) {
     const std::string &path = p.options.at("--capture");
     CaptureChoice choice;
     choice.descriptor = descriptorPath.empty() ? Bytes{} : options.descriptor;
+    choice.keepReports = false;  // read again one at a time as they are replayed (CaptureReports)
     if (p.has("--device")) {
         choice.device = ParseDeviceAddress(p.options.at("--device"));
         if (!choice.device) throw UsageError("--device takes BUS.ADDR in decimal (1.5), not \"" + p.options.at("--device") + "\"");
@@ -205,15 +224,13 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     options.stringDescriptors = device.stringDescriptors;
     options.reports.clear();
     options.reportDelays.clear();
-    // The gaps between reports on the virtual clock, in 100 ns units; a stamp earlier than the one
-    // before counts as no gap, and a gap of more than an hour (a capture left running) as an hour.
-    constexpr int64_t kHour = int64_t(36000000000);
-    int64_t last = device.reports.empty() ? 0 : device.reports.front().time;
-    for (const CapturedReport &report : device.reports) {
-        options.reports.push_back(report.bytes);
-        const __int128 gap = (__int128(report.time) - last) / 100;
-        options.reportDelays.push_back(int64_t(std::clamp<__int128>(gap, 0, kHour)));
-        last = report.time;
+    // The mouse's own answer to the filter's string request, when the capture holds one.
+    if (const auto answer = device.stringDescriptors.find(kProbeStringIndex); answer != device.stringDescriptors.end()) {
+        if (p.has("--probe-reply")) options.probeOrigin = "given with --probe-reply, instead of the capture's own answer";
+        else options.probeAnswer = answer->second;
+    } else {
+        options.probeOrigin = p.has("--probe-reply") ? "given with --probe-reply (the capture holds no answer to it)"
+                                                     : "the built-in default (the capture holds no answer to it)";
     }
     options.mouse = where + " of " + path + " (" + CaptureKindName(capture.kind) + ", " + (capture.pcapng ? "pcapng" : "pcap") + ")";
 
@@ -226,7 +243,7 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     if (!taken.empty()) line += taken.size() == 1 ? " descriptor" : " descriptors";
     if (!device.stringDescriptors.empty())
         line += (line.empty() ? "" : ", ") + std::to_string(device.stringDescriptors.size()) + " string descriptor(s)";
-    line += (line.empty() ? "" : ", ") + std::to_string(device.reports.size()) + " report(s) from the capture";
+    line += (line.empty() ? "" : ", ") + std::to_string(device.reportCount) + " report(s) from the capture";
     if (!descriptorPath.empty())
         line += "; report descriptor from " + descriptorPath +
                 (device.reportDescriptor.empty() ? " (the capture holds none)" : " (instead of the capture's)");
@@ -240,6 +257,41 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     return capture;
 }
 
+// A progress line on standard error while a long replay runs, when standard error is a terminal:
+// reports done, share of the file read, rate. Nothing otherwise.
+class Progress {
+public:
+    Progress(std::ostream &err, size_t total, std::function<double()> share)
+        : err_(err), total_(total), share_(std::move(share)), on_(&err == &std::cerr && isatty(STDERR_FILENO) != 0),
+          begun_(std::chrono::steady_clock::now()) {}
+    void Update(size_t done) {
+        if (!on_ || done % 1024 != 0) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - shown_ < std::chrono::milliseconds(200)) return;
+        shown_ = now;
+        const double seconds = std::chrono::duration<double>(now - begun_).count();
+        char line[160];
+        const double share = share_ ? 100.0 * share_() : total_ ? 100.0 * double(done) / double(total_) : 0.0;
+        std::snprintf(line, sizeof line, "\rhct-sim: %zu of %zu reports, %.0f%% of the %s, %.0f reports/s ", done, total_,
+                      share, share_ ? "file read" : "input", seconds > 0 ? double(done) / seconds : 0.0);
+        err_ << line << std::flush;
+        drawn_ = true;
+    }
+    void Done() {
+        if (drawn_) err_ << "\r\033[K" << std::flush;
+        drawn_ = false;
+    }
+
+private:
+    std::ostream &err_;
+    size_t total_;
+    std::function<double()> share_;
+    bool on_;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point begun_;
+    std::chrono::steady_clock::time_point shown_{};
+};
+
 int Finish(const SessionResult &result, std::ostream &err) {
     if (result.facts.violations.empty()) return 0;
     err << "hct-sim: the driver broke " << result.facts.violations.size() << " kernel rule(s)\n";
@@ -247,7 +299,7 @@ int Finish(const SessionResult &result, std::ostream &err) {
 }
 
 int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &err) {
-    const Parsed p = ParseWords(words, {"--help", "--binary", "--trace", "--json"},
+    const Parsed p = ParseWords(words, {"--help", "--binary", "--trace", "--json", "--changed-only"},
                                 {"--descriptor", "--reports", "--recording", "--capture", "--device", "--probe-reply",
                                  "--feature", "--trace=", "--script", "--write-capture"});
     if (p.has("--help")) {
@@ -270,14 +322,16 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     options.mouse = "built-in 5-button mouse with wheel and AC pan";
     options.descriptor = DefaultDescriptor();
     options.reports = DefaultReports();
+    std::optional<Recording> recording;
+    std::optional<ReportFileFacts> reportFile;
     if (p.has("--recording")) {
         const std::string &path = p.options.at("--recording");
-        Recording recording = ParseRecording(ReadFileText(path), path);
-        options.descriptor = recording.descriptor;
-        options.reports = recording.reports;
-        options.mouse = "recording " + path + (recording.name.empty() ? "" : " (" + recording.name + ")");
-        if (recording.skippedReports != 0)
-            options.mouse += "; " + std::to_string(recording.skippedReports) +
+        recording = ScanRecording(path);  // read again a line at a time as it is replayed
+        options.descriptor = recording->descriptor;
+        options.reports.clear();
+        options.mouse = "recording " + path + (recording->name.empty() ? "" : " (" + recording->name + ")");
+        if (recording->skippedReports != 0)
+            options.mouse += "; " + std::to_string(recording->skippedReports) +
                              " input report(s) of other devices in the recording skipped";
     }
     if (p.has("--descriptor")) {
@@ -289,8 +343,12 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     }
     if (p.has("--reports")) {
         const std::string &path = p.options.at("--reports");
-        options.reports = ParseReportLines(ReadFileText(path), path);
+        reportFile = ScanReportFile(path);  // read again a line at a time as it is replayed
+        options.reports.clear();
     }
+    // A mouse of the user's: its answer to string 200 is not known, the built-in mouse's stands in.
+    if ((p.has("--recording") || p.has("--descriptor")) && !p.has("--probe-reply"))
+        options.probeOrigin = "the built-in default (the mouse's own answer is not known)";
     std::optional<Capture> capture;
     if (p.has("--capture")) capture = ApplyCapture(p, p.has("--descriptor") ? p.options.at("--descriptor") : "", options);
 
@@ -309,33 +367,172 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         writer.emplace(p.options.at("--write-capture"), capture ? capture->firstStamp : 0);
         options.tap = &*writer;
     }
-    const SessionResult result = RunSession(options);
+    const bool changedOnly = p.has("--changed-only");
+    const bool json = p.has("--json");
+
+    // Where the reports come from, one at a time: the capture read again record by record, else
+    // the reports in memory (a recording, a --reports file, the built-in ones).
+    std::unique_ptr<CaptureReports> captured;
+    std::unique_ptr<RecordingFile> recorded;
+    std::unique_ptr<ReportFile> reportLines;
+    std::function<double()> share;  // of the file read, for the progress line
+    CapturedReport next;
+    int64_t lastTime = 0;
+    size_t total = options.reports.size();
+    size_t widest = 0;
+    for (const Bytes &r : options.reports) widest = std::max(widest, r.size());
+    auto shareOf = [](const auto *file) { return [file] { return file->Size() ? double(file->Position()) / double(file->Size()) : 0.0; }; };
+    if (capture) {
+        captured = std::make_unique<CaptureReports>(p.options.at("--capture"), *capture);
+        total = capture->device.reportCount;
+        widest = capture->device.longestReport;
+        share = shareOf(captured.get());
+    } else if (recording) {
+        recorded = std::make_unique<RecordingFile>(p.options.at("--recording"));
+        total = recording->reportCount;
+        widest = recording->longestReport;
+        share = shareOf(recorded.get());
+    } else if (reportFile) {
+        reportLines = std::make_unique<ReportFile>(p.options.at("--reports"));
+        total = reportFile->count;
+        widest = reportFile->longest;
+        share = shareOf(reportLines.get());
+    }
+    Progress progress(err, total, share);
+    size_t fed = 0;
+    options.nextReport = [&](Bytes &report, int64_t &delay) {
+        if (captured) {
+            if (!captured->Next(next)) return false;
+            // The gaps between reports on the virtual clock, in 100 ns units; a stamp earlier than
+            // the one before counts as no gap, a gap of more than an hour (a capture left running)
+            // as an hour.
+            constexpr int64_t kHour = int64_t(36000000000);
+            const __int128 gap = fed == 0 ? 0 : (__int128(next.time) - lastTime) / 100;
+            delay = int64_t(std::clamp<__int128>(gap, 0, kHour));
+            lastTime = next.time;
+            report.swap(next.bytes);
+        } else if (recorded || reportLines) {
+            if (!(recorded ? recorded->Next(report) : reportLines->Next(report))) return false;
+            delay = 0;
+        } else {
+            if (fed >= options.reports.size()) return false;
+            report = options.reports[fed];
+            delay = fed < options.reportDelays.size() ? options.reportDelays[fed] : 0;
+        }
+        ++fed;
+        progress.Update(fed);
+        return true;
+    };
+
+    const TableShape shape = MakeTableShape(total, widest);
+    std::unique_ptr<JsonStream> stream;
+    bool headed = false;
+    size_t listed = 0;
+    auto head = [&](const RunFacts &facts) {
+        if (headed) return;
+        headed = true;
+        RunFacts shown = facts;
+        shown.changedOnly = changedOnly;
+        if (json) {
+            stream = std::make_unique<JsonStream>(out, RunHeadJson(shown));
+        } else {
+            out << RunHeaderText(shown) << ReportTableHeader(shape);
+        }
+    };
+    options.onReady = head;
+    options.onRow = [&](const ReportRow &row, const RunFacts &facts) {
+        if (changedOnly && Classify(row, facts.layout) != RowKind::Rewritten) return;
+        ++listed;
+        const size_t number = facts.counts.total;
+        if (json) stream->Row(ReportRowJson(number, row, facts.layout, facts.featureOn));
+        else out << ReportTableRow(number, row, facts.layout, facts.featureOn, shape);
+    };
+    // The trace waits in a temporary file until the table is out, whatever its length.
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> spool(nullptr, std::fclose);
+    const bool script = !options.script.empty();
+    if (!script) {
+        options.keepRecords = false;
+        options.keepTrace = traceMode != "none";
+        if (options.keepTrace) {
+            spool.reset(std::tmpfile());
+            if (!spool) throw InputError("<trace>", 0, "cannot create a temporary file for the trace");
+            options.onTrace = [&spool](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), spool.get()); };
+        }
+    }
+
+    SessionResult result = RunSession(options);
     if (writer) writer->Close();
+    progress.Done();
+    if (script) result.facts.counts = RowCounts{};
+    RunFacts &facts = result.facts;
+    facts.changedOnly = changedOnly;
+    if (script)
+        for (const auto &r : facts.rows) facts.counts.Add(Classify(r, facts.layout));
+    if (!headed) head(facts);
+    if (script) {  // the script's rows were kept: list them now
+        for (size_t i = 0; i < facts.rows.size(); ++i)
+            if (!changedOnly || Classify(facts.rows[i], facts.layout) == RowKind::Rewritten) {
+                ++listed;
+                if (json) stream->Row(ReportRowJson(i + 1, facts.rows[i], facts.layout, facts.featureOn));
+                else out << ReportTableRow(i + 1, facts.rows[i], facts.layout, facts.featureOn, shape);
+            }
+    }
+
+    // The trace: from the spool, or (a script) from the session.
+    auto eachTraceChunk = [&](const std::function<void(std::string_view)> &use) {
+        if (!spool) {
+            use(result.trace);
+            return;
+        }
+        std::rewind(spool.get());
+        std::string chunk(1 << 16, '\0');
+        for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), spool.get())) != 0;) use(std::string_view(chunk.data(), got));
+    };
+    // The trace cut at every "\n\r" as TraceLines cuts it, without holding it whole.
+    auto eachTraceLine = [&](const std::function<void(const std::string &)> &use) {
+        std::string pending;
+        bool first = true;
+        eachTraceChunk([&](std::string_view chunk) {
+            pending.append(chunk);
+            size_t start = 0;
+            for (size_t cut; (cut = pending.find("\n\r", start)) != std::string::npos; start = cut + 2) {
+                if (!(first && cut == 0)) use(Readable(std::string_view(pending).substr(start, cut - start)));
+                first = false;
+            }
+            pending.erase(0, start);
+        });
+        use(Readable(pending));
+    };
+
     // USBPcap records the URBs at the device's PDO, where the simulated bus sees them.
     std::optional<UrbComparison> urbs;
     if (capture && capture->kind == CaptureKind::Usbpcap)
         urbs = CompareUrbFunctions(capture->device.urbFunctions, result.classUrbFunctions);
-    if (p.has("--json")) {
-        Json json = RunJson(result.facts);
+    if (json) {
+        Json tail = RunTailJson(facts);
+        stream->EndReports();
+        stream->Members(tail);
         if (traceMode == "") {
-            Json lines = Json::MakeArray();
-            for (const auto &line : TraceLines(result.trace)) lines.Push(line);
-            json.Set("trace", std::move(lines));
+            stream->BeginArray("trace");
+            eachTraceLine([&](const std::string &line) { stream->ArrayItem(line); });
+            stream->EndArray();
         }
         if (urbs) {
             Json lines = Json::MakeArray();
             for (const auto &line : urbs->lines) lines.Push(std::string(1, line.mark) + " " + UrbFunctionName(line.function));
-            json.Set("urb_functions", Json::MakeObject().Set("same", urbs->same).Set("lines", std::move(lines)));
+            stream->Members(Json::MakeObject().Set("urb_functions", Json::MakeObject().Set("same", urbs->same).Set("lines", std::move(lines))));
         }
         if (writer)
-            json.Set("written_capture", Json::MakeObject()
-                                            .Set("file", writer->Path())
-                                            .Set("records", writer->Records())
-                                            .Set("bus_below_filter", CaptureWriter::kBusBelow)
-                                            .Set("bus_above_filter", CaptureWriter::kBusAbove));
-        out << json.Dump();
+            stream->Members(Json::MakeObject().Set("written_capture", Json::MakeObject()
+                                                                          .Set("file", writer->Path())
+                                                                          .Set("records", writer->Records())
+                                                                          .Set("bus_below_filter", CaptureWriter::kBusBelow)
+                                                                          .Set("bus_above_filter", CaptureWriter::kBusAbove)));
+        stream->End();
     } else {
-        out << RunText(result.facts);
+        if (facts.counts.total == 0) out << "  (no reports)\n";
+        else if (changedOnly && listed == 0) out << "  (the driver changed none of the " << facts.counts.total << " reports)\n";
+        out << RunSummaryText(facts);
         if (writer)
             out << "\nCapture written: " << writer->Path() << ", " << writer->Records()
                 << " USBPcap records; bus 1 what the bus driver received and completed (below the filter),\n"
@@ -347,10 +544,10 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         }
         if (traceMode == "") {
             out << "\nDriver trace (DbgPrint, one line per \"\\n\\r\")\n";
-            for (const auto &line : TraceLines(result.trace)) out << line << "\n";
+            eachTraceLine([&](const std::string &line) { out << line << "\n"; });
         }
     }
-    if (traceMode == "raw") out.write(result.trace.data(), std::streamsize(result.trace.size()));
+    if (traceMode == "raw") eachTraceChunk([&](std::string_view chunk) { out.write(chunk.data(), std::streamsize(chunk.size())); });
     out.flush();
     for (const std::string &fault : result.scriptFaults) err << "hct-sim: " << fault << "\n";
     const int finished = Finish(result, err);
@@ -409,6 +606,16 @@ int Rewrite(const std::vector<std::string> &words, std::ostream &out, std::ostre
         const std::string text(std::istreambuf_iterator<char>(in), {});
         options.reports = ParseReportLines(text, "<stdin>");
     }
+    // The driver is shown exactly the bytes given: the class driver's reads are made long enough for
+    // the longest of them, and it is said when the descriptor declares no input report that long.
+    size_t longest = 0;
+    for (const Bytes &report : options.reports) longest = std::max(longest, report.size());
+    const uint32_t declared = DeclaredReadLength(options.descriptor);
+    options.minimumReadLength = uint32_t(longest);
+    if (longest > declared)
+        err << "hct-sim rewrite: a report of " << longest << " bytes is longer than any input report the descriptor declares ("
+            << declared << " bytes); the class driver's reads are made " << longest
+            << " bytes long so that it arrives whole, but a real mouse with this descriptor never sends it\n";
     const SessionResult result = RunSession(options);
     for (const auto &row : result.facts.rows) out << (row.delivered ? HexPairs(row.received) : "-") << "\n";
     return Finish(result, err);

@@ -1,5 +1,7 @@
 #include "formats.h"
 
+#include <deque>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -47,6 +49,20 @@ std::string StripComments(std::string_view text, const std::string &source, int 
         }
     }
     return out;
+}
+
+// True when a "/*" in `text` (outside line comments) is not closed in it.
+bool EndsInBlockComment(std::string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '#' || (text[i] == '/' && i + 1 < text.size() && text[i + 1] == '/')) {
+            while (i < text.size() && text[i] != '\n') ++i;
+        } else if (text[i] == '/' && i + 1 < text.size() && text[i + 1] == '*') {
+            const size_t close = text.find("*/", i + 2);
+            if (close == std::string_view::npos) return true;
+            i = close + 1;
+        }
+    }
+    return false;
 }
 
 // A pasted C array: what stands before the first '{' and after the last '}' is its declaration.
@@ -219,21 +235,96 @@ Bytes ParseHexDescriptor(std::string_view text, const std::string &source) {
     return bytes;
 }
 
-std::vector<Bytes> ParseReportLines(std::string_view text, const std::string &source) {
-    const std::string clean = StripComments(text, source, 1);
-    std::vector<Bytes> reports;
-    int number = 0;
+namespace {
+
+// The reports of text whose comments are stripped, its first line numbered `number`.
+void ReportsOfLines(std::string_view clean, const std::string &source, int number, std::deque<Bytes> &out) {
     for (std::string_view line : Lines(clean)) {
+        if (!IsBlank(line)) {
+            std::string one(line);
+            BlankDeclaration(one);
+            Bytes report = HexBytes(one, source, number);
+            CheckReport(report, source, number);
+            out.push_back(std::move(report));
+        }
         ++number;
-        if (IsBlank(line)) continue;
-        std::string one(line);
-        BlankDeclaration(one);
-        Bytes report = HexBytes(one, source, number);
-        CheckReport(report, source, number);
-        reports.push_back(std::move(report));
     }
-    if (reports.empty()) throw InputError(source, 0, "no reports: write one report per line, as hex bytes");
-    return reports;
+}
+
+}  // namespace
+
+std::vector<Bytes> ParseReportLines(std::string_view text, const std::string &source) {
+    std::deque<Bytes> found;
+    ReportsOfLines(StripComments(text, source, 1), source, 1, found);
+    if (found.empty()) throw InputError(source, 0, "no reports: write one report per line, as hex bytes");
+    return std::vector<Bytes>(std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+}
+
+// ---- files read a line at a time ----------------------------------------------------------------
+struct LineFile {
+    std::ifstream in;
+    std::string source;
+    uint64_t size = 0;
+    int number = 0;  // lines read
+    explicit LineFile(const std::filesystem::path &path) : in(path, std::ios::binary), source(path.string()) {
+        if (!in) throw InputError(source, 0, std::string("cannot open: ") + std::strerror(errno ? errno : ENOENT));
+        std::error_code error;
+        size = std::filesystem::file_size(path, error);
+        if (error) size = 0;
+    }
+    bool Next(std::string &line) {
+        if (!std::getline(in, line)) {
+            if (in.bad()) throw InputError(source, 0, "cannot read");
+            return false;
+        }
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return true;
+    }
+    uint64_t Position() {
+        const auto at = in.tellg();
+        return at < 0 ? size : uint64_t(at);
+    }
+};
+
+struct ReportFile::State {
+    explicit State(const std::filesystem::path &path) : file(path) {}
+    LineFile file;
+    std::deque<Bytes> ready;  // parsed, not yet handed out (a comment block of several lines)
+    std::string chunk;
+    std::string line;
+};
+
+ReportFile::ReportFile(const std::filesystem::path &path) : state_(std::make_unique<State>(path)) {}
+ReportFile::~ReportFile() = default;
+
+bool ReportFile::Next(Bytes &report) {
+    State &s = *state_;
+    while (s.ready.empty()) {
+        if (!s.file.Next(s.line)) return false;
+        // A "/*" comment may run over several lines: they are read together.
+        const int first = s.file.number;
+        s.chunk = s.line;
+        while (EndsInBlockComment(s.chunk) && s.file.Next(s.line)) s.chunk += "\n" + s.line;
+        ReportsOfLines(StripComments(s.chunk, s.file.source, first), s.file.source, first, s.ready);
+    }
+    report.swap(s.ready.front());
+    s.ready.pop_front();
+    return true;
+}
+
+uint64_t ReportFile::Position() const { return state_->file.Position(); }
+uint64_t ReportFile::Size() const { return state_->file.size; }
+
+ReportFileFacts ScanReportFile(const std::filesystem::path &path) {
+    ReportFile file(path);
+    ReportFileFacts facts;
+    for (Bytes report; file.Next(report);) {
+        ++facts.count;
+        facts.longest = std::max(facts.longest, report.size());
+    }
+    if (facts.count == 0) throw InputError(path.string(), 0, "no reports: write one report per line, as hex bytes");
+    return facts;
 }
 
 Bytes ParseReportWord(std::string_view text, const std::string &source) {
@@ -243,72 +334,115 @@ Bytes ParseReportWord(std::string_view text, const std::string &source) {
     return report;
 }
 
+// One line of a recording; an E: report of the recording's device goes to `report` (true returned).
+static bool RecordingLine(std::string_view line, int number, const std::string &source, RecordingState &state, Recording &recording,
+                   Bytes &report) {
+    if (IsBlank(line) || line.front() == '#') return false;
+    if (line.size() < 2 || line[1] != ':' || (line.size() > 2 && line[2] != ' ' && line[2] != '\t'))
+        throw InputError(source, number, "not a recording line: expected \"R:\", \"E:\", \"N:\", \"P:\", \"I:\", \"D:\" or \"#\"");
+    const auto words = Words(line.substr(2));
+    long &device = state.device;
+    long &chosen = state.chosen;
+    const bool mine = chosen < 0 ? true : device == chosen;
+    switch (line[0]) {
+    case 'D': {
+        unsigned long index = 0;
+        if (words.size() != 1 || !ParseDecimal(words[0], index))
+            throw InputError(source, number, "D: needs one decimal device index");
+        device = long(index);
+        break;
+    }
+    case 'R': {
+        Bytes descriptor = CountedBytes(words, 0, source, number, "R:");
+        if (descriptor.empty()) throw InputError(source, number, "empty descriptor");
+        CheckDescriptorSize(descriptor, source, number);
+        if (chosen < 0) {
+            chosen = device;
+            recording.descriptor = std::move(descriptor);
+        } else if (device == chosen) {
+            throw InputError(source, number, "a second R: line for the same device");
+        }
+        break;
+    }
+    case 'E': {
+        if (words.empty() || !IsTimestamp(words[0]))
+            throw InputError(source, number, "E: needs a time stamp <sec>.<usec>");
+        report = CountedBytes(words, 1, source, number, "E:");
+        if (chosen < 0) throw InputError(source, number, "E: before the R: line of its device");
+        if (device != chosen) {
+            ++recording.skippedReports;
+            break;
+        }
+        CheckReport(report, source, number);
+        ++recording.reportCount;
+        recording.longestReport = std::max(recording.longestReport, report.size());
+        state.timestamp = words[0];
+        return true;
+    }
+    case 'N':
+        if (mine) recording.name = Rest(line);
+        break;
+    case 'P':
+        if (mine) recording.physicalPath = Rest(line);
+        break;
+    case 'I': {
+        if (words.size() != 3 || !std::all_of(words.begin(), words.end(), [](std::string_view w) {
+                return !w.empty() && std::all_of(w.begin(), w.end(), IsHexDigit);
+            }))
+            throw InputError(source, number, "I: needs three hex numbers: bus vendor product");
+        if (mine) recording.ids = Rest(line);
+        break;
+    }
+    default:
+        throw InputError(source, number,
+                         std::string("unknown line type \"") + line[0] + ":\" (known: R: E: N: P: I: D: and #)");
+    }
+    return false;
+}
+
 Recording ParseRecording(std::string_view text, const std::string &source) {
     Recording recording;
-    long device = 0;     // the device the lines below belong to ("D:")
-    long chosen = -1;    // the device whose descriptor was kept
+    RecordingState state;
     int number = 0;
+    Bytes report;
     for (std::string_view line : Lines(text)) {
         ++number;
-        if (IsBlank(line) || line.front() == '#') continue;
-        if (line.size() < 2 || line[1] != ':' || (line.size() > 2 && line[2] != ' ' && line[2] != '\t'))
-            throw InputError(source, number, "not a recording line: expected \"R:\", \"E:\", \"N:\", \"P:\", \"I:\", \"D:\" or \"#\"");
-        const auto words = Words(line.substr(2));
-        const bool mine = chosen < 0 ? true : device == chosen;
-        switch (line[0]) {
-        case 'D': {
-            unsigned long index = 0;
-            if (words.size() != 1 || !ParseDecimal(words[0], index))
-                throw InputError(source, number, "D: needs one decimal device index");
-            device = long(index);
-            break;
-        }
-        case 'R': {
-            Bytes descriptor = CountedBytes(words, 0, source, number, "R:");
-            if (descriptor.empty()) throw InputError(source, number, "empty descriptor");
-            CheckDescriptorSize(descriptor, source, number);
-            if (chosen < 0) {
-                chosen = device;
-                recording.descriptor = std::move(descriptor);
-            } else if (device == chosen) {
-                throw InputError(source, number, "a second R: line for the same device");
-            }
-            break;
-        }
-        case 'E': {
-            if (words.empty() || !IsTimestamp(words[0]))
-                throw InputError(source, number, "E: needs a time stamp <sec>.<usec>");
-            Bytes report = CountedBytes(words, 1, source, number, "E:");
-            if (chosen < 0) throw InputError(source, number, "E: before the R: line of its device");
-            if (device != chosen) {
-                ++recording.skippedReports;
-                break;
-            }
-            CheckReport(report, source, number);
+        if (RecordingLine(line, number, source, state, recording, report)) {
             recording.reports.push_back(std::move(report));
-            recording.timestamps.emplace_back(words[0]);
-            break;
-        }
-        case 'N':
-            if (mine) recording.name = Rest(line);
-            break;
-        case 'P':
-            if (mine) recording.physicalPath = Rest(line);
-            break;
-        case 'I': {
-            if (words.size() != 3 || !std::all_of(words.begin(), words.end(), [](std::string_view w) {
-                    return !w.empty() && std::all_of(w.begin(), w.end(), IsHexDigit);
-                }))
-                throw InputError(source, number, "I: needs three hex numbers: bus vendor product");
-            if (mine) recording.ids = Rest(line);
-            break;
-        }
-        default:
-            throw InputError(source, number,
-                             std::string("unknown line type \"") + line[0] + ":\" (known: R: E: N: P: I: D: and #)");
+            recording.timestamps.emplace_back(state.timestamp);
         }
     }
     if (recording.descriptor.empty()) throw InputError(source, 0, "no R: line: the recording holds no report descriptor");
+    return recording;
+}
+
+struct RecordingFile::State {
+    explicit State(const std::filesystem::path &path) : file(path) {}
+    LineFile file;
+    RecordingState parse;
+    Recording facts;
+    std::string line;
+};
+
+RecordingFile::RecordingFile(const std::filesystem::path &path) : state_(std::make_unique<State>(path)) {}
+RecordingFile::~RecordingFile() = default;
+
+bool RecordingFile::Next(Bytes &report) {
+    State &s = *state_;
+    while (s.file.Next(s.line))
+        if (RecordingLine(s.line, s.file.number, s.file.source, s.parse, s.facts, report)) return true;
+    return false;
+}
+
+uint64_t RecordingFile::Position() const { return state_->file.Position(); }
+uint64_t RecordingFile::Size() const { return state_->file.size; }
+
+Recording ScanRecording(const std::filesystem::path &path) {
+    RecordingFile file(path);
+    for (Bytes report; file.Next(report);) {
+    }
+    Recording recording = std::move(file.state_->facts);
+    if (recording.descriptor.empty()) throw InputError(path.string(), 0, "no R: line: the recording holds no report descriptor");
     return recording;
 }
 

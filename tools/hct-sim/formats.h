@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -57,8 +58,53 @@ struct Recording {
     std::string physicalPath;
     std::string ids;  // "bus vendor product", as written
     size_t skippedReports = 0;  // E: lines of other devices
+    size_t reportCount = 0;     // E: lines of its device (reports holds them unless scanned)
+    size_t longestReport = 0;
 };
 Recording ParseRecording(std::string_view text, const std::string &source);
+
+// ---- files read a line at a time: memory stays the same whatever their length ----
+// The reports of a file in the form ParseReportLines reads, one at a time.
+class ReportFile {
+public:
+    explicit ReportFile(const std::filesystem::path &path);
+    ~ReportFile();
+    bool Next(Bytes &report);  // false after the last one; InputError on a bad line
+    uint64_t Position() const;  // bytes read
+    uint64_t Size() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+struct ReportFileFacts {
+    size_t count = 0;
+    size_t longest = 0;
+};
+// Reads the whole file once: every line checked, the reports counted (throws without any).
+ReportFileFacts ScanReportFile(const std::filesystem::path &path);
+
+// The E: reports of a recording's device, one at a time.
+struct RecordingState {
+    long device = 0;   // the device the lines below belong to ("D:")
+    long chosen = -1;  // the device whose descriptor was kept
+    std::string timestamp;  // of the latest report
+};
+class RecordingFile {
+public:
+    explicit RecordingFile(const std::filesystem::path &path);
+    ~RecordingFile();
+    bool Next(Bytes &report);
+    uint64_t Position() const;
+    uint64_t Size() const;
+
+private:
+    friend Recording ScanRecording(const std::filesystem::path &path);
+    struct State;
+    std::unique_ptr<State> state_;
+};
+// Reads the whole recording once: its descriptor, name and counts, no reports kept.
+Recording ScanRecording(const std::filesystem::path &path);
 // True when some line begins with a recording tag ("R:", "E:", "N:", "P:", "I:", "D:"); such a
 // line is never valid hex text.
 bool LooksLikeRecording(std::string_view text);

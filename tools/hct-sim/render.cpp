@@ -1,5 +1,7 @@
 #include "render.h"
 
+#include <ostream>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -119,6 +121,12 @@ void Json::DumpTo(std::string &out, int depth) const {
         }
         out += close + "}";
     }
+}
+
+Json &Json::Merge(const Json &other) {
+    if (auto o = std::get_if<Object>(&other.value_))
+        for (const auto &[key, value] : *o) Set(key, value);
+    return *this;
 }
 
 std::string Json::Dump() const {
@@ -301,65 +309,153 @@ Json LayoutReportJson(const REPORT_LAYOUT &l, const std::vector<InputReportShape
 }
 
 // ---- run -----------------------------------------------------------------------------------------
+RowKind Classify(const ReportRow &row, const REPORT_LAYOUT &l) {
+    if (row.failed) return RowKind::Failed;
+    if (!row.delivered) return RowKind::NotDelivered;
+    if (row.sent != row.received) return RowKind::Rewritten;
+    if (!LayoutComplete(l)) return RowKind::LayoutIncomplete;
+    if (l.WheelSize < 8) return RowKind::WheelNarrow;
+    if (row.sent.size() != l.TotalSize / 8) return RowKind::LengthDiffers;
+    return RowKind::Unchanged;
+}
+
+void RowCounts::Add(RowKind kind) {
+    ++total;
+    switch (kind) {
+    case RowKind::Rewritten: ++rewritten; break;
+    case RowKind::Unchanged: ++unchanged; break;
+    case RowKind::LayoutIncomplete: ++layoutIncomplete; break;
+    case RowKind::WheelNarrow: ++wheelNarrow; break;
+    case RowKind::LengthDiffers: ++lengthDiffers; break;
+    case RowKind::Failed: ++failed; break;
+    case RowKind::NotDelivered: ++notDelivered; break;
+    }
+}
+
 size_t RewrittenCount(const std::vector<ReportRow> &rows) {
     return size_t(std::count_if(rows.begin(), rows.end(), [](const ReportRow &r) { return r.delivered && r.sent != r.received; }));
 }
 
 std::string RowNote(const ReportRow &row, const REPORT_LAYOUT &l, bool featureOn) {
+    if (row.failed) {
+        std::string note = "transfer failed (USBD status " + Hex(row.usbdStatus);
+        if (row.usbdStatus == 0xC000000C)
+            note += ", data overrun: " + std::to_string(row.sent.size()) + " bytes for a read of " + std::to_string(row.readLength);
+        return note + "): not examined";
+    }
     if (!row.delivered) return "not delivered to the class driver";
     const int64_t pan = FieldValue(row.sent, l.AcPanOffset, l.AcPanSize);
-    if (row.sent != row.received) {
-        if (l.WheelSize == 8 && l.WheelOffset % 8 == 0)
+    switch (Classify(row, l)) {
+    case RowKind::Rewritten:
+        if (l.WheelSize == 8 && l.WheelOffset % 8 == 0 && l.WheelOffset / 8 < row.received.size())
             return "pan " + Signed(pan) + ": wheel set to " + Hex(row.received[l.WheelOffset / 8]);
         return "pan " + Signed(pan) + ": wheel rewritten";
-    }
-    if (!LayoutComplete(l)) return "not examined: layout incomplete";
-    if (l.WheelSize < 8) return "unchanged: wheel narrower than 8 bits";
-    if (row.sent.size() != l.TotalSize / 8)
+    case RowKind::LayoutIncomplete: return "not examined: layout incomplete";
+    case RowKind::WheelNarrow: return "unchanged: wheel narrower than 8 bits";
+    case RowKind::LengthDiffers:
         return "unchanged: " + std::to_string(row.sent.size()) + " bytes, driver expects " + std::to_string(l.TotalSize / 8);
+    default: break;
+    }
     if (pan == 0) return "pan 0: unchanged";
     if (!featureOn) return "pan " + Signed(pan) + ", feature off: unchanged";
     return "unchanged";
 }
 
+TableShape MakeTableShape(size_t rows, size_t widestReport) {
+    TableShape shape;
+    shape.numberWidth = std::max<size_t>(std::to_string(std::max<size_t>(rows, 1)).size() + 1, 4);
+    shape.bytesPerLine = std::min(widestReport, kBytesPerTableLine);
+    shape.column = std::max<size_t>(shape.bytesPerLine * 3 + 2, 31);
+    return shape;
+}
+
+std::string ReportTableHeader(const TableShape &shape) {
+    return "  " + Pad("#", shape.numberWidth) + Pad("sent by the mouse (bus)", shape.column) +
+           Pad("received by the class driver", shape.column) + "what the driver did\n";
+}
+
+std::string ReportTableRow(size_t number, const ReportRow &r, const REPORT_LAYOUT &layout, bool featureOn, const TableShape &shape) {
+    // Each side as lines of at most bytesPerLine bytes: a long report wraps onto lines of its own.
+    auto lines = [&](const Bytes &bytes, bool marks) {
+        std::vector<std::string> out;
+        for (size_t k = 0; k < bytes.size(); ++k) {
+            if (k % kBytesPerTableLine == 0) out.emplace_back();
+            const bool changed = marks && (k >= r.sent.size() || r.sent[k] != bytes[k]);
+            out.back() += Byte2(bytes[k]) + (changed ? "*" : " ");
+        }
+        for (auto &line : out)
+            if (!marks && !line.empty()) line.pop_back();
+        if (out.empty()) out.emplace_back();
+        return out;
+    };
+    const auto sent = lines(r.sent, false);
+    const auto received = r.delivered ? lines(r.received, true) : std::vector<std::string>{"-"};
+    std::string note = RowNote(r, layout, featureOn);
+    if (r.sent.size() > kBytesPerTableLine) note += " (" + std::to_string(r.sent.size()) + " bytes)";
+    std::string out;
+    const size_t height = std::max(sent.size(), received.size());
+    for (size_t i = 0; i < height; ++i) {
+        std::string line = "  " + Pad(i == 0 ? std::to_string(number) : "", shape.numberWidth) +
+                           Pad(i < sent.size() ? sent[i] : "", shape.column) +
+                           Pad(i < received.size() ? received[i] : "", shape.column) + (i == 0 ? note : "");
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out += line + "\n";
+    }
+    return out;
+}
+
 std::string ReportTable(const RunFacts &f) {
     size_t widest = 0;
     for (const auto &r : f.rows) widest = std::max({widest, r.sent.size(), r.received.size()});
-    const size_t column = std::max<size_t>(widest * 3 + 2, 31);
-    std::string out = "  " + Pad("#", 4) + Pad("sent by the mouse (bus)", column) + Pad("received by the class driver", column) +
-                      "what the driver did\n";
-    for (size_t i = 0; i < f.rows.size(); ++i) {
-        const auto &r = f.rows[i];
-        std::string received;
-        for (size_t k = 0; k < r.received.size(); ++k) {
-            const bool changed = k >= r.sent.size() || r.sent[k] != r.received[k];
-            received += Byte2(r.received[k]) + (changed ? "*" : " ");
-        }
-        if (!r.delivered) received = "-";
-        out += "  " + Pad(std::to_string(i + 1), 4) + Pad(HexPairs(r.sent), column) + Pad(received, column) +
-               RowNote(r, f.layout, f.featureOn) + "\n";
-    }
+    const TableShape shape = MakeTableShape(f.rows.size(), widest);
+    std::string out = ReportTableHeader(shape);
+    for (size_t i = 0; i < f.rows.size(); ++i) out += ReportTableRow(i + 1, f.rows[i], f.layout, f.featureOn, shape);
     if (f.rows.empty()) out += "  (no reports)\n";
     return out;
 }
 
-std::string RunText(const RunFacts &f) {
+std::string StartLine(const RunFacts &f) {
+    std::string out = "the bus answers the string request at index 200 with ";
+    if (!f.probeAnswer.empty()) {
+        out += "the capture's own answer: " + HexPairs(f.probeAnswer);
+        return out;
+    }
+    out += JsonQuote(f.probeReply);
+    if (!f.probeOrigin.empty()) out += ", " + f.probeOrigin;
+    return out;
+}
+
+std::string RunHeaderText(const RunFacts &f) {
     std::string out;
     out += "hct-sim run: one mouse session through the filter driver\n";
     out += "  mouse        " + f.mouse + ", report descriptor of " + std::to_string(f.descriptorBytes) + " bytes\n";
     if (!f.capture.empty()) out += "  capture      " + f.capture + "\n";
-    out += "  start        the bus answers the string request at index 200 with " + JsonQuote(f.probeReply) + "\n";
+    out += "  start        " + StartLine(f) + "\n";
     out += "  control      " + f.controlLink + " opened, feature switched " + (f.featureOn ? "on" : "off");
     if (f.controlStatus != 0) out += " (request failed: status " + Hex(f.controlStatus) + ")";
     out += "\n\n";
-    out += "Reports (hex bytes; * marks a byte the driver changed)\n";
-    out += ReportTable(f);
+    out += std::string("Reports (hex bytes; * marks a byte the driver changed") + (f.changedOnly ? "; only the rows it changed" : "") + ")\n";
+    return out;
+}
+
+std::string RunSummaryText(const RunFacts &f) {
+    const RowCounts &c = f.counts;
+    std::string out;
     out += "\nSummary\n";
     out += "  layout         " + LayoutLine(f.layout) + "  (sizes@offsets in bits)\n";
     out += std::string("  MouseFound     ") + (f.mouseFound ? "yes" : "no") + "\n";
     out += std::string("  FeatureReady   ") + (f.featureReady ? "yes (the reply begins with START)" : "no (the reply does not begin with START)") + "\n";
     out += std::string("  feature        ") + (f.featureOn ? "on" : "off") + "\n";
-    out += "  rewritten      " + std::to_string(RewrittenCount(f.rows)) + " of " + std::to_string(f.rows.size()) + " reports\n";
+    out += "  rewritten      " + std::to_string(c.rewritten) + " of " + std::to_string(c.total) + " reports\n";
+    auto line = [&](size_t n, const std::string &label, const std::string &what) {
+        if (n != 0) out += "  " + Pad(label, 15) + std::to_string(n) + what + "\n";
+    };
+    line(c.unchanged, "left alone", " examined: pan 0, or the feature off");
+    line(c.layoutIncomplete, "not examined", ": layout incomplete");
+    line(c.lengthDiffers, "not examined", ": length differs from TotalSize/8 (" + std::to_string(f.layout.TotalSize / 8) + " bytes)");
+    line(c.failed, "not examined", ": failed transfer");
+    line(c.wheelNarrow, "not rewritten", ": wheel narrower than 8 bits");
+    line(c.notDelivered, "not delivered", " to the class driver");
     if (!f.violations.empty()) {
         out += "  kernel rules broken:\n";
         for (const auto &v : f.violations) out += "    " + v + "\n";
@@ -367,35 +463,115 @@ std::string RunText(const RunFacts &f) {
     return out;
 }
 
-Json RunJson(const RunFacts &f) {
-    Json reports = Json::MakeArray();
-    for (const auto &r : f.rows) {
-        Json changed = Json::MakeArray();
-        for (size_t k = 0; k < r.received.size(); ++k)
-            if (k >= r.sent.size() || r.sent[k] != r.received[k]) changed.Push(k);
-        reports.Push(Json::MakeObject()
-                         .Set("sent", HexPairs(r.sent))
-                         .Set("received", r.delivered ? Json(HexPairs(r.received)) : Json())
-                         .Set("changed_bytes", std::move(changed))
-                         .Set("note", RowNote(r, f.layout, f.featureOn)));
-    }
-    Json violations = Json::MakeArray();
-    for (const auto &v : f.violations) violations.Push(v);
+RunFacts WithCounts(const RunFacts &f) {
+    RunFacts copy = f;
+    if (copy.counts.total == 0)
+        for (const auto &r : copy.rows) copy.counts.Add(Classify(r, copy.layout));
+    return copy;
+}
+
+std::string RunText(const RunFacts &facts) {
+    const RunFacts f = WithCounts(facts);
+    return RunHeaderText(f) + ReportTable(f) + RunSummaryText(f);
+}
+
+Json ReportRowJson(size_t number, const ReportRow &r, const REPORT_LAYOUT &layout, bool featureOn) {
+    Json changed = Json::MakeArray();
+    for (size_t k = 0; k < r.received.size(); ++k)
+        if (k >= r.sent.size() || r.sent[k] != r.received[k]) changed.Push(k);
+    Json row = Json::MakeObject()
+                   .Set("number", number)
+                   .Set("sent", HexPairs(r.sent))
+                   .Set("received", r.delivered ? Json(HexPairs(r.received)) : Json())
+                   .Set("changed_bytes", std::move(changed))
+                   .Set("note", RowNote(r, layout, featureOn));
+    if (r.failed) row.Set("usbd_status", r.usbdStatus).Set("status", r.status);
+    return row;
+}
+
+Json RunHeadJson(const RunFacts &f) {
     Json json = Json::MakeObject();
     json.Set("mouse", f.mouse);
     if (!f.capture.empty()) json.Set("capture", f.capture);
-    return json.Set("descriptor_bytes", f.descriptorBytes)
-        .Set("probe_reply", f.probeReply)
-        .Set("feature", f.featureOn ? "on" : "off")
+    json.Set("descriptor_bytes", f.descriptorBytes);
+    if (!f.probeAnswer.empty()) {
+        json.Set("probe_reply", Json()).Set("probe_answer", HexPairs(f.probeAnswer)).Set("probe_reply_from", "capture");
+    } else {
+        json.Set("probe_reply", f.probeReply);
+        if (!f.probeOrigin.empty()) json.Set("probe_reply_from", f.probeOrigin);
+    }
+    return json.Set("feature", f.featureOn ? "on" : "off")
         .Set("control_link", f.controlLink)
         .Set("control_status", f.controlStatus)
         .Set("layout", LayoutJson(f.layout))
         .Set("mouse_found", f.mouseFound)
-        .Set("feature_ready", f.featureReady)
-        .Set("reports", std::move(reports))
-        .Set("reports_rewritten", RewrittenCount(f.rows))
+        .Set("feature_ready", f.featureReady);
+}
+
+Json RunTailJson(const RunFacts &f) {
+    const RowCounts &c = f.counts;
+    Json violations = Json::MakeArray();
+    for (const auto &v : f.violations) violations.Push(v);
+    return Json::MakeObject()
+        .Set("reports_rewritten", c.rewritten)
+        .Set("report_counts", Json::MakeObject()
+                                  .Set("total", c.total)
+                                  .Set("rewritten", c.rewritten)
+                                  .Set("examined_unchanged", c.unchanged)
+                                  .Set("layout_incomplete", c.layoutIncomplete)
+                                  .Set("wheel_narrow", c.wheelNarrow)
+                                  .Set("length_differs", c.lengthDiffers)
+                                  .Set("transfer_failed", c.failed)
+                                  .Set("not_delivered", c.notDelivered))
         .Set("violations", std::move(violations));
 }
+
+Json RunJson(const RunFacts &facts) {
+    const RunFacts f = WithCounts(facts);
+    Json reports = Json::MakeArray();
+    for (size_t i = 0; i < f.rows.size(); ++i) reports.Push(ReportRowJson(i + 1, f.rows[i], f.layout, f.featureOn));
+    Json json = RunHeadJson(f);
+    json.Set("reports", std::move(reports));
+    const Json tail = RunTailJson(f);
+    json.Merge(tail);
+    return json;
+}
+
+// ---- streaming JSON ------------------------------------------------------------------------------
+JsonStream::JsonStream(std::ostream &out, const Json &head) : out_(out) {
+    std::string text = head.Dump();  // "{\n  ...\n}\n"
+    text.resize(text.size() - 3);    // without "\n}\n"
+    out_ << text << ",\n  \"reports\": [";
+}
+
+void JsonStream::Row(const Json &row) {
+    std::string text = row.Dump();
+    text.pop_back();
+    std::string indented;
+    for (char c : text) {
+        indented += c;
+        if (c == '\n') indented += "    ";
+    }
+    out_ << (rows_++ ? ",\n    " : "\n    ") << indented;
+}
+
+void JsonStream::EndReports() { out_ << (rows_ ? "\n  ]" : "]"); }
+
+void JsonStream::Members(const Json &members) {
+    const std::string text = members.Dump();  // "{\n  ...\n}\n", or "{}\n"
+    if (text.size() > 4) out_ << "," << text.substr(1, text.size() - 4);
+}
+
+void JsonStream::BeginArray(const std::string &key) {
+    out_ << ",\n  " << JsonQuote(key) << ": [";
+    items_ = 0;
+}
+
+void JsonStream::ArrayItem(const std::string &text) { out_ << (items_++ ? ", " : "") << JsonQuote(text); }
+
+void JsonStream::EndArray() { out_ << "]"; }
+
+void JsonStream::End() { out_ << "\n}\n" << std::flush; }
 
 // ---- trace ---------------------------------------------------------------------------------------
 std::string Readable(std::string_view text) {

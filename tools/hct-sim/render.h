@@ -7,6 +7,7 @@
 #include "../../report/report.h"
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,6 +37,7 @@ public:
 
     Json &Push(Json value);                   // on an array
     Json &Set(std::string key, Json value);   // on an object; returns *this
+    Json &Merge(const Json &other);           // sets every member of the object `other`
     // Two-space indentation; arrays of plain values stay on one line.
     std::string Dump() const;
 
@@ -76,28 +78,90 @@ struct ReportRow {
     Bytes received;  // as the class driver read it when the request completed
     bool delivered = true;
     int64_t time = 0;  // virtual time (100 ns units) the class driver received it
+    // The read came back failed (the report did not fit the read: data overrun); with its statuses.
+    bool failed = false;
+    uint32_t status = 0;
+    uint32_t usbdStatus = 0;
+    uint32_t readLength = 0;  // bytes the class driver's read asked for
 };
+
+// What the driver did with one report.
+enum class RowKind { Rewritten, Unchanged, LayoutIncomplete, WheelNarrow, LengthDiffers, Failed, NotDelivered };
+RowKind Classify(const ReportRow &row, const REPORT_LAYOUT &layout);
+struct RowCounts {
+    size_t total = 0;
+    size_t rewritten = 0;
+    size_t unchanged = 0;  // examined and left alone
+    size_t layoutIncomplete = 0;
+    size_t wheelNarrow = 0;
+    size_t lengthDiffers = 0;
+    size_t failed = 0;
+    size_t notDelivered = 0;
+    void Add(RowKind kind);
+};
+
 struct RunFacts {
     std::string mouse;        // what was plugged: the built-in mouse, a file, a recording
     std::string capture;      // a replayed capture: what was taken from where; empty otherwise
     size_t descriptorBytes = 0;
-    std::string probeReply;
+    std::string probeReply;   // the text the bus answers string 200 with, unless probeAnswer
+    std::string probeOrigin;  // where probeReply comes from, when that needs saying
+    Bytes probeAnswer;        // the captured mouse's own answer to string 200, when the capture holds one
     bool featureOn = true;
     std::string controlLink;  // the link the application opened
     uint32_t controlStatus = 0;
     REPORT_LAYOUT layout{};
     bool mouseFound = false;
     bool featureReady = false;
-    std::vector<ReportRow> rows;
+    std::vector<ReportRow> rows;  // empty when the session streams its rows
+    RowCounts counts;             // of every row, kept or streamed (RunText counts `rows` when empty)
+    bool changedOnly = false;     // the table lists only the rows the driver changed
     std::vector<InputReportShape> shapes;
     std::vector<std::string> violations;  // rules the host layer saw broken
 };
 size_t RewrittenCount(const std::vector<ReportRow> &rows);
 // What the driver did with one report, in words.
 std::string RowNote(const ReportRow &row, const REPORT_LAYOUT &layout, bool featureOn);
+
+// The report table, a row at a time: the number column as wide as the largest number, a report
+// longer than kBytesPerTableLine bytes wrapped onto further lines, its length in the note.
+inline constexpr size_t kBytesPerTableLine = 16;
+struct TableShape {
+    size_t numberWidth = 4;
+    size_t bytesPerLine = 0;
+    size_t column = 31;
+};
+TableShape MakeTableShape(size_t rows, size_t widestReport);
+std::string ReportTableHeader(const TableShape &shape);
+std::string ReportTableRow(size_t number, const ReportRow &row, const REPORT_LAYOUT &layout, bool featureOn,
+                           const TableShape &shape);
 std::string ReportTable(const RunFacts &facts);
+std::string RunHeaderText(const RunFacts &facts);   // up to the table's title
+std::string RunSummaryText(const RunFacts &facts);  // from facts.counts
 std::string RunText(const RunFacts &facts);  // header, table and summary
+Json ReportRowJson(size_t number, const ReportRow &row, const REPORT_LAYOUT &layout, bool featureOn);
+Json RunHeadJson(const RunFacts &facts);  // what comes before "reports"
+Json RunTailJson(const RunFacts &facts);  // what comes after, from facts.counts
 Json RunJson(const RunFacts &facts);
+
+// One JSON document written as it goes: the head's members, then "reports" one row at a time,
+// then further members, and arrays of strings one item at a time.
+class JsonStream {
+public:
+    JsonStream(std::ostream &out, const Json &head);
+    void Row(const Json &row);
+    void EndReports();
+    void Members(const Json &members);  // every member of an object
+    void BeginArray(const std::string &key);
+    void ArrayItem(const std::string &text);
+    void EndArray();
+    void End();
+
+private:
+    std::ostream &out_;
+    size_t rows_ = 0;
+    size_t items_ = 0;
+};
 
 // ---- trace -----------------------------------------------------------------------------------------
 // The concatenated DbgPrint output cut at every "\n\r"; an empty piece before the first one is

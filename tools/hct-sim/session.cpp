@@ -34,6 +34,11 @@ std::u16string Win32Path(const UNICODE_STRING &link) {
 
 Bytes DefaultDescriptor() { return sim::DefaultMouseDescriptor(); }
 
+uint32_t DeclaredReadLength(const Bytes &descriptor) {
+    const ULONG largest = sim::LargestInputReport(descriptor);
+    return largest != 0 ? largest : sim::MouseConfig{}.readBufferLength;
+}
+
 std::vector<Bytes> DefaultReports() {
     auto bytes = [](const auto &array) { return Bytes(array.begin(), array.end()); };
     return {bytes(sim::kReportPanRight), bytes(sim::kReportPanLeft), bytes(sim::kReportNoPan),
@@ -46,6 +51,8 @@ SessionResult RunSession(const SessionOptions &options) {
     facts.mouse = options.mouse;
     facts.capture = options.capture;
     facts.probeReply = options.probeReply;
+    facts.probeOrigin = options.probeOrigin;
+    facts.probeAnswer = options.probeAnswer;
     facts.featureOn = options.featureOn;
     const Bytes descriptor = options.descriptor.empty() ? DefaultDescriptor() : options.descriptor;
     facts.descriptorBytes = descriptor.size();
@@ -56,6 +63,13 @@ SessionResult RunSession(const SessionOptions &options) {
     // user sees the whole session and what went wrong in it.
     hk::SetViolationHandler([&facts](const hk::Violation &v) { facts.violations.push_back(v.rule + ": " + v.detail); });
     hk::SetWatchdog(std::chrono::milliseconds(2000));
+    hk::SetTraceEnabled(options.keepTrace);
+    // The trace so far goes to the caller's sink and is dropped here, so that it does not grow.
+    auto flushTrace = [&options] {
+        if (!options.onTrace) return;
+        for (const std::string &entry : hk::TraceEntries()) options.onTrace(entry);
+        hk::ClearTrace();
+    };
 
     NTSTATUS entryStatus = STATUS_SUCCESS;
     PDRIVER_OBJECT driver = hk::LoadDriver(u"\\Driver\\hct", DriverEntry, &entryStatus);
@@ -69,7 +83,13 @@ SessionResult RunSession(const SessionOptions &options) {
         sim::MouseConfig config;
         config.reportDescriptor = descriptor;
         config.descriptorRequestLength = std::max<ULONG>(config.descriptorRequestLength, ULONG(descriptor.size()));
-        config.stringAnswer = sim::UrbAnswer::Text(options.probeReply);
+        config.stringAnswer = options.probeAnswer.empty() ? sim::UrbAnswer::Text(options.probeReply)
+                                                          : sim::UrbAnswer::Bytes(options.probeAnswer);
+        config.keepRecords = options.keepRecords;
+        config.minimumReadLength = options.minimumReadLength;
+        // After a failed read (a report that did not fit it) the system's class driver resets the
+        // pipe and reads on; a replay goes on the same way instead of losing one read for good.
+        config.resubmitAfterFailure = true;
         config.deviceDescriptor = options.deviceDescriptor;
         config.configurationDescriptor = options.configurationDescriptor;
         config.urbTap = options.tap;
@@ -77,6 +97,26 @@ SessionResult RunSession(const SessionOptions &options) {
             if (index != kProbeStringIndex) config.stringDescriptors[index] = bytes;
         sim::Mouse &mouse = pnp.Plug(config);
         bool unplugged = false;
+        // Each read as it comes back (the one the latest report completed), and the URB functions
+        // the class driver sent, a run of reads kept as one: nothing here grows per report.
+        sim::ReadRecord read;
+        bool readBack = false;
+        mouse.Class().SetReadObserver([&](const sim::ReadRecord &r) {
+            read.bytes.assign(r.bytes.begin(), r.bytes.end());
+            read.status = r.status;
+            read.usbdStatus = r.usbdStatus;
+            read.time = r.time;
+            readBack = true;
+        });
+        mouse.Bus().SetRequestObserver([&result](const sim::BusRequest &request) {
+            const bool probe = request.urbFunction == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
+                               request.descriptorType == USB_STRING_DESCRIPTOR_TYPE &&
+                               request.descriptorIndex == kProbeStringIndex;
+            auto &functions = result.classUrbFunctions;
+            const bool repeatedRead = request.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && !functions.empty() &&
+                                      functions.back() == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+            if (request.hasUrb && !probe && !repeatedRead) functions.push_back(request.urbFunction);
+        });
         if (mouse.State() == sim::MouseState::AddFailed) {
             facts.violations.push_back(StatusText("AddDevice failed", mouse.AddStatus()));
         } else {
@@ -107,28 +147,43 @@ SessionResult RunSession(const SessionOptions &options) {
                 facts.controlStatus = uint32_t(status);
             }
 
-            const size_t reports = options.script.empty() ? options.reports.size() : 0;
-            for (size_t i = 0; i < reports; ++i) {
-                const Bytes &report = options.reports[i];
-                const size_t before = mouse.Class().Reads().size();
-                mouse.Feed(report, sim::ReportOptions::After(i < options.reportDelays.size() ? options.reportDelays[i] : 0));
-                sim::PnpManager::Settle();
-                const auto reads = mouse.Class().Reads();
-                ReportRow row{report, {}, false};
-                if (reads.size() > before && reads[before].status == STATUS_SUCCESS) {
-                    row.received = reads[before].bytes;
-                    row.delivered = true;
-                    row.time = reads[before].time;
+            if (extension) {  // known from the start on: the rows below are judged by it
+                facts.layout = extension->Layout;
+                facts.mouseFound = extension->MouseFound != 0;
+                facts.featureReady = extension->FeatureReady != 0;
+            }
+            const ULONG readLength = mouse.Class().ReadLength();
+            if (options.script.empty() && options.onReady) options.onReady(facts);
+            flushTrace();
+            Bytes report;
+            ReportRow row;
+            for (size_t i = 0; options.script.empty(); ++i) {
+                int64_t delay = 0;
+                if (options.nextReport) {
+                    if (!options.nextReport(report, delay)) break;
+                } else {
+                    if (i >= options.reports.size()) break;
+                    report = options.reports[i];
+                    delay = i < options.reportDelays.size() ? options.reportDelays[i] : 0;
                 }
-                facts.rows.push_back(std::move(row));
+                readBack = false;
+                mouse.Feed(report, sim::ReportOptions::After(delay));
+                sim::PnpManager::Settle();
+                row.sent.assign(report.begin(), report.end());
+                row.received.clear();
+                row.delivered = readBack && read.status == STATUS_SUCCESS;
+                row.failed = readBack && read.status != STATUS_SUCCESS;
+                row.status = uint32_t(read.status);
+                row.usbdStatus = uint32_t(read.usbdStatus);
+                row.readLength = readLength;
+                row.time = readBack ? read.time : 0;
+                if (row.delivered) row.received.assign(read.bytes.begin(), read.bytes.end());
+                facts.counts.Add(Classify(row, facts.layout));
+                if (options.onRow) options.onRow(row, facts);
+                else facts.rows.push_back(row);
+                flushTrace();
             }
 
-            for (const sim::BusRequest &request : mouse.Bus().Log()) {
-                const bool probe = request.urbFunction == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
-                                   request.descriptorType == USB_STRING_DESCRIPTOR_TYPE &&
-                                   request.descriptorIndex == kProbeStringIndex;
-                if (request.hasUrb && !probe) result.classUrbFunctions.push_back(request.urbFunction);
-            }
             if (extension) {
                 facts.layout = extension->Layout;
                 facts.mouseFound = extension->MouseFound != 0;
@@ -144,6 +199,7 @@ SessionResult RunSession(const SessionOptions &options) {
     }
     hk::UnloadDriver(driver);
     hk::CheckClean();
+    flushTrace();
     result.trace = hk::TraceText();
     // The handler above writes into this session's result, which the caller now owns.
     hk::SetViolationHandler([](const hk::Violation &v) {

@@ -11,6 +11,8 @@
 #include "../../sim/urb_tap.h"
 
 #include <cstdint>
+#include <functional>
+#include <string_view>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,19 +38,45 @@ struct SessionOptions {
     std::string scriptSource;
     // Shown every URB below and above the filter (run --write-capture); null: none.
     sim::UrbTap *tap = nullptr;
+
+    // The captured mouse's own answer to string 200 (empty: the bus answers with probeReply), and
+    // where probeReply comes from when that needs saying (the start line names it).
+    Bytes probeAnswer;
+    std::string probeOrigin;
+    // The class driver's reads are at least this long (0: as the descriptor sizes them).
+    uint32_t minimumReadLength = 0;
+
+    // ---- a long replay ----
+    // When set, the reports come from here one at a time, with the virtual time before each (false:
+    // no more), instead of `reports` and `reportDelays`.
+    std::function<bool(Bytes &report, int64_t &delay)> nextReport;
+    // When set, onReady is called once before the first report with the facts known by then, and
+    // each row goes to onRow as soon as the class driver has it instead of into facts.rows.
+    std::function<void(const RunFacts &)> onReady;
+    std::function<void(const ReportRow &, const RunFacts &)> onRow;
+    // When set, the driver's trace goes here piece by piece as the session runs instead of into
+    // SessionResult::trace. keepTrace false: the debug print filter is off, nothing is formatted.
+    std::function<void(std::string_view)> onTrace;
+    bool keepTrace = true;
+    // false: the simulated class driver and bus keep no record per read or request.
+    bool keepRecords = true;
 };
 
 struct SessionResult {
     RunFacts facts;
     std::string trace;  // every DbgPrint of the session, concatenated, exact bytes
     // URB functions the bus received while the mouse was plugged, without the filter's own string
-    // request at index 200.
+    // request at index 200; a run of interrupt reads is kept as one.
     std::vector<uint16_t> classUrbFunctions;
     std::vector<std::string> scriptFaults;  // steps of a script that did not turn out as it says
 };
 
 // Starts from a fresh kernel (hk::Reset) and leaves it clean when the driver behaved.
 SessionResult RunSession(const SessionOptions &options);
+
+// The length of the class driver's interrupt reads for this report descriptor: its largest input
+// report (the class driver's default buffer when it declares none).
+uint32_t DeclaredReadLength(const Bytes &descriptor);
 
 Bytes DefaultDescriptor();
 std::vector<Bytes> DefaultReports();  // positive, negative and zero pan, and an idle report
