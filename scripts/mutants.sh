@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Mutation run: plants each fault of tests/mutants/*.patch, one at a time, in a scratch copy of the
+# sources (build/mutants/src, never the working tree), rebuilds what links the driver and report code
+# (test_report, test_stack; test_host does not link them), and runs the report suite (for a fault in
+# report/) and the full-stack suite in the four I/O modes, stopping at the first failure. Prints one
+# row per mutant: what caught it (mode, test, kernel rule or sanitizer), or SURVIVED.
+#
+#   scripts/mutants.sh            the fixed subset of tests/mutants/subset.txt (at least one fault in
+#                                 every routine of usb/hct/ and report/), as the test command runs it
+#   scripts/mutants.sh --all      every mutant
+#   scripts/mutants.sh NAME...    the mutants whose file names contain NAME
+#
+# Each patch's first line names the routine and the fault; a second line "# equivalent: REASON"
+# marks a mutant that no test can tell from the shipped driver (listed in docs/reliability.md), so
+# that its survival is expected. Exit status 1 if any other mutant survived or failed to build.
+# JOBS (default 2) is the build's parallelism; logs go to build/mutants/logs/.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=${JOBS:-2}
+SCRATCH=$ROOT/build/mutants/src
+BUILD=$SCRATCH/build/host
+LOGS=$ROOT/build/mutants/logs
+MODES=(normal complete-at-once force-pending cross-thread)
+RUN_TIMEOUT=${RUN_TIMEOUT:-300}
+
+selection=subset
+patterns=()
+for arg in "$@"; do
+  case $arg in
+    --all) selection=all ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    -*) echo "mutants.sh: unknown option $arg" >&2; exit 2 ;;
+    *) selection=named; patterns+=("$arg") ;;
+  esac
+done
+
+mutants=()
+case $selection in
+  all) for p in tests/mutants/*.patch; do mutants+=("$p"); done ;;
+  subset)
+    while read -r name _; do
+      [[ -z $name || $name == \#* ]] && continue
+      if [[ ! -f tests/mutants/$name.patch ]]; then
+        echo "mutants.sh: tests/mutants/subset.txt names $name, which has no patch" >&2; exit 2
+      fi
+      mutants+=("tests/mutants/$name.patch")
+    done < tests/mutants/subset.txt ;;
+  named)
+    for p in tests/mutants/*.patch; do
+      for pat in "${patterns[@]}"; do [[ $(basename "$p") == *"$pat"* ]] && { mutants+=("$p"); break; }; done
+    done ;;
+esac
+if ((${#mutants[@]} == 0)); then echo "mutants.sh: no mutant selected" >&2; exit 2; fi
+
+# The scratch copy: files whose content changed are rewritten (new time stamp, so ninja rebuilds
+# them); anything a mutant left behind after an interrupted run is put back.
+mkdir -p "$SCRATCH" "$LOGS"
+rsync -r --checksum --delete --exclude=/build --exclude=/.git "$ROOT/" "$SCRATCH/" || exit 2
+echo "==> scratch build in $BUILD"
+start=$SECONDS
+(cd "$SCRATCH" && { [[ -f $BUILD/build.ninja ]] || cmake --preset host >/dev/null; } &&
+  cmake --build "$BUILD" -j "$JOBS" --target test_stack test_report >"$LOGS/build-base.log" 2>&1) ||
+  { echo "mutants.sh: the unmutated scratch tree does not build, see $LOGS/build-base.log" >&2; exit 2; }
+echo "    built in $((SECONDS - start)) s; ${#mutants[@]} mutants"
+
+# caught_by LOG: the first failing test and what failed in it (kernel rule, sanitizer, assertion).
+caught_by() {
+  local log=$1 test what
+  test=$(grep -m1 -oP '^\[  FAILED  \] \K[A-Za-z0-9_/.]+' "$log")
+  if grep -q 'ERROR: AddressSanitizer\|runtime error:' "$log"; then
+    [[ -n $test ]] || test=$(grep -oP '^\[ RUN      \] \K[A-Za-z0-9_/.]+' "$log" | tail -1)
+    what=$(grep -m1 -oP 'ERROR: AddressSanitizer: \K[a-z-]+' "$log")
+    [[ -n $what ]] && what="ASan $what" || what="UBSan $(grep -m1 -oP 'runtime error: \K.{0,40}' "$log")"
+  elif grep -q 'kernel rule broken: ' "$log"; then
+    what=$(grep -m1 -oP 'kernel rule broken: \K[A-Za-z]+' "$log")
+  elif grep -q '^\*\*\* host kernel' "$log"; then
+    [[ -n $test ]] || test=$(grep -oP '^\[ RUN      \] \K[A-Za-z0-9_/.]+' "$log" | tail -1)
+    what="host kernel: $(grep -m1 -oP '^\*\*\* host kernel: \K.{0,40}' "$log")"
+  else
+    what=assertion
+  fi
+  echo "${test:-?} (${what:-?})"
+}
+
+declare -a rows
+survived=0 caught=0 equivalent=0 broken=0
+for patch in "${mutants[@]}"; do
+  name=$(basename "$patch" .patch)
+  t0=$SECONDS
+  files=$(grep -oP '^\+\+\+ b/\K\S+' "$patch")
+  if ! patch -s -p1 -d "$SCRATCH" <"$patch" >"$LOGS/$name.patch.log" 2>&1; then
+    rows+=("$name|does not apply|0"); broken=$((broken + 1)); continue
+  fi
+  result=
+  if ! cmake --build "$BUILD" -j "$JOBS" --target test_stack test_report >"$LOGS/$name.build.log" 2>&1; then
+    result="BUILD FAILED"; broken=$((broken + 1))
+  fi
+  if [[ -z $result ]] && grep -q '^report/' <<<"$files"; then
+    log=$LOGS/$name.report.log
+    if ! timeout "$RUN_TIMEOUT" "$BUILD/bin/test_report" --gtest_fail_fast >"$log" 2>&1; then
+      result="report: $(caught_by "$log")"
+    fi
+  fi
+  if [[ -z $result ]]; then
+    for mode in "${MODES[@]}"; do
+      log=$LOGS/$name.$mode.log
+      env_mode=$mode; [[ $mode == normal ]] && env_mode=
+      timeout "$RUN_TIMEOUT" env HCT_IO_MODE="$env_mode" HCT_SEED=1 "$BUILD/bin/test_stack" --gtest_fail_fast >"$log" 2>&1
+      rc=$?
+      if ((rc == 124)); then result="$mode: timeout after ${RUN_TIMEOUT} s (a wait that never ends)"; break; fi
+      if ((rc != 0)); then result="$mode: $(caught_by "$log")"; break; fi
+    done
+  fi
+  patch -s -R -p1 -d "$SCRATCH" <"$patch" >>"$LOGS/$name.patch.log" 2>&1 ||
+    { echo "mutants.sh: could not take $name back out of the scratch tree" >&2; exit 2; }
+  if [[ -z $result ]]; then
+    reason=$(grep -m1 -oP '^# equivalent: \K.*' "$patch")
+    if [[ -n $reason ]]; then result="equivalent (documented): $reason"; equivalent=$((equivalent + 1))
+    else result=SURVIVED; survived=$((survived + 1)); fi
+  elif [[ $result != "BUILD FAILED" ]]; then
+    caught=$((caught + 1))
+  fi
+  rows+=("$name|$result|$((SECONDS - t0))")
+  printf '  %-44s %s  [%d s]\n' "$name" "$result" "$((SECONDS - t0))"
+done
+# The scratch objects of the last mutated file are rebuilt on the next run (rsync rewrites nothing
+# unchanged; the file taken back out carries a new time stamp).
+
+echo
+echo "Mutation run: ${#mutants[@]} mutants, $caught caught, $equivalent equivalent, $survived survived, $broken not built; $((SECONDS - start)) s"
+printf '| %s | %s | %s |\n' "Mutant" "Caught by (mode: test (rule or sanitizer))" "s"
+printf '|---|---|---|\n'
+for row in "${rows[@]}"; do
+  IFS='|' read -r n r s <<<"$row"
+  printf '| %s | %s | %s |\n' "$n" "$r" "$s"
+done
+((survived == 0 && broken == 0))
