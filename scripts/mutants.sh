@@ -54,9 +54,20 @@ esac
 if ((${#mutants[@]} == 0)); then echo "mutants.sh: no mutant selected" >&2; exit 2; fi
 
 # The scratch copy: files whose content changed are rewritten (new time stamp, so ninja rebuilds
-# them); anything a mutant left behind after an interrupted run is put back.
+# them), files gone from the tree are removed; anything a mutant left behind after an interrupted
+# run is put back.
 mkdir -p "$SCRATCH" "$LOGS"
-rsync -r --checksum --delete --exclude=/build --exclude=/.git "$ROOT/" "$SCRATCH/" || exit 2
+sync_scratch() {
+  local f
+  git ls-files -co --exclude-standard | grep -v '^build/' | sort >"$LOGS/files.txt"
+  while read -r f; do
+    [[ -f $f ]] || continue
+    if ! cmp -s "$f" "$SCRATCH/$f"; then mkdir -p "$SCRATCH/$(dirname "$f")" && cp "$f" "$SCRATCH/$f" || return 1; fi
+  done <"$LOGS/files.txt"
+  (cd "$SCRATCH" && find . -path ./build -prune -o -type f -print | sed 's|^\./||' | sort) |
+    comm -23 - "$LOGS/files.txt" | while read -r f; do rm -f "$SCRATCH/$f"; done
+}
+sync_scratch || { echo "mutants.sh: could not copy the sources to $SCRATCH" >&2; exit 2; }
 echo "==> scratch build in $BUILD"
 start=$SECONDS
 (cd "$SCRATCH" && { [[ -f $BUILD/build.ninja ]] || cmake --preset host >/dev/null; } &&
@@ -124,8 +135,7 @@ for patch in "${mutants[@]}"; do
   rows+=("$name|$result|$((SECONDS - t0))")
   printf '  %-44s %s  [%d s]\n' "$name" "$result" "$((SECONDS - t0))"
 done
-# The scratch objects of the last mutated file are rebuilt on the next run (rsync rewrites nothing
-# unchanged; the file taken back out carries a new time stamp).
+# The file taken back out carries a new time stamp: its object is rebuilt on the next run.
 
 echo
 echo "Mutation run: ${#mutants[@]} mutants, $caught caught, $equivalent equivalent, $survived survived, $broken not built; $((SECONDS - start)) s"
