@@ -109,7 +109,7 @@ for patch in "${mutants[@]}"; do
   fi
   if [[ -z $result ]] && grep -q '^report/' <<<"$files"; then
     log=$LOGS/$name.report.log
-    if ! (timeout "$RUN_TIMEOUT" "$BUILD/bin/test_report" --gtest_fail_fast >"$log" 2>&1) 2>/dev/null; then
+    if ! (timeout "$RUN_TIMEOUT" "$BUILD/bin/test_report" --gtest_fail_fast >"$log" 2>&1; exit $?) 2>/dev/null; then
       result="report: $(caught_by "$log")"
     fi
   fi
@@ -117,7 +117,8 @@ for patch in "${mutants[@]}"; do
     for mode in "${MODES[@]}"; do
       log=$LOGS/$name.$mode.log
       env_mode=$mode; [[ $mode == normal ]] && env_mode=
-      (timeout "$RUN_TIMEOUT" env HCT_IO_MODE="$env_mode" HCT_SEED=1 "$BUILD/bin/test_stack" --gtest_fail_fast >"$log" 2>&1) 2>/dev/null
+      # A second command keeps the subshell from exec-ing the run, so an abort is reported to /dev/null.
+      (timeout "$RUN_TIMEOUT" env HCT_IO_MODE="$env_mode" HCT_SEED=1 "$BUILD/bin/test_stack" --gtest_fail_fast >"$log" 2>&1; exit $?) 2>/dev/null
       rc=$?
       if ((rc == 124)); then result="$mode: timeout after ${RUN_TIMEOUT} s (a wait that never ends)"; break; fi
       if ((rc != 0)); then result="$mode: $(caught_by "$log")"; break; fi
@@ -129,7 +130,7 @@ for patch in "${mutants[@]}"; do
       cmake --build "$TSAN_BUILD" -j "$JOBS" --target test_stack_tsan >"$LOGS/$name.tsan-build.log" 2>&1); then
       result="BUILD FAILED (ThreadSanitizer)"; broken=$((broken + 1))
     elif ! (timeout "$RUN_TIMEOUT" env HCT_IO_MODE=cross-thread HCT_SEED=1 "$TSAN_BUILD/bin/test_stack_tsan" \
-        --gtest_filter='ConcurrencyTest.*' --gtest_repeat=3 --gtest_fail_fast >"$log" 2>&1) 2>/dev/null; then
+        --gtest_filter='ConcurrencyTest.*' --gtest_repeat=3 --gtest_fail_fast >"$log" 2>&1; exit $?) 2>/dev/null; then
       result="tsan cross-thread: $(caught_by "$log")"
     fi
   fi
