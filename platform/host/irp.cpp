@@ -966,8 +966,9 @@ walk:
             // freed it in the routine, so nobody below may touch it until that call returns.
             if (owner > top) {
                 std::lock_guard<std::mutex> lock(Mutex());
+                // Not when the routine sent it down again (reuse): then it is in flight once more.
                 if (S().mode == IoMode::CompleteAtOnce && LiveWithSerial(S(), Irp, serial) && !host->frames[static_cast<size_t>(top)].empty() &&
-                    !host->poisoned) {
+                    !host->poisoned && !host->inFlight) {
                     host->heldForCreator = true;
                     Poison(Irp, true);
                 }
