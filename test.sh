@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: host tests under ASan+UBSan, clang-tidy and cppcheck over
-# the driver, the concurrency test under ThreadSanitizer, the fuzzers briefly under ASan+UBSan, the
+# Builds everything and runs every test: host tests under ASan+UBSan, a mutation run of the driver's
+# sources against them, clang-tidy and cppcheck over the driver, the concurrency test under
+# ThreadSanitizer, the fuzzers briefly under ASan+UBSan, the
 # benchmarks once, instruction counts per report under callgrind, and both Windows kernel images with
 # their checks, signed with a throw-away test certificate and each run in Wine (the 32-bit one in a
 # 32-bit prefix). Installs missing Debian packages first.
@@ -26,6 +27,9 @@ scripts/deps.sh || { echo "could not install the build dependencies"; exit 1; }
 
 step "host build (ASan+UBSan)" bash -c "cmake --preset host >/dev/null && cmake --build --preset host -j $JOBS"
 step "host tests" ctest_preset build/host -L 'host|report|stack|tool'
+# Every planted fault of tests/mutants/, one at a time, in a scratch copy of the sources (about 4
+# minutes on two cores once its build exists; that build is a second host build of the test binaries).
+step "mutation run" env JOBS="$JOBS" scripts/mutants.sh
 step "static analysis (clang-tidy, cppcheck)" scripts/static-analysis.sh
 step "tsan build" bash -c "cmake --preset host-tsan >/dev/null && cmake --build --preset host-tsan -j $JOBS --target test_stack_tsan test_host"
 step "tsan tests" bash -c "ctest --test-dir build/host-tsan --output-on-failure --timeout 600 -L tsan && build/host-tsan/bin/test_host --gtest_brief=1"

@@ -38,7 +38,7 @@ RequestResult SendRequest(PDEVICE_OBJECT target, const Request &request)
         return result;
     }
     irp->IoStatus.Status = request.initialStatus;
-    irp->IoStatus.Information = 0;
+    irp->IoStatus.Information = request.initialInformation;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = request.major;
     next->MinorFunction = request.minor;

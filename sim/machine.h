@@ -120,6 +120,7 @@ struct Request {
     ULONG inputLength = 0;
     ULONG outputLength = 0;
     NTSTATUS initialStatus = STATUS_NOT_SUPPORTED;
+    ULONG_PTR initialInformation = 0;  // what a creator left in the status block
 };
 struct RequestResult {
     NTSTATUS dispatchStatus = 0;  // what IofCallDriver returned

@@ -164,6 +164,10 @@ Completion UsbBus::CompletionOf(const UrbAnswer &answer) const
 {
     if (answer.delay > 0)
         return Completion::Pending;
+    // Complete-at-once: a bus driver may answer inside its dispatch routine whatever it can answer
+    // at once; only an answer that asks to be pended is.
+    if (!answer.completion && hk::CurrentIoMode() == hk::IoMode::CompleteAtOnce)
+        return Completion::Synchronous;
     return answer.completion.value_or(config_.urbCompletion);
 }
 
@@ -404,8 +408,9 @@ NTSTATUS UsbBus::DispatchUrb(PIRP irp, BusRequest &record)
     const ULONG capacity = length;
 
     // An interrupt read: answered by the next report the device sends.
+    const bool atOnceMode = hk::CurrentIoMode() == hk::IoMode::CompleteAtOnce;
     std::unique_lock lock(mutex_);
-    if (!reports_.empty() && config_.queuedReportCompletion == Completion::Synchronous) {
+    if (!reports_.empty() && (atOnceMode || config_.queuedReportCompletion == Completion::Synchronous)) {
         Report report = std::move(reports_.front());
         reports_.pop_front();
         ++counters_.reportsDelivered;

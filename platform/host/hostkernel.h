@@ -102,7 +102,13 @@ inline constexpr const char *InformationTooLarge = "InformationTooLarge";       
 // ForcePending: as Driver Verifier's force-pending option, a request that a simulated driver
 //   (MarkSimulated) completes inside its dispatch routine is held at that location, marked pending
 //   and finished later from deferred work; IofCallDriver returns STATUS_PENDING.
-enum class IoMode { Normal, CrossThread, ForcePending };
+// CompleteAtOnce: the opposite. The simulated bus answers inside its dispatch routine whatever it
+//   can (URBs whose answer sets no delay, reads for a report already waiting), and an IRP whose
+//   creator's completion routine took it back with STATUS_MORE_PROCESSING_REQUIRED while the
+//   creator's own IofCallDriver is still running is poisoned until that call returns: the creator
+//   may free or reuse it from the routine, so under ASan any touch by a driver in between (a
+//   dispatch routine reading its request after IoCallDriver returned) is a use after poison.
+enum class IoMode { Normal, CrossThread, ForcePending, CompleteAtOnce };
 void SetIoMode(IoMode mode, uint64_t seed = 1);  // Reset() returns to Normal
 IoMode CurrentIoMode();
 void MarkSimulated(PDRIVER_OBJECT driver);

@@ -162,6 +162,7 @@ struct HkIrpState {
     HkSmallList<uint64_t, 4> routineThreads;  // threads inside one of its completion routines
     bool inFlight = false;                 // sent by its creator, not yet back at the creator's level
     bool poisoned = false;                 // driver-visible bytes poisoned after final completion
+    bool heldForCreator = false;           // complete-at-once: poisoned until the creator's IofCallDriver returns
 };
 
 struct HkDeviceState {

@@ -698,6 +698,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (live) {
             auto &frames = Irp->Host->frames[level];
             frames.erase(std::remove(frames.begin(), frames.end(), &frame), frames.end());
+            if (Irp->Host->heldForCreator && frames.empty() && level == static_cast<int>(Irp->Host->frames.size()) - 2) {
+                Irp->Host->heldForCreator = false;  // back with its creator
+                Poison(Irp, false);
+            }
         }
         if (remove && s.devices.count(DeviceObject) != 0 && DeviceObject->Host->removeFrame == &frame) {
             DeviceObject->Host->removeFrame = previousRemove;
@@ -966,7 +970,19 @@ walk:
             SetIrql(before);
         }
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-            return;  // the IRP belongs to the routine's driver again and may already be gone
+            // The IRP belongs to the routine's driver again and may already be gone. Complete-at-once:
+            // the creator took it back while its own IofCallDriver is still running; it might have
+            // freed it in the routine, so nobody below may touch it until that call returns.
+            if (owner > top) {
+                std::lock_guard<std::mutex> lock(Mutex());
+                // Not when the routine sent it down again (reuse): then it is in flight once more.
+                if (S().mode == IoMode::CompleteAtOnce && LiveWithSerial(S(), Irp, serial) && !host->frames[static_cast<size_t>(top)].empty() &&
+                    !host->poisoned && !host->inFlight) {
+                    host->heldForCreator = true;
+                    Poison(Irp, true);
+                }
+            }
+            return;
         }
         if (!live) {
             reports.Add(rule::IrpUsedAfterFree, "completion routine freed " + Describe(Irp) +

@@ -121,6 +121,10 @@ PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE)
         return nullptr;
     }
     if ((MemoryDescriptorList->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) != 0) {
+        // Its pages are mapped already and were never locked: a second system mapping is undefined
+        // on NT. The address is MappedSystemVa (what MmGetSystemAddressForMdlSafe returns for it).
+        Violate(rule::MdlNotLocked, "MmMapLockedPages on " + Ptr(MemoryDescriptorList) +
+                                        ", built for non-paged pool: its pages are never locked or mapped again");
         return SystemAddress(MemoryDescriptorList);
     }
     if ((MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED) == 0) {

@@ -267,7 +267,6 @@ TEST_F(Objects, MdlFlagsTrackNonPagedSourceLockingAndMapping)
     MmBuildMdlForNonPagedPool(pool);
     EXPECT_EQ(pool->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL, MDL_SOURCE_IS_NONPAGED_POOL);
     EXPECT_EQ(pool->MappedSystemVa, page + 100);
-    EXPECT_EQ(MmMapLockedPages(pool, KernelMode), page + 100);
 
     PMDL locked = IoAllocateMdl(page + 4200, 10, FALSE, FALSE, nullptr);
     MmProbeAndLockPages(locked, KernelMode, IoWriteAccess);

@@ -122,6 +122,50 @@ TEST_F(Ownership, RequestIsPoisonedFromItsFinalCompletionUntilItsCreatorReusesIt
     IoFreeIrp(irp);
     EXPECT_TRUE(Rules().empty());
 }
+
+// Complete-at-once: the bus answers inside its dispatch routine, and the creator, which may free the
+// request in its completion routine on Windows, gets it back before the filter's IoCallDriver has
+// returned. A filter that reads its request after passing it down touches poisoned memory; the
+// creator itself, once its own call has returned, and a filter whose routine kept the request, do not.
+TEST_F(Ownership, InCompleteAtOnceModeARequestTakenBackByItsCreatorIsPoisonedUntilItsCallReturns)
+{
+    hk::SetIoMode(hk::IoMode::CompleteAtOnce);
+    PDEVICE_OBJECT bottom = Bottom(STATUS_SUCCESS);
+    PDEVICE_OBJECT readsAfterCall = Device(
+        [](PDEVICE_OBJECT self, PIRP irp) {
+            (void)SkipTo(Ext(self)->lower, irp);
+            return *static_cast<volatile NTSTATUS *>(&irp->IoStatus.Status);
+        },
+        bottom);
+    EXPECT_DEATH(
+        {
+            Sent sent;
+            Send(readsAfterCall, sent);
+        },
+        "use-after-poison");
+
+    PDEVICE_OBJECT keepsIt = Device(
+        [](PDEVICE_OBJECT self, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(
+                irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE, TRUE,
+                TRUE);
+            EXPECT_EQ(IoCallDriver(Ext(self)->lower, irp), STATUS_SUCCESS);
+            return Complete(irp, irp->IoStatus.Status);  // its own again: the routine kept it
+        },
+        bottom);
+    for (PDEVICE_OBJECT top : {PassThrough(bottom), keepsIt}) {
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        Seen seen;
+        IoSetCompletionRoutine(irp, RecordCompletion, &seen, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
+        EXPECT_EQ(seen.calls, 1);
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);  // back with its creator: readable again
+        IoFreeIrp(irp);
+    }
+    EXPECT_TRUE(Rules().empty());
+}
 #endif
 
 // ---- fault 4: a creator's own IRP that came back is freed, not completed --------------------------

@@ -275,6 +275,14 @@ TEST_F(Verifier, MappingAnUnlockedMdlIsMdlNotLocked)
     MmUnlockPages(mdl);
     EXPECT_EQ(Count(hk::rule::MdlNotLocked), 2u);
     IoFreeMdl(mdl);
+    // An MDL built for non-paged pool is mapped already and never locked: mapping it again is the
+    // same fault (its address is MappedSystemVa).
+    static char pool[64];
+    PMDL nonPaged = IoAllocateMdl(pool, sizeof pool, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(nonPaged);
+    EXPECT_EQ(MmMapLockedPages(nonPaged, KernelMode), pool);
+    EXPECT_EQ(Count(hk::rule::MdlNotLocked), 3u);
+    IoFreeMdl(nonPaged);
 }
 
 TEST_F(Verifier, MalformedCountedStringsAreBadUnicodeString)

@@ -234,7 +234,7 @@ TEST_F(DeviceTest, FilterPassSendsRequestsDownUnchangedAndRefusesThemOnTheExtraD
     PDEVICE_OBJECT extra = Extension(mouse)->ExtraExtension->Self;
     const size_t busRequests = mouse.Bus().Log().size();
     const size_t mark2 = TraceMark();
-    sim::RequestResult refused = sim::SendRequest(extra, {.major = IRP_MJ_FLUSH_BUFFERS});
+    sim::RequestResult refused = sim::SendRequest(extra, {.major = IRP_MJ_FLUSH_BUFFERS, .initialInformation = 0x55});
     EXPECT_EQ(refused.dispatchStatus, HCT_STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(refused.status, HCT_STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(refused.information, 0u);
@@ -249,6 +249,9 @@ TEST_F(DeviceTest, PowerGoesDownOnTheFilterAndIsRefusedWithoutTraceOnTheExtraDev
     EXPECT_EQ(pnp_->Power(mouse, IRP_MN_QUERY_POWER), STATUS_SUCCESS);
     // The class driver above passes it down; the filter's line is the only trace.
     EXPECT_EQ(TraceSince(mark), (Lines{"\n\r Device Lower Filter - IRP_MJ_POWER"}));
+    ASSERT_FALSE(mouse.Bus().Log().empty());
+    EXPECT_EQ(mouse.Bus().Log().back().major, IRP_MJ_POWER);  // answered by the bus, not by the filter
+    EXPECT_EQ(mouse.Bus().Log().back().minor, IRP_MN_QUERY_POWER);
 
     mark = TraceMark();
     sim::RequestResult refused =

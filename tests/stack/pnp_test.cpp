@@ -89,7 +89,7 @@ TEST_F(PnpTest, RequestsOnADeviceWithoutRecordAreRefusedSilently)
     bare->Flags &= ~DO_DEVICE_INITIALIZING;
     const size_t mark = TraceMark();
     for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_PNP, IRP_MJ_POWER, IRP_MJ_DEVICE_CONTROL, IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
-        sim::RequestResult r = sim::SendRequest(bare, {.major = major});
+        sim::RequestResult r = sim::SendRequest(bare, {.major = major, .initialInformation = 0x55});
         EXPECT_EQ(r.status, HCT_STATUS_INVALID_PARAMETER) << int(major);
         EXPECT_EQ(r.information, 0u);
     }
@@ -161,6 +161,33 @@ TEST_F(PnpTest, RemovalWaitsForReadsTheBusCompletesOnlyLater)
     sim::PnpManager::Settle();
     EXPECT_EQ(other.Class().Reports().back().bytes, (std::vector<uint8_t>{0x00, 0x03, 0xFE, 0x00, 0x01}));
     app.Close();
+}
+
+// While removal waits for the reads the bus fails only later, an internal request that reaches the
+// filter is refused with STATUS_DELETE_PENDING and goes no further.
+TEST_F(PnpTest, InternalRequestArrivingWhileRemovalWaitsIsRefusedWithDeletePending)
+{
+    sim::MouseConfig config;
+    config.failHeldAfterRemovalDelay = hk::Ms(10);
+    sim::Mouse &mouse = pnp_->PlugAndStart(config);
+    constexpr ULONG kLateCode = 0x00220FFF;
+    PDEVICE_OBJECT filter = mouse.FilterDevice();
+    sim::RequestResult late{};
+    bool sent = false;
+    // Virtual time moves only inside the removal's wait: the request arrives once removal has begun.
+    hk::Defer([&] {
+        late = sim::SendRequest(filter, {.ioControlCode = kLateCode});
+        sent = true;
+    }, hk::Ms(5));
+    const size_t mark = TraceMark();
+    EXPECT_EQ(pnp_->Remove(mouse), STATUS_SUCCESS);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(late.dispatchStatus, STATUS_DELETE_PENDING);
+    EXPECT_EQ(late.status, STATUS_DELETE_PENDING);
+    const Lines trace = TraceSince(mark);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), std::string("\n\r Device Lower Filter - IRP_MJ_INTERNAL_DEVICE_CONTROL")), 1);
+    for (const sim::BusRequest &r : mouse.Bus().Log())
+        EXPECT_NE(r.ioControlCode, kLateCode);
 }
 
 TEST_F(PnpTest, RemovalAfterSurpriseRemovalAndAfterAFailedStartLeavesNothingBehind)

@@ -243,6 +243,38 @@ TEST_F(RoadTest, ReportsBeforeAnyDescriptorShowOnlyTheFunctionLine)
     EXPECT_EQ(TraceSince(mark), (Lines{"\n\r urb->UrbHeader.Function = 0x9", kInternalLine}));
 }
 
+// A layout is used only when it has every field: a mouse without AC pan gets its reports through
+// untouched, with the function line alone, as before any descriptor.
+TEST_F(RoadTest, AMouseWithoutPanHasItsReportsLeftAloneWithTheFunctionLineOnly)
+{
+    sim::MouseConfig config;
+    config.reportDescriptor.assign(sim::kDefaultMouseDescriptor.begin(), sim::kDefaultMouseDescriptor.end() - 7);
+    config.reportDescriptor.insert(config.reportDescriptor.end(), {0xC0, 0xC0});
+    sim::Mouse &mouse = Ready(true, config);
+    ASSERT_EQ(Extension(mouse)->Layout.AcPanSize, 0u);
+    const size_t mark = TraceMark();
+    EXPECT_EQ(Deliver(mouse, {0x00, 0x03, 0xFE, 0x01}), (std::vector<uint8_t>{0x00, 0x03, 0xFE, 0x01}));
+    EXPECT_EQ(TraceSince(mark), (Lines{"\n\r urb->UrbHeader.Function = 0x9", kInternalLine}));
+}
+
+// The largest report the filter inspects, 32 bytes: rewritten like any other.
+TEST_F(RoadTest, AThirtyTwoByteReportIsStillRewritten)
+{
+    sim::MouseConfig config;
+    config.reportDescriptor.assign(sim::kDefaultMouseDescriptor.begin(), sim::kDefaultMouseDescriptor.end() - 2);
+    // 27 constant bytes after the pan: 32 bytes in all.
+    config.reportDescriptor.insert(config.reportDescriptor.end(), {0x75, 0x08, 0x95, 0x1B, 0x81, 0x01, 0xC0, 0xC0});
+    sim::Mouse &mouse = Ready(true, config);
+    ASSERT_EQ(Extension(mouse)->Layout.TotalSize, 32u * 8);
+    std::vector<uint8_t> report(32, 0x00);
+    report[1] = 0x03;
+    report[4] = 0x01;  // pan +1
+    report[31] = 0x5A;
+    std::vector<uint8_t> expected = report;
+    expected[3] = 0x30;
+    EXPECT_EQ(Deliver(mouse, report), expected);
+}
+
 TEST_F(RoadTest, BeforeTheStartNothingIsInspected)
 {
     sim::Mouse &mouse = pnp_->Plug();

@@ -21,7 +21,9 @@ using Lines = std::vector<std::string>;
 
 // The I/O mode of the whole suite, from the environment: HCT_IO_MODE=cross-thread (deferred work on
 // a thread of its own, at any moment) or force-pending (every request a simulated driver completes
-// at once is pended instead); HCT_SEED=n varies the cross-thread schedule, repeatably.
+// at once is pended instead) or complete-at-once (the bus answers inside its dispatch routine what it
+// can, and a request its creator took back is poisoned until the creator's IoCallDriver returns);
+// HCT_SEED=n varies the cross-thread schedule, repeatably.
 inline hk::IoMode IoModeFromEnvironment()
 {
     const char *mode = std::getenv("HCT_IO_MODE");
@@ -30,6 +32,8 @@ inline hk::IoMode IoModeFromEnvironment()
         return hk::IoMode::CrossThread;
     if (name == "force-pending")
         return hk::IoMode::ForcePending;
+    if (name == "complete-at-once")
+        return hk::IoMode::CompleteAtOnce;
     return hk::IoMode::Normal;
 }
 
