@@ -1,8 +1,8 @@
 // USB captures written here with libpcap's own writer (and re-wrapped as pcapng), as USBPcap
 // (Windows) and usbmon (Linux, both header sizes) would have written them: the reader on its own,
 // then replayed by `hct-sim run` through the driver and the simulated stack.
+#include "tests/tool/cli_harness.h"
 #include "tools/hct-sim/capture.h"
-#include "tools/hct-sim/cli.h"
 #include "tools/hct-sim/session.h"
 
 #include "sim/default_mouse.h"
@@ -17,9 +17,7 @@
 #include <map>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -267,22 +265,7 @@ std::string WriteLinuxCapture(const std::filesystem::path &path, int linkType, b
     return w.Close();
 }
 
-class Capture : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("hct-capture-test-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::filesystem::path Path(const std::string &name) const { return dir_ / name; }
-    std::string File(const std::string &name, const Bytes &bytes) const {
-        std::ofstream(Path(name), std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-        return Path(name).string();
-    }
-    std::filesystem::path dir_;
-};
+class Capture : public tooltest::TempDirTest {};
 
 void ExpectReports(const hct_sim::CapturedDevice &device) {
     ASSERT_EQ(device.reports.size(), kReports.size());
@@ -417,19 +400,9 @@ TEST_F(Capture, BadCapturesGetOneMessageNamingTheFileAndRecord) {
 }
 
 // ---- replay through the whole stack ------------------------------------------------------------------
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-Outcome Cli(std::vector<std::string> args) {
-    std::ostringstream out, err;
-    std::istringstream in;
-    const int code = hct_sim::RunCli(args, out, err, in);
-    return {code, out.str(), err.str()};
-}
-bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-
+using tooltest::Cli;
+using tooltest::Contains;
+using tooltest::Outcome;
 
 std::string MouseDescriptorFile(const std::filesystem::path &path) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(ReportDescriptor().data()),
@@ -498,7 +471,7 @@ TEST_F(Capture, RunRefusesWhatItCannotReplayWithExitCode2) {
                               "plugged in): give one with --descriptor FILE\n"},
         {{"run", "--capture", windows, "--device", "7.7"},
          "hct-sim: " + windows + ": device 7.7 is not in the capture (devices in it: 1.5, 1.4)\n"},
-        {{"run", "--capture", Path("none.pcap").string()}, "hct-sim: " + Path("none.pcap").string() + ": cannot open: "},
+        {{"run", "--capture", Path("none.pcap")}, "hct-sim: " + Path("none.pcap") + ": cannot open: "},
         {{"run", "--capture", windows, "--device", "1"}, "hct-sim run: --device takes BUS.ADDR in decimal (1.5), not \"1\""},
         {{"run", "--device", "1.5"}, "hct-sim run: --device chooses a device of a --capture"},
         {{"run", "--capture", windows, "--reports", late}, "hct-sim run: --capture brings its own reports"},

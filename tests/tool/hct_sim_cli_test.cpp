@@ -1,46 +1,25 @@
 // hct-sim's subcommands, run in-process through the real driver, host kernel and simulated stack,
 // and the built program's exit codes and speed as a user meets them.
-#include "tools/hct-sim/cli.h"
+#include "tests/tool/cli_harness.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Outcome Cli(std::vector<std::string> args, const std::string &input = "") {
-    std::ostringstream out, err;
-    std::istringstream in(input);
-    const int code = hct_sim::RunCli(args, out, err, in);
-    return {code, out.str(), err.str()};
-}
-
-bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-
-std::vector<std::string> LinesOf(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
+using tooltest::Cli;
+using tooltest::Contains;
+using tooltest::LinesOf;
+using tooltest::Outcome;
 
 // The built-in mouse as hex text, and the same mouse with Report ID 1 in front of its report.
 const char *const kMouseHex =
@@ -55,24 +34,7 @@ const char *const kReportIdMouseHex =
     "0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06, 0x09, 0x38, 0x95, 0x01, 0x81, 0x06,\n"
     "0x05, 0x0C, 0x0A, 0x38, 0x02, 0x81, 0x06, 0xC0, 0xC0,\n";
 
-class HctSim : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("hct-sim-test-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::string File(const std::string &name, const std::string &content) {
-        const auto path = dir_ / name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path.string();
-    }
-
-    std::filesystem::path dir_;
-};
+class HctSim : public tooltest::TempDirTest {};
 
 // ---- a tiny JSON reader, enough to check what --json writes --------------------------------------
 struct JsonValue {

@@ -3,7 +3,7 @@
 // long reports, and nothing cut or made up: a report longer than the read fails as the USB stack
 // fails it, and `rewrite` shows the driver exactly the bytes given. Its own binary: it counts the
 // heap through a replaced global operator new.
-#include "tools/hct-sim/cli.h"
+#include "tests/tool/cli_harness.h"
 #include "tools/hct-sim/render.h"
 #include "tools/hct-sim/session.h"
 
@@ -16,12 +16,8 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <new>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 // ---- the heap in use, by every operator new of the process ----------------------------------------
@@ -48,39 +44,12 @@ using hct_sim::Bytes;
 const Bytes kPanRight = {0x00, 0x03, 0xFE, 0x00, 0x01};
 const Bytes kIdle = {0x00, 0x00, 0x00, 0x00, 0x00};
 
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-Outcome Cli(std::vector<std::string> args, const std::string &input = "") {
-    std::ostringstream out, err;
-    std::istringstream in(input);
-    const int code = hct_sim::RunCli(args, out, err, in);
-    return {code, out.str(), err.str()};
-}
-bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-std::vector<std::string> LinesOf(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
+using tooltest::Cli;
+using tooltest::Contains;
+using tooltest::LinesOf;
+using tooltest::Outcome;
 
-class Stream : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("hct-stream-test-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string File(const std::string &name, const std::string &content) {
-        std::ofstream(dir_ / name, std::ios::binary) << content;
-        return (dir_ / name).string();
-    }
-    std::filesystem::path dir_;
-};
+class Stream : public tooltest::TempDirTest {};
 
 // ---- nothing kept per report -------------------------------------------------------------------------
 TEST_F(Stream, ALongReplayKeepsNothingPerReportInTheNeighboursOrTheSession) {

@@ -1,9 +1,9 @@
 // hct-sim run --write-capture: every record read back byte by byte with libpcap and checked against
 // USBPcap's layout and against what the session did; the written capture replayed by run --capture;
 // bad paths; a capture that is whole at every moment of the session.
+#include "tests/tool/cli_harness.h"
 #include "tools/hct-sim/capture.h"
 #include "tools/hct-sim/capture_writer.h"
-#include "tools/hct-sim/cli.h"
 #include "tools/hct-sim/session.h"
 #include "tools/hct-sim/usbpcap.h"
 
@@ -13,12 +13,9 @@
 #include <pcap/pcap.h>
 
 #include <array>
-#include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -89,17 +86,8 @@ std::vector<Record> ReadRecords(const std::string &path) {
     return out;
 }
 
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-Outcome Cli(std::vector<std::string> args) {
-    std::ostringstream out, err;
-    std::istringstream in;
-    const int code = hct_sim::RunCli(args, out, err, in);
-    return {code, out.str(), err.str()};
-}
+using tooltest::Cli;
+using tooltest::Outcome;
 
 // The report table and the summary: what a replay must reproduce.
 std::string ReportsAndSummary(const std::string &out) {
@@ -108,22 +96,7 @@ std::string ReportsAndSummary(const std::string &out) {
     return from == std::string::npos ? "" : out.substr(from, to == std::string::npos ? std::string::npos : to - from);
 }
 
-class WriteCapture : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("hct-write-capture-test-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string Path(const std::string &name) const { return (dir_ / name).string(); }
-    std::string File(const std::string &name, const std::string &text) const {
-        std::ofstream(Path(name)) << text;
-        return Path(name);
-    }
-    std::filesystem::path dir_;
-};
+class WriteCapture : public tooltest::TempDirTest {};
 
 const Bytes kSent[] = {{0x00, 0x03, 0xfe, 0x00, 0x01}, {0x00, 0x00, 0x00, 0x00, 0xff}, {0x01, 0x05, 0xfb, 0x01, 0x00},
                        {0x01, 0x00, 0x00, 0x00, 0x7f}, {0x00, 0x00, 0x00, 0x00, 0x00}};
