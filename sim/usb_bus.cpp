@@ -27,12 +27,15 @@ detail::Registry<UsbBus> &Buses()
     return registry;
 }
 
+// Live buses whose mouse has a URB observer: with none, a completion looks no further.
+std::atomic<unsigned> g_observedBuses{0};
+
 // Every request the bus driver completes passes here: a URB is shown to the mouse's observer, if it
 // has one, as it goes back up.
 NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+    if (g_observedBuses.load(std::memory_order_relaxed) != 0 && stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
         stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
         stack->Parameters.Others.Argument1 != nullptr) {
         UsbBus *bus = Buses().Find(stack->DeviceObject, detail::kBusMagic);
@@ -128,6 +131,8 @@ NTSTATUS NTAPI UsbBus::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 
 UsbBus::UsbBus(PDRIVER_OBJECT busDriver, const MouseConfig &config) : config_(config)
 {
+    if (config_.urbTap != nullptr)
+        ++g_observedBuses;
     CompleteDescriptors(config_);
     device_ = ParseConfiguration(config_.configurationDescriptor, nullptr);
     std::u16string name = u"\\Device\\SimUsbPdo-";
@@ -149,7 +154,12 @@ UsbBus::UsbBus(PDRIVER_OBJECT busDriver, const MouseConfig &config) : config_(co
     Buses().Add(this);
 }
 
-UsbBus::~UsbBus() { Buses().Remove(this); }
+UsbBus::~UsbBus()
+{
+    if (config_.urbTap != nullptr)
+        --g_observedBuses;
+    Buses().Remove(this);
+}
 
 void UsbBus::DeletePdo()
 {
