@@ -304,8 +304,9 @@ bool ReportFile::Next(Bytes &report) {
     while (s.ready.empty()) {
         if (!s.file.Next(s.line)) return false;
         // A "/*" comment may run over several lines: they are read together. A line wholly inside
-        // the comment is kept as its bare line feed, and each line is looked at once, so that a
-        // long commented-out block costs neither memory per line nor a search of what came before.
+        // the comment is kept as its bare line feed (the lines after it keep their numbers), and
+        // each line is looked at once: a long commented-out block costs a byte a line, and no line
+        // searches the ones before it again.
         const int first = s.file.number;
         s.chunk = s.line;
         bool open = OpensBlockComment(s.chunk, 0);
