@@ -2,6 +2,8 @@
 // and the report lengths a descriptor makes the device send.
 #include "tools/hct-sim/formats.h"
 
+#include "tests/tool/cli_harness.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -75,6 +77,30 @@ TEST(ReportLines, RefuseReportsLongerThan32BytesEmptyReportsAndEmptyFiles) {
     EXPECT_EQ(ErrorOf([] { hct_sim::ParseReportLines("# only a comment\n", "r.txt"); }),
               "r.txt: no reports: write one report per line, as hex bytes");
     EXPECT_EQ(ErrorOf([] { hct_sim::ParseReportWord("", "report argument 1"); }), "report argument 1: report of no bytes");
+}
+
+using ReportFiles = tooltest::TempDirTest;
+
+// A file is read a line at a time: a block commented out over many lines is looked at once per line
+// (the run would not end in the test's time if each line searched the block again), and the lines
+// after it keep their numbers, as they do when the same text is read whole.
+TEST_F(ReportFiles, ALongCommentedOutBlockIsReadOnceAndLinesAfterItKeepTheirNumbers) {
+    std::string text = "00 03 fe 00 01 /* taken out:\n";
+    for (int i = 0; i < 200000; ++i) text += "00 00 00 00 ff * 2\n";
+    text += "*/ 01 // back\n";
+    const std::string good = File("good.txt", text);
+    const std::string bad = File("bad.txt", text + "\n0g\n");
+    const std::vector<Bytes> whole = hct_sim::ParseReportLines(text, good);
+    ASSERT_EQ(whole, (std::vector<Bytes>{{0x00, 0x03, 0xfe, 0x00, 0x01}, {0x01}}));
+
+    hct_sim::ReportFile file(good);
+    std::vector<Bytes> read;
+    for (Bytes report; file.Next(report);) read.push_back(report);
+    EXPECT_EQ(read, whole);
+    EXPECT_EQ(hct_sim::ScanReportFile(good).count, 2u);
+    EXPECT_EQ(ErrorOf([&] { hct_sim::ScanReportFile(bad); }), bad + ":200004: \"0g\" is not a hex byte");
+    EXPECT_EQ(ErrorOf([&] { hct_sim::ParseReportLines(text + "\n0g\n", bad); }),
+              bad + ":200004: \"0g\" is not a hex byte");
 }
 
 const char *const kRecording =

@@ -51,9 +51,10 @@ std::string StripComments(std::string_view text, const std::string &source, int 
     return out;
 }
 
-// True when a "/*" in `text` (outside line comments) is not closed in it.
-bool EndsInBlockComment(std::string_view text) {
-    for (size_t i = 0; i < text.size(); ++i) {
+// True when a "/*" in `text` from `from` on (outside line comments; `from` itself outside any
+// comment) is not closed in it.
+bool OpensBlockComment(std::string_view text, size_t from) {
+    for (size_t i = from; i < text.size(); ++i) {
         if (text[i] == '#' || (text[i] == '/' && i + 1 < text.size() && text[i + 1] == '/')) {
             while (i < text.size() && text[i] != '\n') ++i;
         } else if (text[i] == '/' && i + 1 < text.size() && text[i + 1] == '*') {
@@ -302,10 +303,21 @@ bool ReportFile::Next(Bytes &report) {
     State &s = *state_;
     while (s.ready.empty()) {
         if (!s.file.Next(s.line)) return false;
-        // A "/*" comment may run over several lines: they are read together.
+        // A "/*" comment may run over several lines: they are read together. A line wholly inside
+        // the comment is kept as its bare line feed (the lines after it keep their numbers), and
+        // each line is looked at once: a long commented-out block costs a byte a line, and no line
+        // searches the ones before it again.
         const int first = s.file.number;
         s.chunk = s.line;
-        while (EndsInBlockComment(s.chunk) && s.file.Next(s.line)) s.chunk += "\n" + s.line;
+        bool open = OpensBlockComment(s.chunk, 0);
+        while (open && s.file.Next(s.line)) {
+            s.chunk += '\n';
+            const size_t close = s.line.find("*/");
+            if (close == std::string::npos) continue;
+            const size_t after = s.chunk.size() + close + 2;
+            s.chunk += s.line;
+            open = OpensBlockComment(s.chunk, after);
+        }
         ReportsOfLines(StripComments(s.chunk, s.file.source, first), s.file.source, first, s.ready);
     }
     report.swap(s.ready.front());
