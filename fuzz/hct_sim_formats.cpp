@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -100,6 +101,27 @@ void CheckSameRefusal(const Refusal &whole, const Refusal &streamed)
     FUZZ_CHECK(streamed.message == whole.message);
 }
 
+// The reports a line-at-a-time reader hands out until its end, or the refusal that stopped it.
+template <typename Reader>
+std::pair<std::vector<hct_sim::Bytes>, std::optional<Refusal>> Stream(const std::filesystem::path &path,
+                                                                      const std::string &source)
+{
+    std::vector<hct_sim::Bytes> streamed;
+    try {
+        Reader file(path);
+        for (hct_sim::Bytes report; file.Next(report);) {
+            FUZZ_CHECK(!report.empty() && report.size() <= hct_sim::kMaxReportBytes);
+            streamed.push_back(report);
+        }
+        hct_sim::Bytes after;
+        FUZZ_CHECK(!file.Next(after));  // the end stays the end
+        FUZZ_CHECK(file.Position() == file.Size());
+    } catch (const hct_sim::InputError &e) {
+        return {std::move(streamed), RefusalOf(e, source)};
+    }
+    return {std::move(streamed), std::nullopt};
+}
+
 // A --reports file: the scan the tool runs first (every line checked, reports counted), then the
 // reports handed out one at a time, against ParseReportLines on the same text.
 void CheckReportFile(std::string_view text)
@@ -121,20 +143,7 @@ void CheckReportFile(std::string_view text)
     } catch (const hct_sim::InputError &e) {
         scanRefusal = RefusalOf(e, source);
     }
-    std::vector<hct_sim::Bytes> streamed;
-    std::optional<Refusal> streamRefusal;
-    try {
-        hct_sim::ReportFile file(path);
-        for (hct_sim::Bytes report; file.Next(report);) {
-            FUZZ_CHECK(!report.empty() && report.size() <= hct_sim::kMaxReportBytes);
-            streamed.push_back(report);
-        }
-        hct_sim::Bytes after;
-        FUZZ_CHECK(!file.Next(after));  // the end stays the end
-        FUZZ_CHECK(file.Position() == file.Size());
-    } catch (const hct_sim::InputError &e) {
-        streamRefusal = RefusalOf(e, source);
-    }
+    const auto [streamed, streamRefusal] = Stream<hct_sim::ReportFile>(path, source);
 
     if (whole) {
         FUZZ_CHECK(facts && !streamRefusal);
@@ -184,20 +193,7 @@ void CheckRecordingFile(std::string_view text)
     } catch (const hct_sim::InputError &e) {
         scanRefusal = RefusalOf(e, source);
     }
-    std::vector<hct_sim::Bytes> streamed;
-    std::optional<Refusal> streamRefusal;
-    try {
-        hct_sim::RecordingFile file(path);
-        for (hct_sim::Bytes report; file.Next(report);) {
-            FUZZ_CHECK(!report.empty() && report.size() <= hct_sim::kMaxReportBytes);
-            streamed.push_back(report);
-        }
-        hct_sim::Bytes after;
-        FUZZ_CHECK(!file.Next(after));
-        FUZZ_CHECK(file.Position() == file.Size());
-    } catch (const hct_sim::InputError &e) {
-        streamRefusal = RefusalOf(e, source);
-    }
+    const auto [streamed, streamRefusal] = Stream<hct_sim::RecordingFile>(path, source);
 
     if (whole) {
         FUZZ_CHECK(scanned && !streamRefusal);
