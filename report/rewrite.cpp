@@ -86,11 +86,14 @@ RewriteResult RewriteReport(const REPORT_LAYOUT &layout, bool featureEnabled, ui
             any = pan[i] != 0;
         if (!any)
             return RewriteResult::BeforeOnly;
+        // The direction is taken before the wheel is written: a layout read while another descriptor
+        // is parsed can mix two descriptors' fields and let them share bytes.
+        const bool negative = (pan[0] & 0x80) != 0;
         // The step lies in the wheel field's last byte; the bytes before it become 0.
         uint8_t *wheel = report + wheelByte;
         for (uint32_t i = 0; i + 1 < wheelBytes; i++)
             wheel[i] = 0;
-        wheel[wheelBytes - 1] = static_cast<uint8_t>((pan[0] & 0x80) ? kNegativeStep : kPositiveStep);
+        wheel[wheelBytes - 1] = static_cast<uint8_t>(negative ? kNegativeStep : kPositiveStep);
         return RewriteResult::Rewritten;
     }
 
