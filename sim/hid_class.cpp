@@ -1,5 +1,5 @@
 // The simulated HID class driver. Each interrupt read lives in a slot: buffer and URB for the life of
-// the class device (the buffer sized for the largest input report), a fresh IRP (IoAllocateIrp) per read. The read's completion routine runs on the
+// the class device (the buffer sized for the largest input report, at most one interrupt transfer), a fresh IRP (IoAllocateIrp) per read. The read's completion routine runs on the
 // creator's level, records what came back and returns STATUS_MORE_PROCESSING_REQUIRED; deferred work
 // then frees the IRP and sends the next read. Stopping and removal wait until every slot is idle.
 #include "hid_class.h"
@@ -372,9 +372,11 @@ NTSTATUS HidClass::Enumerate()
     KeepDescriptor(report);
     if (report.status != STATUS_SUCCESS)
         return report.status;
+    // A descriptor may declare reports longer than any interrupt transfer: the read is capped at
+    // what the USB stack moves in one, so that the buffer never follows what is merely declared.
     if (const ULONG largest = LargestInputReport(report.bytes)) {
         std::lock_guard lock(mutex_);
-        readLength_ = std::max(largest, config_.minimumReadLength);
+        readLength_ = std::max(ClassReadLength(largest), config_.minimumReadLength);
     }
     return STATUS_SUCCESS;
 }
