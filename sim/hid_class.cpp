@@ -80,6 +80,7 @@ struct HidClass::Slot {
     unsigned index = 0;
     PUCHAR buffer = nullptr;
     ULONG bufferLength = 0;
+    ULONG filled = 0;  // the leading bytes of the buffer the last read brought back
     PURB urb = nullptr;
     PMDL mdl = nullptr;
     bool mdlLocked = false;
@@ -499,6 +500,9 @@ void HidClass::SubmitRead(unsigned index)
     if (slot.buffer == nullptr && length != 0) {
         slot.buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, kClassTag));
         slot.bufferLength = length;
+        if (slot.buffer)
+            std::memset(slot.buffer, 0, length);
+        slot.filled = 0;
     }
     if (slot.urb == nullptr || (length != 0 && slot.buffer == nullptr))
         return;  // out of pool: this read is lost, as a real class driver would lose it
@@ -536,8 +540,12 @@ void HidClass::SubmitRead(unsigned index)
     if (irp == nullptr)
         return;
     std::memset(slot.urb, 0, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+    // Each read finds the buffer zeroed: what the last one brought back is cleared (and always the
+    // first page, in case the bus wrote more than it reported), not the whole buffer, so that a read
+    // costs what its reports hold, not what the descriptor declares.
     if (slot.buffer)
-        std::memset(slot.buffer, 0, length);
+        std::memset(slot.buffer, 0, std::min(slot.bufferLength, std::max<ULONG>(slot.filled, 4096)));
+    slot.filled = 0;
     auto &t = slot.urb->UrbBulkOrInterruptTransfer;
     t.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
     t.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
@@ -574,8 +582,10 @@ void HidClass::ReadCompleted(unsigned index, PIRP irp)
     record.transferLength = slot.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     record.cancelled = __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE);  // IoCancelIrp may be setting it now
     record.time = hk::Now();
-    if (slot.buffer)
-        record.bytes.assign(slot.buffer, slot.buffer + std::min(record.transferLength, slot.bufferLength));
+    if (slot.buffer) {
+        slot.filled = std::min(record.transferLength, slot.bufferLength);
+        record.bytes.assign(slot.buffer, slot.buffer + slot.filled);
+    }
     bool ok = record.status == STATUS_SUCCESS;
     if (readObserver_)
         readObserver_(record);
