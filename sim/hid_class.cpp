@@ -500,8 +500,6 @@ void HidClass::SubmitRead(unsigned index)
     if (slot.buffer == nullptr && length != 0) {
         slot.buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, kClassTag));
         slot.bufferLength = length;
-        if (slot.buffer)
-            std::memset(slot.buffer, 0, length);
         slot.filled = 0;
     }
     if (slot.urb == nullptr || (length != 0 && slot.buffer == nullptr))
@@ -540,9 +538,10 @@ void HidClass::SubmitRead(unsigned index)
     if (irp == nullptr)
         return;
     std::memset(slot.urb, 0, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
-    // Each read finds the buffer zeroed: what the last one brought back is cleared (and always the
-    // first page, in case the bus wrote more than it reported), not the whole buffer, so that a read
-    // costs what its reports hold, not what the descriptor declares.
+    // Each read finds the start of its buffer zeroed: the first page and whatever the last read
+    // brought back, not the whole buffer, so that a read costs what its reports hold, not what the
+    // descriptor declares (the system's class driver clears nothing; what lies past the bytes a
+    // read brought back is no one's to look at).
     if (slot.buffer)
         std::memset(slot.buffer, 0, std::min(slot.bufferLength, std::max<ULONG>(slot.filled, 4096)));
     slot.filled = 0;
