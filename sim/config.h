@@ -164,7 +164,7 @@ struct MouseConfig {
     BufferForm bufferForm = BufferForm::TransferBuffer;
     unsigned readsOutstanding = 2;
     // Bytes per interrupt read buffer when the class driver has not sized it from the report
-    // descriptor (System sizes it for the largest input report).
+    // descriptor (System sizes it for the largest input report, at most kMaxInterruptTransfer).
     ULONG readBufferLength = 64;
     // DirectControlTransfer: wLength of the descriptor request and its buffer size (System asks for
     // the HID descriptor's wReportLength + 64).

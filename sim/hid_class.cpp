@@ -1,5 +1,5 @@
 // The simulated HID class driver. Each interrupt read lives in a slot: buffer and URB for the life of
-// the class device (the buffer sized for the largest input report), a fresh IRP (IoAllocateIrp) per read. The read's completion routine runs on the
+// the class device (the buffer sized for the largest input report, at most one interrupt transfer), a fresh IRP (IoAllocateIrp) per read. The read's completion routine runs on the
 // creator's level, records what came back and returns STATUS_MORE_PROCESSING_REQUIRED; deferred work
 // then frees the IRP and sends the next read. Stopping and removal wait until every slot is idle.
 #include "hid_class.h"
@@ -80,6 +80,7 @@ struct HidClass::Slot {
     unsigned index = 0;
     PUCHAR buffer = nullptr;
     ULONG bufferLength = 0;
+    ULONG filled = 0;  // the leading bytes of the buffer the last read brought back
     PURB urb = nullptr;
     PMDL mdl = nullptr;
     bool mdlLocked = false;
@@ -372,9 +373,11 @@ NTSTATUS HidClass::Enumerate()
     KeepDescriptor(report);
     if (report.status != STATUS_SUCCESS)
         return report.status;
+    // A descriptor may declare reports longer than any interrupt transfer: the read is capped at
+    // what the USB stack moves in one, so that the buffer never follows what is merely declared.
     if (const ULONG largest = LargestInputReport(report.bytes)) {
         std::lock_guard lock(mutex_);
-        readLength_ = std::max(largest, config_.minimumReadLength);
+        readLength_ = std::max(ClassReadLength(largest), config_.minimumReadLength);
     }
     return STATUS_SUCCESS;
 }
@@ -497,6 +500,7 @@ void HidClass::SubmitRead(unsigned index)
     if (slot.buffer == nullptr && length != 0) {
         slot.buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, length, kClassTag));
         slot.bufferLength = length;
+        slot.filled = 0;
     }
     if (slot.urb == nullptr || (length != 0 && slot.buffer == nullptr))
         return;  // out of pool: this read is lost, as a real class driver would lose it
@@ -534,8 +538,13 @@ void HidClass::SubmitRead(unsigned index)
     if (irp == nullptr)
         return;
     std::memset(slot.urb, 0, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+    // Each read finds the start of its buffer zeroed: the first page and whatever the last read
+    // brought back, not the whole buffer, so that a read costs what its reports hold, not what the
+    // descriptor declares (the system's class driver clears nothing; what lies past the bytes a
+    // read brought back is no one's to look at).
     if (slot.buffer)
-        std::memset(slot.buffer, 0, length);
+        std::memset(slot.buffer, 0, std::min(slot.bufferLength, std::max<ULONG>(slot.filled, 4096)));
+    slot.filled = 0;
     auto &t = slot.urb->UrbBulkOrInterruptTransfer;
     t.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
     t.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
@@ -572,8 +581,10 @@ void HidClass::ReadCompleted(unsigned index, PIRP irp)
     record.transferLength = slot.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     record.cancelled = __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE);  // IoCancelIrp may be setting it now
     record.time = hk::Now();
-    if (slot.buffer)
-        record.bytes.assign(slot.buffer, slot.buffer + std::min(record.transferLength, slot.bufferLength));
+    if (slot.buffer) {
+        slot.filled = std::min(record.transferLength, slot.bufferLength);
+        record.bytes.assign(slot.buffer, slot.buffer + slot.filled);
+    }
     bool ok = record.status == STATUS_SUCCESS;
     if (readObserver_)
         readObserver_(record);

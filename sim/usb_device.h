@@ -5,6 +5,7 @@
 #pragma once
 
 #include "config.h"
+#include "usb_limits.h"
 
 #include <array>
 #include <cstdint>
@@ -61,8 +62,12 @@ std::vector<uint8_t> DefaultDeviceDescriptor();
 std::vector<uint8_t> BuildConfigurationDescriptor(std::span<const uint8_t> reportDescriptor);
 // The largest input report in bytes, the report ID byte included when the device numbers its
 // reports; 0 when the descriptor declares no input. Walks the items as a HID parser does (global
-// Report Size/Count/ID with Push/Pop); an item that runs past the end ends the walk.
+// Report Size/Count/ID with Push/Pop); an item that runs past the end ends the walk. What a
+// descriptor declares, not what the class driver reads: see ClassReadLength.
 ULONG LargestInputReport(std::span<const uint8_t> reportDescriptor);
+// The class driver's read for a largest input report of `largest` bytes: that many, capped at
+// kMaxInterruptTransfer.
+inline ULONG ClassReadLength(ULONG largest) { return largest < kMaxInterruptTransfer ? largest : kMaxInterruptTransfer; }
 
 // The device's descriptors with the defaults filled in where the configuration left them empty.
 void CompleteDescriptors(MouseConfig &config);

@@ -385,6 +385,36 @@ TEST_F(RoadTest, EveryRequestTheBusConvertsComesBackAsAControlTransferWithItsSet
     EXPECT_EQ(Extension(mouse)->Layout.TotalSize, 0x28u);  // none of them is the report descriptor
 }
 
+// A descriptor may declare input reports longer than one interrupt transfer carries (4 MB, 4194304
+// bytes, at every speed): the class driver reads the largest input report, never more than that,
+// so its buffers do not follow what a descriptor merely declares; a report that fits arrives whole,
+// and the slots' pool goes with the mouse.
+TEST_F(RoadTest, ClassDriverReadsTheLargestInputReportButNeverMoreThanOneInterruptTransfer)
+{
+    const struct {
+        uint32_t count;  // Report Count of one ID-less report of bytes
+        ULONG read;
+    } cases[] = {{5, 5}, {4194304, 4194304}, {4194305, 4194304}, {0x1FFFFFFF, 4194304}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.count);
+        sim::MouseConfig config;
+        config.reportDescriptor = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x75, 0x08, 0x97,
+                                   uint8_t(c.count), uint8_t(c.count >> 8), uint8_t(c.count >> 16), uint8_t(c.count >> 24),
+                                   0x81, 0x02, 0xC0};
+        sim::Mouse &mouse = pnp_->PlugAndStart(config);
+        ASSERT_EQ(mouse.State(), sim::MouseState::Started);
+        EXPECT_EQ(mouse.Class().ReadLength(), c.read);
+        const auto reads = mouse.Bus().UrbLog(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        ASSERT_EQ(reads.size(), 2u);
+        EXPECT_EQ(reads[0].transferBufferLength, c.read);
+        EXPECT_EQ(reads[1].transferBufferLength, c.read);
+        const std::vector<uint8_t> report = {0x01, 0x02, 0x03, 0x04, 0x05};
+        EXPECT_EQ(Deliver(mouse, report), report);
+        EXPECT_EQ(pnp_->Remove(mouse), STATUS_SUCCESS);
+        EXPECT_EQ(hk::LivePoolCount(0x48696D53), 0u);  // "SmiH": the class driver's slots
+    }
+}
+
 // A device with descriptors of its own (numbered reports, its HID interface at number 1 with the
 // interrupt pipe at 0x82, strings): the class driver follows its configuration, and the bus answers
 // the strings it has and refuses, as a port driver does, requests that do not fit the device.

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
+#include <fstream>
 #include <vector>
 
 namespace {
@@ -365,6 +366,73 @@ TEST_F(HctSim, UsageMistakesExitWith2AndHelpWith0) {
     EXPECT_TRUE(Contains(r.out, "Commands:"));
 }
 
+TEST_F(HctSim, JsonRefusesTheRawTraceAndVersionPrintsTheDriverPackagesVersion) {
+    // The raw trace's bytes are not JSON: asked for both, the tool refuses before anything runs,
+    // whichever comes first; --json --trace keeps the trace in the document.
+    for (const auto &args : {std::vector<std::string>{"run", "--json", "--trace=raw"}, {"run", "--trace=raw", "--json"}}) {
+        const Outcome r = Cli(args);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "hct-sim run: --json and --trace=raw do not go together: the raw trace bytes are not JSON "
+                         "(--json --trace gives the trace in the document, one string per line) (see hct-sim run --help)\n");
+    }
+    const Outcome lines = Cli({"run", "--json", "--trace"});
+    ASSERT_EQ(lines.code, 0) << lines.err;
+    EXPECT_FALSE(ParseJson(lines.out)["trace"].items.empty());
+    const Outcome raw = Cli({"run", "--trace=raw"});
+    ASSERT_EQ(raw.code, 0) << raw.err;
+    EXPECT_TRUE(Contains(raw.out, "\n\r-----Vorik Mouse Found")) << raw.out;
+
+    // The version is the one the driver package's INF states (DriverVer = date,version).
+    std::ifstream inf(HCT_DRIVER_INF);
+    std::string version;
+    for (std::string line; std::getline(inf, line);)
+        if (line.rfind("DriverVer", 0) == 0) version = line.substr(line.find(',') + 1);
+    while (!version.empty() && std::isspace(static_cast<unsigned char>(version.back()))) version.pop_back();
+    ASSERT_FALSE(version.empty());
+    const Outcome v = Cli({"--version"});
+    EXPECT_EQ(v.code, 0);
+    EXPECT_EQ(v.out, "hct-sim " + version + "\n");
+    EXPECT_EQ(v.err, "");
+}
+
+// ---- bounded whatever a descriptor declares ---------------------------------------------------------
+// Report Count 0x1fffffff: a 26-byte descriptor declaring a 512 MB report (Report ID 1) and a
+// 5-byte one (Report ID 2).
+const char *const kHugeCountHex = "05 01 09 02 a1 01 85 01 75 08 97 ff ff ff 1f 81 02 85 02 75 08 95 04 81 02 c0\n";
+
+// One ID-less report of `count` bytes: Report Size 8, Report Count as four bytes.
+std::string OneReportOf(uint32_t count) {
+    char hex[96];
+    std::snprintf(hex, sizeof hex, "05 01 09 02 a1 01 75 08 97 %02x %02x %02x %02x 81 02 c0\n", count & 0xff,
+                  (count >> 8) & 0xff, (count >> 16) & 0xff, count >> 24);
+    return hex;
+}
+
+// The class driver reads the largest input report, but never more than one interrupt transfer
+// carries (4 MB, 4194304 bytes): the report's entry says so when it declares more, and only then.
+TEST_F(HctSim, AReportLongerThanOneInterruptTransferIsSaidToBeReadCapped) {
+    const std::string capped = "more than one interrupt transfer carries: the class driver reads 4194304 bytes, "
+                               "a longer report fails as a data overrun";
+    Outcome r = Cli({"layout", File("huge.txt", kHugeCountHex)});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "device sends: input reports of 536870912 bytes (Report ID 1, then 536870911; " + capped +
+                                    "), 5 bytes (Report ID 2, then 4); "))
+        << r.out;
+    r = Cli({"layout", Path("huge.txt"), "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const JsonValue json = ParseJson(r.out);
+    EXPECT_EQ(json["input_reports"][0]["read_capped_at"].number, 4194304);
+    EXPECT_EQ(json["input_reports"][1].members.count("read_capped_at"), 0u);
+
+    // Both sides of the cap.
+    r = Cli({"layout", File("at.txt", OneReportOf(4194304))});
+    EXPECT_TRUE(Contains(r.out, "device sends: input reports of 4194304 bytes; ")) << r.out;
+    EXPECT_EQ(ParseJson(Cli({"layout", Path("at.txt"), "--json"}).out)["input_reports"][0].members.count("read_capped_at"), 0u);
+    r = Cli({"layout", File("over.txt", OneReportOf(4194305))});
+    EXPECT_TRUE(Contains(r.out, "device sends: input reports of 4194305 bytes (" + capped + "); ")) << r.out;
+}
+
 // ---- the built program -------------------------------------------------------------------------
 struct Program {
     int code;
@@ -391,6 +459,26 @@ TEST_F(HctSim, TheProgramRunsTheDefaultSession) {
 
     EXPECT_EQ(Execute("layout " + (dir_ / "nothing.txt").string()).code, 2);
     EXPECT_EQ(Execute("run --no-such-option").code, 2);
+}
+
+// The 26-byte descriptor that declares a 512 MB report: layout (with the diagram and as JSON) and
+// rewrite each stay under 64 MB at their peak, as the kernel counts it for the process (wait4, in
+// a process started fresh by peak_memory), and well under the seconds reads of the declared size
+// took.
+TEST_F(HctSim, TheProgramStaysSmallForADescriptorThatDeclaresHugeReports) {
+    const std::string file = File("huge.txt", kHugeCountHex);
+    for (const std::string args : {"layout " + file, "layout " + file + " --diagram --json", "rewrite " + file + " 0102 02000000ff"}) {
+        const std::string command = std::string(HCT_PEAK_MEMORY) + " " + HCT_SIM_BINARY + " " + args;
+        std::unique_ptr<FILE, int (*)(FILE *)> pipe(::popen(command.c_str(), "r"), ::pclose);
+        ASSERT_TRUE(pipe);
+        int code = -1;
+        long peakKb = 0;
+        double cpu = 0;
+        ASSERT_EQ(std::fscanf(pipe.get(), "%d %ld %lf", &code, &peakKb, &cpu), 3) << args;
+        EXPECT_EQ(code, 0) << args;
+        EXPECT_LT(peakKb, 64 * 1024) << args << ": peak in kB";
+        EXPECT_LT(cpu, 5.0) << args;
+    }
 }
 
 }  // namespace

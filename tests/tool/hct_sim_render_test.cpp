@@ -38,6 +38,40 @@ TEST(LayoutDiagram, DrawsEachFieldInTheBitsTheDriverWillTouch) {
     EXPECT_NE(picture.find("PPPPWWWW ........"), std::string::npos) << picture;
 }
 
+// A descriptor may declare a layout of up to 2^32 bits: the diagram is drawn from the four fields,
+// the rows of a report longer than 64 bytes that hold none of them named instead of drawn; a
+// report of up to 64 bytes is drawn whole.
+TEST(LayoutDiagram, AReportLongerThan64BytesDrawsOnlyTheRowsHoldingTheFields) {
+    // 64 bytes, X in byte 0: all eight rows, the empty ones too.
+    const std::string whole = hct_sim::LayoutDiagram(REPORT_LAYOUT{512, 8, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_NE(whole.find("  byte 56       57       58       59       60       61       62       63\n"), std::string::npos) << whole;
+    EXPECT_EQ(whole.find("not drawn"), std::string::npos) << whole;
+    // 65 bytes: the first row, then one line for bytes 8 to 64.
+    const std::string longer = hct_sim::LayoutDiagram(REPORT_LAYOUT{520, 8, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_NE(longer.find("       XXXXXXXX ........ ........ ........ ........ ........ ........ ........\n"
+                          "  bytes 8 to 64: none of X, Y, wheel and AC pan, not drawn\n"
+                          "  X = X,"),
+              std::string::npos)
+        << longer;
+
+    // 2^32 - 8 bits, the fields in bytes 4096 to 4099 and the pan overlapping the wheel in byte
+    // 4100: a few rows, whatever the length.
+    const REPORT_LAYOUT huge = {0xFFFFFFF8u, 8, 4096 * 8, 8, 4097 * 8, 12, 4098 * 8, 8, 4099 * 8 + 2};
+    const std::string picture = hct_sim::LayoutDiagram(huge);
+    EXPECT_LT(picture.size(), 2000u) << picture;
+    EXPECT_NE(picture.find("  bytes 0 to 4095: none of X, Y, wheel and AC pan, not drawn\n"
+                           "  byte 4096     4097     4098     4099     4100     4101     4102     4103\n"
+                           "  bit  76543210 76543210 76543210 76543210 76543210 76543210 76543210 76543210\n"
+                           "       XXXXXXXX YYYYYYYY WWWWWWWW WW##PPPP PP...... ........ ........ ........\n"
+                           "  bytes 4104 to 536870910: none of X, Y, wheel and AC pan, not drawn\n"
+                           "  X = X, Y = Y, W = wheel, P = AC pan, . = other bits (buttons, padding, other fields), # = two kinds overlap\n"),
+              std::string::npos)
+        << picture;
+    // Fields that overlap only past the end of the report are not said to overlap.
+    const std::string past = hct_sim::LayoutDiagram(REPORT_LAYOUT{16, 8, 16, 8, 16, 0, 0, 0, 0});
+    EXPECT_EQ(past.find('#'), std::string::npos) << past;
+}
+
 TEST(JudgeRewrite, SaysYesForTheFiveButtonMouse) {
     const auto outlook = hct_sim::JudgeRewrite(kMouse, {InputReportShape{0, 40, 5}});
     EXPECT_TRUE(outlook.ever);

@@ -14,7 +14,10 @@
 
 #include <array>
 #include <fstream>
+#include <algorithm>
+#include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -248,6 +251,55 @@ TEST_F(WriteCapture, RunCaptureReplaysAWrittenCaptureAsTheSessionThatWroteIt) {
     }
     // The replay's clock starts at the first capture's first record.
     EXPECT_EQ(second.firstStamp, first.firstStamp);
+}
+
+// Two runs of one session write the same bytes, in one process or in two (where the heap lies
+// elsewhere): an IRP's id is the next number of a counter when it first goes down, kept while it is
+// outstanding in either view, so a request has one id below and above the filter.
+TEST_F(WriteCapture, TwoRunsOfOneSessionWriteByteIdenticalFilesWithIrpIdsFromACounter) {
+    auto bytesOf = [](const std::string &path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    auto program = [](const std::string &arguments) {
+        return std::system((std::string(HCT_SIM_BINARY) + " " + arguments + " >/dev/null 2>&1").c_str());
+    };
+    const std::string reports = File("reports.txt", "00 05 fb 00 01\n00 00 00 00 81 00 00\n");
+    const std::vector<std::string> sessions = {"run --probe-reply HELLO", "run --reports " + reports,
+                                               "run --capture " + Path("a0.pcap")};
+    for (size_t k = 0; k < sessions.size(); ++k) {
+        SCOPED_TRACE(sessions[k]);
+        const std::string a = Path("a" + std::to_string(k) + ".pcap"), b = Path("b" + std::to_string(k) + ".pcap");
+        ASSERT_EQ(program(sessions[k] + " --write-capture " + a), 0);
+        ASSERT_EQ(program(sessions[k] + " --write-capture " + b), 0);
+        const std::string written = bytesOf(a);
+        ASSERT_FALSE(written.empty());
+        EXPECT_TRUE(written == bytesOf(b)) << "two processes wrote different captures";
+        std::vector<std::string> args;
+        for (size_t at = 0, next; at != std::string::npos; at = next == std::string::npos ? next : next + 1)
+            args.push_back(sessions[k].substr(at, (next = sessions[k].find(' ', at)) - at));
+        args.insert(args.end(), {"--write-capture", Path("c.pcap")});
+        ASSERT_EQ(Cli(args).code, 0);
+        EXPECT_TRUE(written == bytesOf(Path("c.pcap"))) << "the program and the in-process run wrote different captures";
+
+        // Ids 1, 2, 3 ... in order of first appearance; every completion answers a request of its id
+        // outstanding in its view; a request the class driver sends has the same id below.
+        const auto records = ReadRecords(a);
+        uint64_t last = 0;
+        std::map<std::pair<unsigned, uint64_t>, bool> outstanding;
+        std::map<uint64_t, std::set<unsigned>> views;
+        for (size_t i = 0; i < records.size(); ++i) {
+            const Record &rec = records[i];
+            EXPECT_LE(rec.irp, last + 1) << "record " << i + 1;
+            last = std::max(last, rec.irp);
+            if (rec.up) EXPECT_EQ(outstanding.erase({rec.bus, rec.irp}), 1u) << "record " << i + 1;
+            else outstanding[{rec.bus, rec.irp}] = true;
+            views[rec.irp].insert(rec.bus);
+        }
+        EXPECT_GT(last, 10u);
+        for (const auto &[id, buses] : views)
+            if (buses.count(2)) EXPECT_EQ(buses.size(), 2u) << "id " << id << " above the filter only";
+    }
 }
 
 TEST_F(WriteCapture, BadPathsGetOneMessageAndExitCode2AndBadInputLeavesTheFileAlone) {

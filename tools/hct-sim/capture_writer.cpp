@@ -103,6 +103,7 @@ void CaptureWriter::Submit(unsigned bus, const sim::UrbEvent &e) {
     const URB &urb = *e.urb;
     const uint16_t function = urb.UrbHeader.Function;
     const uint32_t status = uint32_t(urb.UrbHeader.Status);
+    const uint64_t id = IdOf(e.irp);
     Request r;
     r.function = function;
     if (function == URB_FUNCTION_SELECT_CONFIGURATION) {
@@ -111,7 +112,7 @@ void CaptureWriter::Submit(unsigned bus, const sim::UrbEvent &e) {
         const uint8_t value = whole && s.ConfigurationDescriptor ? s.ConfigurationDescriptor->bConfigurationValue : 0;
         const std::array<uint8_t, 8> setup = {0x00, kSetConfiguration, value, 0, 0, 0, 0, 0};
         r.transfer = usbpcap::kTransferControl;
-        Write(e.time, bus, e.irp, status, function, false, 0x00, r.transfer, usbpcap::kStageSetup, setup.data(), setup.size());
+        Write(e.time, bus, id, status, function, false, 0x00, r.transfer, usbpcap::kStageSetup, setup.data(), setup.size());
     } else if (HoldsTransfer(urb) && function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         const auto &t = urb.UrbControlTransfer;
         const std::array<uint8_t, 8> setup = sim::port::SetupOf(urb);
@@ -120,9 +121,9 @@ void CaptureWriter::Submit(unsigned bus, const sim::UrbEvent &e) {
         r.in = (setup[0] & kIn) != 0;
         r.endpoint = r.in ? kIn : 0x00;
         r.capacity = dataStage && Buffer(t) ? t.TransferBufferLength : 0;
-        Write(e.time, bus, e.irp, status, function, false, 0x00, r.transfer, usbpcap::kStageSetup, setup.data(), setup.size());
+        Write(e.time, bus, id, status, function, false, 0x00, r.transfer, usbpcap::kStageSetup, setup.data(), setup.size());
         if (!r.in && r.capacity != 0)
-            Write(e.time, bus, e.irp, status, function, false, 0x00, r.transfer, usbpcap::kStageData, Buffer(t), r.capacity);
+            Write(e.time, bus, id, status, function, false, 0x00, r.transfer, usbpcap::kStageData, Buffer(t), r.capacity);
     } else if (HoldsTransfer(urb)) {
         const auto &t = urb.UrbBulkOrInterruptTransfer;
         const auto pipe = pipes_.find(t.PipeHandle);
@@ -133,10 +134,10 @@ void CaptureWriter::Submit(unsigned bus, const sim::UrbEvent &e) {
         r.transfer = found.transfer;
         r.capacity = Buffer(urb.UrbControlTransfer) ? t.TransferBufferLength : 0;
         const uint8_t *data = r.in ? nullptr : Buffer(urb.UrbControlTransfer);
-        Write(e.time, bus, e.irp, status, function, false, r.endpoint, r.transfer, -1, data, r.in ? 0 : r.capacity);
+        Write(e.time, bus, id, status, function, false, r.endpoint, r.transfer, -1, data, r.in ? 0 : r.capacity);
     } else {
         r.transfer = usbpcap::kTransferUnknown;
-        Write(e.time, bus, e.irp, status, function, false, 0x00, r.transfer, -1, nullptr, 0);
+        Write(e.time, bus, id, status, function, false, 0x00, r.transfer, -1, nullptr, 0);
     }
     outstanding_[{bus, e.irp}] = r;
 }
@@ -149,6 +150,9 @@ void CaptureWriter::Complete(unsigned bus, const sim::UrbEvent &e) {
     if (it == outstanding_.end()) return;  // sent before the writer was attached
     const Request r = it->second;
     outstanding_.erase(it);
+    const uint64_t id = ids_.at(e.irp);
+    // Back in both views: the IRP's id is free, and so is its address for the next IRP.
+    if (outstanding_.count({bus == kBusBelow ? kBusAbove : kBusBelow, e.irp}) == 0) ids_.erase(e.irp);
     const uint16_t function = urb.UrbHeader.Function;
     const uint32_t status = uint32_t(urb.UrbHeader.Status);
     const uint8_t *data = nullptr;
@@ -160,15 +164,15 @@ void CaptureWriter::Complete(unsigned bus, const sim::UrbEvent &e) {
     if (r.transfer == usbpcap::kTransferControl) {
         if (r.function == URB_FUNCTION_SELECT_CONFIGURATION) {
             if (NT_SUCCESS(e.status)) LearnPipes(&urb);
-            Write(e.time, bus, e.irp, status, function, true, 0x00, r.transfer, usbpcap::kStageComplete, nullptr, 0);
+            Write(e.time, bus, id, status, function, true, 0x00, r.transfer, usbpcap::kStageComplete, nullptr, 0);
         } else if (length != 0) {
-            Write(e.time, bus, e.irp, status, function, true, r.endpoint, r.transfer, usbpcap::kStageData, data, length);
+            Write(e.time, bus, id, status, function, true, r.endpoint, r.transfer, usbpcap::kStageData, data, length);
         } else {
-            Write(e.time, bus, e.irp, status, function, true, r.endpoint, r.transfer, usbpcap::kStageStatus, nullptr, 0);
+            Write(e.time, bus, id, status, function, true, r.endpoint, r.transfer, usbpcap::kStageStatus, nullptr, 0);
         }
         return;
     }
-    Write(e.time, bus, e.irp, status, function, true, r.endpoint, r.transfer, -1, data, length);
+    Write(e.time, bus, id, status, function, true, r.endpoint, r.transfer, -1, data, length);
 }
 
 // The pipe handles a completed SELECT_CONFIGURATION handed out, and the endpoints they stand for,
@@ -196,13 +200,19 @@ void CaptureWriter::LearnPipes(const void *p) {
     }
 }
 
-void CaptureWriter::Write(int64_t time, unsigned bus, const void *irp, uint32_t status, uint16_t function, bool up,
+uint64_t CaptureWriter::IdOf(const void *irp) {
+    const auto [it, added] = ids_.try_emplace(irp, lastId_ + 1);
+    if (added) ++lastId_;
+    return it->second;
+}
+
+void CaptureWriter::Write(int64_t time, unsigned bus, uint64_t irp, uint32_t status, uint16_t function, bool up,
                           uint8_t endpoint, uint8_t transfer, int stage, const uint8_t *data, size_t length) {
     using namespace usbpcap;
     if (data == nullptr) length = 0;
     record_.clear();
     Put(record_, stage >= 0 ? kControlHeader : kHeader, 2);
-    Put(record_, reinterpret_cast<uintptr_t>(irp), 8);
+    Put(record_, irp, 8);
     Put(record_, status, 4);
     Put(record_, function, 2);
     Put(record_, up ? kInfoCompletion : 0, 1);

@@ -57,7 +57,8 @@ private:
     void Submit(unsigned bus, const sim::UrbEvent &e);
     void Complete(unsigned bus, const sim::UrbEvent &e);
     void LearnPipes(const void *urb);
-    void Write(int64_t time, unsigned bus, const void *irp, uint32_t status, uint16_t function, bool up,
+    uint64_t IdOf(const void *irp);
+    void Write(int64_t time, unsigned bus, uint64_t irp, uint32_t status, uint16_t function, bool up,
                uint8_t endpoint, uint8_t transfer, int stage, const uint8_t *data, size_t length);
 
     mutable std::mutex mutex_;
@@ -68,6 +69,11 @@ private:
     std::string error_;  // the first write that failed
     uint64_t records_ = 0;
     std::map<std::pair<unsigned, const void *>, Request> outstanding_;  // by view and IRP
+    // The id each IRP outstanding in either view is written with: the next number of a counter,
+    // given when the IRP first goes down, so that two runs of one session write the same bytes
+    // (an IRP's address differs from run to run, and a freed one's comes back for the next).
+    std::map<const void *, uint64_t> ids_;
+    uint64_t lastId_ = 0;
     std::map<const void *, Pipe> pipes_;  // pipe handles SELECT_CONFIGURATION handed out
     std::vector<uint8_t> record_;         // reused for every record
 };

@@ -41,7 +41,7 @@ constexpr const char *kTopHelp =
     "            will ever rewrite its reports\n"
     "  rewrite   send reports through the driver and print what the class driver received\n"
     "\n"
-    "'hct-sim <command> --help' describes each command.\n"
+    "'hct-sim <command> --help' describes each command; 'hct-sim --version' prints the version.\n"
     "Exit codes: 0 success, 1 the driver broke a kernel rule (or a --script step did not turn out as\n"
     "it says), 2 bad input or usage.\n";
 
@@ -83,7 +83,7 @@ constexpr const char *kRunHelp =
     "  --changed-only      list only the reports the driver changed (the summary counts them all)\n"
     "  --trace             print the driver's debug trace afterwards, one line per \"\\n\\r\"\n"
     "  --trace=raw         print the table as usual, then the trace bytes untouched (not split\n"
-    "                      into lines)\n"
+    "                      into lines; not with --json)\n"
     "  --json              print the same facts as JSON\n"
     "  -h, --help          this text\n"
     "\n"
@@ -315,6 +315,9 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     const std::string traceMode = p.has("--trace") ? p.options.at("--trace") : "none";
     if (traceMode != "none" && traceMode != "" && traceMode != "raw")
         throw UsageError("--trace takes no value or =raw, not \"" + traceMode + "\"");
+    if (traceMode == "raw" && p.has("--json"))
+        throw UsageError("--json and --trace=raw do not go together: the raw trace bytes are not JSON (--json --trace "
+                         "gives the trace in the document, one string per line)");
 
     SessionOptions options;
     options.featureOn = FeatureOption(p);
@@ -631,6 +634,10 @@ int RunCli(const std::vector<std::string> &args, std::ostream &out, std::ostream
     const std::string &command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
         out << kTopHelp;
+        return 0;
+    }
+    if (command == "--version") {
+        out << "hct-sim " << HCT_SIM_VERSION << "\n";
         return 0;
     }
     const std::vector<std::string> words(args.begin() + 1, args.end());

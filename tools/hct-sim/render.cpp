@@ -1,9 +1,13 @@
 #include "render.h"
 
+#include "../../sim/usb_limits.h"
+
 #include <ostream>
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <optional>
 
 namespace hct_sim {
 
@@ -179,33 +183,62 @@ std::string LayoutDiagram(const REPORT_LAYOUT &l, const std::vector<InputReportS
     const uint32_t total = l.TotalSize;
     if (total == 0) return "  (no Input bits: the descriptor declares no input report fields)\n";
     const uint32_t bytes = total / 8;
-    std::string cells(total, '.');
-    auto paint = [&](uint32_t size, uint32_t offset, char mark) {
-        for (uint64_t n = offset; n < uint64_t(offset) + size && n < total; ++n)
-            cells[size_t(n)] = cells[size_t(n)] == '.' ? mark : '#';
+    // Each bit is drawn from the four fields as it is reached: nothing here grows with TotalSize,
+    // which a descriptor merely declares. In a report of more than kDrawnWhole bytes, the rows that
+    // hold none of the four fields are left out, each run of them named in one line.
+    struct Field {
+        uint32_t size, offset;
+        char mark;
     };
-    paint(l.XSize, l.XOffset, 'X');
-    paint(l.YSize, l.YOffset, 'Y');
-    paint(l.WheelSize, l.WheelOffset, 'W');
-    paint(l.AcPanSize, l.AcPanOffset, 'P');
+    const Field fields[] = {{l.XSize, l.XOffset, 'X'}, {l.YSize, l.YOffset, 'Y'}, {l.WheelSize, l.WheelOffset, 'W'},
+                            {l.AcPanSize, l.AcPanOffset, 'P'}};
+    auto end = [total](const Field &f) { return std::min<uint64_t>(uint64_t(f.offset) + f.size, total); };
+    auto cell = [&](uint64_t n) {
+        char c = '.';
+        for (const Field &f : fields)
+            if (n >= f.offset && n < end(f)) c = c == '.' ? f.mark : '#';
+        return c;
+    };
+    auto holdsField = [&](uint64_t from, uint64_t to) {  // bits [from, to)
+        return std::any_of(std::begin(fields), std::end(fields), [&](const Field &f) { return f.offset < to && end(f) > from && end(f) > f.offset; });
+    };
+    bool overlap = false;
+    for (size_t i = 0; i < 4; ++i)
+        for (size_t j = i + 1; j < 4; ++j)
+            overlap = overlap || (std::max(fields[i].offset, fields[j].offset) < std::min(end(fields[i]), end(fields[j])));
     std::string out = "  report bits as the driver numbers them: bit 0 is the top bit of byte 0, each byte\n"
                       "  drawn from its most significant bit (7) down to bit 0\n";
     constexpr uint32_t kPerRow = 8;
+    constexpr uint32_t kDrawnWhole = 64;
+    std::optional<uint32_t> skippedFrom;  // the first byte of the run of rows left out so far
+    auto endSkip = [&](uint32_t upTo) {
+        if (skippedFrom)
+            out += "  bytes " + std::to_string(*skippedFrom) + " to " + std::to_string(upTo - 1) +
+                   ": none of X, Y, wheel and AC pan, not drawn\n";
+        skippedFrom.reset();
+    };
     for (uint32_t first = 0; first < bytes; first += kPerRow) {
         const uint32_t last = std::min(bytes, first + kPerRow);
+        if (bytes > kDrawnWhole && !holdsField(uint64_t(first) * 8, uint64_t(last) * 8)) {
+            if (!skippedFrom) skippedFrom = first;
+            continue;
+        }
+        endSkip(first);
         std::string head = "  byte ", bits = "  bit  ", body = "       ";
         for (uint32_t b = first; b < last; ++b) {
             head += Pad(std::to_string(b), 9);
             bits += "76543210 ";
-            body += cells.substr(size_t(b) * 8, 8) + " ";
+            for (uint64_t n = uint64_t(b) * 8; n < uint64_t(b) * 8 + 8; ++n) body += cell(n);
+            body += " ";
         }
         for (std::string *row : {&head, &bits, &body}) {
             while (!row->empty() && row->back() == ' ') row->pop_back();
             out += *row + "\n";
         }
     }
+    endSkip(bytes);
     out += "  X = X, Y = Y, W = wheel, P = AC pan, . = other bits (buttons, padding, other fields)";
-    if (cells.find('#') != std::string::npos) out += ", # = two kinds overlap";
+    if (overlap) out += ", # = two kinds overlap";
     out += "\n";
     if (std::any_of(shapes.begin(), shapes.end(), [](const InputReportShape &s) { return s.reportId != 0; }))
         out += "  the mouse sends a Report ID byte in front of its report bits; the driver does not count it,\n"
@@ -221,7 +254,12 @@ std::string ShapesText(const std::vector<InputReportShape> &shapes) {
     std::vector<std::string> parts;
     for (const auto &s : shapes) {
         std::string part = std::to_string(s.bytes) + " bytes";
-        if (s.reportId != 0) part += " (Report ID " + std::to_string(s.reportId) + ", then " + std::to_string((s.bits + 7) / 8) + ")";
+        std::vector<std::string> about;
+        if (s.reportId != 0) about.push_back("Report ID " + std::to_string(s.reportId) + ", then " + std::to_string((s.bits + 7) / 8));
+        if (s.bytes > sim::kMaxInterruptTransfer)
+            about.push_back("more than one interrupt transfer carries: the class driver reads " +
+                            std::to_string(sim::kMaxInterruptTransfer) + " bytes, a longer report fails as a data overrun");
+        if (!about.empty()) part += " (" + Join(about, "; ") + ")";
         parts.push_back(part);
     }
     return (shapes.size() == 1 ? "input reports of " : "input reports of ") + Join(parts, ", ");
@@ -295,8 +333,11 @@ std::string OutlookText(const RewriteOutlook &o, const REPORT_LAYOUT &l, const s
 
 Json LayoutReportJson(const REPORT_LAYOUT &l, const std::vector<InputReportShape> &shapes, const RewriteOutlook &o) {
     Json reports = Json::MakeArray();
-    for (const auto &s : shapes)
-        reports.Push(Json::MakeObject().Set("report_id", s.reportId).Set("bits", s.bits).Set("bytes", s.bytes));
+    for (const auto &s : shapes) {
+        Json report = Json::MakeObject().Set("report_id", s.reportId).Set("bits", s.bits).Set("bytes", s.bytes);
+        if (s.bytes > sim::kMaxInterruptTransfer) report.Set("read_capped_at", sim::kMaxInterruptTransfer);
+        reports.Push(std::move(report));
+    }
     Json reasons = Json::MakeArray();
     for (const auto &r : o.reasons) reasons.Push(r);
     Json notes = Json::MakeArray();

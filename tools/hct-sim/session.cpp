@@ -12,6 +12,8 @@ namespace hct_sim {
 
 namespace {
 
+bool gFreshKernel = true;  // SetFreshKernelPerSession
+
 // The filter's own string request at start; the bus answers it with the probe reply.
 constexpr uint8_t kProbeStringIndex = 200;
 
@@ -31,6 +33,8 @@ std::u16string Win32Path(const UNICODE_STRING &link) {
 }
 
 }  // namespace
+
+void SetFreshKernelPerSession(bool fresh) { gFreshKernel = fresh; }
 
 Bytes DefaultDescriptor() { return sim::DefaultMouseDescriptor(); }
 
@@ -58,7 +62,8 @@ SessionResult RunSession(const SessionOptions &options) {
     facts.descriptorBytes = descriptor.size();
     facts.shapes = InputReportShapes(descriptor);
 
-    hk::Reset();
+    if (gFreshKernel) hk::Reset();
+    else hk::ClearTrace();
     // A broken rule is reported with the session's output instead of ending the process, so that a
     // user sees the whole session and what went wrong in it.
     hk::SetViolationHandler([&facts](const hk::Violation &v) { facts.violations.push_back(v.rule + ": " + v.detail); });

@@ -73,6 +73,10 @@ struct SessionResult {
 
 // Starts from a fresh kernel (hk::Reset) and leaves it clean when the driver behaved.
 SessionResult RunSession(const SessionOptions &options);
+// For a process that runs very many sessions (the fuzzer): false makes each session start in the
+// kernel the one before left, which must be clean (hk::CheckClean), with its trace emptied, instead
+// of a fresh one; a reset keeps every old kernel's memory on purpose, some kilobytes a session.
+void SetFreshKernelPerSession(bool fresh);
 
 // The length of the class driver's interrupt reads for this report descriptor: its largest input
 // report (the class driver's default buffer when it declares none).
