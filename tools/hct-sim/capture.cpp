@@ -65,6 +65,8 @@ struct Event {
     uint8_t transfer = 0xFF;
     uint8_t endpoint = 0;
     bool succeeded = false;       // a completion with status 0
+    bool failedTransfer = false;  // USBPcap: a completion the stack failed, not by a cancel or removal
+    uint32_t usbdStatus = 0;      // USBPcap: the URB's status
     std::optional<Setup> setup;   // a control transfer on its way down
     bool hasData = false;         // a completion that carries the transfer's data (never a setup stage)
     const uint8_t *data = nullptr;
@@ -90,6 +92,8 @@ struct DeviceState {
     Bytes configuration;
     std::map<unsigned, Bytes> reportDescriptors;  // by interface
     std::map<uint8_t, Bytes> strings;
+    std::optional<Bytes> probeAnswer;  // the first successful answer to string 200, raw
+    std::map<uint8_t, size_t> failedTransfers;  // by endpoint
     // A request and what it is for: an interface (a class or descriptor request to it), an endpoint
     // (a transfer on it), or the whole device (-1, 0).
     struct Request {
@@ -165,6 +169,12 @@ Event ParseUsbpcap(const uint8_t *p, size_t length) {
     const uint8_t *data = p + headerLength;
     if (!e.completion) e.function = Le16(p + kFunction);
     e.succeeded = e.completion && status == 0;
+    e.usbdStatus = status;
+    // USBD_ERROR set: the transfer failed. A read cancelled or ended by the device's removal is the
+    // end of a session, not something the mouse sent.
+    constexpr uint32_t kUsbdCanceled = 0xC0010000;
+    constexpr uint32_t kUsbdDeviceGone = 0xC0007000;
+    e.failedTransfer = e.completion && (status >> 30) == 3 && status != kUsbdCanceled && status != kUsbdDeviceGone;
     if (e.transfer == kTransferControl) {
         if (headerLength < kUsbpcapControlHeader)
             throw RecordError("USBPcap control record without its stage byte (header length " + std::to_string(headerLength) + ")");
@@ -534,6 +544,10 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             const auto setup = state.setups.find(e.id);
             if (setup == state.setups.end()) continue;
             if (e.succeeded && e.hasData) OnControlData(state, setup->second, e.data, e.dataLength);
+            // The filter's string request: its answer as it came back, whatever it holds.
+            const Setup &s = setup->second;
+            if (e.succeeded && !state.probeAnswer && s[0] == 0x80 && s[1] == 6 && s[2] == 200 && s[3] == kDescriptorString)
+                state.probeAnswer = e.hasData ? Bytes(e.data, e.data + std::min<size_t>(e.dataLength, Le16(&s[6]))) : Bytes{};
             state.setups.erase(setup);
         } else if (e.transfer == kTransferInterrupt && (e.endpoint & 0x80) && e.succeeded && e.hasData && e.dataLength > 0) {
             EndpointReports &reports = state.reports[e.endpoint];
@@ -542,6 +556,8 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             reports.lengths.insert(e.dataLength);
             reports.signature = (reports.signature ^ (uint64_t(time) * 0x9E3779B97F4A7C15ull + e.dataLength)) * 0x100000001B3ull;
             if (choice.keepReports) reports.kept.push_back({Bytes(e.data, e.data + e.dataLength), time, record});
+        } else if (e.transfer == kTransferInterrupt && (e.endpoint & 0x80) && e.failedTransfer) {
+            ++state.failedTransfers[e.endpoint];  // counted; CaptureReports gives them in order
         }
     }
     capture.records = record;
@@ -560,6 +576,7 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     if (judgement.interface >= 0 && state.reportDescriptors.count(unsigned(judgement.interface)))
         device.reportDescriptor = state.reportDescriptors[unsigned(judgement.interface)];
     device.stringDescriptors = state.strings;
+    device.probeAnswer = state.probeAnswer;
     // A composite device's other functions have stacks of their own on Windows: their requests are
     // not the mouse's.
     for (const DeviceState::Request &r : state.functions) {
@@ -575,6 +592,8 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         device.reportCount = it->second.count;
         device.longestReport = it->second.longest;
     }
+    if (const auto it = state.failedTransfers.find(judgement.endpoint); judgement.endpoint != 0 && it != state.failedTransfers.end())
+        device.failedTransfers = it->second;
     capture.skippedReports -= device.reportCount;
     return capture;
 }
@@ -641,9 +660,15 @@ bool CaptureReports::Next(CapturedReport &report) {
             throw InputError(s.source, 0, "record " + std::to_string(s.record) + ": " + error.message);
         }
         if (e.device != s.device || !e.completion || e.transfer != kTransferInterrupt || e.endpoint != s.endpoint ||
-            !(e.endpoint & 0x80) || !e.succeeded || !e.hasData || e.dataLength == 0)
+            !(e.endpoint & 0x80))
             continue;
-        report.bytes.assign(e.data, e.data + e.dataLength);
+        if (e.failedTransfer) {
+            report.bytes.clear();
+        } else {
+            if (!e.succeeded || !e.hasData || e.dataLength == 0) continue;
+            report.bytes.assign(e.data, e.data + e.dataLength);
+        }
+        report.failedUsbdStatus = e.failedTransfer ? e.usbdStatus : 0;
         report.time = int64_t(std::clamp<__int128>(stamp - s.base, INT64_MIN, INT64_MAX));
         report.record = s.record;
         return true;

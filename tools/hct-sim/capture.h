@@ -41,6 +41,10 @@ struct CapturedReport {
     Bytes bytes;
     int64_t time = 0;   // nanoseconds since the capture's first record
     size_t record = 0;  // 1-based record number in the file
+    // USBPcap: a transfer the device's stack failed (a data overrun: the mouse sent more than the
+    // read asked for), with the USBD status it came back with; its bytes are then empty, the
+    // capture holds none. Reads ended by a cancel or the device's removal are not taken.
+    uint32_t failedUsbdStatus = 0;
 };
 
 struct CapturedDevice {
@@ -51,9 +55,14 @@ struct CapturedDevice {
     Bytes configurationDescriptor;  // with all its interfaces and endpoints; empty as above
     Bytes reportDescriptor;       // of the mouse interface
     std::map<uint8_t, Bytes> stringDescriptors;  // by index, whole descriptors (length, type 3, text)
-    std::vector<CapturedReport> reports;  // empty unless CaptureChoice::keepReports
+    std::vector<CapturedReport> reports;  // empty unless CaptureChoice::keepReports; no failed transfers
     size_t reportCount = 0;    // the completed interrupt-IN transfers taken as reports
     size_t longestReport = 0;  // bytes of the longest of them
+    size_t failedTransfers = 0;  // failed interrupt-IN transfers of the endpoint (USBPcap), replayed as failed
+    // The answer to the filter's string request at index 200 as it came back, raw bytes as they are
+    // (a mouse need not answer with a string descriptor, and the driver matches the raw bytes);
+    // nullopt when the capture holds no successful answer.
+    std::optional<Bytes> probeAnswer;
     // USBPcap only: the URB function of each request on its way down to the device, in order, one
     // entry per request (the setup and data records of one control transfer count once; a run of
     // interrupt reads counts once, as CompareUrbFunctions counts it); requests to the device's other
@@ -98,7 +107,8 @@ public:
     ~CaptureReports();
     CaptureReports(const CaptureReports &) = delete;
     CaptureReports &operator=(const CaptureReports &) = delete;
-    // The next report (its bytes reuse `report`'s storage); false after the last one.
+    // The next report or failed transfer, in the order of the file (its bytes reuse `report`'s
+    // storage); false after the last one.
     bool Next(CapturedReport &report);
     uint64_t Position() const;  // bytes of the file read so far
     uint64_t Size() const;      // bytes of the file

@@ -196,7 +196,6 @@ LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary) {
     return {LoadDescriptor(path, true), std::nullopt};
 }
 
-constexpr uint8_t kProbeStringIndex = 200;
 
 // Plays a captured mouse: its descriptors, its reports at their captured times. `descriptorPath` is a
 // --descriptor file already loaded into options.descriptor, which then stands for the capture's.
@@ -224,10 +223,17 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     options.stringDescriptors = device.stringDescriptors;
     options.reports.clear();
     options.reportDelays.clear();
-    // The mouse's own answer to the filter's string request, when the capture holds one.
-    if (const auto answer = device.stringDescriptors.find(kProbeStringIndex); answer != device.stringDescriptors.end()) {
-        if (p.has("--probe-reply")) options.probeOrigin = "given with --probe-reply, instead of the capture's own answer";
-        else options.probeAnswer = answer->second;
+    // The mouse's own answer to the filter's string request, when the capture holds one: its bytes
+    // as they came back, for the driver matches the raw bytes.
+    if (device.probeAnswer) {
+        if (p.has("--probe-reply")) {
+            options.probeOrigin = "given with --probe-reply, instead of the capture's own answer";
+        } else if (device.probeAnswer->empty()) {
+            options.probeReply.clear();
+            options.probeOrigin = "the capture's own answer, which held no bytes";
+        } else {
+            options.probeAnswer = *device.probeAnswer;
+        }
     } else {
         options.probeOrigin = p.has("--probe-reply") ? "given with --probe-reply (the capture holds no answer to it)"
                                                      : "the built-in default (the capture holds no answer to it)";
@@ -243,7 +249,9 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     if (!taken.empty()) line += taken.size() == 1 ? " descriptor" : " descriptors";
     if (!device.stringDescriptors.empty())
         line += (line.empty() ? "" : ", ") + std::to_string(device.stringDescriptors.size()) + " string descriptor(s)";
-    line += (line.empty() ? "" : ", ") + std::to_string(device.reportCount) + " report(s) from the capture";
+    line += (line.empty() ? "" : ", ") + std::to_string(device.reportCount) + " report(s)" +
+            (device.failedTransfers ? " and " + std::to_string(device.failedTransfers) + " failed transfer(s)" : "") +
+            " from the capture";
     if (!descriptorPath.empty())
         line += "; report descriptor from " + descriptorPath +
                 (device.reportDescriptor.empty() ? " (the capture holds none)" : " (instead of the capture's)");
@@ -384,7 +392,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     auto shareOf = [](const auto *file) { return [file] { return file->Size() ? double(file->Position()) / double(file->Size()) : 0.0; }; };
     if (capture) {
         captured = std::make_unique<CaptureReports>(p.options.at("--capture"), *capture);
-        total = capture->device.reportCount;
+        total = capture->device.reportCount + capture->device.failedTransfers;
         widest = capture->device.longestReport;
         share = shareOf(captured.get());
     } else if (recording) {
@@ -400,7 +408,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     }
     Progress progress(err, total, share);
     size_t fed = 0;
-    options.nextReport = [&](Bytes &report, int64_t &delay) {
+    options.nextReport = [&](Bytes &report, int64_t &delay, uint32_t &failure) {
         if (captured) {
             if (!captured->Next(next)) return false;
             // The gaps between reports on the virtual clock, in 100 ns units; a stamp earlier than
@@ -411,6 +419,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
             delay = int64_t(std::clamp<__int128>(gap, 0, kHour));
             lastTime = next.time;
             report.swap(next.bytes);
+            failure = next.failedUsbdStatus;
         } else if (recorded || reportLines) {
             if (!(recorded ? recorded->Next(report) : reportLines->Next(report))) return false;
             delay = 0;

@@ -339,7 +339,9 @@ size_t RewrittenCount(const std::vector<ReportRow> &rows) {
 std::string RowNote(const ReportRow &row, const REPORT_LAYOUT &l, bool featureOn) {
     if (row.failed) {
         std::string note = "transfer failed (USBD status " + Hex(row.usbdStatus);
-        if (row.usbdStatus == 0xC000000C)
+        if (row.usbdStatus == 0xC000000C && !row.sentKnown)
+            note += ", data overrun on a read of " + std::to_string(row.readLength) + "; the capture holds none of the bytes sent";
+        else if (row.usbdStatus == 0xC000000C)
             note += ", data overrun: " + std::to_string(row.sent.size()) + " bytes for a read of " + std::to_string(row.readLength);
         return note + "): not examined";
     }
@@ -388,7 +390,7 @@ std::string ReportTableRow(size_t number, const ReportRow &r, const REPORT_LAYOU
         if (out.empty()) out.emplace_back();
         return out;
     };
-    const auto sent = lines(r.sent, false);
+    const auto sent = r.sentKnown ? lines(r.sent, false) : std::vector<std::string>{"?"};
     const auto received = r.delivered ? lines(r.received, true) : std::vector<std::string>{"-"};
     std::string note = RowNote(r, layout, featureOn);
     if (r.sent.size() > kBytesPerTableLine) note += " (" + std::to_string(r.sent.size()) + " bytes)";
@@ -481,7 +483,7 @@ Json ReportRowJson(size_t number, const ReportRow &r, const REPORT_LAYOUT &layou
         if (k >= r.sent.size() || r.sent[k] != r.received[k]) changed.Push(k);
     Json row = Json::MakeObject()
                    .Set("number", number)
-                   .Set("sent", HexPairs(r.sent))
+                   .Set("sent", r.sentKnown ? Json(HexPairs(r.sent)) : Json())
                    .Set("received", r.delivered ? Json(HexPairs(r.received)) : Json())
                    .Set("changed_bytes", std::move(changed))
                    .Set("note", RowNote(r, layout, featureOn));
