@@ -456,6 +456,8 @@ std::optional<DeviceAddress> ParseDeviceAddress(std::string_view text) {
 }
 
 Capture ReadCapture(const std::filesystem::path &path, const CaptureChoice &choice) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) throw InputError(path.string(), 0, "a folder, not a file: name a file in it");
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (!file) throw InputError(path.string(), 0, std::string("cannot open: ") + std::strerror(errno));
     return ReadCaptureStream(file, path.string(), choice);

@@ -185,7 +185,9 @@ struct LoadedDescriptor {
 
 LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary) {
     if (!binary && !IsBinaryDescriptorName(path)) {
-        const std::string text = ReadFileText(path);
+        const std::string whole = ReadFileText(path);
+        RefuseCapture(whole, path);
+        const std::string_view text = WithoutByteOrderMark(whole);
         if (LooksLikeRecording(text)) {
             Recording recording = ParseRecording(text, path);
             Bytes descriptor = recording.descriptor;
@@ -196,6 +198,11 @@ LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary) {
     return {LoadDescriptor(path, true), std::nullopt};
 }
 
+
+// A line on standard error for each thing a user's descriptor leaves unfinished.
+void WarnAboutDescriptor(const Bytes &descriptor, const std::string &source, std::ostream &err) {
+    for (const std::string &warning : DescriptorWarnings(descriptor)) err << "hct-sim: warning: " << source << ": " << warning << "\n";
+}
 
 // Plays a captured mouse: its descriptors, its reports at their captured times. `descriptorPath` is a
 // --descriptor file already loaded into options.descriptor, which then stands for the capture's.
@@ -359,6 +366,10 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         options.probeOrigin = "the built-in default (the mouse's own answer is not known)";
     std::optional<Capture> capture;
     if (p.has("--capture")) capture = ApplyCapture(p, p.has("--descriptor") ? p.options.at("--descriptor") : "", options);
+
+    if (p.has("--descriptor")) WarnAboutDescriptor(options.descriptor, p.options.at("--descriptor"), err);
+    else if (p.has("--recording")) WarnAboutDescriptor(options.descriptor, p.options.at("--recording"), err);
+    else if (capture) WarnAboutDescriptor(options.descriptor, p.options.at("--capture"), err);
 
     if (p.has("--script")) {
         if (p.has("--reports") || p.has("--recording") || p.has("--capture") || p.has("--feature"))
@@ -577,6 +588,7 @@ int Layout(const std::vector<std::string> &words, std::ostream &out, std::ostrea
         const std::string &path = p.positionals[0];
         options.descriptor = LoadDescriptorFile(path, p.has("--binary")).descriptor;
         options.mouse = "mouse of " + path;
+        WarnAboutDescriptor(options.descriptor, path, err);
     }
     options.switchFeature = false;
     const SessionResult result = RunSession(options);
@@ -608,6 +620,7 @@ int Rewrite(const std::vector<std::string> &words, std::ostream &out, std::ostre
     const std::string &path = p.positionals[0];
     options.descriptor = LoadDescriptorFile(path, p.has("--binary")).descriptor;
     options.mouse = "mouse of " + path;
+    WarnAboutDescriptor(options.descriptor, path, err);
     if (p.positionals.size() > 1) {
         for (size_t i = 1; i < p.positionals.size(); ++i)
             options.reports.push_back(ParseReportWord(p.positionals[i], "report argument " + std::to_string(i)));
