@@ -572,6 +572,8 @@ std::vector<InputReportShape> InputReportShapes(const Bytes &descriptor) {
     std::vector<Globals> stack;
     std::vector<unsigned> order;
     std::map<unsigned, uint64_t> bits;
+    std::map<unsigned, std::vector<std::pair<uint64_t, uint64_t>>> stretches;
+    uint64_t counted = 0;  // Input bits of all reports so far
     size_t pos = 0;
     while (pos < descriptor.size()) {
         const uint8_t prefix = descriptor[pos];
@@ -603,14 +605,19 @@ std::vector<InputReportShape> InputReportShapes(const Bytes &descriptor) {
             }
         } else if (type == 0 && tag == 0x8) {
             if (!bits.count(now.id)) order.push_back(now.id);
-            bits[now.id] += uint64_t(now.size) * now.count;
+            const uint64_t n = uint64_t(now.size) * now.count;
+            bits[now.id] += n;
+            auto &mine = stretches[now.id];
+            if (n != 0 && !mine.empty() && mine.back().first + mine.back().second == counted) mine.back().second += n;
+            else if (n != 0) mine.emplace_back(counted, n);
+            counted += n;
         }
         pos += 1 + length;
     }
     std::vector<InputReportShape> shapes;
     for (unsigned id : order) {
         const uint64_t b = std::min<uint64_t>(bits[id], UINT32_MAX - 8);
-        shapes.push_back({id, uint32_t(b), uint32_t((b + 7) / 8 + (id != 0 ? 1 : 0))});
+        shapes.push_back({id, uint32_t(b), uint32_t((b + 7) / 8 + (id != 0 ? 1 : 0)), std::move(stretches[id])});
     }
     return shapes;
 }

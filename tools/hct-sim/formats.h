@@ -134,6 +134,9 @@ struct InputReportShape {
     unsigned reportId;
     uint32_t bits;   // Input bits, the ID byte not counted
     uint32_t bytes;  // bytes on the wire: bits rounded up, plus 1 for a Report ID
+    // Where its Input bits lie when the Input bits of all reports are counted one after the other
+    // in the descriptor's order, as the driver counts them: (first bit, bits) of each stretch.
+    std::vector<std::pair<uint64_t, uint64_t>> stretches = {};
 };
 std::vector<InputReportShape> InputReportShapes(const Bytes &descriptor);
 
