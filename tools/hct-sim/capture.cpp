@@ -72,6 +72,7 @@ struct Event {
     const uint8_t *data = nullptr;
     size_t dataLength = 0;
     std::optional<uint16_t> function;  // USBPcap, on the way down
+    std::optional<uint16_t> completedFunction;  // USBPcap, on the way back up
 };
 
 // The completed interrupt-IN transfers of one endpoint: counted, and kept only when asked for.
@@ -106,6 +107,9 @@ struct DeviceState {
     // no other kind of request after it: a run of reads is kept as its first.
     std::set<uint8_t> readRun;
     std::set<uint64_t> down;            // requests seen going down and not back yet
+    // USBPcap: requests by URB function and endpoint (0 for control), going down and coming back.
+    std::map<std::pair<uint16_t, uint8_t>, size_t> sentDown;
+    std::map<std::pair<uint16_t, uint8_t>, size_t> cameBack;
     std::map<uint64_t, Setup> setups;   // control transfers waiting for their data
 };
 
@@ -168,6 +172,7 @@ Event ParseUsbpcap(const uint8_t *p, size_t length) {
                           std::to_string(length - headerLength));
     const uint8_t *data = p + headerLength;
     if (!e.completion) e.function = Le16(p + kFunction);
+    else e.completedFunction = Le16(p + kFunction);
     e.succeeded = e.completion && status == 0;
     e.usbdStatus = status;
     // USBD_ERROR set: the transfer failed. A read cancelled or ended by the device's removal is the
@@ -299,7 +304,18 @@ bool Fits(const EndpointReports &reports, const std::vector<InputReportShape> &s
     });
 }
 
-enum class Verdict { Mouse, Possible, OtherHid, NotHid };
+enum class Verdict { Mouse, Possible, OtherHid, NotHid, Hub };
+
+constexpr uint8_t kClassHub = 9;
+
+// A hub by its descriptors: device class 9, or an interface of class 9.
+bool IsHub(const DeviceState &state) {
+    if (state.device.size() >= 5 && state.device[1] == kDescriptorDevice && state.device[4] == kClassHub) return true;
+    const Bytes &c = state.configuration;
+    for (size_t pos = 0; pos + 2 <= c.size() && c[pos] >= 2 && pos + c[pos] <= c.size(); pos += c[pos])
+        if (c[pos + 1] == kDescriptorInterface && c[pos] >= 9 && c[pos + 5] == kClassHub) return true;
+    return false;
+}
 
 struct Judgement {
     Verdict verdict = Verdict::NotHid;
@@ -310,6 +326,7 @@ struct Judgement {
 // Mouse: its descriptors say so. Possible: no enumeration in the capture, but interrupt-IN reports
 // (that fit the descriptor given apart, when there is one).
 Judgement Judge(const DeviceState &state, const std::vector<InputReportShape> &hint) {
+    if (IsHub(state)) return {Verdict::Hub, -1, 0};
     auto hasReports = [&](uint8_t endpoint) { return endpoint != 0 && state.reports.count(endpoint) != 0; };
     // The 9-byte first read of a configuration holds no interfaces: only a whole one tells.
     const bool whole = state.configuration.size() >= 4 && state.configuration.size() >= Le16(&state.configuration[2]);
@@ -365,7 +382,8 @@ bool TwoViews(std::map<DeviceAddress, DeviceState> &devices, DeviceAddress a, De
 // The device to replay: the one asked for, else the one mouse the capture shows.
 std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceState> &devices,
                                                  const std::vector<DeviceAddress> &order, const CaptureChoice &choice,
-                                                 const std::string &source, std::optional<DeviceAddress> &otherView) {
+                                                 const std::string &source, std::optional<DeviceAddress> &otherView,
+                                                 std::vector<DeviceAddress> &hubsLeftOut) {
     std::vector<InputReportShape> hint;
     if (!choice.descriptor.empty()) hint = InputReportShapes(choice.descriptor);
     DeviceAddress chosen;
@@ -378,6 +396,8 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
                                  AddressList(order) + ")");
         chosen = *choice.device;
         judgement = Judge(it->second, {});
+        if (judgement.verdict == Verdict::Hub)
+            throw InputError(source, 0, "device " + AddressText(chosen) + " is a hub (device class 9), not a HID device");
         if (judgement.verdict == Verdict::NotHid)
             throw InputError(source, 0,
                              "device " + AddressText(chosen) +
@@ -386,6 +406,7 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
         std::vector<DeviceAddress> mice;
         std::vector<DeviceAddress> reporting;
         std::vector<DeviceAddress> possible;
+        std::vector<DeviceAddress> &hubs = hubsLeftOut;
         for (const DeviceAddress &d : order) {
             const Judgement j = Judge(devices[d], hint);
             if (j.verdict == Verdict::Mouse) {
@@ -393,15 +414,21 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
                 if (devices[d].reports.count(j.endpoint)) reporting.push_back(d);
             } else if (j.verdict == Verdict::Possible) {
                 possible.push_back(d);
+            } else if (j.verdict == Verdict::Hub) {
+                hubs.push_back(d);
             }
         }
+        // What the lists of candidates below leave out.
+        const std::string hubNote = hubs.empty() ? std::string()
+                                                 : std::string(hubs.size() == 1 ? "; left out: hub " : "; left out: hubs ") +
+                                                       AddressList(hubs) + " (device class 9)";
         const std::vector<DeviceAddress> &pick = reporting.size() == 1 ? reporting : !mice.empty() ? mice : possible;
         if (pick.empty())
             throw InputError(source, 0,
                              "no HID mouse in the capture: no device has a mouse interface in its descriptors or sends "
                              "interrupt-IN reports" +
                                  std::string(hint.empty() ? "" : " of the lengths the given report descriptor makes") +
-                                 " (devices in it: " + AddressList(order) + ")");
+                                 " (devices in it: " + AddressList(order) + hubNote + ")");
         if (pick.size() == 2 && !mice.empty() && TwoViews(devices, pick[0], pick[1])) {
             chosen = std::min(pick[0], pick[1]);
             otherView = std::max(pick[0], pick[1]);
@@ -410,11 +437,11 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
         if (pick.size() > 1 && mice.empty() && hint.empty())
             throw InputError(source, 0,
                              "the capture holds no enumeration, and several devices send interrupt-IN reports (" +
-                                 AddressList(pick) +
+                                 AddressList(pick) + hubNote +
                                  "): give the mouse's report descriptor with --descriptor FILE, or choose one with --device BUS.ADDR");
         if (pick.size() > 1)
             throw InputError(source, 0,
-                             "the capture holds several devices that may be the mouse (" + AddressList(pick) +
+                             "the capture holds several devices that may be the mouse (" + AddressList(pick) + hubNote +
                                  "): choose one with --device BUS.ADDR");
         chosen = pick[0];
         judgement = Judge(devices[chosen], hint);
@@ -540,6 +567,8 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             if (!read || state.readRun.insert(request.endpoint).second) state.functions.push_back(request);
         }
         if (e.completion) state.down.erase(e.id);
+        if (e.function && !probe) ++state.sentDown[{*e.function, e.transfer == kTransferControl ? uint8_t(0) : e.endpoint}];
+        if (e.completedFunction) ++state.cameBack[{*e.completedFunction, e.transfer == kTransferControl ? uint8_t(0) : e.endpoint}];
         if (e.setup) state.setups[e.id] = *e.setup;
         if (!e.completion) continue;
         if (e.transfer == kTransferControl) {
@@ -564,7 +593,7 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     }
     capture.records = record;
 
-    const auto [chosen, judgement] = ChooseDevice(devices, capture.devices, choice, source, capture.otherView);
+    const auto [chosen, judgement] = ChooseDevice(devices, capture.devices, choice, source, capture.otherView, capture.hubsLeftOut);
     DeviceState &state = devices[chosen];
     CapturedDevice &device = capture.device;
     device.address = chosen;
@@ -586,6 +615,14 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         const bool otherEndpoint = (r.endpoint & 0x7F) != 0 && device.endpoint != 0 && r.endpoint != device.endpoint;
         if (!otherInterface && !otherEndpoint) device.urbFunctions.push_back(r.function);
     }
+    // What came back with no request of its kind seen going down (reads sent before the capture
+    // began and re-sent unrecorded, or a capture tool that keeps only completions).
+    auto mine = [&](uint8_t endpoint) { return (endpoint & 0x7F) == 0 || device.endpoint == 0 || endpoint == device.endpoint; };
+    std::set<uint16_t> sent;
+    for (const auto &[key, count] : state.sentDown)
+        if (mine(key.second)) sent.insert(key.first);
+    for (const auto &[key, count] : state.cameBack)
+        if (mine(key.second) && !sent.count(key.first)) device.completedOnly[key.first] += count;
     for (const auto &[address, s] : devices)
         if (address != capture.otherView)
             for (const auto &[endpoint, reports] : s.reports) capture.skippedReports += reports.size();
@@ -713,7 +750,14 @@ UrbComparison CompareUrbFunctions(const std::vector<uint16_t> &captured, const s
     return result;
 }
 
-std::string UrbComparisonText(const UrbComparison &c) {
+std::string UrbComparisonLine(const UrbComparison::Line &line, const std::map<uint16_t, size_t> &completedOnly) {
+    std::string out = std::string(1, line.mark) + " " + UrbFunctionName(line.function);
+    if (const auto it = completedOnly.find(line.function); line.mark == '+' && it != completedOnly.end())
+        out += " (the capture: " + std::to_string(it->second) + " coming back, none going down)";
+    return out;
+}
+
+std::string UrbComparisonText(const UrbComparison &c, const std::map<uint16_t, size_t> &completedOnly) {
     std::string out;
     if (c.same) {
         out += "  the simulated class driver sent the " + std::to_string(c.lines.size()) +
@@ -726,6 +770,8 @@ std::string UrbComparisonText(const UrbComparison &c) {
     for (const auto &line : c.lines) {
         std::string name = UrbFunctionName(line.function);
         std::string left = line.mark == '+' ? "" : name;
+        if (const auto it = completedOnly.find(line.function); line.mark == '+' && it != completedOnly.end())
+            left = "coming back only (" + std::to_string(it->second) + ")";
         std::string right = line.mark == '-' ? "" : name;
         left.resize(std::max<size_t>(left.size() + 1, 34), ' ');
         out += std::string("  ") + line.mark + " " + left + right;

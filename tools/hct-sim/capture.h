@@ -68,6 +68,9 @@ struct CapturedDevice {
     // interrupt reads counts once, as CompareUrbFunctions counts it); requests to the device's other
     // interfaces and endpoints, and the filter's own request for string descriptor 200, left out.
     std::vector<uint16_t> urbFunctions;
+    // USBPcap only: URB functions the capture holds coming back from the device but never going
+    // down to it, with how many came back (the same requests left out as above).
+    std::map<uint16_t, size_t> completedOnly;
 };
 
 struct Capture {
@@ -82,6 +85,9 @@ struct Capture {
     // filter: the same device address on another bus, the same reports at the same times): the
     // device chosen is the view with the lower bus number, what the bus driver saw; this is the other.
     std::optional<DeviceAddress> otherView;
+    // Devices whose descriptors say they are hubs (device class 9), left out of the candidates for
+    // the mouse when none was asked for.
+    std::vector<DeviceAddress> hubsLeftOut;
 };
 
 struct CaptureChoice {
@@ -132,7 +138,12 @@ struct UrbComparison {
     size_t compared = 0;  // entries per side looked at (long captures are cut)
 };
 UrbComparison CompareUrbFunctions(const std::vector<uint16_t> &captured, const std::vector<uint16_t> &simulated);
-std::string UrbComparisonText(const UrbComparison &comparison);
+// `completedOnly`: functions the capture holds coming back only (CapturedDevice::completedOnly); a
+// line the simulation alone sent down says so in the capture's column.
+std::string UrbComparisonText(const UrbComparison &comparison, const std::map<uint16_t, size_t> &completedOnly = {});
+// One line of the comparison as the JSON output lists it: "= NAME", "- NAME", "+ NAME", the last with
+// what the capture held coming back.
+std::string UrbComparisonLine(const UrbComparison::Line &line, const std::map<uint16_t, size_t> &completedOnly = {});
 
 // URB function names as the DDK spells them without the URB_FUNCTION_ prefix; "0x00NN" when unknown.
 std::string UrbFunctionName(uint16_t function);

@@ -219,6 +219,15 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     const CapturedDevice &device = capture.device;
     const std::string where = "device " + AddressText(device.address);
     if (descriptorPath.empty()) {
+        const bool hasDevice = !device.deviceDescriptor.empty();
+        const bool configuration = !device.configurationDescriptor.empty();
+        if (device.reportDescriptor.empty() && (hasDevice || configuration))
+            throw InputError(path, 0,
+                             "the capture holds the enumeration of " + where + " (its " +
+                                 (hasDevice && configuration ? "device and configuration descriptors"
+                                  : hasDevice              ? "device descriptor"
+                                                           : "configuration descriptor") +
+                                 ") but no read of its report descriptor: give one with --descriptor FILE");
         if (device.reportDescriptor.empty())
             throw InputError(path, 0,
                              "the capture holds no report descriptor of " + where +
@@ -264,6 +273,13 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
                 (device.reportDescriptor.empty() ? " (the capture holds none)" : " (instead of the capture's)");
     if (capture.skippedReports != 0)
         line += "; " + std::to_string(capture.skippedReports) + " report(s) of other devices and endpoints skipped";
+    if (!capture.hubsLeftOut.empty() && !p.has("--device"))
+        line += "; left out of the candidates for the mouse: " + std::string(capture.hubsLeftOut.size() == 1 ? "hub " : "hubs ") +
+                [&] {
+                    std::string list;
+                    for (const DeviceAddress &hub : capture.hubsLeftOut) list += (list.empty() ? "" : ", ") + AddressText(hub);
+                    return list;
+                }() + " (device class 9)";
     if (capture.otherView)
         line += "; the capture shows the mouse twice, below and above a filter (as run --write-capture writes it): "
                 "the view below, device " + AddressText(device.address) + ", is replayed, not device " +
@@ -539,7 +555,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         }
         if (urbs) {
             Json lines = Json::MakeArray();
-            for (const auto &line : urbs->lines) lines.Push(std::string(1, line.mark) + " " + UrbFunctionName(line.function));
+            for (const auto &line : urbs->lines) lines.Push(UrbComparisonLine(line, capture->device.completedOnly));
             stream->Members(Json::MakeObject().Set("urb_functions", Json::MakeObject().Set("same", urbs->same).Set("lines", std::move(lines))));
         }
         if (writer)
@@ -560,7 +576,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         if (urbs) {
             out << "\nURB functions sent to the device: the capture's against the simulated class driver's\n"
                    "(a run of interrupt reads counts once; the filter's own string request is left out)\n"
-                << UrbComparisonText(*urbs);
+                << UrbComparisonText(*urbs, capture->device.completedOnly);
         }
         if (traceMode == "") {
             out << "\nDriver trace (DbgPrint, one line per \"\\n\\r\")\n";
