@@ -570,6 +570,13 @@ TEST_F(Capture, AnEnumerationWithoutTheReportDescriptorReadIsToldAsSuch) {
     EXPECT_EQ(r.err, "hct-sim: " + path + ": the capture holds the enumeration of device 1.5 (its device and configuration "
                                           "descriptors) but no read of its report descriptor: give one with --descriptor FILE\n");
     EXPECT_EQ(Cli({"run", "--capture", path, "--descriptor", MouseDescriptorFile(Path("m.rdesc"))}).code, 0);
+
+    // No enumeration, and the one request for the report descriptor stalled: that is what is said.
+    const std::string stalled = WriteWindowsCapture(Path("stalled.pcap"), false);
+    const Outcome r2 = Cli({"run", "--capture", stalled, "--device", "1.5"});
+    EXPECT_EQ(r2.code, 2);
+    EXPECT_EQ(r2.err, "hct-sim: " + stalled + ": the capture holds no report descriptor of device 1.5: its report descriptor "
+                                             "request failed (USBD status 0xc0000004): give one with --descriptor FILE\n");
 }
 
 TEST_F(Capture, TheUrbTableSaysWhatTheCaptureHeldComingBackOnly) {

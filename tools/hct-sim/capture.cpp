@@ -94,6 +94,13 @@ struct DeviceState {
     std::map<unsigned, Bytes> reportDescriptors;  // by interface
     std::map<uint8_t, Bytes> strings;
     std::optional<Bytes> probeAnswer;  // the first successful answer to string 200, raw
+    // Requests for a report descriptor that came back, by interface.
+    struct Reads {
+        size_t count = 0;
+        size_t failed = 0;
+        uint32_t status = 0;  // of the latest that failed; 0 for usbmon, which records none
+    };
+    std::map<unsigned, Reads> reportDescriptorReads;
     std::map<uint8_t, size_t> failedTransfers;  // by endpoint
     // A request and what it is for: an interface (a class or descriptor request to it), an endpoint
     // (a transfer on it), or the whole device (-1, 0).
@@ -577,6 +584,14 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             if (e.succeeded && e.hasData) OnControlData(state, setup->second, e.data, e.dataLength);
             // The filter's string request: its answer as it came back, whatever it holds.
             const Setup &s = setup->second;
+            if ((s[0] & 0x80) && (s[0] & 0x1F) == 1 && s[1] == 6 && s[3] == kDescriptorReport) {
+                DeviceState::Reads &reads = state.reportDescriptorReads[Le16(&s[4]) & 0xFF];
+                ++reads.count;
+                if (!e.succeeded) {
+                    ++reads.failed;
+                    reads.status = e.usbdStatus;
+                }
+            }
             if (e.succeeded && !state.probeAnswer && s[0] == 0x80 && s[1] == 6 && s[2] == 200 && s[3] == kDescriptorString)
                 state.probeAnswer = e.hasData ? Bytes(e.data, e.data + std::min<size_t>(e.dataLength, Le16(&s[6]))) : Bytes{};
             state.setups.erase(setup);
@@ -606,6 +621,12 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         device.configurationDescriptor = state.configuration;
     if (judgement.interface >= 0 && state.reportDescriptors.count(unsigned(judgement.interface)))
         device.reportDescriptor = state.reportDescriptors[unsigned(judgement.interface)];
+    if (const auto it = state.reportDescriptorReads.find(unsigned(std::max(judgement.interface, 0)));
+        it != state.reportDescriptorReads.end()) {
+        device.reportDescriptorReads = it->second.count;
+        device.reportDescriptorFailures = it->second.failed;
+        device.reportDescriptorFailure = it->second.status;
+    }
     device.stringDescriptors = state.strings;
     device.probeAnswer = state.probeAnswer;
     // A composite device's other functions have stacks of their own on Windows: their requests are

@@ -54,6 +54,11 @@ struct CapturedDevice {
     Bytes deviceDescriptor;         // empty when the capture does not hold it whole
     Bytes configurationDescriptor;  // with all its interfaces and endpoints; empty as above
     Bytes reportDescriptor;       // of the mouse interface
+    // Requests for the mouse interface's report descriptor that came back, how many of them failed,
+    // and the USBD status of the latest that failed (0 for usbmon, which records none).
+    size_t reportDescriptorReads = 0;
+    size_t reportDescriptorFailures = 0;
+    uint32_t reportDescriptorFailure = 0;
     std::map<uint8_t, Bytes> stringDescriptors;  // by index, whole descriptors (length, type 3, text)
     std::vector<CapturedReport> reports;  // empty unless CaptureChoice::keepReports; no failed transfers
     size_t reportCount = 0;    // the completed interrupt-IN transfers taken as reports

@@ -199,6 +199,22 @@ LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary) {
 }
 
 
+// What became of the requests for a captured mouse's report descriptor, when none gave it.
+std::string ReportDescriptorReadText(const CapturedDevice &device) {
+    const size_t reads = device.reportDescriptorReads;
+    const size_t failed = device.reportDescriptorFailures;
+    if (reads == 0) return "no read of its report descriptor";
+    std::string out = reads == 1 ? "its report descriptor request" : "its " + std::to_string(reads) + " report descriptor requests";
+    if (failed == 0) return out + (reads == 1 ? " came" : " all came") + " back without the descriptor";
+    out += failed == reads ? (reads == 1 ? " failed" : " all failed") : " came back without the descriptor, " + std::to_string(failed) + " failing";
+    if (device.reportDescriptorFailure != 0) {
+        char status[16];
+        std::snprintf(status, sizeof status, "0x%08x", unsigned(device.reportDescriptorFailure));
+        out += std::string(failed == 1 ? " (USBD status " : " (the last with USBD status ") + status + ")";
+    }
+    return out;
+}
+
 // A line on standard error for each thing a user's descriptor leaves unfinished.
 void WarnAboutDescriptor(const Bytes &descriptor, const std::string &source, std::ostream &err) {
     for (const std::string &warning : DescriptorWarnings(descriptor)) err << "hct-sim: warning: " << source << ": " << warning << "\n";
@@ -227,7 +243,11 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
                                  (hasDevice && configuration ? "device and configuration descriptors"
                                   : hasDevice              ? "device descriptor"
                                                            : "configuration descriptor") +
-                                 ") but no read of its report descriptor: give one with --descriptor FILE");
+                                 ") but " + ReportDescriptorReadText(device) + ": give one with --descriptor FILE");
+        if (device.reportDescriptor.empty() && device.reportDescriptorReads != 0)
+            throw InputError(path, 0,
+                             "the capture holds no report descriptor of " + where + ": " + ReportDescriptorReadText(device) +
+                                 ": give one with --descriptor FILE");
         if (device.reportDescriptor.empty())
             throw InputError(path, 0,
                              "the capture holds no report descriptor of " + where +
