@@ -186,8 +186,11 @@ const std::vector<int64_t> kReportTimes = {2 * kSecond, 2 * kSecond + 8000000, 3
 
 // What Windows sends a mouse, as USBPcap records it at the PDO: the class driver's sequence (each
 // descriptor request coming back as a control transfer), reads kept outstanding, the product string
-// fetched later; a keyboard and a second endpoint of the mouse report as well.
-std::string WriteWindowsCapture(const std::filesystem::path &path, bool enumeration = true, const Bytes &probeAnswer = {}) {
+// fetched later; a keyboard and a second endpoint of the mouse report as well. Without
+// `reportDescriptorRead` the enumeration lacks the report descriptor's request; without
+// `readsGoingDown` the mouse's reads are only there as they came back.
+std::string WriteWindowsCapture(const std::filesystem::path &path, bool enumeration = true, const Bytes &probeAnswer = {},
+                                bool reportDescriptorRead = true, bool readsGoingDown = true) {
     CaptureWriter w(path, 249);
     int64_t t = kSecond;
     auto add = [&](const Usbpcap &u) { w.Add(u.Record(), t += 1000); };
@@ -203,13 +206,15 @@ std::string WriteWindowsCapture(const std::filesystem::path &path, bool enumerat
         control(0xB0, 0x00, {0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}, {}, 3);
         control(0xC0, 0x1B, {0x21, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, {}, 2);
         const uint8_t asked = uint8_t(ReportDescriptor().size() + 64);
-        control(0xD0, 0x28, {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, asked, 0x00}, ReportDescriptor());
+        if (reportDescriptorRead) control(0xD0, 0x28, {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, asked, 0x00}, ReportDescriptor());
     } else {
         // A report descriptor request that stalls: its setup stage is all the capture holds of it.
         add({0xD0, 0x28, false, kMouse, 0x80, 2, {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x7F, 0x00}, 0});
         add({0xD0, 0x08, true, kMouse, 0x80, 2, {}, 2, 0xC0000004});
     }
-    auto read = [&](uint64_t irp) { add({irp, 0x09, false, kMouse, 0x81, 1}); };
+    auto read = [&](uint64_t irp) {
+        if (readsGoingDown) add({irp, 0x09, false, kMouse, 0x81, 1});
+    };
     read(0xE0);
     read(0xE1);
     for (size_t i = 0; i < kReports.size(); ++i) {
@@ -504,4 +509,88 @@ TEST_F(Capture, TheStartLineSaysWhereTheAnswerToString200ComesFrom) {
     EXPECT_TRUE(Contains(r.out, "with \"START\", the built-in default (the capture holds no answer to it)\n")) << r.out;
     r = Cli({"run", "--capture", WriteWindowsCapture(Path("none.pcap")), "--probe-reply", "STOP", "--json"});
     EXPECT_TRUE(Contains(r.out, "\"probe_reply_from\": \"given with --probe-reply (the capture holds no answer to it)\"")) << r.out;
+}
+
+// ---- what the messages about a capture say: only what the capture shows -------------------------------
+namespace {
+
+// A hub (device class 9: its device descriptor, as a tool read it) with its one-byte status reports,
+// beside a mouse and a keyboard that the capture holds no enumeration of.
+std::string WriteCaptureWithAHub(const std::filesystem::path &path, bool keyboard) {
+    CaptureWriter w(path, 249);
+    int64_t t = kSecond;
+    auto add = [&](const Usbpcap &u) { w.Add(u.Record(), t += 1000); };
+    const DeviceAddress hub{1, 1};
+    const Bytes hubDescriptor = {0x12, 0x01, 0x00, 0x02, 0x09, 0x00, 0x01, 0x40, 0x6b, 0x1d,
+                                 0x02, 0x00, 0x00, 0x01, 0x03, 0x02, 0x01, 0x01};
+    add({0x10, 0x0B, false, hub, 0x80, 2, {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 0x12, 0x00}, 0});
+    add({0x10, 0x08, true, hub, 0x80, 2, hubDescriptor, 1});
+    for (size_t i = 0; i < kReports.size(); ++i) {
+        add({0x20, 0x09, false, hub, 0x81, 1});
+        add({0x20, 0x09, true, hub, 0x81, 1, {0x02, 0x00}});
+        add({0x30, 0x09, false, kMouse, 0x81, 1});
+        add({0x30, 0x09, true, kMouse, 0x81, 1, kReports[i]});
+        if (keyboard) add({0x40, 0x09, true, kKeyboard, 0x81, 1, Bytes(8, 0)});
+    }
+    return w.Close();
+}
+
+}  // namespace
+
+TEST_F(Capture, AHubIsNoCandidateForTheMouseAndTheListsSayItWasLeftOut) {
+    const std::string both = WriteCaptureWithAHub(Path("hub.pcap"), true);
+    Outcome r = Cli({"run", "--capture", both});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "hct-sim: " + both + ": the capture holds no enumeration, and several devices send interrupt-IN reports "
+                                          "(1.5, 1.4; left out: hub 1.1 (device class 9)): give the mouse's report descriptor "
+                                          "with --descriptor FILE, or choose one with --device BUS.ADDR\n");
+    r = Cli({"run", "--capture", both, "--device", "1.1"});
+    EXPECT_EQ(r.err, "hct-sim: " + both + ": device 1.1 is a hub (device class 9), not a HID device\n");
+
+    // With the hub left out the mouse is the one device left: it is replayed, and the line says what
+    // was not taken for it.
+    const std::string one = WriteCaptureWithAHub(Path("one.pcap"), false);
+    r = Cli({"run", "--capture", one});
+    EXPECT_EQ(r.err, "hct-sim: " + one + ": the capture holds no report descriptor of device 1.5 (it began after the mouse "
+                                         "was plugged in): give one with --descriptor FILE\n");
+    r = Cli({"run", "--capture", one, "--descriptor", MouseDescriptorFile(Path("mouse.rdesc"))});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "  mouse        device 1.5 of " + one));
+    EXPECT_TRUE(Contains(r.out, "; left out of the candidates for the mouse: hub 1.1 (device class 9)\n")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "  rewritten      2 of 3 reports"));
+    // Chosen by hand, no hub is said to be left out.
+    r = Cli({"run", "--capture", one, "--descriptor", Path("mouse.rdesc"), "--device", "1.5"});
+    EXPECT_FALSE(Contains(r.out, "left out of the candidates")) << r.out;
+}
+
+TEST_F(Capture, AnEnumerationWithoutTheReportDescriptorReadIsToldAsSuch) {
+    const std::string path = WriteWindowsCapture(Path("mouse.pcap"), true, {}, false);
+    const Outcome r = Cli({"run", "--capture", path});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "hct-sim: " + path + ": the capture holds the enumeration of device 1.5 (its device and configuration "
+                                          "descriptors) but no read of its report descriptor: give one with --descriptor FILE\n");
+    EXPECT_EQ(Cli({"run", "--capture", path, "--descriptor", MouseDescriptorFile(Path("m.rdesc"))}).code, 0);
+
+    // No enumeration, and the one request for the report descriptor stalled: that is what is said.
+    const std::string stalled = WriteWindowsCapture(Path("stalled.pcap"), false);
+    const Outcome r2 = Cli({"run", "--capture", stalled, "--device", "1.5"});
+    EXPECT_EQ(r2.code, 2);
+    EXPECT_EQ(r2.err, "hct-sim: " + stalled + ": the capture holds no report descriptor of device 1.5: its report descriptor "
+                                             "request failed (USBD status 0xc0000004): give one with --descriptor FILE\n");
+}
+
+TEST_F(Capture, TheUrbTableSaysWhatTheCaptureHeldComingBackOnly) {
+    // The mouse's reads only as they came back.
+    const std::string path = WriteWindowsCapture(Path("mouse.pcap"), true, {}, true, false);
+    const Outcome r = Cli({"run", "--capture", path});
+    ASSERT_EQ(r.code, 0) << r.err;
+    // Three reports and the read the removal cancelled.
+    EXPECT_TRUE(Contains(r.out, "  + coming back only (4)              BULK_OR_INTERRUPT_TRANSFER\n"))
+        << r.out;
+    EXPECT_FALSE(Contains(r.out, "  +                                  BULK_OR_INTERRUPT_TRANSFER")) << r.out;
+    const Outcome json = Cli({"run", "--capture", path, "--json"});
+    EXPECT_TRUE(Contains(json.out, "\"+ BULK_OR_INTERRUPT_TRANSFER (the capture: 4 coming back, none going down)\"")) << json.out;
+    // Reads the capture holds going down as well get no such words.
+    const Outcome whole = Cli({"run", "--capture", WriteWindowsCapture(Path("whole.pcap"))});
+    EXPECT_FALSE(Contains(whole.out, "coming back only")) << whole.out;
 }

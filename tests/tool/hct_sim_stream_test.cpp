@@ -61,7 +61,7 @@ TEST_F(Stream, ALongReplayKeepsNothingPerReportInTheNeighboursOrTheSession) {
     options.keepRecords = false;
     options.keepTrace = false;
     size_t fed = 0;
-    options.nextReport = [&](Bytes &report, int64_t &delay) {
+    options.nextReport = [&](Bytes &report, int64_t &delay, uint32_t &) {
         if (fed == kReports) return false;
         report = fed++ % 2 ? kIdle : kPanRight;
         delay = 10000;  // 1 ms

@@ -65,11 +65,14 @@ struct Event {
     uint8_t transfer = 0xFF;
     uint8_t endpoint = 0;
     bool succeeded = false;       // a completion with status 0
+    bool failedTransfer = false;  // USBPcap: a completion the stack failed, not by a cancel or removal
+    uint32_t usbdStatus = 0;      // USBPcap: the URB's status
     std::optional<Setup> setup;   // a control transfer on its way down
     bool hasData = false;         // a completion that carries the transfer's data (never a setup stage)
     const uint8_t *data = nullptr;
     size_t dataLength = 0;
     std::optional<uint16_t> function;  // USBPcap, on the way down
+    std::optional<uint16_t> completedFunction;  // USBPcap, on the way back up
 };
 
 // The completed interrupt-IN transfers of one endpoint: counted, and kept only when asked for.
@@ -90,6 +93,15 @@ struct DeviceState {
     Bytes configuration;
     std::map<unsigned, Bytes> reportDescriptors;  // by interface
     std::map<uint8_t, Bytes> strings;
+    std::optional<Bytes> probeAnswer;  // the first successful answer to string 200, raw
+    // Requests for a report descriptor that came back, by interface.
+    struct Reads {
+        size_t count = 0;
+        size_t failed = 0;
+        uint32_t status = 0;  // of the latest that failed; 0 for usbmon, which records none
+    };
+    std::map<unsigned, Reads> reportDescriptorReads;
+    std::map<uint8_t, size_t> failedTransfers;  // by endpoint
     // A request and what it is for: an interface (a class or descriptor request to it), an endpoint
     // (a transfer on it), or the whole device (-1, 0).
     struct Request {
@@ -102,6 +114,9 @@ struct DeviceState {
     // no other kind of request after it: a run of reads is kept as its first.
     std::set<uint8_t> readRun;
     std::set<uint64_t> down;            // requests seen going down and not back yet
+    // USBPcap: requests by URB function and endpoint (0 for control), going down and coming back.
+    std::map<std::pair<uint16_t, uint8_t>, size_t> sentDown;
+    std::map<std::pair<uint16_t, uint8_t>, size_t> cameBack;
     std::map<uint64_t, Setup> setups;   // control transfers waiting for their data
 };
 
@@ -164,7 +179,14 @@ Event ParseUsbpcap(const uint8_t *p, size_t length) {
                           std::to_string(length - headerLength));
     const uint8_t *data = p + headerLength;
     if (!e.completion) e.function = Le16(p + kFunction);
+    else e.completedFunction = Le16(p + kFunction);
     e.succeeded = e.completion && status == 0;
+    e.usbdStatus = status;
+    // USBD_ERROR set: the transfer failed. A read cancelled or ended by the device's removal is the
+    // end of a session, not something the mouse sent.
+    constexpr uint32_t kUsbdCanceled = 0xC0010000;
+    constexpr uint32_t kUsbdDeviceGone = 0xC0007000;
+    e.failedTransfer = e.completion && (status >> 30) == 3 && status != kUsbdCanceled && status != kUsbdDeviceGone;
     if (e.transfer == kTransferControl) {
         if (headerLength < kUsbpcapControlHeader)
             throw RecordError("USBPcap control record without its stage byte (header length " + std::to_string(headerLength) + ")");
@@ -289,7 +311,18 @@ bool Fits(const EndpointReports &reports, const std::vector<InputReportShape> &s
     });
 }
 
-enum class Verdict { Mouse, Possible, OtherHid, NotHid };
+enum class Verdict { Mouse, Possible, OtherHid, NotHid, Hub };
+
+constexpr uint8_t kClassHub = 9;
+
+// A hub by its descriptors: device class 9, or an interface of class 9.
+bool IsHub(const DeviceState &state) {
+    if (state.device.size() >= 5 && state.device[1] == kDescriptorDevice && state.device[4] == kClassHub) return true;
+    const Bytes &c = state.configuration;
+    for (size_t pos = 0; pos + 2 <= c.size() && c[pos] >= 2 && pos + c[pos] <= c.size(); pos += c[pos])
+        if (c[pos + 1] == kDescriptorInterface && c[pos] >= 9 && c[pos + 5] == kClassHub) return true;
+    return false;
+}
 
 struct Judgement {
     Verdict verdict = Verdict::NotHid;
@@ -300,6 +333,7 @@ struct Judgement {
 // Mouse: its descriptors say so. Possible: no enumeration in the capture, but interrupt-IN reports
 // (that fit the descriptor given apart, when there is one).
 Judgement Judge(const DeviceState &state, const std::vector<InputReportShape> &hint) {
+    if (IsHub(state)) return {Verdict::Hub, -1, 0};
     auto hasReports = [&](uint8_t endpoint) { return endpoint != 0 && state.reports.count(endpoint) != 0; };
     // The 9-byte first read of a configuration holds no interfaces: only a whole one tells.
     const bool whole = state.configuration.size() >= 4 && state.configuration.size() >= Le16(&state.configuration[2]);
@@ -355,7 +389,8 @@ bool TwoViews(std::map<DeviceAddress, DeviceState> &devices, DeviceAddress a, De
 // The device to replay: the one asked for, else the one mouse the capture shows.
 std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceState> &devices,
                                                  const std::vector<DeviceAddress> &order, const CaptureChoice &choice,
-                                                 const std::string &source, std::optional<DeviceAddress> &otherView) {
+                                                 const std::string &source, std::optional<DeviceAddress> &otherView,
+                                                 std::vector<DeviceAddress> &hubsLeftOut) {
     std::vector<InputReportShape> hint;
     if (!choice.descriptor.empty()) hint = InputReportShapes(choice.descriptor);
     DeviceAddress chosen;
@@ -368,6 +403,8 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
                                  AddressList(order) + ")");
         chosen = *choice.device;
         judgement = Judge(it->second, {});
+        if (judgement.verdict == Verdict::Hub)
+            throw InputError(source, 0, "device " + AddressText(chosen) + " is a hub (device class 9), not a HID device");
         if (judgement.verdict == Verdict::NotHid)
             throw InputError(source, 0,
                              "device " + AddressText(chosen) +
@@ -376,6 +413,7 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
         std::vector<DeviceAddress> mice;
         std::vector<DeviceAddress> reporting;
         std::vector<DeviceAddress> possible;
+        std::vector<DeviceAddress> &hubs = hubsLeftOut;
         for (const DeviceAddress &d : order) {
             const Judgement j = Judge(devices[d], hint);
             if (j.verdict == Verdict::Mouse) {
@@ -383,15 +421,21 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
                 if (devices[d].reports.count(j.endpoint)) reporting.push_back(d);
             } else if (j.verdict == Verdict::Possible) {
                 possible.push_back(d);
+            } else if (j.verdict == Verdict::Hub) {
+                hubs.push_back(d);
             }
         }
+        // What the lists of candidates below leave out.
+        const std::string hubNote = hubs.empty() ? std::string()
+                                                 : std::string(hubs.size() == 1 ? "; left out: hub " : "; left out: hubs ") +
+                                                       AddressList(hubs) + " (device class 9)";
         const std::vector<DeviceAddress> &pick = reporting.size() == 1 ? reporting : !mice.empty() ? mice : possible;
         if (pick.empty())
             throw InputError(source, 0,
                              "no HID mouse in the capture: no device has a mouse interface in its descriptors or sends "
                              "interrupt-IN reports" +
                                  std::string(hint.empty() ? "" : " of the lengths the given report descriptor makes") +
-                                 " (devices in it: " + AddressList(order) + ")");
+                                 " (devices in it: " + AddressList(order) + hubNote + ")");
         if (pick.size() == 2 && !mice.empty() && TwoViews(devices, pick[0], pick[1])) {
             chosen = std::min(pick[0], pick[1]);
             otherView = std::max(pick[0], pick[1]);
@@ -400,11 +444,11 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
         if (pick.size() > 1 && mice.empty() && hint.empty())
             throw InputError(source, 0,
                              "the capture holds no enumeration, and several devices send interrupt-IN reports (" +
-                                 AddressList(pick) +
+                                 AddressList(pick) + hubNote +
                                  "): give the mouse's report descriptor with --descriptor FILE, or choose one with --device BUS.ADDR");
         if (pick.size() > 1)
             throw InputError(source, 0,
-                             "the capture holds several devices that may be the mouse (" + AddressList(pick) +
+                             "the capture holds several devices that may be the mouse (" + AddressList(pick) + hubNote +
                                  "): choose one with --device BUS.ADDR");
         chosen = pick[0];
         judgement = Judge(devices[chosen], hint);
@@ -446,6 +490,8 @@ std::optional<DeviceAddress> ParseDeviceAddress(std::string_view text) {
 }
 
 Capture ReadCapture(const std::filesystem::path &path, const CaptureChoice &choice) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) throw InputError(path.string(), 0, "a folder, not a file: name a file in it");
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (!file) throw InputError(path.string(), 0, std::string("cannot open: ") + std::strerror(errno));
     return ReadCaptureStream(file, path.string(), choice);
@@ -528,12 +574,26 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             if (!read || state.readRun.insert(request.endpoint).second) state.functions.push_back(request);
         }
         if (e.completion) state.down.erase(e.id);
+        if (e.function && !probe) ++state.sentDown[{*e.function, e.transfer == kTransferControl ? uint8_t(0) : e.endpoint}];
+        if (e.completedFunction) ++state.cameBack[{*e.completedFunction, e.transfer == kTransferControl ? uint8_t(0) : e.endpoint}];
         if (e.setup) state.setups[e.id] = *e.setup;
         if (!e.completion) continue;
         if (e.transfer == kTransferControl) {
             const auto setup = state.setups.find(e.id);
             if (setup == state.setups.end()) continue;
             if (e.succeeded && e.hasData) OnControlData(state, setup->second, e.data, e.dataLength);
+            // The filter's string request: its answer as it came back, whatever it holds.
+            const Setup &s = setup->second;
+            if ((s[0] & 0x80) && (s[0] & 0x1F) == 1 && s[1] == 6 && s[3] == kDescriptorReport) {
+                DeviceState::Reads &reads = state.reportDescriptorReads[Le16(&s[4]) & 0xFF];
+                ++reads.count;
+                if (!e.succeeded) {
+                    ++reads.failed;
+                    reads.status = e.usbdStatus;
+                }
+            }
+            if (e.succeeded && !state.probeAnswer && s[0] == 0x80 && s[1] == 6 && s[2] == 200 && s[3] == kDescriptorString)
+                state.probeAnswer = e.hasData ? Bytes(e.data, e.data + std::min<size_t>(e.dataLength, Le16(&s[6]))) : Bytes{};
             state.setups.erase(setup);
         } else if (e.transfer == kTransferInterrupt && (e.endpoint & 0x80) && e.succeeded && e.hasData && e.dataLength > 0) {
             EndpointReports &reports = state.reports[e.endpoint];
@@ -542,11 +602,13 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             reports.lengths.insert(e.dataLength);
             reports.signature = (reports.signature ^ (uint64_t(time) * 0x9E3779B97F4A7C15ull + e.dataLength)) * 0x100000001B3ull;
             if (choice.keepReports) reports.kept.push_back({Bytes(e.data, e.data + e.dataLength), time, record});
+        } else if (e.transfer == kTransferInterrupt && (e.endpoint & 0x80) && e.failedTransfer) {
+            ++state.failedTransfers[e.endpoint];  // counted; CaptureReports gives them in order
         }
     }
     capture.records = record;
 
-    const auto [chosen, judgement] = ChooseDevice(devices, capture.devices, choice, source, capture.otherView);
+    const auto [chosen, judgement] = ChooseDevice(devices, capture.devices, choice, source, capture.otherView, capture.hubsLeftOut);
     DeviceState &state = devices[chosen];
     CapturedDevice &device = capture.device;
     device.address = chosen;
@@ -559,7 +621,14 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         device.configurationDescriptor = state.configuration;
     if (judgement.interface >= 0 && state.reportDescriptors.count(unsigned(judgement.interface)))
         device.reportDescriptor = state.reportDescriptors[unsigned(judgement.interface)];
+    if (const auto it = state.reportDescriptorReads.find(unsigned(std::max(judgement.interface, 0)));
+        it != state.reportDescriptorReads.end()) {
+        device.reportDescriptorReads = it->second.count;
+        device.reportDescriptorFailures = it->second.failed;
+        device.reportDescriptorFailure = it->second.status;
+    }
     device.stringDescriptors = state.strings;
+    device.probeAnswer = state.probeAnswer;
     // A composite device's other functions have stacks of their own on Windows: their requests are
     // not the mouse's.
     for (const DeviceState::Request &r : state.functions) {
@@ -567,6 +636,14 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         const bool otherEndpoint = (r.endpoint & 0x7F) != 0 && device.endpoint != 0 && r.endpoint != device.endpoint;
         if (!otherInterface && !otherEndpoint) device.urbFunctions.push_back(r.function);
     }
+    // What came back with no request of its kind seen going down (reads sent before the capture
+    // began and re-sent unrecorded, or a capture tool that keeps only completions).
+    auto mine = [&](uint8_t endpoint) { return (endpoint & 0x7F) == 0 || device.endpoint == 0 || endpoint == device.endpoint; };
+    std::set<uint16_t> sent;
+    for (const auto &[key, count] : state.sentDown)
+        if (mine(key.second)) sent.insert(key.first);
+    for (const auto &[key, count] : state.cameBack)
+        if (mine(key.second) && !sent.count(key.first)) device.completedOnly[key.first] += count;
     for (const auto &[address, s] : devices)
         if (address != capture.otherView)
             for (const auto &[endpoint, reports] : s.reports) capture.skippedReports += reports.size();
@@ -575,6 +652,8 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         device.reportCount = it->second.count;
         device.longestReport = it->second.longest;
     }
+    if (const auto it = state.failedTransfers.find(judgement.endpoint); judgement.endpoint != 0 && it != state.failedTransfers.end())
+        device.failedTransfers = it->second;
     capture.skippedReports -= device.reportCount;
     return capture;
 }
@@ -641,9 +720,15 @@ bool CaptureReports::Next(CapturedReport &report) {
             throw InputError(s.source, 0, "record " + std::to_string(s.record) + ": " + error.message);
         }
         if (e.device != s.device || !e.completion || e.transfer != kTransferInterrupt || e.endpoint != s.endpoint ||
-            !(e.endpoint & 0x80) || !e.succeeded || !e.hasData || e.dataLength == 0)
+            !(e.endpoint & 0x80))
             continue;
-        report.bytes.assign(e.data, e.data + e.dataLength);
+        if (e.failedTransfer) {
+            report.bytes.clear();
+        } else {
+            if (!e.succeeded || !e.hasData || e.dataLength == 0) continue;
+            report.bytes.assign(e.data, e.data + e.dataLength);
+        }
+        report.failedUsbdStatus = e.failedTransfer ? e.usbdStatus : 0;
         report.time = int64_t(std::clamp<__int128>(stamp - s.base, INT64_MIN, INT64_MAX));
         report.record = s.record;
         return true;
@@ -686,7 +771,14 @@ UrbComparison CompareUrbFunctions(const std::vector<uint16_t> &captured, const s
     return result;
 }
 
-std::string UrbComparisonText(const UrbComparison &c) {
+std::string UrbComparisonLine(const UrbComparison::Line &line, const std::map<uint16_t, size_t> &completedOnly) {
+    std::string out = std::string(1, line.mark) + " " + UrbFunctionName(line.function);
+    if (const auto it = completedOnly.find(line.function); line.mark == '+' && it != completedOnly.end())
+        out += " (the capture: " + std::to_string(it->second) + " coming back, none going down)";
+    return out;
+}
+
+std::string UrbComparisonText(const UrbComparison &c, const std::map<uint16_t, size_t> &completedOnly) {
     std::string out;
     if (c.same) {
         out += "  the simulated class driver sent the " + std::to_string(c.lines.size()) +
@@ -699,6 +791,8 @@ std::string UrbComparisonText(const UrbComparison &c) {
     for (const auto &line : c.lines) {
         std::string name = UrbFunctionName(line.function);
         std::string left = line.mark == '+' ? "" : name;
+        if (const auto it = completedOnly.find(line.function); line.mark == '+' && it != completedOnly.end())
+            left = "coming back only (" + std::to_string(it->second) + ")";
         std::string right = line.mark == '-' ? "" : name;
         left.resize(std::max<size_t>(left.size() + 1, 34), ' ');
         out += std::string("  ") + line.mark + " " + left + right;

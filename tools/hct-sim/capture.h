@@ -41,6 +41,10 @@ struct CapturedReport {
     Bytes bytes;
     int64_t time = 0;   // nanoseconds since the capture's first record
     size_t record = 0;  // 1-based record number in the file
+    // USBPcap: a transfer the device's stack failed (a data overrun: the mouse sent more than the
+    // read asked for), with the USBD status it came back with; its bytes are then empty, the
+    // capture holds none. Reads ended by a cancel or the device's removal are not taken.
+    uint32_t failedUsbdStatus = 0;
 };
 
 struct CapturedDevice {
@@ -50,15 +54,28 @@ struct CapturedDevice {
     Bytes deviceDescriptor;         // empty when the capture does not hold it whole
     Bytes configurationDescriptor;  // with all its interfaces and endpoints; empty as above
     Bytes reportDescriptor;       // of the mouse interface
+    // Requests for the mouse interface's report descriptor that came back, how many of them failed,
+    // and the USBD status of the latest that failed (0 for usbmon, which records none).
+    size_t reportDescriptorReads = 0;
+    size_t reportDescriptorFailures = 0;
+    uint32_t reportDescriptorFailure = 0;
     std::map<uint8_t, Bytes> stringDescriptors;  // by index, whole descriptors (length, type 3, text)
-    std::vector<CapturedReport> reports;  // empty unless CaptureChoice::keepReports
+    std::vector<CapturedReport> reports;  // empty unless CaptureChoice::keepReports; no failed transfers
     size_t reportCount = 0;    // the completed interrupt-IN transfers taken as reports
     size_t longestReport = 0;  // bytes of the longest of them
+    size_t failedTransfers = 0;  // failed interrupt-IN transfers of the endpoint (USBPcap), replayed as failed
+    // The answer to the filter's string request at index 200 as it came back, raw bytes as they are
+    // (a mouse need not answer with a string descriptor, and the driver matches the raw bytes);
+    // nullopt when the capture holds no successful answer.
+    std::optional<Bytes> probeAnswer;
     // USBPcap only: the URB function of each request on its way down to the device, in order, one
     // entry per request (the setup and data records of one control transfer count once; a run of
     // interrupt reads counts once, as CompareUrbFunctions counts it); requests to the device's other
     // interfaces and endpoints, and the filter's own request for string descriptor 200, left out.
     std::vector<uint16_t> urbFunctions;
+    // USBPcap only: URB functions the capture holds coming back from the device but never going
+    // down to it, with how many came back (the same requests left out as above).
+    std::map<uint16_t, size_t> completedOnly;
 };
 
 struct Capture {
@@ -73,6 +90,9 @@ struct Capture {
     // filter: the same device address on another bus, the same reports at the same times): the
     // device chosen is the view with the lower bus number, what the bus driver saw; this is the other.
     std::optional<DeviceAddress> otherView;
+    // Devices whose descriptors say they are hubs (device class 9), left out of the candidates for
+    // the mouse when none was asked for.
+    std::vector<DeviceAddress> hubsLeftOut;
 };
 
 struct CaptureChoice {
@@ -98,7 +118,8 @@ public:
     ~CaptureReports();
     CaptureReports(const CaptureReports &) = delete;
     CaptureReports &operator=(const CaptureReports &) = delete;
-    // The next report (its bytes reuse `report`'s storage); false after the last one.
+    // The next report or failed transfer, in the order of the file (its bytes reuse `report`'s
+    // storage); false after the last one.
     bool Next(CapturedReport &report);
     uint64_t Position() const;  // bytes of the file read so far
     uint64_t Size() const;      // bytes of the file
@@ -122,7 +143,12 @@ struct UrbComparison {
     size_t compared = 0;  // entries per side looked at (long captures are cut)
 };
 UrbComparison CompareUrbFunctions(const std::vector<uint16_t> &captured, const std::vector<uint16_t> &simulated);
-std::string UrbComparisonText(const UrbComparison &comparison);
+// `completedOnly`: functions the capture holds coming back only (CapturedDevice::completedOnly); a
+// line the simulation alone sent down says so in the capture's column.
+std::string UrbComparisonText(const UrbComparison &comparison, const std::map<uint16_t, size_t> &completedOnly = {});
+// One line of the comparison as the JSON output lists it: "= NAME", "- NAME", "+ NAME", the last with
+// what the capture held coming back.
+std::string UrbComparisonLine(const UrbComparison::Line &line, const std::map<uint16_t, size_t> &completedOnly = {});
 
 // URB function names as the DDK spells them without the URB_FUNCTION_ prefix; "0x00NN" when unknown.
 std::string UrbFunctionName(uint16_t function);

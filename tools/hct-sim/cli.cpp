@@ -185,7 +185,9 @@ struct LoadedDescriptor {
 
 LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary) {
     if (!binary && !IsBinaryDescriptorName(path)) {
-        const std::string text = ReadFileText(path);
+        const std::string whole = ReadFileText(path);
+        RefuseCapture(whole, path);
+        const std::string_view text = WithoutByteOrderMark(whole);
         if (LooksLikeRecording(text)) {
             Recording recording = ParseRecording(text, path);
             Bytes descriptor = recording.descriptor;
@@ -196,7 +198,27 @@ LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary) {
     return {LoadDescriptor(path, true), std::nullopt};
 }
 
-constexpr uint8_t kProbeStringIndex = 200;
+
+// What became of the requests for a captured mouse's report descriptor, when none gave it.
+std::string ReportDescriptorReadText(const CapturedDevice &device) {
+    const size_t reads = device.reportDescriptorReads;
+    const size_t failed = device.reportDescriptorFailures;
+    if (reads == 0) return "no read of its report descriptor";
+    std::string out = reads == 1 ? "its report descriptor request" : "its " + std::to_string(reads) + " report descriptor requests";
+    if (failed == 0) return out + (reads == 1 ? " came" : " all came") + " back without the descriptor";
+    out += failed == reads ? (reads == 1 ? " failed" : " all failed") : " came back without the descriptor, " + std::to_string(failed) + " failing";
+    if (device.reportDescriptorFailure != 0) {
+        char status[16];
+        std::snprintf(status, sizeof status, "0x%08x", unsigned(device.reportDescriptorFailure));
+        out += std::string(failed == 1 ? " (USBD status " : " (the last with USBD status ") + status + ")";
+    }
+    return out;
+}
+
+// A line on standard error for each thing a user's descriptor leaves unfinished.
+void WarnAboutDescriptor(const Bytes &descriptor, const std::string &source, std::ostream &err) {
+    for (const std::string &warning : DescriptorWarnings(descriptor)) err << "hct-sim: warning: " << source << ": " << warning << "\n";
+}
 
 // Plays a captured mouse: its descriptors, its reports at their captured times. `descriptorPath` is a
 // --descriptor file already loaded into options.descriptor, which then stands for the capture's.
@@ -213,6 +235,19 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     const CapturedDevice &device = capture.device;
     const std::string where = "device " + AddressText(device.address);
     if (descriptorPath.empty()) {
+        const bool hasDevice = !device.deviceDescriptor.empty();
+        const bool configuration = !device.configurationDescriptor.empty();
+        if (device.reportDescriptor.empty() && (hasDevice || configuration))
+            throw InputError(path, 0,
+                             "the capture holds the enumeration of " + where + " (its " +
+                                 (hasDevice && configuration ? "device and configuration descriptors"
+                                  : hasDevice              ? "device descriptor"
+                                                           : "configuration descriptor") +
+                                 ") but " + ReportDescriptorReadText(device) + ": give one with --descriptor FILE");
+        if (device.reportDescriptor.empty() && device.reportDescriptorReads != 0)
+            throw InputError(path, 0,
+                             "the capture holds no report descriptor of " + where + ": " + ReportDescriptorReadText(device) +
+                                 ": give one with --descriptor FILE");
         if (device.reportDescriptor.empty())
             throw InputError(path, 0,
                              "the capture holds no report descriptor of " + where +
@@ -224,10 +259,17 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     options.stringDescriptors = device.stringDescriptors;
     options.reports.clear();
     options.reportDelays.clear();
-    // The mouse's own answer to the filter's string request, when the capture holds one.
-    if (const auto answer = device.stringDescriptors.find(kProbeStringIndex); answer != device.stringDescriptors.end()) {
-        if (p.has("--probe-reply")) options.probeOrigin = "given with --probe-reply, instead of the capture's own answer";
-        else options.probeAnswer = answer->second;
+    // The mouse's own answer to the filter's string request, when the capture holds one: its bytes
+    // as they came back, for the driver matches the raw bytes.
+    if (device.probeAnswer) {
+        if (p.has("--probe-reply")) {
+            options.probeOrigin = "given with --probe-reply, instead of the capture's own answer";
+        } else if (device.probeAnswer->empty()) {
+            options.probeReply.clear();
+            options.probeOrigin = "the capture's own answer, which held no bytes";
+        } else {
+            options.probeAnswer = *device.probeAnswer;
+        }
     } else {
         options.probeOrigin = p.has("--probe-reply") ? "given with --probe-reply (the capture holds no answer to it)"
                                                      : "the built-in default (the capture holds no answer to it)";
@@ -243,12 +285,21 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     if (!taken.empty()) line += taken.size() == 1 ? " descriptor" : " descriptors";
     if (!device.stringDescriptors.empty())
         line += (line.empty() ? "" : ", ") + std::to_string(device.stringDescriptors.size()) + " string descriptor(s)";
-    line += (line.empty() ? "" : ", ") + std::to_string(device.reportCount) + " report(s) from the capture";
+    line += (line.empty() ? "" : ", ") + std::to_string(device.reportCount) + " report(s)" +
+            (device.failedTransfers ? " and " + std::to_string(device.failedTransfers) + " failed transfer(s)" : "") +
+            " from the capture";
     if (!descriptorPath.empty())
         line += "; report descriptor from " + descriptorPath +
                 (device.reportDescriptor.empty() ? " (the capture holds none)" : " (instead of the capture's)");
     if (capture.skippedReports != 0)
         line += "; " + std::to_string(capture.skippedReports) + " report(s) of other devices and endpoints skipped";
+    if (!capture.hubsLeftOut.empty() && !p.has("--device"))
+        line += "; left out of the candidates for the mouse: " + std::string(capture.hubsLeftOut.size() == 1 ? "hub " : "hubs ") +
+                [&] {
+                    std::string list;
+                    for (const DeviceAddress &hub : capture.hubsLeftOut) list += (list.empty() ? "" : ", ") + AddressText(hub);
+                    return list;
+                }() + " (device class 9)";
     if (capture.otherView)
         line += "; the capture shows the mouse twice, below and above a filter (as run --write-capture writes it): "
                 "the view below, device " + AddressText(device.address) + ", is replayed, not device " +
@@ -355,6 +406,10 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     std::optional<Capture> capture;
     if (p.has("--capture")) capture = ApplyCapture(p, p.has("--descriptor") ? p.options.at("--descriptor") : "", options);
 
+    if (p.has("--descriptor")) WarnAboutDescriptor(options.descriptor, p.options.at("--descriptor"), err);
+    else if (p.has("--recording")) WarnAboutDescriptor(options.descriptor, p.options.at("--recording"), err);
+    else if (capture) WarnAboutDescriptor(options.descriptor, p.options.at("--capture"), err);
+
     if (p.has("--script")) {
         if (p.has("--reports") || p.has("--recording") || p.has("--capture") || p.has("--feature"))
             throw UsageError("--script brings its own reports and switching: leave out --reports, --recording, --capture and --feature");
@@ -387,7 +442,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     auto shareOf = [](const auto *file) { return [file] { return file->Size() ? double(file->Position()) / double(file->Size()) : 0.0; }; };
     if (capture) {
         captured = std::make_unique<CaptureReports>(p.options.at("--capture"), *capture);
-        total = capture->device.reportCount;
+        total = capture->device.reportCount + capture->device.failedTransfers;
         widest = capture->device.longestReport;
         share = shareOf(captured.get());
     } else if (recording) {
@@ -403,7 +458,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     }
     Progress progress(err, total, share);
     size_t fed = 0;
-    options.nextReport = [&](Bytes &report, int64_t &delay) {
+    options.nextReport = [&](Bytes &report, int64_t &delay, uint32_t &failure) {
         if (captured) {
             if (!captured->Next(next)) return false;
             // The gaps between reports on the virtual clock, in 100 ns units; a stamp earlier than
@@ -414,6 +469,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
             delay = int64_t(std::clamp<__int128>(gap, 0, kHour));
             lastTime = next.time;
             report.swap(next.bytes);
+            failure = next.failedUsbdStatus;
         } else if (recorded || reportLines) {
             if (!(recorded ? recorded->Next(report) : reportLines->Next(report))) return false;
             delay = 0;
@@ -522,7 +578,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         }
         if (urbs) {
             Json lines = Json::MakeArray();
-            for (const auto &line : urbs->lines) lines.Push(std::string(1, line.mark) + " " + UrbFunctionName(line.function));
+            for (const auto &line : urbs->lines) lines.Push(UrbComparisonLine(line, capture->device.completedOnly));
             stream->Members(Json::MakeObject().Set("urb_functions", Json::MakeObject().Set("same", urbs->same).Set("lines", std::move(lines))));
         }
         if (writer)
@@ -543,7 +599,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         if (urbs) {
             out << "\nURB functions sent to the device: the capture's against the simulated class driver's\n"
                    "(a run of interrupt reads counts once; the filter's own string request is left out)\n"
-                << UrbComparisonText(*urbs);
+                << UrbComparisonText(*urbs, capture->device.completedOnly);
         }
         if (traceMode == "") {
             out << "\nDriver trace (DbgPrint, one line per \"\\n\\r\")\n";
@@ -571,6 +627,7 @@ int Layout(const std::vector<std::string> &words, std::ostream &out, std::ostrea
         const std::string &path = p.positionals[0];
         options.descriptor = LoadDescriptorFile(path, p.has("--binary")).descriptor;
         options.mouse = "mouse of " + path;
+        WarnAboutDescriptor(options.descriptor, path, err);
     }
     options.switchFeature = false;
     const SessionResult result = RunSession(options);
@@ -602,6 +659,7 @@ int Rewrite(const std::vector<std::string> &words, std::ostream &out, std::ostre
     const std::string &path = p.positionals[0];
     options.descriptor = LoadDescriptorFile(path, p.has("--binary")).descriptor;
     options.mouse = "mouse of " + path;
+    WarnAboutDescriptor(options.descriptor, path, err);
     if (p.positionals.size() > 1) {
         for (size_t i = 1; i < p.positionals.size(); ++i)
             options.reports.push_back(ParseReportWord(p.positionals[i], "report argument " + std::to_string(i)));

@@ -19,6 +19,13 @@ std::string Where(const std::string &source, int line) {
     return line > 0 ? source + ":" + std::to_string(line) : source;
 }
 
+// A folder opens as a stream that reads nothing: say what it is instead.
+void RefuseFolder(const std::filesystem::path &path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) throw InputError(path.string(), 0, "a folder, not a file: name a file in it");
+}
+
+
 bool IsHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
 unsigned HexValue(char c) {
@@ -228,6 +235,8 @@ InputError::InputError(std::string source, int line, const std::string &message)
     : std::runtime_error(Where(source, line) + ": " + message), source_(std::move(source)), line_(line) {}
 
 Bytes ParseHexDescriptor(std::string_view text, const std::string &source) {
+    RefuseCapture(text, source);
+    text = WithoutByteOrderMark(text);
     std::string clean = StripComments(text, source, 1);
     BlankDeclaration(clean);
     Bytes bytes = HexBytes(clean, source, 1);
@@ -268,6 +277,7 @@ struct LineFile {
     uint64_t size = 0;
     int number = 0;  // lines read
     explicit LineFile(const std::filesystem::path &path) : in(path, std::ios::binary), source(path.string()) {
+        RefuseFolder(path);
         if (!in) throw InputError(source, 0, std::string("cannot open: ") + std::strerror(errno ? errno : ENOENT));
         std::error_code error;
         size = std::filesystem::file_size(path, error);
@@ -279,6 +289,7 @@ struct LineFile {
             return false;
         }
         ++number;
+        if (number == 1 && WithoutByteOrderMark(line).size() != line.size()) line.erase(0, 3);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         return true;
     }
@@ -468,6 +479,7 @@ bool LooksLikeRecording(std::string_view text) {
 }
 
 std::string ReadFileText(const std::filesystem::path &path) {
+    RefuseFolder(path);
     std::ifstream in(path, std::ios::binary);
     if (!in) throw InputError(path.string(), 0, std::string("cannot open: ") + std::strerror(errno ? errno : ENOENT));
     std::ostringstream text;
@@ -490,11 +502,64 @@ bool IsBinaryDescriptorName(const std::filesystem::path &path) {
 Bytes LoadDescriptor(const std::filesystem::path &path, bool binary) {
     if (binary || IsBinaryDescriptorName(path)) {
         Bytes bytes = ReadFileBytes(path);
+        RefuseCapture(std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()), path.string());
         if (bytes.empty()) throw InputError(path.string(), 0, "empty descriptor: the file has no bytes");
         CheckDescriptorSize(bytes, path.string(), 0);
         return bytes;
     }
     return ParseHexDescriptor(ReadFileText(path), path.string());
+}
+
+std::vector<std::string> DescriptorWarnings(const Bytes &d) {
+    std::vector<std::string> warnings;
+    size_t open = 0;  // collections not yet closed
+    size_t pos = 0;
+    while (pos < d.size()) {
+        const uint8_t prefix = d[pos];
+        static constexpr size_t kDataBytes[4] = {0, 1, 2, 4};
+        // A long item: its prefix, a size byte, a tag byte and that many data bytes.
+        const size_t length = prefix == 0xFE ? (pos + 1 < d.size() ? 3 + size_t(d[pos + 1]) : 3) : 1 + kDataBytes[prefix & 3];
+        if (pos + length > d.size()) {
+            warnings.push_back("the descriptor is cut off inside its last item: byte " + std::to_string(pos) + " (0x" +
+                               "0123456789abcdef"[prefix >> 4] + "0123456789abcdef"[prefix & 15] + ") begins an item of " +
+                               std::to_string(length) + " bytes, and " + std::to_string(d.size() - pos) +
+                               (d.size() - pos == 1 ? " is" : " are") + " there");
+            break;
+        }
+        if (prefix != 0xFE && ((prefix >> 2) & 3) == 0) {
+            if ((prefix >> 4) == 0xA) ++open;
+            else if ((prefix >> 4) == 0xC && open != 0) --open;
+        }
+        pos += length;
+    }
+    if (open != 0)
+        warnings.push_back(std::to_string(open) + (open == 1 ? " collection is" : " collections are") +
+                           " never closed: the descriptor has no End Collection for " + (open == 1 ? "it" : "them"));
+    return warnings;
+}
+
+std::string_view WithoutByteOrderMark(std::string_view text) {
+    return text.substr(0, 3) == "\xEF\xBB\xBF" ? text.substr(3) : text;
+}
+
+namespace {
+
+const char *CaptureFileKind(std::string_view head) {
+    if (head.size() < 4) return nullptr;
+    const uint32_t magic = uint32_t(uint8_t(head[0])) | uint32_t(uint8_t(head[1])) << 8 | uint32_t(uint8_t(head[2])) << 16 |
+                           uint32_t(uint8_t(head[3])) << 24;
+    switch (magic) {
+    case 0xA1B2C3D4: case 0xD4C3B2A1: case 0xA1B23C4D: case 0x4D3CB2A1: return "pcap";
+    case 0x0A0D0D0A: return "pcapng";
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+void RefuseCapture(std::string_view head, const std::string &source) {
+    if (const char *kind = CaptureFileKind(head))
+        throw InputError(source, 0, std::string("a ") + kind + " capture, not a report descriptor: use hct-sim run --capture " + source);
 }
 
 std::vector<InputReportShape> InputReportShapes(const Bytes &descriptor) {
@@ -507,6 +572,8 @@ std::vector<InputReportShape> InputReportShapes(const Bytes &descriptor) {
     std::vector<Globals> stack;
     std::vector<unsigned> order;
     std::map<unsigned, uint64_t> bits;
+    std::map<unsigned, std::vector<std::pair<uint64_t, uint64_t>>> stretches;
+    uint64_t counted = 0;  // Input bits of all reports so far
     size_t pos = 0;
     while (pos < descriptor.size()) {
         const uint8_t prefix = descriptor[pos];
@@ -538,14 +605,19 @@ std::vector<InputReportShape> InputReportShapes(const Bytes &descriptor) {
             }
         } else if (type == 0 && tag == 0x8) {
             if (!bits.count(now.id)) order.push_back(now.id);
-            bits[now.id] += uint64_t(now.size) * now.count;
+            const uint64_t n = uint64_t(now.size) * now.count;
+            bits[now.id] += n;
+            auto &mine = stretches[now.id];
+            if (n != 0 && !mine.empty() && mine.back().first + mine.back().second == counted) mine.back().second += n;
+            else if (n != 0) mine.emplace_back(counted, n);
+            counted += n;
         }
         pos += 1 + length;
     }
     std::vector<InputReportShape> shapes;
     for (unsigned id : order) {
         const uint64_t b = std::min<uint64_t>(bits[id], UINT32_MAX - 8);
-        shapes.push_back({id, uint32_t(b), uint32_t((b + 7) / 8 + (id != 0 ? 1 : 0))});
+        shapes.push_back({id, uint32_t(b), uint32_t((b + 7) / 8 + (id != 0 ? 1 : 0)), std::move(stretches[id])});
     }
     return shapes;
 }

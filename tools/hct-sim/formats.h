@@ -114,8 +114,17 @@ std::string ReadFileText(const std::filesystem::path &path);
 Bytes ReadFileBytes(const std::filesystem::path &path);
 // ".bin" and ".rdesc" files hold raw descriptor bytes.
 bool IsBinaryDescriptorName(const std::filesystem::path &path);
-// Reads a descriptor file as raw bytes (binary) or hex text; throws on an empty descriptor.
+// Reads a descriptor file as raw bytes (binary) or hex text; throws on an empty descriptor, and on
+// a pcap or pcapng capture, naming it.
 Bytes LoadDescriptor(const std::filesystem::path &path, bool binary);
+// What a descriptor leaves unfinished: its last item cut off, collections never closed. Empty
+// when neither.
+std::vector<std::string> DescriptorWarnings(const Bytes &descriptor);
+// The text without the UTF-8 byte-order mark some editors put in front.
+std::string_view WithoutByteOrderMark(std::string_view text);
+// A descriptor file that begins as a pcap or pcapng file does: an InputError saying so and what
+// replays it.
+void RefuseCapture(std::string_view head, const std::string &source);
 
 // What the device will really send: one input report per Report ID (ID 0: the descriptor has no
 // Report ID item before the Input item), its Input bits summed by the HID item rules (Report Size and
@@ -125,6 +134,9 @@ struct InputReportShape {
     unsigned reportId;
     uint32_t bits;   // Input bits, the ID byte not counted
     uint32_t bytes;  // bytes on the wire: bits rounded up, plus 1 for a Report ID
+    // Where its Input bits lie when the Input bits of all reports are counted one after the other
+    // in the descriptor's order, as the driver counts them: (first bit, bits) of each stretch.
+    std::vector<std::pair<uint64_t, uint64_t>> stretches = {};
 };
 std::vector<InputReportShape> InputReportShapes(const Bytes &descriptor);
 

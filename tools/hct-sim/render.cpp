@@ -179,6 +179,37 @@ int64_t FieldValue(const Bytes &report, uint32_t offset, uint32_t size) {
     return int64_t(value);
 }
 
+// Where the drawn bits lie on the wire, report ID by report ID: each report's bits follow its own ID
+// byte, while the driver counts the Input bits of all reports one after the other.
+static std::string ReportIdNote(const REPORT_LAYOUT &l, const std::vector<InputReportShape> &shapes) {
+    std::string out = "  the mouse sends a Report ID byte in front of each report's bits; the driver does not count it,\n"
+                      "  and counts the Input bits of all reports one after the other, as drawn here; on the wire:\n";
+    const std::pair<const char *, std::pair<uint32_t, uint32_t>> fields[] = {{"X", {l.XSize, l.XOffset}},
+                                                                            {"Y", {l.YSize, l.YOffset}},
+                                                                            {"wheel", {l.WheelSize, l.WheelOffset}},
+                                                                            {"AC pan", {l.AcPanSize, l.AcPanOffset}}};
+    for (const InputReportShape &s : shapes) {
+        uint64_t wire = s.reportId != 0 ? 8 : 0;
+        for (const auto &[first, bits] : s.stretches) {
+            const int64_t shift = int64_t(wire) - int64_t(first);
+            const uint64_t by = uint64_t(shift < 0 ? -shift : shift);
+            std::string moved = shift == 0 ? "where drawn"
+                                : by == 8  ? std::string("one byte ") + (shift > 0 ? "later" : "earlier")
+                                : by % 8 == 0 ? std::to_string(by / 8) + " bytes " + (shift > 0 ? "later" : "earlier")
+                                              : std::to_string(by) + " bits " + (shift > 0 ? "later" : "earlier");
+            std::string in;
+            for (const auto &[name, field] : fields)
+                if (field.first != 0 && field.second >= first && field.second < first + bits) in += (in.empty() ? "" : ", ") + std::string(name);
+            out += "    " + (s.reportId != 0 ? "report ID " + std::to_string(s.reportId) : std::string("the report without ID")) +
+                   ": drawn bits " + std::to_string(first) + " to " + std::to_string(first + bits - 1) + " are its bits " +
+                   std::to_string(wire) + " to " + std::to_string(wire + bits - 1) + " (" + moved + ")" +
+                   (in.empty() ? "" : ": " + in) + "\n";
+            wire += bits;
+        }
+    }
+    return out;
+}
+
 std::string LayoutDiagram(const REPORT_LAYOUT &l, const std::vector<InputReportShape> &shapes) {
     const uint32_t total = l.TotalSize;
     if (total == 0) return "  (no Input bits: the descriptor declares no input report fields)\n";
@@ -240,9 +271,15 @@ std::string LayoutDiagram(const REPORT_LAYOUT &l, const std::vector<InputReportS
     out += "  X = X, Y = Y, W = wheel, P = AC pan, . = other bits (buttons, padding, other fields)";
     if (overlap) out += ", # = two kinds overlap";
     out += "\n";
-    if (std::any_of(shapes.begin(), shapes.end(), [](const InputReportShape &s) { return s.reportId != 0; }))
-        out += "  the mouse sends a Report ID byte in front of its report bits; the driver does not count it,\n"
-               "  so on the wire every field lies one byte later than drawn here\n";
+    const bool oneStretchFromBit0 = shapes.size() == 1 && shapes[0].stretches.size() <= 1 &&
+                                    (shapes[0].stretches.empty() || shapes[0].stretches[0].first == 0);
+    if (std::any_of(shapes.begin(), shapes.end(), [](const InputReportShape &s) { return s.reportId != 0; })) {
+        if (oneStretchFromBit0)
+            out += "  the mouse sends a Report ID byte in front of its report bits; the driver does not count it,\n"
+                   "  so on the wire every field lies one byte later than drawn here\n";
+        else
+            out += ReportIdNote(l, shapes);
+    }
     if (shapes.size() > 1)
         out += "  the bits of all " + std::to_string(shapes.size()) + " input reports are drawn one after the other, as the driver counts them\n";
     return out;
@@ -380,7 +417,9 @@ size_t RewrittenCount(const std::vector<ReportRow> &rows) {
 std::string RowNote(const ReportRow &row, const REPORT_LAYOUT &l, bool featureOn) {
     if (row.failed) {
         std::string note = "transfer failed (USBD status " + Hex(row.usbdStatus);
-        if (row.usbdStatus == 0xC000000C)
+        if (row.usbdStatus == 0xC000000C && !row.sentKnown)
+            note += ", data overrun on a read of " + std::to_string(row.readLength) + "; the capture holds none of the bytes sent";
+        else if (row.usbdStatus == 0xC000000C)
             note += ", data overrun: " + std::to_string(row.sent.size()) + " bytes for a read of " + std::to_string(row.readLength);
         return note + "): not examined";
     }
@@ -429,7 +468,7 @@ std::string ReportTableRow(size_t number, const ReportRow &r, const REPORT_LAYOU
         if (out.empty()) out.emplace_back();
         return out;
     };
-    const auto sent = lines(r.sent, false);
+    const auto sent = r.sentKnown ? lines(r.sent, false) : std::vector<std::string>{"?"};
     const auto received = r.delivered ? lines(r.received, true) : std::vector<std::string>{"-"};
     std::string note = RowNote(r, layout, featureOn);
     if (r.sent.size() > kBytesPerTableLine) note += " (" + std::to_string(r.sent.size()) + " bytes)";
@@ -522,7 +561,7 @@ Json ReportRowJson(size_t number, const ReportRow &r, const REPORT_LAYOUT &layou
         if (k >= r.sent.size() || r.sent[k] != r.received[k]) changed.Push(k);
     Json row = Json::MakeObject()
                    .Set("number", number)
-                   .Set("sent", HexPairs(r.sent))
+                   .Set("sent", r.sentKnown ? Json(HexPairs(r.sent)) : Json())
                    .Set("received", r.delivered ? Json(HexPairs(r.received)) : Json())
                    .Set("changed_bytes", std::move(changed))
                    .Set("note", RowNote(r, layout, featureOn));

@@ -83,6 +83,8 @@ struct ReportRow {
     uint32_t status = 0;
     uint32_t usbdStatus = 0;
     uint32_t readLength = 0;  // bytes the class driver's read asked for
+    // false: a failed transfer of a replayed capture, which holds none of the bytes the mouse sent.
+    bool sentKnown = true;
 };
 
 // What the driver did with one report.

@@ -164,17 +164,26 @@ SessionResult RunSession(const SessionOptions &options) {
             ReportRow row;
             for (size_t i = 0; options.script.empty(); ++i) {
                 int64_t delay = 0;
+                uint32_t failure = 0;
                 if (options.nextReport) {
-                    if (!options.nextReport(report, delay)) break;
+                    if (!options.nextReport(report, delay, failure)) break;
                 } else {
                     if (i >= options.reports.size()) break;
                     report = options.reports[i];
                     delay = i < options.reportDelays.size() ? options.reportDelays[i] : 0;
                 }
                 readBack = false;
-                mouse.Feed(report, sim::ReportOptions::After(delay));
+                if (failure != 0) {
+                    report.clear();
+                    sim::ReportOptions failed = sim::ReportOptions::Failed(USBD_STATUS(failure));
+                    failed.delay = delay;
+                    mouse.Feed(report, failed);
+                } else {
+                    mouse.Feed(report, sim::ReportOptions::After(delay));
+                }
                 sim::PnpManager::Settle();
                 row.sent.assign(report.begin(), report.end());
+                row.sentKnown = failure == 0;
                 row.received.clear();
                 row.delivered = readBack && read.status == STATUS_SUCCESS;
                 row.failed = readBack && read.status != STATUS_SUCCESS;

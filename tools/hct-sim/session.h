@@ -48,8 +48,10 @@ struct SessionOptions {
 
     // ---- a long replay ----
     // When set, the reports come from here one at a time, with the virtual time before each (false:
-    // no more), instead of `reports` and `reportDelays`.
-    std::function<bool(Bytes &report, int64_t &delay)> nextReport;
+    // no more), instead of `reports` and `reportDelays`. A non-zero `failedUsbdStatus` is a transfer
+    // that failed in a replayed capture: the bus fails the read with that USBD status, and the row's
+    // bytes are unknown (`report` is not sent).
+    std::function<bool(Bytes &report, int64_t &delay, uint32_t &failedUsbdStatus)> nextReport;
     // When set, onReady is called once before the first report with the facts known by then, and
     // each row goes to onRow as soon as the class driver has it instead of into facts.rows.
     std::function<void(const RunFacts &)> onReady;

@@ -1,0 +1,233 @@
+// What hct-sim says of inputs that are not what a command takes, or not whole: a folder, a USB
+// capture given as a descriptor, a text saved with a byte-order mark, a descriptor cut off or with
+// collections left open, and where the fields of a mouse with several report IDs lie on the wire.
+// Each message names what was found; nothing else in the output changes.
+#include "tests/tool/cli_harness.h"
+
+#include "sim/default_mouse.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using tooltest::Cli;
+using tooltest::Contains;
+using tooltest::Outcome;
+
+std::string HexText(const std::vector<uint8_t> &bytes) {
+    std::string out;
+    char b[4];
+    for (uint8_t x : bytes) out += (std::snprintf(b, sizeof b, "%02x ", x), b);
+    return out + "\n";
+}
+
+const std::string kMouseHex = HexText(sim::DefaultMouseDescriptor());
+const std::string kBom = "\xEF\xBB\xBF";
+
+class Messages : public tooltest::TempDirTest {};
+
+TEST_F(Messages, AFolderIsCalledAFolderWhereverAFileIsExpected) {
+    const std::string folder = Path("folder");
+    std::filesystem::create_directory(folder);
+    const std::string reports = File("r.txt", "00 03 fe 00 01\n");
+    const std::vector<std::vector<std::string>> uses = {
+        {"layout", folder},
+        {"layout", folder, "--binary"},
+        {"rewrite", folder, "00 03 fe 00 01"},
+        {"run", "--descriptor", folder},
+        {"run", "--reports", folder},
+        {"run", "--recording", folder},
+        {"run", "--capture", folder},
+        {"run", "--script", folder},
+        {"run", "--descriptor", folder, "--reports", reports},
+    };
+    for (const auto &args : uses) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        const Outcome r = Cli(args);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.err, "hct-sim: " + folder + ": a folder, not a file: name a file in it\n");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(Messages, ATextWithAUtf8ByteOrderMarkIsReadAsTheSameTextWithoutAWord) {
+    const std::string plain = File("plain.txt", kMouseHex);
+    const std::string marked = File("marked.txt", kBom + kMouseHex);
+    const Outcome expected = Cli({"layout", plain, "--diagram"});
+    ASSERT_EQ(expected.code, 0) << expected.err;
+    const Outcome layout = Cli({"layout", marked, "--diagram"});
+    EXPECT_EQ(layout.code, 0);
+    EXPECT_EQ(layout.err, "");
+    EXPECT_EQ(layout.out, expected.out);
+
+    // A report file, a recording and a descriptor for run: the same sessions as without the mark.
+    const std::string reports = "00 03 fe 00 01\n00 00 00 00 ff\n";
+    const std::string recording = "R: 63 " + kMouseHex + "E: 0.000000 5 00 03 fe 00 01\n";
+    const struct {
+        std::string name, content, option;
+    } files[] = {{"reports.txt", reports, "--reports"}, {"mouse.hidrec", recording, "--recording"}, {"d.txt", kMouseHex, "--descriptor"}};
+    for (const auto &f : files) {
+        SCOPED_TRACE(f.option);
+        const std::string without = File(f.name, f.content);
+        const Outcome a = Cli({"run", f.option, without});
+        const std::string with = File("bom-" + f.name, kBom + f.content);
+        const Outcome b = Cli({"run", f.option, with});
+        ASSERT_EQ(a.code, 0) << a.err;
+        EXPECT_EQ(b.code, 0) << b.err;
+        EXPECT_EQ(b.err, "");
+        std::string out = b.out;
+        for (size_t at; (at = out.find(with)) != std::string::npos;) out.replace(at, with.size(), without);
+        EXPECT_EQ(out, a.out);
+    }
+    // A mark anywhere but at the start is no mark: still bad hex.
+    const Outcome late = Cli({"layout", File("late.txt", "05 01 " + kBom + "09 02\n")});
+    EXPECT_EQ(late.code, 2);
+    EXPECT_TRUE(Contains(late.err, "binary data in a hex text")) << late.err;
+}
+
+TEST_F(Messages, ACaptureGivenAsADescriptorIsNamedAndRunCaptureOffered) {
+    // Little- and big-endian pcap, with microsecond and nanosecond stamps, and pcapng.
+    const struct {
+        std::string name;
+        std::string head;
+        std::string kind;
+    } captures[] = {
+        {"le.pcap", std::string("\xD4\xC3\xB2\xA1\x02\x00\x04\x00", 8), "pcap"},
+        {"be.pcap", std::string("\xA1\xB2\xC3\xD4\x00\x02\x00\x04", 8), "pcap"},
+        {"ns.pcap", std::string("\x4D\x3C\xB2\xA1\x02\x00\x04\x00", 8), "pcap"},
+        {"nsbe.cap", std::string("\xA1\xB2\x3C\x4D\x00\x02\x00\x04", 8), "pcap"},
+        {"usb.pcapng", std::string("\x0A\x0D\x0D\x0A\x1C\x00\x00\x00\x4D\x3C\x2B\x1A", 12), "pcapng"},
+    };
+    for (const auto &c : captures) {
+        const std::string path = File(c.name, c.head + std::string(40, '\0'));
+        const std::string expected =
+            "hct-sim: " + path + ": a " + c.kind + " capture, not a report descriptor: use hct-sim run --capture " + path + "\n";
+        for (const auto &args : std::vector<std::vector<std::string>>{{"layout", path},
+                                                                      {"layout", path, "--binary"},
+                                                                      {"rewrite", path, "00"},
+                                                                      {"run", "--descriptor", path},
+                                                                      {"run", "--descriptor", path, "--binary"}}) {
+            SCOPED_TRACE(c.name + " " + args[0] + (args.size() > 2 ? " " + args[2] : ""));
+            const Outcome r = Cli(args);
+            EXPECT_EQ(r.code, 2);
+            EXPECT_EQ(r.err, expected);
+        }
+    }
+    // A real one, as hct-sim writes it.
+    ASSERT_EQ(Cli({"run", "--write-capture", Path("s.pcap")}).code, 0);
+    EXPECT_EQ(Cli({"layout", Path("s.pcap")}).err,
+              "hct-sim: " + Path("s.pcap") + ": a pcap capture, not a report descriptor: use hct-sim run --capture " + Path("s.pcap") + "\n");
+    // Three of the four magic bytes are no capture: a plain raw descriptor then.
+    EXPECT_EQ(Cli({"layout", File("short.bin", std::string("\xD4\xC3\xB2", 3))}).err.find("capture"), std::string::npos);
+}
+
+TEST_F(Messages, ADescriptorCutOffOrWithCollectionsLeftOpenGetsAWarningOnStandardError) {
+    const std::string mouse = kMouseHex;
+    const struct {
+        std::string name;
+        std::string hex;
+        std::vector<std::string> warnings;
+    } cases[] = {
+        // The built-in mouse without its last byte: the outer collection stays open.
+        {"open.txt", mouse.substr(0, mouse.size() - 4) + "\n", {"1 collection is never closed: the descriptor has no End Collection for it"}},
+        {"both-open.txt", mouse.substr(0, mouse.size() - 7) + "\n",
+         {"2 collections are never closed: the descriptor has no End Collection for them"}},
+        // Report Count (0x95) with its data byte missing, inside both collections.
+        {"cut.txt", "05 01 09 02 a1 01 09 01 a1 00 75 08 95 05 81 02 c0 c0 95\n",
+         {"the descriptor is cut off inside its last item: byte 18 (0x95) begins an item of 2 bytes, and 1 is there"}},
+        // A four-byte Usage cut after two bytes, with the application collection still open.
+        {"cut4.txt", "05 01 09 02 a1 01 0b 02 00\n",
+         {"the descriptor is cut off inside its last item: byte 6 (0x0b) begins an item of 5 bytes, and 3 are there",
+          "1 collection is never closed: the descriptor has no End Collection for it"}},
+        // A long item whose data runs past the end.
+        {"long.txt", "05 01 09 02 a1 01 c0 fe 04 10 01 02\n",
+         {"the descriptor is cut off inside its last item: byte 7 (0xfe) begins an item of 7 bytes, and 5 are there"}},
+        {"long-prefix.txt", "05 01 09 02 a1 01 c0 fe\n",
+         {"the descriptor is cut off inside its last item: byte 7 (0xfe) begins an item of 3 bytes, and 1 is there"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = File(c.name, c.hex);
+        std::string expected;
+        for (const auto &w : c.warnings) expected += "hct-sim: warning: " + path + ": " + w + "\n";
+        const Outcome layout = Cli({"layout", path});
+        EXPECT_EQ(layout.code, 0);
+        EXPECT_EQ(layout.err, expected);
+        EXPECT_NE(layout.out, "");
+        EXPECT_EQ(Cli({"rewrite", path, "00 00 00 00 00"}).err.rfind(expected, 0), 0u);
+        EXPECT_EQ(Cli({"run", "--descriptor", path}).err, expected);
+        // The same descriptor as a recording's R: line.
+        std::istringstream words(c.hex);
+        size_t count = 0;
+        for (std::string word; words >> word;) ++count;
+        const std::string recording = File("r-" + c.name, "R: " + std::to_string(count) + " " + c.hex + "E: 0.000000 1 00\n");
+        std::string fromRecording = expected;
+        for (size_t at; (at = fromRecording.find(path)) != std::string::npos;) fromRecording.replace(at, path.size(), recording);
+        EXPECT_EQ(Cli({"run", "--recording", recording}).err, fromRecording);
+    }
+    // Whole descriptors get no warning: the built-in mouse, a file, a capture's own.
+    EXPECT_EQ(Cli({"run"}).err, "");
+    EXPECT_EQ(Cli({"layout", File("whole.txt", mouse)}).err, "");
+    ASSERT_EQ(Cli({"run", "--write-capture", Path("s.pcap")}).code, 0);
+    EXPECT_EQ(Cli({"run", "--capture", Path("s.pcap")}).err, "");
+    // A capture's own descriptor left open is warned about under the capture's name.
+    ASSERT_EQ(Cli({"run", "--descriptor", Path("open.txt"), "--write-capture", Path("open.pcap")}).code, 0);
+    EXPECT_EQ(Cli({"run", "--capture", Path("open.pcap")}).err,
+              "hct-sim: warning: " + Path("open.pcap") + ": 1 collection is never closed: the descriptor has no End Collection for it\n");
+}
+
+// The diagram draws the Input bits of all reports one after the other, as the driver counts them:
+// where a report's bits lie on the wire is said report ID by report ID.
+TEST_F(Messages, TheDiagramSaysWhereEachReportIdsBitsLieOnTheWire) {
+    const std::string note = "  the mouse sends a Report ID byte in front of each report's bits; the driver does not count it,\n"
+                             "  and counts the Input bits of all reports one after the other, as drawn here; on the wire:\n";
+    // X and Y in report 1 after 8 buttons; wheel and AC pan in report 2.
+    const std::string two = File("two.txt",
+                                 "05 01 09 02 a1 01\n"
+                                 "85 01 09 01 a1 00 05 09 19 01 29 08 15 00 25 01 95 08 75 01 81 02\n"
+                                 "05 01 09 30 09 31 15 81 25 7f 75 08 95 02 81 06 c0\n"
+                                 "85 02 09 38 15 81 25 7f 75 08 95 01 81 06 05 0c 0a 38 02 81 06\n"
+                                 "c0\n");
+    Outcome r = Cli({"layout", two, "--diagram"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, note +
+                                    "    report ID 1: drawn bits 0 to 23 are its bits 8 to 31 (one byte later): X, Y\n"
+                                    "    report ID 2: drawn bits 24 to 39 are its bits 8 to 23 (2 bytes earlier): wheel, AC pan\n"
+                                    "  the bits of all 2 input reports are drawn one after the other, as the driver counts them\n"))
+        << r.out;
+    EXPECT_FALSE(Contains(r.out, "every field lies one byte later"));
+
+    // Report 1's items on both sides of report 2's: each stretch gets its line, report 1's second
+    // stretch going on where its first ended on the wire.
+    const std::string interleaved = File("interleaved.txt",
+                                         "05 01 09 02 a1 01 09 01 a1 00\n"
+                                         "85 01 05 01 09 30 15 81 25 7f 75 08 95 01 81 06\n"
+                                         "85 02 09 38 81 06\n"
+                                         "85 01 09 31 81 06 05 0c 0a 38 02 81 06\n"
+                                         "c0 c0\n");
+    r = Cli({"layout", interleaved, "--diagram"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, note +
+                                    "    report ID 1: drawn bits 0 to 7 are its bits 8 to 15 (one byte later): X\n"
+                                    "    report ID 1: drawn bits 16 to 31 are its bits 16 to 31 (where drawn): Y, AC pan\n"
+                                    "    report ID 2: drawn bits 8 to 15 are its bits 8 to 15 (where drawn): wheel\n"))
+        << r.out;
+
+    // One report with an ID: the one-line note, as before.
+    const std::string one = File("one.txt", "05 01 09 02 a1 01 85 07" + kMouseHex.substr(std::string("05 01 09 02 a1 01").size()));
+    r = Cli({"layout", one, "--diagram"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "  the mouse sends a Report ID byte in front of its report bits; the driver does not count it,\n"
+                                "  so on the wire every field lies one byte later than drawn here\n"))
+        << r.out;
+    EXPECT_FALSE(Contains(r.out, "report ID 7:"));
+    // No ID: no note at all.
+    EXPECT_FALSE(Contains(Cli({"layout", "--diagram"}).out, "Report ID byte"));
+}
+
+}  // namespace
