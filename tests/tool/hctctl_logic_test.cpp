@@ -333,6 +333,7 @@ TEST(HctctlInstall, EachRefusalHasItsOwnCodeOneMessageAndChangesNothing)
         {"several mice", hctctl::kExitSeveralDevices, "--device"},
         {"shared hardware ID", hctctl::kExitSeveralDevices, "instance ID"},
         {"foreign service", hctctl::kExitServiceConflict, "C:\\other\\hct.sys"},
+        {"service marked for deletion", hctctl::kExitServiceMarked, "marked for deletion"},
     };
     std::set<int> codes;
     for (const Refusal &c : cases) {
@@ -360,6 +361,8 @@ TEST(HctctlInstall, EachRefusalHasItsOwnCodeOneMessageAndChangesNothing)
             words = {"install", "--device", "USB\\VID_1234&PID_0001"};
         if (name == "foreign service")
             fake.state.services["hct"] = {1, 3, 1, "C:\\other\\hct.sys", false};
+        if (name == "service marked for deletion")
+            fake.state.services["hct"] = {1, 3, 1, "System32\\drivers\\hct.sys", true, true};
         const FakeSystem::State before = fake.state;
         const Result r = RunWords(fake, words);
         EXPECT_EQ(r.code, c.code) << name;
@@ -373,7 +376,7 @@ TEST(HctctlInstall, EachRefusalHasItsOwnCodeOneMessageAndChangesNothing)
         EXPECT_TRUE(fake.state == before) << name;
         codes.insert(c.code);
     }
-    EXPECT_EQ(codes.size(), 7u);  // the two "several" and three "architecture" cases share their codes
+    EXPECT_EQ(codes.size(), 8u);  // the two "several" and three "architecture" cases share their codes
     // On uninstall too: nothing changes without administrator rights.
     FakeSystem fake;
     fake.AddNode(UsbMouse("1&1"), true, {"hct"});

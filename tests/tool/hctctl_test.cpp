@@ -140,7 +140,8 @@ TEST(HctctlUsage, NamesTheCommandsTheLinkAndEveryExitCode)
     for (const char *code : {"0 done", "1 usage error", "2 no device", "3 the driver refused", "4 not an administrator",
                              "5 hct.sys or hctctl.exe of the wrong architecture", "6 no hct.sys beside hctctl.exe",
                              "7 unknown device", "8 no USB mouse found", "9 several devices",
-                             "10 a service hct with another image path", "11 a step failed"})
+                             "10 a service hct with another image path", "11 a step failed",
+                             "12 the service hct is marked for deletion"})
         EXPECT_NE(u.find(code), std::string::npos) << code;
 }
 

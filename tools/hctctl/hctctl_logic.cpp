@@ -270,6 +270,13 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
                 << "(sc delete hct) if it is a leftover\n";
             return kExitServiceConflict;
         }
+        // It would vanish as soon as the loaded driver unloads, and the node would then list a
+        // filter without a service: a mouse that does not start.
+        if (service.markedForDeletion) {
+            err << "hctctl: the service hct is marked for deletion (uninstalled while its driver was loaded): "
+                   "unplug the mouse or restart Windows, then install again. Nothing was changed\n";
+            return kExitServiceMarked;
+        }
     } else if (e != win32::kServiceDoesNotExist) {
         err << "hctctl: cannot query the service hct: " << ErrorText(system, e) << "\n";
         return kExitStepFailed;
