@@ -477,6 +477,11 @@ TEST(HctctlUninstall, AServiceOfAnotherDriverOrAFileInUseIsNotForcedAway)
     EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
     EXPECT_NE(r.out.find("marked for deletion"), std::string::npos) << r.out;
     EXPECT_EQ(busy.log.back(), "remove at restart C:\\windows\\system32\\drivers\\hct.sys");
+    // Once the driver is unloaded (replug), uninstall again finishes: nothing lists hct, the file goes.
+    const Result again = RunWords(busy, {"uninstall"});
+    EXPECT_EQ(again.code, hctctl::kExitOk) << again.err;
+    EXPECT_EQ(busy.state.files.count(FakeSystem::kInstalled), 0u);
+    EXPECT_NE(again.out.find("no device node lists hct"), std::string::npos) << again.out;
 }
 
 // ---- list --------------------------------------------------------------------------------------
