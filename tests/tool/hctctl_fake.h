@@ -1,0 +1,298 @@
+// A stand-in for what hctctl reaches on Windows, behaving as Windows and Wine were measured to:
+// an absent LowerFilters value reads as ERROR_INVALID_DATA, writing an empty list leaves an empty
+// value (only a delete removes it), CreateService on an existing name fails with
+// ERROR_SERVICE_EXISTS, a missing service queries as ERROR_SERVICE_DOES_NOT_EXIST, and a device
+// restart fails with ERROR_DI_DO_DEFAULT as in Wine unless told otherwise. It logs every call that
+// changes something, in order, and any one of them can be made to fail.
+#pragma once
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/hctctl/hctctl_logic.h"
+#include "tools/hctctl/hctctl_system.h"
+
+namespace hctctl_test {
+
+using hctctl::DeviceNode;
+using hctctl::Machine;
+using hctctl::ServiceConfig;
+namespace win32 = hctctl::win32;
+
+// As much of a PE image as the tool reads: the MZ header pointing at "PE\0\0" and the machine.
+inline std::vector<uint8_t> PeImage(Machine m, uint8_t fill = 0)
+{
+    std::vector<uint8_t> b(0x200, fill);
+    b[0] = 'M', b[1] = 'Z', b[0x3c] = 0x80, b[0x3d] = b[0x3e] = b[0x3f] = 0;
+    b[0x80] = 'P', b[0x81] = 'E', b[0x82] = b[0x83] = 0;
+    b[0x84] = uint8_t(uint16_t(m) & 0xff), b[0x85] = uint8_t(uint16_t(m) >> 8);
+    return b;
+}
+
+// A mouse as the Wine stand-in bus reports it.
+inline DeviceNode UsbMouse(const std::string &instance, const std::string &vidpid = "VID_1234&PID_0001")
+{
+    DeviceNode n;
+    n.instanceId = "USB\\" + vidpid + "\\" + instance;
+    n.hardwareIds = {"USB\\" + vidpid + "&REV_0100", "USB\\" + vidpid};
+    n.compatibleIds = {"USB\\Class_03&SubClass_01&Prot_02", "USB\\Class_03&SubClass_01", "USB\\Class_03"};
+    n.description = "USB Input Device";
+    n.service = "HidUsb";
+    return n;
+}
+
+class FakeSystem final : public hctctl::System {
+public:
+    static constexpr const char *kImage = "C:\\pkg\\x64\\hct.sys";
+    static constexpr const char *kInstalled = "C:\\windows\\system32\\drivers\\hct.sys";
+
+    struct Node {
+        DeviceNode node;
+        bool hasValue = false;
+        std::vector<std::string> filters;
+        bool operator==(const Node &o) const
+        {
+            return node.instanceId == o.node.instanceId && hasValue == o.hasValue && filters == o.filters;
+        }
+    };
+
+    // Everything the tool may change, to compare before and after.
+    struct State {
+        std::vector<Node> nodes;
+        std::map<std::string, ServiceConfig> services;
+        std::map<std::string, std::vector<uint8_t>> files;
+        bool operator==(const State &o) const
+        {
+            auto same = [](const ServiceConfig &a, const ServiceConfig &b) {
+                return a.type == b.type && a.start == b.start && a.errorControl == b.errorControl &&
+                       a.imagePath == b.imagePath;
+            };
+            return nodes == o.nodes && files == o.files &&
+                   std::equal(services.begin(), services.end(), o.services.begin(), o.services.end(),
+                              [&](const auto &a, const auto &b) { return a.first == b.first && same(a.second, b.second); });
+        }
+    };
+
+    State state;
+    bool admin = true;
+    Machine native = Machine::X64, tool = Machine::X64;
+    hctctl::RestartResult restart{hctctl::RestartOutcome::Failed, 0xE000020E};  // ERROR_DI_DO_DEFAULT
+    std::vector<std::string> log;  // changes and restarts, in order
+    uint32_t failError = 5;
+
+    // Control links present, changed by the timeline as the virtual clock passes.
+    std::set<unsigned> links;
+    std::map<unsigned, uint32_t> refuse;                  // link -> request error
+    std::map<uint64_t, std::set<unsigned>> timeline;      // at ms -> links present from then
+    std::map<uint64_t, std::string> filesAt;              // at ms -> a file appears
+    uint64_t now = 0, stopAt = UINT64_MAX;                // Wait reports Stop (Ctrl+C) from stopAt
+    std::vector<std::pair<uint64_t, unsigned>> switched;  // (ms, link) of every request sent
+    std::vector<unsigned> waits;                          // every Wait's timeout
+    unsigned looks = 0;
+
+    FakeSystem() { state.files[kImage] = PeImage(Machine::X64); }
+
+    // The nth call (from 1) of an operation fails with failError.
+    void Fail(const std::string &op, int nth = 1) { fails_[op] = nth; }
+
+    void AddNode(const DeviceNode &n, bool hasValue = false, std::vector<std::string> filters = {})
+    {
+        state.nodes.push_back({n, hasValue, std::move(filters)});
+    }
+
+    Node *FindNode(const std::string &id)
+    {
+        for (Node &n : state.nodes)
+            if (hctctl::SameText(n.node.instanceId, id))
+                return &n;
+        return nullptr;
+    }
+
+    uint32_t Nodes(std::vector<DeviceNode> *nodes) override
+    {
+        nodes->clear();
+        for (const Node &n : state.nodes)
+            nodes->push_back(n.node);
+        return 0;
+    }
+
+    uint32_t GetLowerFilters(const std::string &id, std::vector<std::string> *entries) override
+    {
+        const Node *n = FindNode(id);
+        if (!n || !n->hasValue)
+            return n ? win32::kInvalidData : 0xE000020B;  // ERROR_NO_SUCH_DEVINST
+        *entries = n->filters;
+        return 0;
+    }
+
+    uint32_t SetLowerFilters(const std::string &id, const std::vector<std::string> &entries) override
+    {
+        std::string text;
+        for (const std::string &e : entries)
+            text += (text.empty() ? "" : ",") + e;
+        return Step("set LowerFilters " + id + " = [" + text + "]", "set", [&] {
+            *FindNode(id) = {FindNode(id)->node, true, entries};  // an empty list leaves an empty value
+            return 0u;
+        });
+    }
+
+    uint32_t DeleteLowerFilters(const std::string &id) override
+    {
+        return Step("delete LowerFilters " + id, "delete-value", [&] {
+            *FindNode(id) = {FindNode(id)->node, false, {}};
+            return 0u;
+        });
+    }
+
+    hctctl::RestartResult RestartDevice(const std::string &id) override
+    {
+        log.push_back("restart " + id);
+        return restart;
+    }
+
+    uint32_t QueryService(const std::string &name, ServiceConfig *config) override
+    {
+        const auto it = state.services.find(name);
+        if (it == state.services.end())
+            return win32::kServiceDoesNotExist;
+        *config = it->second;
+        return 0;
+    }
+
+    uint32_t CreateKernelService(const std::string &name, const std::string &path) override
+    {
+        return Step("create service " + name + " " + path, "create-service", [&] {
+            return state.services.emplace(name, ServiceConfig{1, 3, 1, path}).second ? 0u : win32::kServiceExists;
+        });
+    }
+
+    uint32_t ConfigureService(const std::string &name, const ServiceConfig &c) override
+    {
+        return Step("configure service " + name + " start " + std::to_string(c.start) + " " + c.imagePath,
+                    "configure-service", [&] {
+                        if (!state.services.count(name))
+                            return win32::kServiceDoesNotExist;
+                        const bool running = state.services[name].running;
+                        (state.services[name] = c).running = running;
+                        return 0u;
+                    });
+    }
+
+    uint32_t DeleteService(const std::string &name) override
+    {
+        return Step("delete service " + name, "delete-service",
+                    [&] { return state.services.erase(name) ? 0u : win32::kServiceDoesNotExist; });
+    }
+
+    std::string ToolDirectory() override { return "C:\\pkg\\x64"; }
+    std::string DriversDirectory() override { return "C:\\windows\\system32\\drivers"; }
+    bool FileExists(const std::string &path) override { return state.files.count(path) != 0; }
+
+    uint32_t ReadFile(const std::string &path, std::vector<uint8_t> *bytes) override
+    {
+        const auto it = state.files.find(path);
+        if (it == state.files.end())
+            return win32::kFileNotFound;
+        *bytes = it->second;
+        return 0;
+    }
+
+    uint32_t CopyOver(const std::string &from, const std::string &to) override
+    {
+        return Step("copy " + from + " -> " + to, "copy", [&] {
+            if (!state.files.count(from))
+                return win32::kFileNotFound;
+            state.files[to] = state.files[from];
+            return 0u;
+        });
+    }
+
+    uint32_t WriteFile(const std::string &path, const std::vector<uint8_t> &bytes) override
+    {
+        return Step("write " + path, "write", [&] { return state.files[path] = bytes, 0u; });
+    }
+
+    uint32_t RemoveFile(const std::string &path) override
+    {
+        return Step("remove " + path, "remove", [&] { return state.files.erase(path) ? 0u : win32::kFileNotFound; });
+    }
+
+    uint32_t RemoveFileAtRestart(const std::string &path) override
+    {
+        return Step("remove at restart " + path, "remove-at-restart", [] { return 0u; });
+    }
+
+    bool IsAdministrator() override { return admin; }
+    Machine NativeMachine() override { return native; }
+    Machine ToolMachine() override { return tool; }
+
+    std::vector<hctctl::LinkInfo> Links() override
+    {
+        ++looks;
+        std::vector<hctctl::LinkInfo> out;
+        for (unsigned n : links)
+            out.push_back({n, "\\Device\\MouseExtra" + std::to_string(n - 1)});
+        return out;
+    }
+
+    hctctl::SwitchResult Switch(unsigned link, bool) override
+    {
+        if (!links.count(link))
+            return {win32::kFileNotFound, 0};
+        switched.emplace_back(now, link);
+        const auto it = refuse.find(link);
+        return {0, it == refuse.end() ? 0u : it->second};
+    }
+
+    // The clock moves only here. A change of the links ends the wait early, as an arrival notice does.
+    hctctl::WaitResult Wait(unsigned ms) override
+    {
+        waits.push_back(ms);
+        const uint64_t until = now + ms;
+        const auto next = timeline.begin();
+        if (next != timeline.end() && next->first <= until && next->first < stopAt) {
+            now = std::max(now, next->first);
+            links = next->second;
+            timeline.erase(next);
+            Files();
+            return hctctl::WaitResult::Changed;
+        }
+        if (stopAt <= until) {
+            now = std::max(now, stopAt);
+            return hctctl::WaitResult::Stop;
+        }
+        now = until;
+        Files();
+        return hctctl::WaitResult::Timeout;
+    }
+
+    uint64_t NowMs() override { return now; }
+    std::string Describe(uint32_t) override { return "system text"; }
+
+private:
+    void Files()
+    {
+        for (auto it = filesAt.begin(); it != filesAt.end() && it->first <= now; it = filesAt.erase(it))
+            state.files[it->second] = {};
+    }
+
+    // Logs a change and runs it, unless it is the one chosen to fail.
+    template <class F>
+    uint32_t Step(const std::string &what, const std::string &op, F &&change)
+    {
+        const auto it = fails_.find(op);
+        if (it != fails_.end() && --it->second == 0) {
+            log.push_back(what + " FAILED");
+            return failError;
+        }
+        log.push_back(what);
+        return change();
+    }
+
+    std::map<std::string, int> fails_;  // operation -> calls left until the one that fails
+};
+
+}  // namespace hctctl_test
