@@ -1,6 +1,6 @@
 # Windows targets, cross-built with mingw-w64 (presets win-x86 and win-x64):
 #   hct.sys     the kernel image: the driver sources and the report functions against the DDK headers
-#   hctctl.exe  the console tool that switches the extra scroll through the driver's control device
+#   hctctl.exe  the console tool that installs the filter below a mouse and switches the extra scroll
 # and the CTest checks that inspect both images (scripts/check-windows-image.sh).
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -107,7 +107,8 @@ endif()
 # ---------------------------------------------------------------------------------------------
 add_executable(hctctl
                ${CMAKE_SOURCE_DIR}/tools/hctctl/hctctl.cpp
-               ${CMAKE_SOURCE_DIR}/tools/hctctl/hctctl_args.cpp)
+               ${CMAKE_SOURCE_DIR}/tools/hctctl/hctctl_args.cpp
+               ${CMAKE_SOURCE_DIR}/tools/hctctl/hctctl_logic.cpp)
 set_target_properties(hctctl PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_include_directories(hctctl PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(hctctl PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
@@ -116,7 +117,9 @@ target_compile_options(hctctl PRIVATE -O2 -Wall -Wextra)
 target_link_options(hctctl PRIVATE -static -static-libgcc -static-libstdc++ -s)
 # No link time in the PE header: the same tree builds the same bytes.
 target_link_options(hctctl PRIVATE LINKER:--no-insert-timestamp)
-target_link_libraries(hctctl PRIVATE kernel32)
+# SetupAPI for the device nodes, advapi32 for the services and the rights check, user32 for the
+# device-arrival window of on --keep: all three are on every Windows.
+target_link_libraries(hctctl PRIVATE setupapi advapi32 user32 kernel32)
 
 add_test(NAME windows_image_hctctl_exe
          COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-windows-image.sh $<TARGET_FILE:hctctl> ${HCT_WIN_ARCH} tool)

@@ -94,7 +94,7 @@ if [ "$KIND" = driver ]; then
     printf '%s\n' "$dlls" | grep -qx 'ntoskrnl.exe' || fail "does not import from ntoskrnl.exe"
 else
     # Present on every supported Windows; the C run-time is the system's msvcrt or the UCRT.
-    allowed='^(kernel32\.dll|msvcrt\.dll|ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll|ntdll\.dll|advapi32\.dll|user32\.dll)$'
+    allowed='^(kernel32\.dll|msvcrt\.dll|ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll|ntdll\.dll|advapi32\.dll|user32\.dll|setupapi\.dll|cfgmgr32\.dll)$'
 fi
 bad=$(printf '%s\n' "$dlls" | grep -v '^$' | grep -Ev "$allowed")
 runtime=$(printf '%s\n' "$dlls" | grep -E 'libgcc|libstdc\+\+|libwinpthread')

@@ -23,17 +23,60 @@ Args Fail(std::string why)
     return a;
 }
 
+bool ParseNumber(std::string_view text, unsigned lo, unsigned hi, unsigned *out)
+{
+    // Digits only: from_chars would also take a leading '-' for a signed type, and the number must
+    // be exactly what the user typed.
+    const bool digits =
+        !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    unsigned n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (!digits || ec != std::errc() || end != text.data() + text.size() || n < lo || n > hi)
+        return false;
+    *out = n;
+    return true;
+}
+
+// "--name VALUE" or "--name=VALUE" at argv[*i]; moves *i past what it took.
+bool TakeValue(int argc, const char *const *argv, int *i, std::string_view name, std::string *value,
+               std::string *error)
+{
+    const std::string_view word = argv[*i] ? argv[*i] : "";
+    const std::string lower = Lower(word);
+    if (lower.size() > name.size() && lower.compare(0, name.size(), name) == 0 && lower[name.size()] == '=') {
+        *value = std::string(word.substr(name.size() + 1));
+    } else if (*i + 1 < argc && argv[*i + 1] != nullptr) {
+        *value = argv[++*i];
+    } else {
+        *error = std::string(name) + " needs a value";
+        return false;
+    }
+    if (value->empty()) {
+        *error = std::string(name) + " needs a value";
+        return false;
+    }
+    return true;
+}
+
+bool IsOption(const std::string &lower, std::string_view name)
+{
+    return lower == name || (lower.size() > name.size() && lower.compare(0, name.size(), name) == 0 &&
+                             lower[name.size()] == '=');
+}
+
+constexpr unsigned kMaxForSeconds = 7 * 24 * 3600;
+
+}  // namespace
+
 bool IsMissingLink(uint32_t error)
 {
     return error == win32::kFileNotFound || error == win32::kPathNotFound;
 }
 
-}  // namespace
-
 Args Parse(int argc, const char *const *argv)
 {
     if (argc < 2 || argv == nullptr || argv[1] == nullptr)
-        return Fail("missing command: expected on, off or --help");
+        return Fail("missing command: expected list, install, uninstall, on, off or --help");
 
     const std::string command = Lower(argv[1]);
     if (command == "--help" || command == "-h" || command == "/?" || command == "help") {
@@ -46,29 +89,71 @@ Args Parse(int argc, const char *const *argv)
     }
 
     Args a;
-    if (command == "on")
+    if (command == "list")
+        a.command = Command::List;
+    else if (command == "install")
+        a.command = Command::Install;
+    else if (command == "uninstall")
+        a.command = Command::Uninstall;
+    else if (command == "on")
         a.command = Command::On;
     else if (command == "off")
         a.command = Command::Off;
     else
-        return Fail("unknown command '" + std::string(argv[1]) + "': expected on, off or --help");
+        return Fail("unknown command '" + std::string(argv[1]) +
+                    "': expected list, install, uninstall, on, off or --help");
 
-    if (argc > 3)
-        return Fail("too many arguments: expected " + command + " [N]");
-
-    if (argc == 3) {
-        const std::string_view text = argv[2] ? argv[2] : "";
-        unsigned n = 0;
-        // Digits only: from_chars would also take a leading '-' for a signed type, and the
-        // number must be exactly what the user sees in the link's name.
-        const bool digits =
-            !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-        if (!digits || ec != std::errc() || end != text.data() + text.size() || n < kFirstLink || n > kLastLink)
+    const bool installing = a.command == Command::Install || a.command == Command::Uninstall;
+    const bool switching = a.command == Command::On || a.command == Command::Off;
+    bool haveFor = false;
+    bool haveLink = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string_view word = argv[i] ? argv[i] : "";
+        const std::string lower = Lower(word);
+        std::string error;
+        if (installing && IsOption(lower, "--device")) {
+            if (!a.device.empty())
+                return Fail("--device given twice");
+            if (!TakeValue(argc, argv, &i, "--device", &a.device, &error))
+                return Fail(error);
+        } else if (installing && lower == "--all") {
+            a.all = true;
+        } else if (a.command == Command::On && lower == "--keep") {
+            a.keep = true;
+        } else if (switching && IsOption(lower, "--for")) {
+            std::string value;
+            if (!TakeValue(argc, argv, &i, "--for", &value, &error))
+                return Fail(error);
+            if (!ParseNumber(value, 1, kMaxForSeconds, &a.forSeconds))
+                return Fail("--for takes a number of seconds from 1 to " + std::to_string(kMaxForSeconds) +
+                            ", not '" + value + "'");
+            haveFor = true;
+        } else if (switching && IsOption(lower, "--stop-file")) {
+            if (!TakeValue(argc, argv, &i, "--stop-file", &a.stopFile, &error))
+                return Fail(error);
+        } else if (switching && !word.empty() && word[0] != '-') {
+            if (haveLink)
+                return Fail("too many arguments: expected " + command + " [N]");
+            if (!ParseNumber(word, kFirstLink, kLastLink, &a.link))
+                return Fail("link number must be " + std::to_string(kFirstLink) + " to " +
+                            std::to_string(kLastLink) + ", not '" + std::string(word) + "'");
+            haveLink = true;
+        } else if (switching && word.empty()) {
             return Fail("link number must be " + std::to_string(kFirstLink) + " to " + std::to_string(kLastLink) +
-                        ", not '" + std::string(text) + "'");
-        a.link = n;
+                        ", not ''");
+        } else if (switching && word.size() > 1 && std::isdigit(static_cast<unsigned char>(word[1]))) {
+            return Fail("link number must be " + std::to_string(kFirstLink) + " to " + std::to_string(kLastLink) +
+                        ", not '" + std::string(word) + "'");
+        } else {
+            return Fail("'" + std::string(word) + "' is not an option of " + command);
+        }
     }
+    if (a.all && !a.device.empty())
+        return Fail("--device and --all exclude each other");
+    if (a.keep && haveLink)
+        return Fail("--keep switches on every mouse as it appears: it takes no link number");
+    if ((haveFor || !a.stopFile.empty()) && !a.keep)
+        return Fail("--for and --stop-file belong to on --keep");
     a.ok = true;
     return a;
 }
@@ -76,23 +161,57 @@ Args Parse(int argc, const char *const *argv)
 std::string Usage(std::string_view program)
 {
     const std::string p(program);
-    return "usage: " + p + " on|off [N]\n"
+    return "usage: " + p + " list\n"
+           "       " + p + " install [--device ID | --all]\n"
+           "       " + p + " uninstall [--device ID | --all]\n"
+           "       " + p + " on|off [N]\n"
+           "       " + p + " on --keep [--for SECONDS] [--stop-file PATH]\n"
            "       " + p + " --help\n"
            "\n"
-           "Switches the extra scroll of a mouse that the hct filter driver is attached to.\n"
-           "  on    the mouse's horizontal scroll is also reported as vertical wheel steps\n"
-           "  off   the mouse's reports pass unchanged\n"
-           "  N     the link number: \\\\.\\" HCT_EXTRA_LINK_BASE "N, 1 for the first mouse.\n"
-           "        Without N, links " + std::to_string(kFirstLink) + " to " + std::to_string(kLastLink) +
-           " are tried and the first that opens is used.\n"
+           "Installs the hct filter driver below a USB mouse and switches its extra scroll: with it on,\n"
+           "the mouse's horizontal scroll is also reported as vertical wheel steps.\n"
+           "\n"
+           "  list       the USB device nodes a HID mouse sits on: instance ID, hardware ID, description,\n"
+           "             service, LowerFilters and whether hct is among them; then the hct control links\n"
+           "             present. Which link belongs to which mouse cannot be told from user mode.\n"
+           "  install    (administrator) copies hct.sys from beside hctctl.exe into\n"
+           "             %SystemRoot%\\System32\\drivers, creates or updates the kernel service hct\n"
+           "             (demand start) and puts hct first in the node's LowerFilters (directly above\n"
+           "             the bus driver), then restarts the device. A step that fails undoes the\n"
+           "             ones before it.\n"
+           "  uninstall  (administrator) takes hct out of the node's LowerFilters, keeping every other\n"
+           "             entry, deletes the value when hct was its only entry, restarts the device, and\n"
+           "             removes the service and the file once no node lists hct.\n"
+           "  --device ID  the node: its instance ID as list prints it, or a hardware ID that only one\n"
+           "             node has. Without it: install takes the only USB mouse node, uninstall the\n"
+           "             only node that lists hct. --all: every USB mouse node (install), every node\n"
+           "             that lists hct (uninstall).\n"
+           "  on, off    switch the extra scroll through link N (\\\\.\\" HCT_EXTRA_LINK_BASE "N, 1 for the\n"
+           "             first mouse), or without N through every link " + std::to_string(kFirstLink) + " to " +
+           std::to_string(kLastLink) + " present, each named.\n"
+           "  on --keep  stays running and switches on each mouse whose link appears (replug, resume,\n"
+           "             boot) within two seconds; opens only links that newly appeared. Stops on\n"
+           "             Ctrl+C or Ctrl+Break, after --for SECONDS, or once the file --stop-file PATH\n"
+           "             exists (looked at once a second).\n"
            "\n"
            "Exit codes: 0 done, 1 usage error, 2 no device could be opened,\n"
-           "            3 the driver refused the request.\n";
+           "            3 the driver refused the request, 4 not an administrator,\n"
+           "            5 hct.sys or hctctl.exe of the wrong architecture for this Windows,\n"
+           "            6 no hct.sys beside hctctl.exe, 7 unknown device,\n"
+           "            8 no USB mouse found, 9 several devices: give --device,\n"
+           "            10 a service hct with another image path exists,\n"
+           "            11 a step failed (what had been changed was undone, or the message says what\n"
+           "               is left).\n";
 }
 
 std::string LinkPath(unsigned n)
 {
-    return "\\\\.\\" HCT_EXTRA_LINK_BASE + std::to_string(n);
+    return "\\\\.\\" + LinkName(n);
+}
+
+std::string LinkName(unsigned n)
+{
+    return HCT_EXTRA_LINK_BASE + std::to_string(n);
 }
 
 std::string ExplainOpenError(uint32_t error)
