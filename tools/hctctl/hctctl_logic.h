@@ -21,7 +21,9 @@ namespace hctctl {
 inline constexpr std::string_view kFilterName = "hct";
 inline constexpr std::string_view kServiceName = "hct";
 inline constexpr std::string_view kImageFile = "hct.sys";
-inline constexpr std::string_view kImagePath = "System32\\drivers\\hct.sys";
+// \SystemRoot\...: Windows reads it as relative to %SystemRoot%, as it reads the bare
+// "System32\\drivers\\..." spelling; Wine loads a kernel service only from this one or a full path.
+inline constexpr std::string_view kImagePath = "\\SystemRoot\\System32\\drivers\\hct.sys";
 
 // The compatible ID of a USB HID interface of the boot subclass with the mouse protocol.
 inline constexpr std::string_view kMouseCompatibleId = "USB\\Class_03&SubClass_01&Prot_02";
