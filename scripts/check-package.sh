@@ -107,8 +107,10 @@ if [ $REBUILD = 1 ]; then
   for a in x86 x64; do
     case $a in x86) tc=cmake/mingw-i686.cmake ;; x64) tc=cmake/mingw-x86_64.cmake ;; esac
     again=build/win-$a-again
+    # Compiled afresh (a new build directory, no compiler cache).
+    rm -rf "$again"
     if { cmake -S . -B "$again" -G Ninja --toolchain "$tc" -DCMAKE_BUILD_TYPE=Release &&
-         cmake --build "$again" -j 2 --target hct hctctl; } >"$WORK/rebuild-$a.log" 2>&1; then
+         CCACHE_DISABLE=1 cmake --build "$again" -j 2 --target hct hctctl; } >"$WORK/rebuild-$a.log" 2>&1; then
       same=1
       for f in hct.sys hctctl.exe; do
         cmp -s "build/win-$a/$f" "$again/$f" || { same=0; fail "$a/$f differs between build/win-$a and $again: $(cmp "build/win-$a/$f" "$again/$f" 2>&1 | head -n 1)"; }

@@ -1,13 +1,22 @@
-/* User-mode side of the Wine end-to-end test of hct.sys.
+/* User-mode side of the Wine end-to-end test of hct.sys, installed by hctctl itself.
  *
  *   hctwine install <inf>        creates the root device of the fake bus and installs its driver
- *   hctwine test <scenario> [hctctl.exe]
- *                                plugs the mouse, checks the start, then plays the scenario: switches
- *                                the feature with hctctl (or directly), sends other control codes,
- *                                feeds reports and checks what the fake class driver received,
- *                                unplugs the mouse; exit status 0 only when every check passed
+ *   hctwine test <scenario> <package dir> <dir without hct.sys> <dir with the other width's hct.sys>
+ *                                with mouse 1 plugged in: no filter and reports unchanged; failed
+ *                                installs (no image, an unknown device, the wrong width) change
+ *                                nothing; hctctl install; LowerFilters read back; a negative
+ *                                control (the value cleared, replug: no filter); replug; the
+ *                                scenario (switching with hctctl, reports, an unknown control code,
+ *                                unplugging with reads outstanding), then a mark in the log;
+ *                                hctctl on --keep while mouse 2 is installed and plugged and both
+ *                                are replugged; hctctl uninstall --all, replug, everything read
+ *                                back as before; once more with another filter already listed.
+ *                                Exit status 0 only when every check passed.
  *   hctwine uninstall            removes the root device of the fake bus
- */
+ *
+ * LowerFilters, the service hct (its key, its deletion mark, whether the SCM opens it) and
+ * %SystemRoot%\System32\drivers\hct.sys are read back before and after each step that changes or
+ * must not change them, and compared. */
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>

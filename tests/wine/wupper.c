@@ -380,7 +380,7 @@ static WCHAR *query_id(DEVICE_OBJECT *pdo, BUS_QUERY_ID_TYPE type)
  * instance key. Absent (or no instance key): no filter, STATUS_SUCCESS with *count 0. */
 static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, WCHAR names[MAX_FILTERS][32], ULONG *count)
 {
-    static UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 512];
+    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 512]; /* two mice may be added at once */
     KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
     WCHAR *device_id = query_id(pdo, BusQueryDeviceID), *instance_id = query_id(pdo, BusQueryInstanceID);
     WCHAR path[256];
