@@ -72,6 +72,54 @@ TEST(HctctlParse, MissingUnknownOrSurplusWordsAreUsageErrors)
     EXPECT_FALSE(ParseWords({"--help", "on"}).ok);
 }
 
+TEST(HctctlParse, InstallAndUninstallTakeADeviceOrAllButNotBoth)
+{
+    const Args plain = ParseWords({"install"});
+    ASSERT_TRUE(plain.ok) << plain.error;
+    EXPECT_EQ(plain.command, Command::Install);
+    EXPECT_TRUE(plain.device.empty());
+    EXPECT_FALSE(plain.all);
+
+    const Args dev = ParseWords({"Uninstall", "--device", "USB\\VID_1234&PID_0001\\1&2"});
+    ASSERT_TRUE(dev.ok) << dev.error;
+    EXPECT_EQ(dev.command, Command::Uninstall);
+    EXPECT_EQ(dev.device, "USB\\VID_1234&PID_0001\\1&2");  // kept as typed
+    const Args eq = ParseWords({"install", "--DEVICE=USB\\VID_1234&PID_0001"});
+    ASSERT_TRUE(eq.ok) << eq.error;
+    EXPECT_EQ(eq.device, "USB\\VID_1234&PID_0001");
+    EXPECT_TRUE(ParseWords({"uninstall", "--all"}).all);
+
+    EXPECT_FALSE(ParseWords({"install", "--device"}).ok);
+    EXPECT_FALSE(ParseWords({"install", "--device="}).ok);
+    EXPECT_FALSE(ParseWords({"install", "--device", "a", "--all"}).ok);
+    EXPECT_FALSE(ParseWords({"install", "--device", "a", "--device", "b"}).ok);
+    EXPECT_FALSE(ParseWords({"install", "1"}).ok);
+    EXPECT_FALSE(ParseWords({"install", "--keep"}).ok);
+    EXPECT_FALSE(ParseWords({"list", "--all"}).ok);
+    EXPECT_TRUE(ParseWords({"LIST"}).ok);
+}
+
+TEST(HctctlParse, KeepBelongsToOnWithoutANumberAndForAndStopFileToKeep)
+{
+    const Args keep = ParseWords({"on", "--keep", "--for", "30", "--stop-file", "C:\\stop"});
+    ASSERT_TRUE(keep.ok) << keep.error;
+    EXPECT_TRUE(keep.keep);
+    EXPECT_EQ(keep.forSeconds, 30u);
+    EXPECT_EQ(keep.stopFile, "C:\\stop");
+    const Args plain = ParseWords({"on", "--keep"});
+    ASSERT_TRUE(plain.ok);
+    EXPECT_EQ(plain.forSeconds, 0u);  // until stopped
+    EXPECT_TRUE(ParseWords({"on", "--for=5", "--keep"}).ok);
+
+    EXPECT_FALSE(ParseWords({"off", "--keep"}).ok);
+    EXPECT_FALSE(ParseWords({"on", "--keep", "2"}).ok);
+    EXPECT_FALSE(ParseWords({"on", "--for", "5"}).ok);
+    EXPECT_FALSE(ParseWords({"on", "--stop-file", "x"}).ok);
+    for (const char *bad : {"0", "-1", "x", "604801", ""})
+        EXPECT_FALSE(ParseWords({"on", "--keep", "--for", bad}).ok) << bad;
+    EXPECT_FALSE(ParseWords({"on", "--device", "x"}).ok);
+}
+
 TEST(HctctlParse, HelpInEachCommonSpelling)
 {
     for (const char *h : {"--help", "-h", "/?", "help"}) {
@@ -86,7 +134,14 @@ TEST(HctctlUsage, NamesTheCommandsTheLinkAndEveryExitCode)
     const std::string u = hctctl::Usage("hctctl");
     EXPECT_NE(u.find("hctctl on|off [N]"), std::string::npos);
     EXPECT_NE(u.find("\\\\.\\SLN_MouseExtraN"), std::string::npos);
-    for (const char *code : {"0 done", "1 usage error", "2 no device", "3 the driver refused"})
+    for (const char *cmd : {"hctctl list", "hctctl install [--device ID | --all]",
+                            "hctctl uninstall [--device ID | --all]", "on --keep [--for SECONDS] [--stop-file PATH]"})
+        EXPECT_NE(u.find(cmd), std::string::npos) << cmd;
+    for (const char *code : {"0 done", "1 usage error", "2 no device", "3 the driver refused", "4 not an administrator",
+                             "5 hct.sys or hctctl.exe of the wrong architecture", "6 no hct.sys beside hctctl.exe",
+                             "7 unknown device", "8 no USB mouse found", "9 several devices",
+                             "10 a service hct with another image path", "11 a step failed",
+                             "12 the service hct is marked for deletion"})
         EXPECT_NE(u.find(code), std::string::npos) << code;
 }
 

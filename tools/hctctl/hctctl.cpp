@@ -275,6 +275,15 @@ public:
             config->imagePath = q->lpBinaryPathName ? Narrow(q->lpBinaryPathName) : std::string();
             SERVICE_STATUS status{};
             config->running = QueryServiceStatus(s, &status) && status.dwCurrentState != SERVICE_STOPPED;
+            // A marked service still answers queries; only a change tells (needs administrator
+            // rights, which install has).
+            if (SC_HANDLE c = OpenServiceW(scm.h, Wide(name).c_str(), SERVICE_CHANGE_CONFIG)) {
+                config->markedForDeletion =
+                    !ChangeServiceConfigW(c, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                          nullptr, nullptr, nullptr, nullptr, nullptr) &&
+                    GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+                CloseServiceHandle(c);
+            }
         } else {
             e = GetLastError();
         }

@@ -201,7 +201,8 @@ std::string Usage(std::string_view program)
            "            8 no USB mouse found, 9 several devices: give --device,\n"
            "            10 a service hct with another image path exists,\n"
            "            11 a step failed (what had been changed was undone, or the message says what\n"
-           "               is left).\n";
+           "               is left), 12 the service hct is marked for deletion: replug or restart\n"
+           "               first.\n";
 }
 
 std::string LinkPath(unsigned n)

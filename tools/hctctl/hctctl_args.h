@@ -24,6 +24,7 @@ constexpr int kExitNoMouse = 8;            // no USB mouse node to install on
 constexpr int kExitSeveralDevices = 9;     // several candidates and no --device (or an ambiguous one)
 constexpr int kExitServiceConflict = 10;   // a service "hct" exists with another image path
 constexpr int kExitStepFailed = 11;        // a system call failed; what was changed has been undone
+constexpr int kExitServiceMarked = 12;     // the service hct is marked for deletion: restart first
 
 // Link numbers the driver can hand out: the first mouse gets 1, and the name search stops at 100.
 constexpr unsigned kFirstLink = 1;

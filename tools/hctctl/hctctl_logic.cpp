@@ -1,6 +1,7 @@
 #include "hctctl_logic.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
 namespace hctctl {
@@ -74,7 +75,11 @@ std::string FiltersText(const Filters &f)
 
 std::string ErrorText(System &system, uint32_t error)
 {
-    return "error " + std::to_string(error) + " (" + system.Describe(error) + ")";
+    // SetupAPI's own codes (0xE000xxxx) read better in hexadecimal, as its headers spell them.
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", unsigned(error));
+    return "error " + (error > 0xFFFF ? std::string(hex) : std::to_string(error)) + " (" + system.Describe(error) +
+           ")";
 }
 
 std::string FirstOr(const std::vector<std::string> &v, std::string_view none)
@@ -108,7 +113,9 @@ void PrintRestart(System &system, std::ostream &out, const std::string &id, cons
         out << "hctctl: " << id << " changes once Windows restarts: restart Windows (or replug the mouse)\n";
         break;
     case RestartOutcome::Failed:
-        out << "hctctl: could not restart " << id << ": " << ErrorText(system, r.error)
+        // Wine's SetupDiCallClassInstaller fails this request, at times without setting an error.
+        out << "hctctl: could not restart " << id << ": "
+            << (r.error ? ErrorText(system, r.error) : std::string("the class installer gave no error code"))
             << "\n        unplug the mouse and plug it in again (or restart Windows) for the change to take effect\n";
         break;
     }
@@ -262,6 +269,13 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
                 << ", not " << kImagePath << ": it is not this driver's. Nothing was changed; remove it "
                 << "(sc delete hct) if it is a leftover\n";
             return kExitServiceConflict;
+        }
+        // It would vanish as soon as the loaded driver unloads, and the node would then list a
+        // filter without a service: a mouse that does not start.
+        if (service.markedForDeletion) {
+            err << "hctctl: the service hct is marked for deletion (uninstalled while its driver was loaded): "
+                   "unplug the mouse or restart Windows, then install again. Nothing was changed\n";
+            return kExitServiceMarked;
         }
     } else if (e != win32::kServiceDoesNotExist) {
         err << "hctctl: cannot query the service hct: " << ErrorText(system, e) << "\n";

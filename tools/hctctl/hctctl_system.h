@@ -32,6 +32,7 @@ struct ServiceConfig {
     uint32_t errorControl = 0;  // SERVICE_ERROR_NORMAL is 1
     std::string imagePath;
     bool running = false;       // its driver is loaded: a delete only marks it
+    bool markedForDeletion = false;  // deleted while loaded: goes when the driver unloads
 };
 
 constexpr uint32_t kServiceKernelDriver = 1;
