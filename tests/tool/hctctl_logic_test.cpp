@@ -174,7 +174,7 @@ TEST(HctctlInstall, CopiesCreatesTheServicePutsHctFirstThenRestartsInThatOrder)
     const Result r = RunWords(fake, {"install"});
     EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
     EXPECT_EQ(fake.log, (Strings{"copy C:\\pkg\\x64\\hct.sys -> C:\\windows\\system32\\drivers\\hct.sys",
-                                 "create service hct System32\\drivers\\hct.sys",
+                                 "create service hct \\SystemRoot\\System32\\drivers\\hct.sys",
                                  "set LowerFilters " + kMouse1 + " = [hct,foo,bar]", "restart " + kMouse1}));
     const auto &svc = fake.state.services.at("hct");
     EXPECT_EQ(svc.type, 1u);   // SERVICE_KERNEL_DRIVER
@@ -216,7 +216,7 @@ TEST(HctctlInstall, AgainChangesNothingAndAnExistingServiceIsUpdatedNotRecreated
     fake.state.services["hct"].start = 4;  // disabled by hand
     fake.log.clear();
     EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    EXPECT_EQ(fake.log, Strings{"configure service hct start 3 System32\\drivers\\hct.sys"});
+    EXPECT_EQ(fake.log, Strings{"configure service hct start 3 \\SystemRoot\\System32\\drivers\\hct.sys"});
 }
 
 struct Failure {
@@ -230,7 +230,7 @@ struct Failure {
 TEST(HctctlInstall, AFailedStepUndoesTheStepsBeforeItInReverseOrder)
 {
     const std::string copy = "copy C:\\pkg\\x64\\hct.sys -> C:\\windows\\system32\\drivers\\hct.sys";
-    const std::string create = "create service hct System32\\drivers\\hct.sys";
+    const std::string create = "create service hct \\SystemRoot\\System32\\drivers\\hct.sys";
     const std::string set1 = "set LowerFilters " + kMouse1 + " = [hct]";
     const std::string set2 = "set LowerFilters " + kMouse2 + " = [hct]";
     const std::string remove = "remove C:\\windows\\system32\\drivers\\hct.sys";

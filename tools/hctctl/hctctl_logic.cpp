@@ -755,7 +755,7 @@ bool IsOwnImagePath(std::string_view imagePath, std::string_view driversDirector
         p = p.substr(1, p.size() - 2);
     if (p.rfind("\\??\\", 0) == 0)
         p = p.substr(4);
-    const std::string tail = Lower(kImagePath);  // system32\drivers\hct.sys
+    const std::string tail = "system32\\drivers\\" + Lower(kImageFile);  // relative to %SystemRoot%
     std::string full = Lower(driversDirectory) + "\\" + std::string(kImageFile);
     std::replace(full.begin(), full.end(), '/', '\\');
     for (std::string_view root : {"", "\\systemroot\\", "%systemroot%\\", "%windir%\\"})
