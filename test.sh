@@ -3,8 +3,8 @@
 # sources against them, clang-tidy and cppcheck over the driver, the concurrency test under
 # ThreadSanitizer, the fuzzers briefly under ASan+UBSan, the
 # benchmarks once, instruction counts per report under callgrind, and both Windows kernel images with
-# their checks, signed with a throw-away test certificate and each run in Wine (the 32-bit one in a
-# 32-bit prefix). Installs missing Debian packages first.
+# their checks, signed with a throw-away test certificate, packaged, and each installed with hctctl
+# and run in Wine (the 32-bit one in a 32-bit prefix). Installs missing Debian packages first.
 set -uo pipefail
 cd "$(dirname "$0")"
 JOBS=${JOBS:-$(nproc)}
@@ -46,9 +46,15 @@ for arch in x86 x64; do
   step "windows $arch checks" bash -c "scripts/check-windows-image.sh build/win-$arch/hct.sys $arch && scripts/check-windows-image.sh build/win-$arch/hctctl.exe $arch"
 done
 step "windows images signed with a test certificate" scripts/sign-images.sh x86 x64
-# The signed images, as a user installs them, each in a Wine prefix of its own width.
+# The package a user receives (build/package/hct-VERSION/ and its .zip), and its check: the files,
+# no private key, SHA256SUMS, the images' checks and signatures, the same bytes from a second build.
+step "package" scripts/package.sh
+step "package check" scripts/check-package.sh
+# The package's own images, as a user installs them with hctctl install, each in a Wine prefix of
+# its own width; hct.inf read by setupapi against the package.
+VERSION=$(sed -n 's/^project(hct VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
 for arch in x64 x86; do
-  step "windows $arch image (signed) in Wine" env HCT_WIN_BUILD=build/signed/$arch timeout 600 scripts/wine-e2e.sh $arch
+  step "windows $arch package installed in Wine" env HCT_WIN_BUILD=build/package/hct-$VERSION/$arch timeout 600 scripts/wine-e2e.sh $arch
 done
 
 echo

@@ -115,6 +115,8 @@ target_compile_definitions(hctctl PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_compile_options(hctctl PRIVATE -O2 -Wall -Wextra)
 # Copied to a test machine on its own: no libgcc/libstdc++/winpthread DLLs beside it.
 target_link_options(hctctl PRIVATE -static -static-libgcc -static-libstdc++ -s)
+# No link time in the PE header: the same tree builds the same bytes.
+target_link_options(hctctl PRIVATE LINKER:--no-insert-timestamp)
 # SetupAPI for the device nodes, advapi32 for the services and the rights check, user32 for the
 # device-arrival window of on --keep: all three are on every Windows.
 target_link_libraries(hctctl PRIVATE setupapi advapi32 user32 kernel32)

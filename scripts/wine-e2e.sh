@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
 # End-to-end test of a real kernel image of hct under Wine's NT kernel emulation, x64 (default) or
-# x86: a fake USB bus reports a mouse, a fake class driver loads hct.sys below itself and sends what
-# the system's class driver sends, the harness plays tests/wine/scenario.txt (switching the feature
-# with the real hctctl.exe, reports, an unknown control code, unplugging with reads outstanding) and
-# checks what reaches the class driver. Then the driver's own trace from Wine is compared, line for
-# line and byte for byte, with the host build's trace of the same scenario (hct-sim run --script),
-# but for the differences tests/wine/trace-allow.txt names.
+# x86, installed by hctctl itself. First the shipped install/hct.inf is read with setupapi as
+# Windows would read it (tests/wine/inftest.c), and two broken copies of it must fail that reading.
+# Then a fake USB bus reports USB mice; a fake class driver is their function driver, and it plays
+# the PnP manager's part Wine leaves out: it loads exactly the filters the mouse's node lists in
+# LowerFilters, in order. The harness (tests/wine/harness.c) checks that no filter is there before
+# install, that failed installs change nothing, runs `hctctl install`, reads LowerFilters back,
+# replugs (where Windows would restart the device), plays tests/wine/scenario.txt (switching the
+# feature with hctctl, reports, an unknown control code, unplugging with reads outstanding), runs
+# `hctctl on --keep` while a second mouse is installed and plugged and the first replugged, then
+# `hctctl uninstall`, and checks that LowerFilters, the service and the file are as before; once
+# more with another filter already listed. The driver's own trace from Wine, up to the end of the
+# scenario's session, is compared line for line and byte for byte with the host build's trace of
+# the same scenario (hct-sim run --script), but for the differences tests/wine/trace-allow.txt names.
 #
 #   scripts/wine-e2e.sh [x64|x86]
-#   HCT_WIN_BUILD=dir   take hct.sys and hctctl.exe from dir (a signed copy, say) instead of
-#                       building build/win-ARCH
+#   HCT_WIN_BUILD=dir   take hct.sys and hctctl.exe from dir (the package's ARCH folder, say) instead
+#                       of building build/win-ARCH; the other width's hct.sys (for the wrong-width
+#                       install) is taken from dir/../OTHER/ when there, else build/win-OTHER/
+#   HCT_PACKAGE=dir     the package whose files hct.inf must name (default build/package/hct-VERSION)
 #   KEEP_PREFIX=1       leave the prefix behind for inspection
 #
 # Installs what is missing with apt-get; for x86 that is wine32:i386, tried plainly, then pinned to
@@ -22,8 +31,8 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 ARCH=${1:-x64}
 case "$ARCH" in
-  x64) TRIPLE=x86_64-w64-mingw32; WINEDIR=x86_64-windows; WINEPKG=libwine:amd64; MINGW=x86-64; WINEARCH=win64 ;;
-  x86) TRIPLE=i686-w64-mingw32; WINEDIR=i386-windows; WINEPKG=libwine:i386; MINGW=i686; WINEARCH=win32 ;;
+  x64) TRIPLE=x86_64-w64-mingw32; WINEDIR=x86_64-windows; WINEPKG=libwine:amd64; MINGW=x86-64; WINEARCH=win64; OTHER=x86 ;;
+  x86) TRIPLE=i686-w64-mingw32; WINEDIR=i386-windows; WINEPKG=libwine:i386; MINGW=i686; WINEARCH=win32; OTHER=x64 ;;
   *) echo "usage: scripts/wine-e2e.sh [x64|x86]" >&2; exit 2 ;;
 esac
 WORK=$ROOT/build/wine-e2e-$ARCH
@@ -85,6 +94,17 @@ if [ "$ARCH" = x86 ] && ! installed wine32:i386; then
   fi
 fi
 command -v wine >/dev/null && command -v wineserver >/dev/null || fail "wine is not on PATH after the install"
+# Debian's `wine` starts the 32-bit loader whenever wine32 is installed, also for a 64-bit prefix;
+# a 64-bit prefix is run with the 64-bit loader itself, so that a machine that cannot execute
+# 32-bit programs still runs it.
+WINE=wine
+if [ "$ARCH" = x64 ] && [ -x /usr/lib/wine/wine64 ]; then
+  WINE=/usr/lib/wine/wine64
+  export WINELOADER=$WINE
+elif [ "$ARCH" = x86 ] && ! WINEDEBUG=-all timeout 20 /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "wine-e2e x86: SKIPPED: this machine cannot execute 32-bit programs (Wine's 32-bit loader fails: $(WINEDEBUG=-all /usr/lib/wine/wine --version 2>&1 | head -n 1)); the x86 image is not run in Wine"
+  exit 0
+fi
 
 # ---------------------------------------------------------------------------------------- build
 if [ -n "${HCT_WIN_BUILD:-}" ]; then
@@ -96,6 +116,13 @@ else
     { tail -n 30 "$WORK/build.log"; fail "building the win-$ARCH preset (log: $WORK/build.log)"; }
 fi
 [ -f "$WIN/hct.sys" ] && [ -f "$WIN/hctctl.exe" ] || fail "$WIN/hct.sys or $WIN/hctctl.exe is missing"
+WRONG=$(dirname "$WIN")/$OTHER/hct.sys
+[ -f "$WRONG" ] || WRONG=$ROOT/build/win-$OTHER/hct.sys
+[ -f "$WRONG" ] || fail "no $OTHER hct.sys for the wrong-width install (build the win-$OTHER preset)"
+VERSION=$(sed -n 's/^project(hct VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
+PACKAGE=${HCT_PACKAGE:-$ROOT/build/package/hct-$VERSION}
+[ -d "$PACKAGE" ] || fail "no package at $PACKAGE for reading hct.inf against (scripts/package.sh makes it)"
+PACKAGE=$(cd "$PACKAGE" && pwd)
 "$ROOT/tests/wine/build.sh" "$OUT" "$ARCH" >>"$WORK/build.log" 2>&1 ||
   { tail -n 30 "$WORK/build.log"; fail "building tests/wine for $ARCH (log: $WORK/build.log)"; }
 SIM=$ROOT/build/host-release/bin/hct-sim
@@ -113,7 +140,7 @@ exports_of() {  # the names a DLL of Wine exports, one a line (cached)
   cat "$f"
 }
 rm -f "$WORK"/exports-*.txt
-missing=$(for sys in "$WIN/hct.sys" "$OUT/hctwbus.sys" "$OUT/hctwupper.sys"; do
+missing=$(for sys in "$WIN/hct.sys" "$OUT/hctwbus.sys" "$OUT/hctwupper.sys" "$OUT/hctwpass.sys"; do
   $TRIPLE-objdump -p "$sys" |
     awk '/DLL Name:/{dll=tolower($3);next} /^$/{dll=""} dll && /^\t[0-9a-f]+\t *[0-9]+ +[A-Za-z_@]/{print dll, $NF}' |
     sort -u | while read -r dll fn; do
@@ -135,30 +162,56 @@ trap cleanup EXIT
 WINEDEBUG=-all timeout 20 wineserver -k >/dev/null 2>&1
 rm -rf "$WINEPREFIX" "$LOG" "$TRACE" "$WORK/wine-trace.bin"
 say "creating a fresh $WINEARCH prefix"
-WINEDEBUG=-all timeout 180 wineboot -i >/dev/null 2>&1 || fail "wineboot -i (a fresh prefix in $WINEPREFIX)"
+WINEDEBUG=-all timeout 180 $WINE wineboot -i >/dev/null 2>&1 || fail "wineboot -i (a fresh prefix in $WINEPREFIX)"
 timeout 60 wineserver -w || fail "the first-boot session did not end"
 DRIVERS=$WINEPREFIX/drive_c/windows/system32/drivers
-cp "$WIN/hct.sys" "$OUT/hctwbus.sys" "$OUT/hctwupper.sys" "$DRIVERS/" || fail "copying the images into $DRIVERS"
-cp "$WIN/hctctl.exe" "$OUT/hctwine.exe" "$ROOT/tests/wine/hctwine.inf" "$ROOT/tests/wine/scenario.txt" "$WINEPREFIX/drive_c/" ||
+# hct.sys is not among them: hctctl install copies it from beside itself.
+cp "$OUT/hctwbus.sys" "$OUT/hctwupper.sys" "$OUT/hctwpass.sys" "$DRIVERS/" || fail "copying the images into $DRIVERS"
+C=$WINEPREFIX/drive_c
+mkdir -p "$C/pkg" "$C/nosys" "$C/wrongarch"
+cp "$WIN/hctctl.exe" "$WIN/hct.sys" "$C/pkg/" && cp "$WIN/hctctl.exe" "$C/nosys/" &&
+  cp "$WIN/hctctl.exe" "$WRONG" "$C/wrongarch/" || fail "copying hctctl.exe and hct.sys into the prefix"
+cp "$OUT/hctwine.exe" "$OUT/hctinf.exe" "$ROOT/tests/wine/hctwine.inf" "$ROOT/tests/wine/scenario.txt" "$ROOT/install/hct.inf" "$C/" ||
   fail "copying the tools"
+# Two broken copies of hct.inf, which the reading must refuse: a model section gone, and the
+# .HW section's AddReg naming a section that is not there.
+sed '/^\[HctModels.NTamd64\]/,/^$/d' "$ROOT/install/hct.inf" >"$C/broken-models.inf"
+sed 's/^AddReg = HctMouse_Filter_AddReg/AddReg = HctMouse_No_Such_AddReg/' "$ROOT/install/hct.inf" >"$C/broken-addreg.inf"
+cmp -s "$C/broken-models.inf" "$ROOT/install/hct.inf" || cmp -s "$C/broken-addreg.inf" "$ROOT/install/hct.inf" &&
+  fail "the broken copies of hct.inf came out the same as hct.inf (its sections were renamed?)"
 
 # Kernel drivers run in winedevice.exe, which inherits the standard error and WINEDEBUG of the
 # session's first process: DbgPrint arrives there on the warn+debugstr channel.
 wineserver -p
-WINEDEBUG=-all,warn+debugstr,err+ntoskrnl timeout 60 wine cmd /c echo session >"$LOG" 2>&1 ||
+WINEDEBUG=-all,warn+debugstr,err+ntoskrnl timeout 60 $WINE cmd /c echo session >"$LOG" 2>&1 ||
   fail "starting the Wine session"
 
 RC=0
 run() {  # run SECONDS ARGS...: one harness step, its output shown
   local secs=$1; shift
-  WINEDEBUG=-all timeout "$secs" wine 'C:\hctwine.exe' "$@" 2>&1 | tr -d '\r'
+  WINEDEBUG=-all timeout "$secs" $WINE 'C:\hctwine.exe' "$@" 2>&1 | tr -d '\r'
   local rc=${PIPESTATUS[0]}
   [ "$rc" = 124 ] && echo "FAIL: hctwine $1 did not finish within $secs s"
   return "$rc"
 }
+# ---------------------------------------------------------------------------------------- hct.inf
+ZPACKAGE="Z:$(tr / '\\' <<<"$PACKAGE")"
+say "reading install/hct.inf with setupapi, against the package $PACKAGE"
+WINEDEBUG=-all timeout 60 $WINE 'C:\hctinf.exe' 'C:\hct.inf' "$ZPACKAGE" 2>&1 | tr -d '\r'
+[ "${PIPESTATUS[0]}" = 0 ] && echo "PASS: install/hct.inf read by setupapi: every line resolves, both widths" ||
+  { RC=1; echo "FAIL: install/hct.inf read by setupapi"; }
+for broken in broken-models broken-addreg; do
+  if WINEDEBUG=-all timeout 60 $WINE 'C:\hctinf.exe' "C:\\$broken.inf" "$ZPACKAGE" >"$WORK/$broken.txt" 2>&1; then
+    RC=1; echo "FAIL: the reading accepted $broken.inf"; tr -d '\r' <"$WORK/$broken.txt" | grep FAIL
+  else
+    echo "PASS: the reading refuses $broken.inf: $(tr -d '\r' <"$WORK/$broken.txt" | grep -m 1 '^FAIL: \[')"
+  fi
+done
+
+# ---------------------------------------------------------------------------------------- installer
 run 120 install 'C:\hctwine.inf' || RC=1
 if [ $RC = 0 ]; then
-  run 120 test 'C:\scenario.txt' 'C:\hctctl.exe' || RC=1
+  run 300 test 'C:\scenario.txt' 'C:\pkg' 'C:\nosys' 'C:\wrongarch' || RC=1
 fi
 run 60 uninstall || RC=1
 WINEDEBUG=-all timeout 20 wineserver -k >/dev/null 2>&1
@@ -173,7 +226,12 @@ timeout 20 wineserver -w >/dev/null 2>&1
 N=$(stat -c %s "$WORK/host-report.txt")
 cmp -s -n "$N" "$WORK/host-report.txt" "$WORK/host-run.bin" || fail "hct-sim's report differs between two runs"
 tail -c +$((N + 1)) "$WORK/host-run.bin" >"$WORK/host-trace.bin"
-python3 tests/wine/compare-trace.py "$WORK/host-trace.bin" "$LOG" tests/wine/trace-allow.txt "$WORK/wine-trace.bin" || {
+# The scenario's session ends at the harness's mark; what follows (two mice, --keep, a second
+# install) has no host counterpart.
+MARK=$(grep -n -m 1 -a 'hctwine-bus: mark 1$' "$LOG" | cut -d: -f1)
+[ -n "$MARK" ] || { RC=1; echo "FAIL: the harness's mark after the scenario is not in Wine's log"; MARK=$(wc -l <"$LOG"); }
+head -n "$((MARK - 1))" "$LOG" >"$WORK/session.log"
+python3 tests/wine/compare-trace.py "$WORK/host-trace.bin" "$WORK/session.log" tests/wine/trace-allow.txt "$WORK/wine-trace.bin" || {
   RC=1
   echo "(the two traces: $WORK/host-trace.bin and $WORK/wine-trace.bin)"
 }

@@ -1,8 +1,10 @@
 #!/bin/sh
 # Builds the Wine end-to-end test's own pieces into OUTDIR, for x64 (default) or x86:
 #   hctwbus.sys    fake USB bus with the mouse PDO
-#   hctwupper.sys  fake class driver that loads hct.sys below itself
+#   hctwupper.sys  fake class driver that loads the filters the mouse node lists below itself
+#   hctwpass.sys   a pass-through lower filter (another product's filter already listed)
 #   hctwine.exe    the harness
+#   hctinf.exe     reads install/hct.inf with setupapi, as Windows would (inftest.c)
 # The mouse's report descriptor is taken from sim/default_mouse.h, so the fake mouse and the
 # simulated one cannot drift apart.
 set -eu
@@ -32,4 +34,6 @@ KFLAGS="-O2 -Wall -Wextra -Wno-unused-parameter -Wno-unknown-pragmas -Wno-multic
  -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000"
 $CC $KFLAGS -o "$OUT/hctwbus.sys" "$HERE/wbus.c" -lntoskrnl -lhal
 $CC $KFLAGS -o "$OUT/hctwupper.sys" "$HERE/wupper.c" -lntoskrnl -lhal
-$CC -O2 -Wall -Wextra -Wno-missing-field-initializers -I"$HERE" -o "$OUT/hctwine.exe" "$HERE/harness.c" -lsetupapi -lnewdev -static
+$CC $KFLAGS -o "$OUT/hctwpass.sys" "$HERE/wpass.c" -lntoskrnl -lhal
+$CC -O2 -Wall -Wextra -Wno-missing-field-initializers -I"$HERE" -o "$OUT/hctwine.exe" "$HERE/harness.c" -lsetupapi -lnewdev -ladvapi32 -static
+$CC -O2 -Wall -Wextra -Wno-missing-field-initializers -municode -o "$OUT/hctinf.exe" "$HERE/inftest.c" -lsetupapi -static

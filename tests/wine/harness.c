@@ -1,19 +1,29 @@
-/* User-mode side of the Wine end-to-end test of hct.sys.
+/* User-mode side of the Wine end-to-end test of hct.sys, installed by hctctl itself.
  *
  *   hctwine install <inf>        creates the root device of the fake bus and installs its driver
- *   hctwine test <scenario> [hctctl.exe]
- *                                plugs the mouse, checks the start, then plays the scenario: switches
- *                                the feature with hctctl (or directly), sends other control codes,
- *                                feeds reports and checks what the fake class driver received,
- *                                unplugs the mouse; exit status 0 only when every check passed
+ *   hctwine test <scenario> <package dir> <dir without hct.sys> <dir with the other width's hct.sys>
+ *                                with mouse 1 plugged in: no filter and reports unchanged; failed
+ *                                installs (no image, an unknown device, the wrong width) change
+ *                                nothing; hctctl install; LowerFilters read back; a negative
+ *                                control (the value cleared, replug: no filter); replug; the
+ *                                scenario (switching with hctctl, reports, an unknown control code,
+ *                                unplugging with reads outstanding), then a mark in the log;
+ *                                hctctl on --keep while mouse 2 is installed and plugged and both
+ *                                are replugged; hctctl uninstall --all, replug, everything read
+ *                                back as before; once more with another filter already listed.
+ *                                Exit status 0 only when every check passed.
  *   hctwine uninstall            removes the root device of the fake bus
- */
+ *
+ * LowerFilters, the service hct (its key, its deletion mark, whether the SCM opens it) and
+ * %SystemRoot%\System32\drivers\hct.sys are read back before and after each step that changes or
+ * must not change them, and compared. */
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
 #include <newdev.h>
 #include <assert.h> /* static_assert in hctioctl.h */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include "hctwine.h"
 #include "../../usb/hct/hctioctl.h"
@@ -114,6 +124,13 @@ static int uninstall(void)
 
 /* ------------------------------------------------------------------ test */
 
+/* ------------------------------------------------------------------ the stand-in stack */
+
+#define MOUSE1 0
+#define MOUSE2 1
+static const char *const instance_ids[HCTWINE_MICE] = {"USB\\VID_1234&PID_0001\\HCT0001", "USB\\VID_1234&PID_0001\\HCT0002"};
+static HANDLE bus = INVALID_HANDLE_VALUE, upper = INVALID_HANDLE_VALUE;
+
 static HANDLE open_link(const char *path)
 {
     return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
@@ -131,93 +148,341 @@ static HANDLE open_link_waiting(const char *path, DWORD ms)
     }
 }
 
-static BOOL bus_state(HANDLE bus, struct hctwine_bus_state *s)
+static BOOL bus_request(DWORD code, ULONG mouse)
+{
+    DWORD got;
+    return DeviceIoControl(bus, code, &mouse, sizeof(mouse), NULL, 0, &got, NULL);
+}
+
+static BOOL bus_state(ULONG mouse, struct hctwine_bus_state *s)
 {
     DWORD got = 0;
     memset(s, 0, sizeof(*s));
-    return DeviceIoControl(bus, IOCTL_HCTWINE_BUS_STATE, NULL, 0, s, sizeof(*s), &got, NULL) && got == sizeof(*s);
+    return DeviceIoControl(bus, IOCTL_HCTWINE_BUS_STATE, &mouse, sizeof(mouse), s, sizeof(*s), &got, NULL) &&
+           got == sizeof(*s);
 }
 
-static BOOL upper_state(HANDLE upper, struct hctwine_upper_state *s)
+static BOOL upper_state(ULONG mouse, struct hctwine_upper_state *s)
 {
     DWORD got = 0;
     memset(s, 0, sizeof(*s));
-    return DeviceIoControl(upper, IOCTL_HCTWINE_UPPER_STATE, NULL, 0, s, sizeof(*s), &got, NULL) && got == sizeof(*s);
+    if (upper == INVALID_HANDLE_VALUE) upper = open_link("\\\\.\\HctWineUpper");
+    return upper != INVALID_HANDLE_VALUE &&
+           DeviceIoControl(upper, IOCTL_HCTWINE_UPPER_STATE, &mouse, sizeof(mouse), s, sizeof(*s), &got, NULL) &&
+           got == sizeof(*s);
 }
 
-/* Runs hctctl.exe with one argument and returns its exit code, or -1 when it could not run. */
-static int run_hctctl(const char *tool, const char *argument)
+/* Plugs a mouse in and waits until its stack is built and started, or its AddDevice failed. */
+static BOOL plug(ULONG mouse, struct hctwine_upper_state *u)
+{
+    struct hctwine_upper_state before;
+    struct hctwine_bus_state b;
+    DWORD start = GetTickCount();
+    upper_state(mouse, &before);
+    /* A PDO is gone only once its removal has run to its end. */
+    while (!bus_request(IOCTL_HCTWINE_PLUG, mouse))
+    {
+        if (GetTickCount() - start > 10000)
+        {
+            printf("  plugging mouse %lu in failed: error %lu\n", mouse + 1, GetLastError());
+            return FALSE;
+        }
+        Sleep(50);
+    }
+    if (upper == INVALID_HANDLE_VALUE) upper = open_link_waiting("\\\\.\\HctWineUpper", 20000);
+    for (start = GetTickCount(); GetTickCount() - start < 20000; Sleep(50))
+    {
+        if (!upper_state(mouse, u)) continue;
+        if (u->add_devices > before.add_devices && (u->filter_status || (u->started || u->start_status))) break;
+    }
+    /* and the class driver's reads are held by the mouse */
+    for (start = GetTickCount(); u->started && bus_state(mouse, &b) && b.reads_waiting < HCTWINE_READS &&
+                                 GetTickCount() - start < 10000;)
+        Sleep(20);
+    printf("  mouse %lu plugged in: LowerFilters \"%s\", filters loaded below the class driver (lowest first): \"%s\", "
+           "AddDevice %#lx, start %#lx\n",
+           mouse + 1, u->lower_filters, u->stack, (unsigned long)u->filter_status, (unsigned long)u->start_status);
+    return u->add_devices > before.add_devices;
+}
+
+/* Unplugs a mouse and waits until the whole stack has seen the removal. */
+static BOOL unplug_and_wait(ULONG mouse)
+{
+    struct hctwine_upper_state u;
+    struct hctwine_bus_state b;
+    DWORD start;
+    if (!bus_request(IOCTL_HCTWINE_UNPLUG, mouse)) return FALSE;
+    for (start = GetTickCount(); GetTickCount() - start < 20000; Sleep(50))
+        if (bus_state(mouse, &b) && b.removed && (!upper_state(mouse, &u) || !u.attached)) return TRUE;
+    return FALSE;
+}
+
+/* Where Windows restarts the device (DIF_PROPERTYCHANGE), Wine cannot: the bus drops the mouse
+ * and reports it again, which builds its stack anew from its node's LowerFilters. */
+static BOOL replug_after(ULONG mouse, DWORD unplugged_ms, struct hctwine_upper_state *u)
+{
+    char what[80];
+    BOOL ok = unplug_and_wait(mouse);
+    snprintf(what, sizeof(what), "mouse %lu unplugged (its stack removed)", mouse + 1);
+    check(ok, what);
+    if (unplugged_ms) Sleep(unplugged_ms);
+    return ok && plug(mouse, u);
+}
+
+static BOOL replug(ULONG mouse, struct hctwine_upper_state *u) { return replug_after(mouse, 0, u); }
+
+/* Feeds one report to a mouse, which holds the class driver's interrupt transfers, and returns what
+ * came back up to the class driver. */
+static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, struct hctwine_upper_state *seen)
+{
+    struct hctwine_bus_state b;
+    struct hctwine_upper_state before, u;
+    UCHAR input[sizeof(ULONG) + HCTWINE_MAX_REPORT];
+    DWORD got, start;
+
+    if (!upper_state(mouse, &before) || !bus_state(mouse, &b)) return FALSE;
+    if (b.reads_waiting != HCTWINE_READS)
+    {
+        printf("  mouse %lu holds %lu interrupt transfer(s), not %d\n", mouse + 1, b.reads_waiting, HCTWINE_READS);
+        return FALSE;
+    }
+    memcpy(input, &mouse, sizeof(mouse));
+    memcpy(input + sizeof(mouse), report, length);
+    if (!DeviceIoControl(bus, IOCTL_HCTWINE_FEED, input, sizeof(mouse) + length, NULL, 0, &got, NULL))
+    {
+        printf("  feeding the report failed: error %lu\n", GetLastError());
+        return FALSE;
+    }
+    for (start = GetTickCount(); upper_state(mouse, &u) && u.reads_completed == before.reads_completed &&
+                                 GetTickCount() - start < 10000;)
+        Sleep(20);
+    *seen = u;
+    /* and the transfer is back at the mouse before the next one */
+    for (start = GetTickCount(); bus_state(mouse, &b) && b.reads_waiting < HCTWINE_READS && GetTickCount() - start < 5000;)
+        Sleep(10);
+    return u.reads_completed == before.reads_completed + 1;
+}
+
+static const UCHAR pan_report[] = {0x00, 0x03, 0xfe, 0x00, 0x01};
+static const UCHAR pan_rewritten[] = {0x00, 0x03, 0xfe, 0x30, 0x01};
+
+/* One report with horizontal scroll: TRUE when it reached the class driver as `expected`. */
+static BOOL report_is(ULONG mouse, const UCHAR *expected, BOOL quiet)
+{
+    struct hctwine_upper_state u;
+    BOOL back = report_round_trip(mouse, pan_report, sizeof(pan_report), &u);
+    if (!quiet)
+    {
+        show_report("sent by the mouse    ", pan_report, sizeof(pan_report));
+        if (back) show_report("received by the class", u.last_report, u.last_length);
+    }
+    return back && u.last_read_status == 0 && u.last_length == sizeof(pan_report) &&
+           !memcmp(u.last_report, expected, sizeof(pan_report));
+}
+
+static BOOL control_device_present(void)
+{
+    HANDLE h = open_link("\\\\.\\" HCT_EXTRA_LINK_BASE "1");
+    if (h == INVALID_HANDLE_VALUE) return FALSE;
+    CloseHandle(h);
+    return TRUE;
+}
+
+/* ------------------------------------------------------------------ hctctl */
+
+/* Runs hctctl.exe with its arguments, its output shown, and returns its exit code, or -1. */
+static int run_tool(const char *dir, const char *arguments)
 {
     STARTUPINFOA si = {sizeof(si)};
     PROCESS_INFORMATION pi;
-    char command[MAX_PATH + 32];
+    char command[2 * MAX_PATH];
     DWORD code = (DWORD)-1;
 
-    snprintf(command, sizeof(command), "\"%s\" %s", tool, argument);
+    snprintf(command, sizeof(command), "\"%s\\hctctl.exe\" %s", dir, arguments);
+    printf("  $ %s\n", command);
     if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi))
     {
-        printf("  could not start %s: error %lu\n", command, GetLastError());
+        printf("  could not start it: error %lu\n", GetLastError());
         return -1;
     }
-    if (WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
     {
-        printf("  %s did not finish in 30 s\n", command);
+        printf("  it did not finish in 60 s\n");
         TerminateProcess(pi.hProcess, 99);
     }
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    printf("  (exit code %lu)\n", code);
     return (int)code;
 }
 
-static void switch_feature(const char *tool, BOOL on)
+/* ------------------------------------------------------------------ the installed state, read back */
+
+#define SNAP_FILE_MAX (1u << 20)
+struct snapshot
 {
-    char what[128];
-    if (tool)
+    struct { BOOL present; DWORD type, size; BYTE data[512]; } value[HCTWINE_MICE]; /* each node's LowerFilters */
+    BOOL service;         /* HKLM\System\CurrentControlSet\Services\hct */
+    char image_path[MAX_PATH];
+    DWORD delete_flag;    /* the SCM's mark for deletion */
+    BOOL scm_open;        /* OpenService("hct") succeeds */
+    BOOL file;            /* %SystemRoot%\System32\drivers\hct.sys */
+    DWORD file_size;
+    BYTE *file_data;
+};
+
+static void read_value(ULONG mouse, struct snapshot *s)
+{
+    char path[256];
+    HKEY key;
+    snprintf(path, sizeof(path), "System\\CurrentControlSet\\Enum\\%s", instance_ids[mouse]);
+    s->value[mouse].present = FALSE;
+    s->value[mouse].size = sizeof(s->value[mouse].data);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key)) return;
+    /* The wide call: the narrow one hands string types back converted. */
+    s->value[mouse].present = !RegQueryValueExW(key, L"LowerFilters", NULL, &s->value[mouse].type, s->value[mouse].data,
+                                                &s->value[mouse].size);
+    RegCloseKey(key);
+}
+
+static void take_snapshot(struct snapshot *s)
+{
+    HKEY key;
+    char path[MAX_PATH];
+    SC_HANDLE scm, service;
+    HANDLE f;
+    ULONG i;
+    free(s->file_data);
+    memset(s, 0, sizeof(*s));
+    for (i = 0; i < HCTWINE_MICE; i++) read_value(i, s);
+    if (!RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\hct", 0, KEY_READ, &key))
     {
-        int code = run_hctctl(tool, on ? "on" : "off");
-        snprintf(what, sizeof(what), "hctctl %s exits with 0 (got %d)", on ? "on" : "off", code);
-        check(code == 0, what);
-        return;
+        DWORD size = sizeof(s->image_path), dsize = sizeof(s->delete_flag);
+        s->service = TRUE;
+        RegQueryValueExA(key, "ImagePath", NULL, NULL, (BYTE *)s->image_path, &size);
+        RegQueryValueExA(key, "DeleteFlag", NULL, NULL, (BYTE *)&s->delete_flag, &dsize);
+        RegCloseKey(key);
     }
+    if ((scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT)))
     {
-        HANDLE h = open_link("\\\\.\\" HCT_EXTRA_LINK_BASE "1");
-        DWORD got;
-        BOOL ok = h != INVALID_HANDLE_VALUE &&
-                  DeviceIoControl(h, on ? IOCTL_VORIK_TESKMOUSE_TURN_ON : IOCTL_VORIK_TESKMOUSE_TURN_OFF, NULL, 0,
-                                  NULL, 0, &got, NULL);
-        snprintf(what, sizeof(what), "%s through \\\\.\\SLN_MouseExtra1 (error %lu)",
-                 on ? "TURN_ON" : "TURN_OFF", ok ? 0 : GetLastError());
-        check(ok, what);
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if ((service = OpenServiceA(scm, "hct", SERVICE_QUERY_STATUS)))
+        {
+            s->scm_open = TRUE;
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(scm);
+    }
+    GetSystemDirectoryA(path, sizeof(path));
+    strcat(path, "\\drivers\\hct.sys");
+    f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
+    if (f != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) s->file = TRUE;
+    if (f != INVALID_HANDLE_VALUE)
+    {
+        DWORD got = 0;
+        s->file_size = GetFileSize(f, NULL);
+        if (s->file_size < SNAP_FILE_MAX && (s->file_data = malloc(s->file_size ? s->file_size : 1)))
+            ReadFile(f, s->file_data, s->file_size, &got, NULL);
+        CloseHandle(f);
     }
 }
 
-/* Feeds one report to the mouse, which holds the class driver's interrupt transfers, and returns
- * what came back up to the class driver. */
-static BOOL report_round_trip(HANDLE bus, HANDLE upper, const UCHAR *report, ULONG length,
-                              struct hctwine_upper_state *seen)
+static void show_value(ULONG mouse, const struct snapshot *s)
 {
-    struct hctwine_bus_state b;
-    struct hctwine_upper_state before, u;
-    DWORD got, start;
+    DWORD i;
+    printf("  %s LowerFilters: ", instance_ids[mouse]);
+    if (!s->value[mouse].present)
+    {
+        printf("(no value)\n");
+        return;
+    }
+    printf("type %lu, %lu bytes:", s->value[mouse].type, s->value[mouse].size);
+    for (i = 0; i + 1 < s->value[mouse].size; i += 2)
+    {
+        WCHAR c = s->value[mouse].data[i] | s->value[mouse].data[i + 1] << 8;
+        if (c) printf("%c", c < 128 ? (char)c : '?');
+        else printf("\\0");
+    }
+    printf("\n");
+}
 
-    if (!upper_state(upper, &before) || !bus_state(bus, &b)) return FALSE;
-    if (b.reads_waiting != HCTWINE_READS)
-    {
-        printf("  the mouse holds %lu interrupt transfer(s), not %d\n", b.reads_waiting, HCTWINE_READS);
+static void show_snapshot(const char *when, const struct snapshot *s)
+{
+    ULONG i;
+    printf("  read back %s:\n", when);
+    for (i = 0; i < HCTWINE_MICE; i++) show_value(i, s);
+    printf("  service hct: %s%s%s%s; %%SystemRoot%%\\System32\\drivers\\hct.sys: %s (%lu bytes)\n",
+           s->service ? "ImagePath " : "absent", s->service ? s->image_path : "",
+           s->delete_flag ? ", marked for deletion" : "", s->scm_open ? ", the SCM opens it" : "",
+           s->file ? "present" : "absent", s->file_size);
+}
+
+static BOOL same_value(const struct snapshot *a, const struct snapshot *b, ULONG mouse)
+{
+    return a->value[mouse].present == b->value[mouse].present &&
+           (!a->value[mouse].present || (a->value[mouse].type == b->value[mouse].type &&
+                                         a->value[mouse].size == b->value[mouse].size &&
+                                         !memcmp(a->value[mouse].data, b->value[mouse].data, a->value[mouse].size)));
+}
+
+static BOOL same_snapshot(const struct snapshot *a, const struct snapshot *b)
+{
+    ULONG i;
+    for (i = 0; i < HCTWINE_MICE; i++)
+        if (!same_value(a, b, i)) return FALSE;
+    return a->service == b->service && !strcmp(a->image_path, b->image_path) && a->delete_flag == b->delete_flag &&
+           a->scm_open == b->scm_open && a->file == b->file && a->file_size == b->file_size &&
+           (!a->file_size || (a->file_data && b->file_data && !memcmp(a->file_data, b->file_data, a->file_size)));
+}
+
+/* The value as a multi-string of the given entries ("a\0b\0\0"). */
+static BOOL value_is(const struct snapshot *s, ULONG mouse, const char *entries, size_t length)
+{
+    DWORD i;
+    if (!s->value[mouse].present || s->value[mouse].type != REG_MULTI_SZ || s->value[mouse].size != length * 2)
         return FALSE;
-    }
-    if (!DeviceIoControl(bus, IOCTL_HCTWINE_FEED, (void *)report, length, NULL, 0, &got, NULL))
-    {
-        printf("  feeding the report failed: error %lu\n", GetLastError());
-        return FALSE;
-    }
-    for (start = GetTickCount(); upper_state(upper, &u) && u.reads_completed == before.reads_completed &&
-                                 GetTickCount() - start < 10000;)
-        Sleep(20);
-    *seen = u;
-    return u.reads_completed == before.reads_completed + 1;
+    for (i = 0; i < length; i++)
+        if (s->value[mouse].data[2 * i] != (BYTE)entries[i] || s->value[mouse].data[2 * i + 1]) return FALSE;
+    return TRUE;
+}
+
+static BOOL set_value(ULONG mouse, const WCHAR *data, DWORD bytes)
+{
+    char path[256];
+    HKEY key;
+    LONG error;
+    snprintf(path, sizeof(path), "System\\CurrentControlSet\\Enum\\%s", instance_ids[mouse]);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key)) return FALSE;
+    error = data ? RegSetValueExW(key, L"LowerFilters", 0, REG_MULTI_SZ, (const BYTE *)data, bytes)
+                 : RegDeleteValueW(key, L"LowerFilters");
+    RegCloseKey(key);
+    return !error;
+}
+
+static BOOL restore_value(ULONG mouse, const struct snapshot *s)
+{
+    char path[256];
+    HKEY key;
+    LONG error;
+    if (!s->value[mouse].present) return set_value(mouse, NULL, 0);
+    snprintf(path, sizeof(path), "System\\CurrentControlSet\\Enum\\%s", instance_ids[mouse]);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key)) return FALSE;
+    error = RegSetValueExW(key, L"LowerFilters", 0, s->value[mouse].type, s->value[mouse].data, s->value[mouse].size);
+    RegCloseKey(key);
+    return !error;
+}
+
+/* A kernel service of another product's filter, hctwpass, as its own installer would create it. */
+static BOOL create_other_filter_service(void)
+{
+    SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS), service;
+    if (!scm) return FALSE;
+    service = CreateServiceA(scm, "hctwpass", "hct Wine test: another lower filter", SERVICE_ALL_ACCESS,
+                             SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                             "\\SystemRoot\\System32\\drivers\\hctwpass.sys", NULL, NULL, NULL, NULL, NULL);
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(scm);
+    return service != NULL;
 }
 
 /* One step of the scenario file (see scenario.txt): on, off, ioctl CODE, report BYTES -> BYTES,
@@ -298,104 +563,89 @@ static void unknown_code(ULONG code)
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
 }
 
-static void unplug(HANDLE bus, HANDLE upper, ULONG reads_before)
+
+/* ------------------------------------------------------------------ the scenario */
+
+static void step(const char *name) { printf("--- %s\n", name); }
+
+/* The checks of a freshly started stack with hct directly on the PDO. */
+static void check_started_with_hct(ULONG mouse, const struct hctwine_upper_state *u, const char *stack)
 {
     struct hctwine_bus_state b;
-    struct hctwine_upper_state u;
-    HANDLE extra;
-    DWORD got, start, error;
-
-    bus_state(bus, &b);
-    check(b.reads_waiting == HCTWINE_READS, "the class driver's interrupt transfers are held by the mouse before unplugging");
-    check(DeviceIoControl(bus, IOCTL_HCTWINE_UNPLUG, NULL, 0, NULL, 0, &got, NULL), "the mouse is unplugged");
-    for (start = GetTickCount(); upper_state(upper, &u) && !u.removed && GetTickCount() - start < 20000;)
-        Sleep(50);
-    bus_state(bus, &b);
-    check(u.surprise_removed && u.removed && b.surprise_removed && b.removed,
-          "the whole stack saw the surprise removal and the removal");
-    check(u.reads_completed == reads_before + HCTWINE_READS && u.last_read_status != 0 && !u.reads_outstanding,
-          "the outstanding transfers came back failed at removal");
-    extra = open_link("\\\\.\\" HCT_EXTRA_LINK_BASE "1");
-    error = GetLastError();
-    check(extra == INVALID_HANDLE_VALUE, "\\\\.\\SLN_MouseExtra1 is gone after removal");
-    if (extra != INVALID_HANDLE_VALUE) CloseHandle(extra);
-    else printf("  (opening it now fails with error %lu)\n", error);
-}
-
-/* The requests that reached the mouse after the start: hct's string probe, then what the system's
- * class driver sends, each descriptor and class request completing as a control transfer. */
-static void check_urb_sequence(const struct hctwine_bus_state *b)
-{
-    static const USHORT want[][2] = {
-        {0x0B, 0x08}, /* hct: string descriptor 200 */
-        {0x0B, 0x08}, {0x0B, 0x08}, {0x0B, 0x08}, /* device, configuration (9), configuration (all) */
-        {0x00, 0x00}, /* SELECT_CONFIGURATION */
-        {0x1B, 0x08}, /* SET_IDLE */
-        {0x28, 0x08}, /* report descriptor */
-        {0x09, 0x09}, {0x09, 0x09}, /* the interrupt transfers kept at the mouse */
-    };
-    ULONG i, n = sizeof(want) / sizeof(want[0]);
-    BOOL same = b->urb_count >= n;
-    printf("  URB functions at the mouse (sent -> completed):");
-    for (i = 0; i < b->urb_count && i < HCTWINE_URB_LOG; i++)
-    {
-        printf(" %02x->%02x", b->urbs[i].down, b->urbs[i].up);
-        if (i < n && (b->urbs[i].down != want[i][0] || b->urbs[i].up != want[i][1])) same = FALSE;
-    }
-    printf("\n");
-    check(same, "the class driver's requests after start are the system's sequence, converted in place by the bus");
-}
-
-static int test(const char *scenario, const char *tool)
-{
-    struct step steps[64];
-    struct hctwine_bus_state b;
-    struct hctwine_upper_state u;
-    HANDLE bus, upper;
-    DWORD got, start;
-    int n = read_scenario(scenario, steps, 64), i;
     char what[200];
-
-    if (n < 0) return 1;
-    bus = open_link_waiting("\\\\.\\HctWineBus", 20000);
-    check(bus != INVALID_HANDLE_VALUE, "the fake bus is running (\\\\.\\HctWineBus opens)");
-    if (bus == INVALID_HANDLE_VALUE) return 1;
-
-    check(DeviceIoControl(bus, IOCTL_HCTWINE_PLUG, NULL, 0, NULL, 0, &got, NULL), "the mouse is plugged in");
-    upper = open_link_waiting("\\\\.\\HctWineUpper", 20000);
-    check(upper != INVALID_HANDLE_VALUE, "the fake class driver is loaded for the mouse (\\\\.\\HctWineUpper opens)");
-    if (upper == INVALID_HANDLE_VALUE) return 1;
-    for (start = GetTickCount(); upper_state(upper, &u) && !u.started && !u.removed && GetTickCount() - start < 20000;)
-        Sleep(50);
-    check(u.attached && u.filter_status == 0 && u.filter_attached,
-          "hct's AddDevice put its device between the class driver and the mouse");
-    if (u.filter_status) printf("  loading or attaching hct: status %#lx\n", (unsigned long)u.filter_status);
-    check(u.started && u.start_status == 0, "the start request went through hct, and the class driver's start sequence succeeded");
-    if (u.start_status) printf("  start: status %#lx\n", (unsigned long)u.start_status);
-    check(u.descriptor_status == 0 && u.descriptor_length == 63 && u.read_length == 5,
+    bus_state(mouse, &b);
+    snprintf(what, sizeof(what), "mouse %lu: the stand-in PnP manager loaded exactly the listed filters, lowest first: \"%s\"",
+             mouse + 1, stack);
+    check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack), what);
+    snprintf(what, sizeof(what), "mouse %lu: the start request went through the stack, the class driver's start sequence succeeded",
+             mouse + 1);
+    check(u->started && u->start_status == 0, what);
+    check(u->descriptor_status == 0 && u->descriptor_length == 63 && u->read_length == 5,
           "the class driver got the 63-byte report descriptor through hct and reads 5-byte reports");
-    for (start = GetTickCount(); bus_state(bus, &b) && b.reads_waiting < HCTWINE_READS && GetTickCount() - start < 10000;)
-        Sleep(20);
-    check(b.started, "the mouse's PDO was started");
     check(b.string_requests == 1, "hct asked for string descriptor 200 once at start");
     check(b.configurations_selected == 1 && b.set_idle_requests == 1 && b.hid_requests == 1,
           "the configuration was selected, SET_IDLE and the report descriptor request reached the mouse once each");
-    check_urb_sequence(&b);
+}
 
-    /* The control device is first opened by the scenario's steps, as on the host: an extra open
-     * here would show in the driver's trace. */
+/* `alone`: no other mouse has hct, so no hct control device may be there at all. */
+static void check_started_without_filter(ULONG mouse, const struct hctwine_upper_state *u, const char *stack, BOOL alone)
+{
+    char what[200];
+    snprintf(what, sizeof(what), "mouse %lu: the stack holds only the listed filters (\"%s\"), started", mouse + 1, stack);
+    check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack) && u->started && u->start_status == 0, what);
+    if (alone) check(!control_device_present(), "no hct control device (\\\\.\\SLN_MouseExtra1 does not open)");
+    snprintf(what, sizeof(what), "mouse %lu: a report with horizontal scroll reaches the class driver unchanged", mouse + 1);
+    check(report_is(mouse, pan_report, FALSE), what);
+}
+
+/* An install that must fail: nonzero exit, and everything read back as before. */
+static void failed_install(const char *dir, const char *arguments, const char *why)
+{
+    struct snapshot before = {0}, after = {0};
+    char what[300];
+    int code;
+    take_snapshot(&before);
+    code = run_tool(dir, arguments);
+    take_snapshot(&after);
+    snprintf(what, sizeof(what), "hctctl %s (%s) fails (exit code %d) and leaves LowerFilters, the service and the file as they were",
+             arguments, why, code);
+    check(code > 0 && code != 99 && same_snapshot(&before, &after), what);
+    if (!same_snapshot(&before, &after)) show_snapshot("after", &after);
+    free(before.file_data);
+    free(after.file_data);
+}
+
+static void scenario_steps(struct step *steps, int n, const char *pkg)
+{
+    struct hctwine_upper_state u;
+    char what[200];
+    int i;
     for (i = 0; i < n; i++)
     {
         struct step *st = &steps[i];
         if (!strcmp(st->kind, "on") || !strcmp(st->kind, "off"))
-            switch_feature(tool, st->kind[1] == 'n');
+        {
+            int code = run_tool(pkg, st->kind);
+            snprintf(what, sizeof(what), "hctctl %s exits with 0 (got %d)", st->kind, code);
+            check(code == 0, what);
+        }
         else if (!strcmp(st->kind, "ioctl"))
             unknown_code(st->code);
         else if (!strcmp(st->kind, "unplug"))
-            unplug(bus, upper, u.reads_completed);
+        {
+            struct hctwine_bus_state b;
+            bus_state(MOUSE1, &b);
+            check(b.reads_waiting == HCTWINE_READS, "the class driver's interrupt transfers are held by the mouse before unplugging");
+            check(unplug_and_wait(MOUSE1), "the mouse is unplugged: the whole stack saw the surprise removal and the removal");
+            upper_state(MOUSE1, &u);
+            bus_state(MOUSE1, &b);
+            check(u.surprise_removed && b.surprise_removed && !u.reads_outstanding && u.last_read_status != 0,
+                  "the outstanding transfers came back failed at removal");
+            check(!control_device_present(), "\\\\.\\SLN_MouseExtra1 is gone after removal");
+        }
         else
         {
-            BOOL back = report_round_trip(bus, upper, st->sent, st->sent_length, &u);
+            BOOL back = report_round_trip(MOUSE1, st->sent, st->sent_length, &u);
             ULONG k;
             int at;
             show_report("sent by the mouse    ", st->sent, st->sent_length);
@@ -409,9 +659,206 @@ static int test(const char *scenario, const char *tool)
                   what);
         }
     }
+}
 
-    CloseHandle(upper);
+/* Feeds horizontal scroll to a mouse until it comes back rewritten, for at most `ms`. */
+static BOOL switched_on_within(ULONG mouse, DWORD ms, DWORD *took)
+{
+    DWORD start = GetTickCount();
+    do
+    {
+        if (report_is(mouse, pan_rewritten, TRUE))
+        {
+            *took = GetTickCount() - start;
+            return TRUE;
+        }
+        Sleep(100);
+    } while (GetTickCount() - start < ms);
+    *took = GetTickCount() - start;
+    return FALSE;
+}
+
+static void check_uninstalled(const struct snapshot *before, const struct snapshot *now)
+{
+    char path[MAX_PATH];
+    char pending[4096];
+    DWORD size = sizeof(pending);
+    HKEY key;
+    BOOL scheduled = FALSE;
+    check(!now->service || now->delete_flag || !now->scm_open,
+          "the service hct is gone, or marked for deletion (its driver still loaded when it was deleted)");
+    GetSystemDirectoryA(path, sizeof(path));
+    strcat(path, "\\drivers\\hct.sys");
+    if (!RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0, KEY_READ, &key))
+    {
+        DWORD i;
+        memset(pending, 0, sizeof(pending));
+        if (!RegQueryValueExA(key, "PendingFileRenameOperations", NULL, NULL, (BYTE *)pending, &size))
+            for (i = 0; i < size; i += (DWORD)strlen(pending + i) + 1)
+                if (strstr(pending + i, "hct.sys")) scheduled = TRUE;
+        RegCloseKey(key);
+    }
+    if (now->file && scheduled) printf("  (hct.sys is listed in PendingFileRenameOperations: removed at restart)\n");
+    check(!now->file || scheduled, "%SystemRoot%\\System32\\drivers\\hct.sys is gone (or its removal at restart scheduled)");
+    (void)before;
+}
+
+static int installer(const char *scenario, const char *pkg, const char *nosys, const char *wrongarch)
+{
+    struct step steps[64];
+    struct snapshot before = {0}, now = {0}, saved = {0};
+    struct hctwine_upper_state u;
+    PROCESS_INFORMATION keep = {0};
+    DWORD took, code;
+    char what[300], arguments[300];
+    int n = read_scenario(scenario, steps, 64);
+    static const WCHAR other_only[] = L"hctwpass\0";
+
+    if (n < 0) return 1;
+    bus = open_link_waiting("\\\\.\\HctWineBus", 20000);
+    check(bus != INVALID_HANDLE_VALUE, "the fake bus is running (\\\\.\\HctWineBus opens)");
+    if (bus == INVALID_HANDLE_VALUE) return 1;
+
+    step("before install: mouse 1 plugged in, no LowerFilters value");
+    check(plug(MOUSE1, &u), "mouse 1 is plugged in and its stack built");
+    check_started_without_filter(MOUSE1, &u, "", TRUE);
+    take_snapshot(&before);
+    show_snapshot("before install", &before);
+    check(!before.value[MOUSE1].present && !before.service && !before.file, "no LowerFilters value, no service hct, no hct.sys");
+
+    step("failed installs change nothing");
+    failed_install(nosys, "install", "no hct.sys beside hctctl.exe");
+    failed_install(pkg, "install --device USB\\VID_9999&PID_9999\\NOSUCH", "an unknown device");
+    failed_install(wrongarch, "install", "the other width's hct.sys beside hctctl.exe");
+
+    step("hctctl install");
+    code = (DWORD)run_tool(pkg, "install");
+    check(code == 0, "hctctl install exits with 0");
+    take_snapshot(&now);
+    show_snapshot("after install", &now);
+    check(value_is(&now, MOUSE1, "hct\0", 5), "LowerFilters read back from the node's instance key: exactly \"hct\"");
+    check(now.service && !now.delete_flag && now.scm_open, "the service hct exists");
+    {
+        char expected[MAX_PATH];
+        snprintf(expected, sizeof(expected), "%s\\hct.sys", pkg);
+        HANDLE f = CreateFileA(expected, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        BYTE *data = malloc(SNAP_FILE_MAX);
+        DWORD got = 0;
+        if (f != INVALID_HANDLE_VALUE && data) ReadFile(f, data, SNAP_FILE_MAX, &got, NULL);
+        if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+        check(now.file && now.file_data && got == now.file_size && !memcmp(data, now.file_data, got),
+              "%SystemRoot%\\System32\\drivers\\hct.sys is the package's hct.sys, byte for byte");
+        free(data);
+    }
+    check(!control_device_present(), "before the replug no hct control device: the running stack is unchanged");
+
+    step("negative control: the value cleared, replug");
+    saved = now;
+    saved.file_data = NULL;
+    check(set_value(MOUSE1, NULL, 0), "LowerFilters deleted from the node");
+    check(replug(MOUSE1, &u), "mouse 1 replugged");
+    check_started_without_filter(MOUSE1, &u, "", TRUE);
+    check(restore_value(MOUSE1, &saved), "LowerFilters written back as hctctl install left it");
+
+    step("replug: the stack is built from LowerFilters");
+    check(replug(MOUSE1, &u), "mouse 1 replugged");
+    check_started_with_hct(MOUSE1, &u, "hct");
+
+    step("the session of tests/wine/scenario.txt (its driver trace is compared with the host's)");
+    scenario_steps(steps, n, pkg);
+    DeviceIoControl(bus, IOCTL_HCTWINE_MARK, &(ULONG){1}, sizeof(ULONG), NULL, 0, &took, NULL);
+
+    step("hctctl on --keep: a second mouse installed and plugged, the first replugged");
+    check(plug(MOUSE1, &u), "mouse 1 plugged in again");
+    check_started_with_hct(MOUSE1, &u, "hct");
+    DeleteFileA("C:\\keep.stop");
+    {
+        STARTUPINFOA si = {sizeof(si)};
+        char command[2 * MAX_PATH];
+        snprintf(command, sizeof(command), "\"%s\\hctctl.exe\" on --keep --stop-file C:\\keep.stop", pkg);
+        printf("  $ %s   (left running)\n", command);
+        check(CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, &keep), "hctctl on --keep started");
+    }
+    snprintf(what, sizeof(what), "mouse 1 is switched on by hctctl on --keep within 2 s");
+    check(switched_on_within(MOUSE1, 2000, &took), what);
+    printf("  (%lu ms)\n", took);
+    check(plug(MOUSE2, &u), "mouse 2 plugged in (no filter listed yet)");
+    check_started_without_filter(MOUSE2, &u, "", FALSE);
+    code = (DWORD)run_tool(pkg, "install");
+    check(code != 0, "hctctl install without --device refuses to choose among two mouse nodes");
+    snprintf(arguments, sizeof(arguments), "install --device %s", instance_ids[MOUSE2]);
+    check(run_tool(pkg, arguments) == 0, "hctctl install --device (mouse 2) exits with 0");
+    take_snapshot(&now);
+    show_value(MOUSE2, &now);
+    check(value_is(&now, MOUSE2, "hct\0", 5) && value_is(&now, MOUSE1, "hct\0", 5),
+          "mouse 2's LowerFilters is \"hct\", mouse 1's unchanged");
+    /* Replugged by hand: out for a second and a half. hctctl on --keep looks once a second where no
+     * arrival notification comes (Wine), and a link gone and back between two looks is not new to it. */
+    check(replug_after(MOUSE2, 1500, &u), "mouse 2 replugged (out for 1.5 s, as by hand)");
+    check_started_with_hct(MOUSE2, &u, "hct");
+    check(switched_on_within(MOUSE2, 2000, &took), "mouse 2 is switched on by hctctl on --keep within 2 s");
+    printf("  (%lu ms)\n", took);
+    check(replug_after(MOUSE1, 1500, &u), "mouse 1 replugged (out for 1.5 s, as by hand)");
+    check(switched_on_within(MOUSE1, 2000, &took), "mouse 1 is switched on again by hctctl on --keep within 2 s");
+    printf("  (%lu ms)\n", took);
+    check(report_is(MOUSE2, pan_rewritten, FALSE), "mouse 2 still rewrites horizontal scroll: every mouse on");
+    {
+        HANDLE f = CreateFileA("C:\\keep.stop", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+        code = (DWORD)-1;
+        if (keep.hProcess)
+        {
+            if (WaitForSingleObject(keep.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(keep.hProcess, 99);
+            GetExitCodeProcess(keep.hProcess, &code);
+            CloseHandle(keep.hProcess);
+            CloseHandle(keep.hThread);
+        }
+        snprintf(what, sizeof(what), "hctctl on --keep stops once its stop file appears, exit code 0 (got %lu)", code);
+        check(code == 0, what);
+    }
+
+    step("hctctl uninstall --all, replug");
+    check(run_tool(pkg, "uninstall --all") == 0, "hctctl uninstall --all exits with 0");
+    check(unplug_and_wait(MOUSE2), "mouse 2 unplugged");
+    check(replug(MOUSE1, &u), "mouse 1 replugged");
+    check_started_without_filter(MOUSE1, &u, "", TRUE);
+    take_snapshot(&now);
+    show_snapshot("after uninstall", &now);
+    check(!now.value[MOUSE1].present && !now.value[MOUSE2].present,
+          "LowerFilters exactly as before install: no value on either node");
+    check_uninstalled(&before, &now);
+
+    step("another filter already listed: install keeps it, uninstall gives it back unchanged");
+    check(create_other_filter_service(), "the other filter's service hctwpass created");
+    check(set_value(MOUSE1, other_only, sizeof(other_only)), "mouse 1's LowerFilters set to \"hctwpass\"");
+    check(replug(MOUSE1, &u), "mouse 1 replugged");
+    check_started_without_filter(MOUSE1, &u, "hctwpass", TRUE);
+    take_snapshot(&before);
+    show_snapshot("before install", &before);
+    snprintf(arguments, sizeof(arguments), "install --device %s", instance_ids[MOUSE1]);
+    check(run_tool(pkg, arguments) == 0, "hctctl install --device (mouse 1) exits with 0");
+    take_snapshot(&now);
+    show_value(MOUSE1, &now);
+    check(value_is(&now, MOUSE1, "hct\0hctwpass\0", 14),
+          "LowerFilters read back: \"hct\" first (directly above the bus driver), then \"hctwpass\"");
+    check(replug(MOUSE1, &u), "mouse 1 replugged");
+    check_started_with_hct(MOUSE1, &u, "hct,hctwpass");
+    check(run_tool(pkg, "on") == 0, "hctctl on exits with 0");
+    check(report_is(MOUSE1, pan_rewritten, FALSE), "a report with horizontal scroll is rewritten through both filters");
+    snprintf(arguments, sizeof(arguments), "uninstall --device %s", instance_ids[MOUSE1]);
+    check(run_tool(pkg, arguments) == 0, "hctctl uninstall --device (mouse 1) exits with 0");
+    check(replug(MOUSE1, &u), "mouse 1 replugged");
+    check_started_without_filter(MOUSE1, &u, "hctwpass", TRUE);
+    take_snapshot(&now);
+    show_snapshot("after uninstall", &now);
+    check(same_value(&before, &now, MOUSE1), "LowerFilters exactly as before install: \"hctwpass\", byte for byte");
+    check_uninstalled(&before, &now);
+    check(unplug_and_wait(MOUSE1), "mouse 1 unplugged at the end");
+
+    if (upper != INVALID_HANDLE_VALUE) CloseHandle(upper);
     CloseHandle(bus);
+    free(before.file_data);
+    free(now.file_data);
     printf("%s: harness, %d failed check(s)\n", failures ? "FAIL" : "PASS", failures);
     return failures ? 1 : 0;
 }
@@ -420,8 +867,9 @@ int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IONBF, 0);
     if (argc == 3 && !strcmp(argv[1], "install")) return install(argv[2]);
-    if ((argc == 3 || argc == 4) && !strcmp(argv[1], "test")) return test(argv[2], argc == 4 ? argv[3] : NULL);
+    if (argc == 6 && !strcmp(argv[1], "test")) return installer(argv[2], argv[3], argv[4], argv[5]);
     if (argc == 2 && !strcmp(argv[1], "uninstall")) return uninstall();
-    fprintf(stderr, "usage: hctwine install <inf> | test <scenario> [hctctl.exe] | uninstall\n");
+    fprintf(stderr, "usage: hctwine install <inf> | test <scenario> <package dir> <dir without hct.sys> "
+                    "<dir with the other width's hct.sys> | uninstall\n");
     return 2;
 }

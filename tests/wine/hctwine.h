@@ -5,17 +5,22 @@
 
 #define HCTWINE_DEVICE_TYPE 0x8000
 
-/* \\.\HctWineBus: the fake bus's control device. */
+#define HCTWINE_MICE 2 /* mice the fake bus can report, instance IDs HCT0001 and HCT0002 */
+
+/* \\.\HctWineBus: the fake bus's control device. Every request's input begins with a ULONG, the
+ * mouse's index (0 or 1). */
 #define IOCTL_HCTWINE_PLUG   CTL_CODE(HCTWINE_DEVICE_TYPE, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_HCTWINE_UNPLUG CTL_CODE(HCTWINE_DEVICE_TYPE, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
-/* Input: the report bytes (1 to 32). Completes the oldest interrupt-IN transfer the mouse holds;
+/* Input: the index, then the report bytes (1 to 32). Completes the oldest interrupt-IN transfer the mouse holds;
  * fails with STATUS_DEVICE_NOT_READY when none is waiting. */
 #define IOCTL_HCTWINE_FEED   CTL_CODE(HCTWINE_DEVICE_TYPE, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
 /* Output: struct hctwine_bus_state. */
 #define IOCTL_HCTWINE_BUS_STATE CTL_CODE(HCTWINE_DEVICE_TYPE, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS)
+/* Writes "hctwine-bus: mark N" to the log: scripts/wine-e2e.sh compares the driver's trace up to it. */
+#define IOCTL_HCTWINE_MARK CTL_CODE(HCTWINE_DEVICE_TYPE, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 /* \\.\HctWineUpper: the fake function driver's control device. */
-/* Output: struct hctwine_upper_state. */
+/* Input: the mouse's index (ULONG). Output: struct hctwine_upper_state. */
 #define IOCTL_HCTWINE_UPPER_STATE CTL_CODE(HCTWINE_DEVICE_TYPE, 0x812, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 #define HCTWINE_MAX_REPORT 32
@@ -40,8 +45,10 @@ struct hctwine_bus_state
 struct hctwine_upper_state
 {
     ULONG attached;          /* the upper device object exists */
-    ULONG filter_attached;   /* the filter's AddDevice succeeded below it */
-    LONG filter_status;      /* status of loading and attaching the filter */
+    ULONG add_devices;       /* AddDevice calls for this mouse */
+    LONG filter_status;      /* status of reading LowerFilters and loading and attaching each filter */
+    char lower_filters[64];  /* the node's LowerFilters as read at AddDevice, entries joined by ',' ("" none) */
+    char stack[96];          /* the drivers between the PDO and the class driver, lowest first, joined by ',' */
     ULONG started;           /* START went through the whole stack and succeeded */
     LONG start_status;
     LONG descriptor_status;  /* the report descriptor request, as the upper driver saw it */

@@ -25,13 +25,20 @@ struct node
     DEVICE_OBJECT *lower; /* bus FDO: the root PDO below it */
     DEVICE_OBJECT *pdo;   /* bus FDO: the root PDO, for IoInvalidateDeviceRelations */
     BOOLEAN reported;     /* mouse PDO: still in the bus relations */
+    ULONG index;          /* mouse PDO: which mouse */
 };
 
+/* Each mouse the bus can report: the harness plugs and unplugs each on its own. */
+static struct mouse
+{
+    DEVICE_OBJECT *pdo;
+    LIST_ENTRY held_reads;
+    struct hctwine_bus_state state;
+} mice[HCTWINE_MICE];
+
 static DRIVER_OBJECT *bus_driver;
-static DEVICE_OBJECT *control_device, *bus_fdo, *mouse_pdo;
-static KSPIN_LOCK lock; /* guards the read queue and the counters */
-static LIST_ENTRY held_reads;
-static struct hctwine_bus_state state;
+static DEVICE_OBJECT *control_device, *bus_fdo;
+static KSPIN_LOCK lock; /* guards the read queues and the counters */
 
 static const UCHAR device_descriptor[18] = {18, 1, 0x00, 0x02, 0, 0, 0, 8, 0x34, 0x12, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 1};
 /* Configuration, interface (HID, boot, mouse), HID descriptor with wReportLength, interrupt-IN
@@ -54,12 +61,12 @@ static ULONG copy_out(void *to, ULONG room, const void *from, ULONG size)
 
 static VOID NTAPI cancel_held_read(DEVICE_OBJECT *device, IRP *irp)
 {
+    struct mouse *m = &mice[((struct node *)device->DeviceExtension)->index];
     KIRQL irql;
-    (void)device;
     IoReleaseCancelSpinLock(irp->CancelIrql);
     KeAcquireSpinLock(&lock, &irql);
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    state.reads_waiting--;
+    m->state.reads_waiting--;
     KeReleaseSpinLock(&lock, irql);
     TRACE("interrupt transfer cancelled\n");
     finish(irp, STATUS_CANCELLED, 0);
@@ -67,19 +74,19 @@ static VOID NTAPI cancel_held_read(DEVICE_OBJECT *device, IRP *irp)
 
 /* The oldest held transfer whose cancel routine could still be taken back, or NULL. A transfer
  * whose cancel routine has already started stays in the queue until that routine removes it. */
-static IRP *take_held_read(void)
+static IRP *take_held_read(struct mouse *m)
 {
     KIRQL irql;
     LIST_ENTRY *entry;
     IRP *taken = NULL;
     KeAcquireSpinLock(&lock, &irql);
-    for (entry = held_reads.Flink; entry != &held_reads; entry = entry->Flink)
+    for (entry = m->held_reads.Flink; entry != &m->held_reads; entry = entry->Flink)
     {
         IRP *irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         if (IoSetCancelRoutine(irp, NULL))
         {
             RemoveEntryList(entry);
-            state.reads_waiting--;
+            m->state.reads_waiting--;
             taken = irp;
             break;
         }
@@ -88,10 +95,10 @@ static IRP *take_held_read(void)
     return taken;
 }
 
-static void fail_held_reads(void)
+static void fail_held_reads(struct mouse *m)
 {
     IRP *irp;
-    while ((irp = take_held_read()))
+    while ((irp = take_held_read(m)))
     {
         URB *urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
         urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
@@ -101,23 +108,23 @@ static void fail_held_reads(void)
     }
 }
 
-static NTSTATUS hold_read(IRP *irp)
+static NTSTATUS hold_read(struct mouse *m, IRP *irp)
 {
     KIRQL irql;
     KeAcquireSpinLock(&lock, &irql);
-    if (!mouse_pdo || !((struct node *)mouse_pdo->DeviceExtension)->reported)
+    if (!m->pdo || !((struct node *)m->pdo->DeviceExtension)->reported)
     {
         KeReleaseSpinLock(&lock, irql);
         return finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     }
     IoMarkIrpPending(irp);
-    InsertTailList(&held_reads, &irp->Tail.Overlay.ListEntry);
-    state.reads_waiting++;
+    InsertTailList(&m->held_reads, &irp->Tail.Overlay.ListEntry);
+    m->state.reads_waiting++;
     IoSetCancelRoutine(irp, cancel_held_read);
     if (irp->Cancel && IoSetCancelRoutine(irp, NULL))
     {
         RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        state.reads_waiting--;
+        m->state.reads_waiting--;
         KeReleaseSpinLock(&lock, irql);
         finish(irp, STATUS_CANCELLED, 0);
         return STATUS_PENDING;
@@ -126,9 +133,9 @@ static NTSTATUS hold_read(IRP *irp)
     return STATUS_PENDING;
 }
 
-static NTSTATUS feed_report(const UCHAR *report, ULONG length)
+static NTSTATUS feed_report(struct mouse *m, const UCHAR *report, ULONG length)
 {
-    IRP *irp = take_held_read();
+    IRP *irp = take_held_read(m);
     URB *urb;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer;
     if (!irp) return STATUS_DEVICE_NOT_READY;
@@ -144,16 +151,16 @@ static NTSTATUS feed_report(const UCHAR *report, ULONG length)
 /* ------------------------------------------------------------------ the mouse's PDO */
 
 /* The URB functions of the first requests, as they came down and as they went back up. */
-static void log_urb(USHORT down, USHORT up)
+static void log_urb(struct mouse *m, USHORT down, USHORT up)
 {
     KIRQL irql;
     KeAcquireSpinLock(&lock, &irql);
-    if (state.urb_count < HCTWINE_URB_LOG)
+    if (m->state.urb_count < HCTWINE_URB_LOG)
     {
-        state.urbs[state.urb_count].down = down;
-        state.urbs[state.urb_count].up = up;
+        m->state.urbs[m->state.urb_count].down = down;
+        m->state.urbs[m->state.urb_count].up = up;
     }
-    state.urb_count++;
+    m->state.urb_count++;
     KeReleaseSpinLock(&lock, irql);
 }
 
@@ -217,7 +224,7 @@ static void convert_in_place(URB *urb)
 }
 
 /* The default pipe: answers a control transfer by its setup packet, as the mouse would. */
-static NTSTATUS default_pipe(URB *urb)
+static NTSTATUS default_pipe(struct mouse *m, URB *urb)
 {
     struct _URB_CONTROL_TRANSFER *t = &urb->UrbControlTransfer;
     const UCHAR *s = t->SetupPacket;
@@ -235,16 +242,16 @@ static NTSTATUS default_pipe(URB *urb)
     else if (s[0] == 0x80 && s[1] == 0x06 && s[3] == USB_STRING_DESCRIPTOR_TYPE && s[2] == 200)
     {
         data = probe_reply, size = sizeof(probe_reply);
-        InterlockedIncrement((LONG *)&state.string_requests);
+        InterlockedIncrement((LONG *)&m->state.string_requests);
     }
     else if (s[0] == 0x81 && s[1] == 0x06 && s[2] == 0 && s[3] == 0x22 && s[4] == 0)
     {
         data = hid_report_descriptor, size = sizeof(hid_report_descriptor);
-        InterlockedIncrement((LONG *)&state.hid_requests);
+        InterlockedIncrement((LONG *)&m->state.hid_requests);
     }
     else if (s[0] == 0x21 && s[1] == 0x0a && s[4] == 0) /* SET_IDLE to interface 0 */
     {
-        InterlockedIncrement((LONG *)&state.set_idle_requests);
+        InterlockedIncrement((LONG *)&m->state.set_idle_requests);
         t->TransferBufferLength = 0;
         urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
         return STATUS_SUCCESS;
@@ -261,7 +268,7 @@ static NTSTATUS default_pipe(URB *urb)
 }
 
 /* SELECT_CONFIGURATION: the configuration's one interface with its interrupt-IN pipe. */
-static NTSTATUS select_configuration(URB *urb)
+static NTSTATUS select_configuration(struct mouse *m, URB *urb)
 {
     struct _URB_SELECT_CONFIGURATION *c = &urb->UrbSelectConfiguration;
     USBD_INTERFACE_INFORMATION *i = &c->Interface;
@@ -283,13 +290,14 @@ static NTSTATUS select_configuration(URB *urb)
     i->Pipes[0].MaximumPacketSize = endpoint[4] | endpoint[5] << 8;
     i->Pipes[0].Interval = endpoint[6];
     i->Pipes[0].PipeHandle = (USBD_PIPE_HANDLE)endpoint;
-    InterlockedIncrement((LONG *)&state.configurations_selected);
+    InterlockedIncrement((LONG *)&m->state.configurations_selected);
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS mouse_urb(IRP *irp)
+static NTSTATUS mouse_urb(DEVICE_OBJECT *device, IRP *irp)
 {
+    struct mouse *m = &mice[((struct node *)device->DeviceExtension)->index];
     URB *urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
     USHORT down;
     NTSTATUS status;
@@ -300,21 +308,21 @@ static NTSTATUS mouse_urb(IRP *irp)
     switch (urb->UrbHeader.Function)
     {
     case URB_FUNCTION_CONTROL_TRANSFER:
-        status = default_pipe(urb);
+        status = default_pipe(m, urb);
         break;
     case URB_FUNCTION_SELECT_CONFIGURATION:
-        status = select_configuration(urb);
+        status = select_configuration(m, urb);
         break;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        log_urb(down, down);
-        return hold_read(irp);
+        log_urb(m, down, down);
+        return hold_read(m, irp);
     default:
         TRACE("URB function %#x not supported\n", urb->UrbHeader.Function);
         urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
         status = STATUS_NOT_SUPPORTED;
         break;
     }
-    log_urb(down, urb->UrbHeader.Function);
+    log_urb(m, down, urb->UrbHeader.Function);
     return finish(irp, status, 0);
 }
 
@@ -328,6 +336,7 @@ static WCHAR *pool_copy(const WCHAR *text, SIZE_T bytes)
 static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
     struct node *node = device->DeviceExtension;
+    struct mouse *m = &mice[node->index];
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
@@ -336,17 +345,21 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
     {
     case IRP_MN_QUERY_ID:
     {
-        /* Multi-strings end in two NULs; the literals add the second. */
-        static const WCHAR device_id[] = L"HCTWINE\\VID_1234&PID_0001";
-        static const WCHAR instance_id[] = L"1";
-        static const WCHAR hardware_ids[] = L"HCTWINE\\VID_1234&PID_0001\0";
-        static const WCHAR compatible_ids[] = L"HCTWINE\\Class_03&SubClass_01&Prot_02\0";
+        /* What the USB hub driver reports for a HID boot mouse with a serial number (the serial
+         * is the instance ID, so that each mouse keeps its node across replugs). Multi-strings end
+         * in two NULs; the literals add the second. */
+        static const WCHAR device_id[] = L"USB\\VID_1234&PID_0001";
+        static const WCHAR instance_ids[HCTWINE_MICE][8] = {L"HCT0001", L"HCT0002"};
+        static const WCHAR hardware_ids[] = L"USB\\VID_1234&PID_0001&REV_0100\0USB\\VID_1234&PID_0001\0";
+        static const WCHAR compatible_ids[] =
+            L"USB\\Class_03&SubClass_01&Prot_02\0USB\\Class_03&SubClass_01\0USB\\Class_03\0";
+        const WCHAR *instance_id = instance_ids[node->index];
         const WCHAR *id = NULL;
         SIZE_T bytes = 0;
         switch (stack->Parameters.QueryId.IdType)
         {
         case BusQueryDeviceID: id = device_id; bytes = sizeof(device_id); break;
-        case BusQueryInstanceID: id = instance_id; bytes = sizeof(instance_id); break;
+        case BusQueryInstanceID: id = instance_id; bytes = (wcslen(instance_id) + 1) * sizeof(WCHAR); break;
         case BusQueryHardwareIDs: id = hardware_ids; bytes = sizeof(hardware_ids); break;
         case BusQueryCompatibleIDs: id = compatible_ids; bytes = sizeof(compatible_ids); break;
         default: break;
@@ -364,24 +377,24 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_START_DEVICE:
-        TRACE("mouse PDO started\n");
-        state.started = 1;
+        TRACE("mouse %lu PDO started\n", node->index + 1);
+        m->state.started = 1;
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_SURPRISE_REMOVAL:
         TRACE("mouse PDO surprise removal\n");
-        state.surprise_removed = 1;
-        fail_held_reads();
+        m->state.surprise_removed = 1;
+        fail_held_reads(m);
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE:
         TRACE("mouse PDO removal (reported %d)\n", node->reported);
-        fail_held_reads();
-        state.removed = 1;
+        fail_held_reads(m);
+        m->state.removed = 1;
         if (!node->reported)
         {
             finish(irp, STATUS_SUCCESS, 0);
-            mouse_pdo = NULL;
+            m->pdo = NULL;
             IoDeleteDevice(device);
             return STATUS_SUCCESS;
         }
@@ -400,13 +413,15 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
     return finish(irp, status, information);
 }
 
-static NTSTATUS plug_mouse(void)
+static NTSTATUS plug_mouse(ULONG index)
 {
+    struct mouse *m = &mice[index];
     DEVICE_OBJECT *pdo;
     struct node *node;
     NTSTATUS status;
+    KIRQL irql;
     if (!bus_fdo) return STATUS_DEVICE_NOT_READY;
-    if (mouse_pdo) return STATUS_OBJECT_NAME_EXISTS;
+    if (m->pdo) return STATUS_OBJECT_NAME_EXISTS; /* still plugged, or its removal not yet done */
     status = IoCreateDevice(bus_driver, sizeof(struct node), NULL, FILE_DEVICE_USB, FILE_AUTOGENERATED_DEVICE_NAME,
                             FALSE, &pdo);
     if (!NT_SUCCESS(status)) return status;
@@ -414,20 +429,24 @@ static NTSTATUS plug_mouse(void)
     RtlZeroMemory(node, sizeof(*node));
     node->kind = NODE_MOUSE_PDO;
     node->reported = TRUE;
+    node->index = index;
     pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    RtlZeroMemory(&state, sizeof(state));
-    state.plugged = 1;
-    mouse_pdo = pdo;
+    KeAcquireSpinLock(&lock, &irql);
+    RtlZeroMemory(&m->state, sizeof(m->state));
+    m->state.plugged = 1;
+    m->pdo = pdo;
+    KeReleaseSpinLock(&lock, irql);
     IoInvalidateDeviceRelations(((struct node *)bus_fdo->DeviceExtension)->pdo, BusRelations);
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS unplug_mouse(void)
+static NTSTATUS unplug_mouse(ULONG index)
 {
-    if (!bus_fdo || !mouse_pdo) return STATUS_DEVICE_NOT_READY;
-    ((struct node *)mouse_pdo->DeviceExtension)->reported = FALSE;
-    state.plugged = 0;
+    struct mouse *m = &mice[index];
+    if (!bus_fdo || !m->pdo || !((struct node *)m->pdo->DeviceExtension)->reported) return STATUS_DEVICE_NOT_READY;
+    ((struct node *)m->pdo->DeviceExtension)->reported = FALSE;
+    m->state.plugged = 0;
     IoInvalidateDeviceRelations(((struct node *)bus_fdo->DeviceExtension)->pdo, BusRelations);
     return STATUS_SUCCESS;
 }
@@ -449,15 +468,17 @@ static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == BusRelations)
         {
-            DEVICE_RELATIONS *relations = ExAllocatePoolWithTag(PagedPool, sizeof(*relations), POOL_TAG);
+            DEVICE_RELATIONS *relations = ExAllocatePoolWithTag(PagedPool, sizeof(*relations) + HCTWINE_MICE * sizeof(DEVICE_OBJECT *), POOL_TAG);
             if (!relations) return finish(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+            ULONG i;
             relations->Count = 0;
-            if (mouse_pdo && ((struct node *)mouse_pdo->DeviceExtension)->reported)
-            {
-                ObReferenceObject(mouse_pdo);
-                relations->Objects[relations->Count++] = mouse_pdo;
-            }
-            TRACE("bus relations: %lu mouse\n", relations->Count);
+            for (i = 0; i < HCTWINE_MICE; i++)
+                if (mice[i].pdo && ((struct node *)mice[i].pdo->DeviceExtension)->reported)
+                {
+                    ObReferenceObject(mice[i].pdo);
+                    relations->Objects[relations->Count++] = mice[i].pdo;
+                }
+            TRACE("bus relations: %lu mice\n", relations->Count);
             irp->IoStatus.Information = (ULONG_PTR)relations;
             irp->IoStatus.Status = STATUS_SUCCESS;
         }
@@ -509,7 +530,7 @@ static NTSTATUS NTAPI dispatch_internal(DEVICE_OBJECT *device, IRP *irp)
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
     if (node->kind == NODE_MOUSE_PDO &&
         stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
-        return mouse_urb(irp);
+        return mouse_urb(device, irp);
     return finish(irp, STATUS_NOT_SUPPORTED, 0);
 }
 
@@ -521,29 +542,41 @@ static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
     ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
     void *buffer = irp->AssociatedIrp.SystemBuffer;
     NTSTATUS status;
+    ULONG index = in >= sizeof(ULONG) ? *(ULONG *)buffer : HCTWINE_MICE;
+    struct mouse *m;
 
     if (node->kind != NODE_CONTROL) return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    /* Every request names its mouse in its first ULONG. */
+    if (index >= HCTWINE_MICE) return finish(irp, STATUS_INVALID_PARAMETER, 0);
+    m = &mice[index];
     switch (stack->Parameters.DeviceIoControl.IoControlCode)
     {
     case IOCTL_HCTWINE_PLUG:
-        status = plug_mouse();
-        TRACE("plug -> %#lx\n", status);
+        status = plug_mouse(index);
+        TRACE("plug mouse %lu -> %#lx\n", index + 1, status);
         return finish(irp, status, 0);
     case IOCTL_HCTWINE_UNPLUG:
-        status = unplug_mouse();
-        TRACE("unplug -> %#lx\n", status);
+        status = unplug_mouse(index);
+        TRACE("unplug mouse %lu -> %#lx\n", index + 1, status);
         return finish(irp, status, 0);
     case IOCTL_HCTWINE_FEED:
-        if (in < 1 || in > HCTWINE_MAX_REPORT) return finish(irp, STATUS_INVALID_PARAMETER, 0);
-        return finish(irp, feed_report(buffer, in), 0);
+        if (in < sizeof(ULONG) + 1 || in > sizeof(ULONG) + HCTWINE_MAX_REPORT)
+            return finish(irp, STATUS_INVALID_PARAMETER, 0);
+        return finish(irp, feed_report(m, (UCHAR *)buffer + sizeof(ULONG), in - sizeof(ULONG)), 0);
     case IOCTL_HCTWINE_BUS_STATE:
     {
         KIRQL irql;
-        if (out < sizeof(state)) return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (out < sizeof(m->state)) return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
         KeAcquireSpinLock(&lock, &irql);
-        RtlCopyMemory(buffer, &state, sizeof(state));
+        RtlCopyMemory(buffer, &m->state, sizeof(m->state));
         KeReleaseSpinLock(&lock, irql);
-        return finish(irp, STATUS_SUCCESS, sizeof(state));
+        return finish(irp, STATUS_SUCCESS, sizeof(m->state));
+    }
+    case IOCTL_HCTWINE_MARK:
+    {
+        /* A line in the log between two parts of a session: the trace is compared up to it. */
+        TRACE("mark %lu\n", index);
+        return finish(irp, STATUS_SUCCESS, 0);
     }
     default:
         return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -596,7 +629,10 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
 
     bus_driver = driver;
     KeInitializeSpinLock(&lock);
-    InitializeListHead(&held_reads);
+    {
+        ULONG i;
+        for (i = 0; i < HCTWINE_MICE; i++) InitializeListHead(&mice[i].held_reads);
+    }
     driver->DriverExtension->AddDevice = add_device;
     driver->DriverUnload = unload;
     driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;

@@ -1,21 +1,28 @@
 /* A stand-in for the HID class driver above hct.sys, for running the filter under Wine.
  *
- * Wine's PnP manager loads only a device's own service, never its LowerFilters, so AddDevice builds
- * the stack Windows would build: it loads the filter's service, calls the filter's AddDevice with the
- * mouse's PDO, and then attaches itself on top. Once the start request has gone through, it sends
+ * Wine's PnP manager loads only a device's own service, never its LowerFilters, so AddDevice plays
+ * the part of Windows' PnP manager that Wine leaves out, and only that part: it reads the node's
+ * LowerFilters from its instance key (Enum\<device ID>\<instance ID>, both asked of the PDO with
+ * IRP_MN_QUERY_ID), loads each listed filter's service in list order and calls its AddDevice with the
+ * mouse's PDO (the first listed attaches first, lowest), and then attaches itself on top. A filter
+ * that cannot be loaded or attached fails the AddDevice, as the PnP manager then fails the device.
+ * A filter whose last device is gone is unloaded. Once the start request has gone through, it sends
  * what the system's class driver sends (descriptors, configuration, SET_IDLE, the report
  * descriptor) and keeps interrupt-IN transfers at the mouse; what comes back up is kept for the
  * harness, which reads it through \\.\HctWineUpper. */
 #include <ntddk.h>
 #include <usb.h>
 #include <usbioctl.h>
+#include <ntstrsafe.h>
 #include "hctwine.h"
 #include "wkernel.h"
 
 #define TRACE(...) DbgPrint("hctwine-upper: " __VA_ARGS__)
 
-#define FILTER_SERVICE_KEY L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\hct"
-#define FILTER_DRIVER_NAME L"\\Driver\\hct"
+#define SERVICES_KEY L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\"
+#define ENUM_KEY L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\"
+#define POOL_TAG 'uWcH'
+#define MAX_FILTERS 4
 
 NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING, ULONG, PACCESS_STATE, ACCESS_MASK, POBJECT_TYPE,
                                        KPROCESSOR_MODE, PVOID, PVOID *);
@@ -25,13 +32,33 @@ enum node_kind { NODE_CONTROL = 1, NODE_FUNCTION };
 struct node
 {
     enum node_kind kind;
-    DEVICE_OBJECT *lower; /* the top of the stack below, the filter when it attached */
+    DEVICE_OBJECT *lower; /* the top of the stack below, the highest filter when any attached */
+    ULONG index;          /* which mouse */
 };
 
-static DEVICE_OBJECT *control_device, *function_device;
-static KSPIN_LOCK lock; /* guards state */
-static struct hctwine_upper_state state;
-static USBD_PIPE_HANDLE pipe_handle; /* the interrupt-IN pipe SELECT_CONFIGURATION gave */
+/* The class driver keeps HCTWINE_READS interrupt transfers at each mouse and sends each one again
+ * as soon as it is back, until one fails or the device is going away. */
+struct read_slot
+{
+    URB urb;
+    UCHAR buffer[HCTWINE_MAX_REPORT];
+    struct mouse *mouse;
+};
+
+static struct mouse
+{
+    DEVICE_OBJECT *function_device;
+    struct hctwine_upper_state state;
+    USBD_PIPE_HANDLE pipe_handle; /* the interrupt-IN pipe SELECT_CONFIGURATION gave */
+    struct read_slot slots[HCTWINE_READS];
+    KEVENT reads_idle; /* set while no transfer is out */
+    DRIVER_OBJECT *filters[MAX_FILTERS]; /* referenced while this mouse's stack uses them */
+    WCHAR filter_names[MAX_FILTERS][32];
+    ULONG filter_count;
+} mice[HCTWINE_MICE];
+
+static DEVICE_OBJECT *control_device;
+static KSPIN_LOCK lock; /* guards the states */
 
 static NTSTATUS submit_urb_and_wait(DEVICE_OBJECT *lower, URB *urb)
 {
@@ -112,7 +139,7 @@ static ULONG largest_input_report(const UCHAR *d, ULONG length)
  * descriptor, the configuration descriptor (its first 9 bytes, then wTotalLength), the
  * configuration's selection, SET_IDLE, and the report descriptor asked for with wReportLength + 64
  * bytes. Returns the largest input report's length, which the interrupt reads then ask for. */
-static NTSTATUS system_sequence(DEVICE_OBJECT *lower)
+static NTSTATUS system_sequence(struct mouse *m, DEVICE_OBJECT *lower)
 {
     static UCHAR device[18], configuration[256], report[1024];
     static struct _URB_SELECT_CONFIGURATION select;
@@ -164,7 +191,7 @@ static NTSTATUS system_sequence(DEVICE_OBJECT *lower)
     if (!select.ConfigurationHandle || select.Interface.NumberOfPipes != 1 ||
         select.Interface.Pipes[0].EndpointAddress != endpoint[2])
         return STATUS_DEVICE_CONFIGURATION_ERROR;
-    pipe_handle = select.Interface.Pipes[0].PipeHandle;
+    m->pipe_handle = select.Interface.Pipes[0].PipeHandle;
 
     /* SET_IDLE(0, all reports): the mouse reports only on change. Its failure is not fatal. */
     RtlZeroMemory(&idle, sizeof(idle));
@@ -177,30 +204,22 @@ static NTSTATUS system_sequence(DEVICE_OBJECT *lower)
     length = report_length + 64;
     if (length > sizeof(report)) return STATUS_DEVICE_DATA_ERROR;
     status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, 0x22, iface[2], report, &length);
-    state.descriptor_status = status;
-    state.descriptor_length = length;
+    m->state.descriptor_status = status;
+    m->state.descriptor_length = length;
     TRACE("report descriptor: %#lx, %lu bytes\n", status, length);
     if (!NT_SUCCESS(status)) return status;
-    state.read_length = largest_input_report(report, length);
-    return state.read_length && state.read_length <= HCTWINE_MAX_REPORT ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;
+    m->state.read_length = largest_input_report(report, length);
+    return m->state.read_length && m->state.read_length <= HCTWINE_MAX_REPORT ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;
 }
 
 /* ------------------------------------------------------------------ interrupt-IN transfers */
 
-/* The class driver keeps HCTWINE_READS interrupt transfers at the mouse and sends each one again
- * as soon as it is back, until one fails or the device is going away. */
-static struct read_slot
-{
-    URB urb;
-    UCHAR buffer[HCTWINE_MAX_REPORT];
-} slots[HCTWINE_READS];
-static KEVENT reads_idle; /* set while no transfer is out */
-
-static void send_read(ULONG index);
+static void send_read(struct mouse *m, ULONG index);
 
 static NTSTATUS NTAPI read_done(DEVICE_OBJECT *device, IRP *irp, void *context)
 {
     struct read_slot *slot = context;
+    struct mouse *m = slot->mouse;
     NTSTATUS status = irp->IoStatus.Status;
     ULONG length = slot->urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     BOOLEAN again;
@@ -209,24 +228,24 @@ static NTSTATUS NTAPI read_done(DEVICE_OBJECT *device, IRP *irp, void *context)
     IoFreeIrp(irp);
     TRACE("interrupt transfer back: %#lx, %lu bytes\n", status, NT_SUCCESS(status) ? length : 0);
     KeAcquireSpinLock(&lock, &irql);
-    state.last_read_status = status;
-    state.last_read_usbd = slot->urb.UrbHeader.Status;
-    state.last_length = NT_SUCCESS(status) && length <= HCTWINE_MAX_REPORT ? length : 0;
-    RtlZeroMemory(state.last_report, sizeof(state.last_report));
-    RtlCopyMemory(state.last_report, slot->buffer, state.last_length);
-    again = NT_SUCCESS(status) && !state.surprise_removed && !state.removed;
-    if (!again && --state.reads_outstanding == 0) KeSetEvent(&reads_idle, IO_NO_INCREMENT, FALSE);
+    m->state.last_read_status = status;
+    m->state.last_read_usbd = slot->urb.UrbHeader.Status;
+    m->state.last_length = NT_SUCCESS(status) && length <= HCTWINE_MAX_REPORT ? length : 0;
+    RtlZeroMemory(m->state.last_report, sizeof(m->state.last_report));
+    RtlCopyMemory(m->state.last_report, slot->buffer, m->state.last_length);
+    again = NT_SUCCESS(status) && !m->state.surprise_removed && !m->state.removed;
+    if (!again && --m->state.reads_outstanding == 0) KeSetEvent(&m->reads_idle, IO_NO_INCREMENT, FALSE);
     KeReleaseSpinLock(&lock, irql);
     /* Sent again before the harness learns of this one, so that it finds the mouse holding all. */
-    if (again) send_read((ULONG)(slot - slots));
-    InterlockedIncrement((LONG *)&state.reads_completed);
+    if (again) send_read(m, (ULONG)(slot - m->slots));
+    InterlockedIncrement((LONG *)&m->state.reads_completed);
     return STATUS_MORE_PROCESSING_REQUIRED; /* the IRP was ours and is gone */
 }
 
-static void send_read(ULONG index)
+static void send_read(struct mouse *m, ULONG index)
 {
-    struct node *node = function_device->DeviceExtension;
-    struct read_slot *slot = &slots[index];
+    struct node *node = m->function_device->DeviceExtension;
+    struct read_slot *slot = &m->slots[index];
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *t = &slot->urb.UrbBulkOrInterruptTransfer;
     IO_STACK_LOCATION *next;
     KIRQL irql;
@@ -234,17 +253,18 @@ static void send_read(ULONG index)
     if (!irp)
     {
         KeAcquireSpinLock(&lock, &irql);
-        if (--state.reads_outstanding == 0) KeSetEvent(&reads_idle, IO_NO_INCREMENT, FALSE);
+        if (--m->state.reads_outstanding == 0) KeSetEvent(&m->reads_idle, IO_NO_INCREMENT, FALSE);
         KeReleaseSpinLock(&lock, irql);
         return;
     }
     RtlZeroMemory(slot, sizeof(*slot));
+    slot->mouse = m;
     t->Hdr.Length = sizeof(*t);
     t->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    t->PipeHandle = pipe_handle;
+    t->PipeHandle = m->pipe_handle;
     t->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
     t->TransferBuffer = slot->buffer;
-    t->TransferBufferLength = state.read_length;
+    t->TransferBufferLength = m->state.read_length;
     next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -254,19 +274,40 @@ static void send_read(ULONG index)
     IoCallDriver(node->lower, irp);
 }
 
-static void start_reads(void)
+static void start_reads(struct mouse *m)
 {
     ULONG i;
-    KeClearEvent(&reads_idle);
-    state.reads_outstanding = HCTWINE_READS;
-    for (i = 0; i < HCTWINE_READS; i++) send_read(i);
+    KeClearEvent(&m->reads_idle);
+    m->state.reads_outstanding = HCTWINE_READS;
+    for (i = 0; i < HCTWINE_READS; i++) send_read(m, i);
 }
 
 /* ------------------------------------------------------------------ the function device */
 
+/* The PnP manager's other part: a filter whose last device object is gone is unloaded. */
+static void release_filters(struct mouse *m)
+{
+    ULONG i;
+    for (i = m->filter_count; i-- > 0;)
+    {
+        DRIVER_OBJECT *driver = m->filters[i];
+        BOOLEAN unused = driver->DeviceObject == NULL;
+        WCHAR key[96];
+        UNICODE_STRING text;
+        ObDereferenceObject(driver);
+        m->filters[i] = NULL;
+        if (!unused) continue;
+        RtlStringCbPrintfW(key, sizeof(key), SERVICES_KEY L"%ls", m->filter_names[i]);
+        RtlInitUnicodeString(&text, key);
+        TRACE("mouse %lu: ZwUnloadDriver(%ls) -> %#lx\n", (ULONG)(m - mice) + 1, m->filter_names[i], ZwUnloadDriver(&text));
+    }
+    m->filter_count = 0;
+}
+
 static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
     struct node *node = device->DeviceExtension;
+    struct mouse *m = &mice[node->index];
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
 
@@ -274,40 +315,35 @@ static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
     {
     case IRP_MN_START_DEVICE:
         status = pass_down_and_wait(node->lower, irp);
-        TRACE("start went through the stack: %#lx\n", status);
-        if (NT_SUCCESS(status)) status = system_sequence(node->lower);
-        state.start_status = status;
+        TRACE("mouse %lu: start went through the stack: %#lx\n", node->index + 1, status);
+        if (NT_SUCCESS(status)) status = system_sequence(m, node->lower);
+        m->state.start_status = status;
         if (NT_SUCCESS(status))
         {
-            state.started = 1;
-            start_reads();
+            m->state.started = 1;
+            start_reads(m);
         }
         return finish(irp, status, irp->IoStatus.Information);
     case IRP_MN_SURPRISE_REMOVAL:
-        state.surprise_removed = 1;
+        m->state.surprise_removed = 1;
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE:
-        state.removed = 1;
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoSkipCurrentIrpStackLocation(irp);
         status = IoCallDriver(node->lower, irp);
         /* The bus fails what it still holds; the slots must be free before the device goes. */
-        KeWaitForSingleObject(&reads_idle, Executive, KernelMode, FALSE, NULL);
+        KeWaitForSingleObject(&m->reads_idle, Executive, KernelMode, FALSE, NULL);
         IoDetachDevice(node->lower);
-        function_device = NULL;
+        m->function_device = NULL;
         IoDeleteDevice(device);
-        state.attached = 0;
-        TRACE("function device removed\n");
-        /* The PnP manager's other part: a filter whose last device is gone is unloaded. */
-        {
-            UNICODE_STRING key;
-            RtlInitUnicodeString(&key, FILTER_SERVICE_KEY);
-            TRACE("ZwUnloadDriver(hct) -> %#lx\n", ZwUnloadDriver(&key));
-        }
+        TRACE("mouse %lu: function device removed\n", node->index + 1);
+        release_filters(m);
+        m->state.attached = 0;
+        m->state.removed = 1;
         return status;
     default:
         break;
@@ -316,58 +352,199 @@ static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
     return IoCallDriver(node->lower, irp);
 }
 
-/* The PnP manager's part that Wine leaves out: put the filter service's device below ours. */
-static NTSTATUS attach_filter(DEVICE_OBJECT *pdo, DRIVER_OBJECT **filter_driver)
+/* One IRP_MN_QUERY_ID to the PDO: the pool string it returns, or NULL. */
+static WCHAR *query_id(DEVICE_OBJECT *pdo, BUS_QUERY_ID_TYPE type)
 {
+    IO_STATUS_BLOCK io;
+    KEVENT done;
+    IRP *irp;
+    IO_STACK_LOCATION *next;
+    NTSTATUS status;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, pdo, NULL, 0, NULL, &done, &io);
+    if (!irp) return NULL;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    next = IoGetNextIrpStackLocation(irp);
+    next->MinorFunction = IRP_MN_QUERY_ID;
+    next->Parameters.QueryId.IdType = type;
+    status = IoCallDriver(pdo, irp);
+    if (status == STATUS_PENDING)
+    {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        status = io.Status;
+    }
+    return NT_SUCCESS(status) ? (WCHAR *)io.Information : NULL;
+}
+
+/* The node's LowerFilters, read where Windows' PnP manager reads it: the REG_MULTI_SZ value of the
+ * instance key. Absent (or no instance key): no filter, STATUS_SUCCESS with *count 0. */
+static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, WCHAR names[MAX_FILTERS][32], ULONG *count)
+{
+    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 512]; /* two mice may be added at once */
+    KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
+    WCHAR *device_id = query_id(pdo, BusQueryDeviceID), *instance_id = query_id(pdo, BusQueryInstanceID);
+    WCHAR path[256];
+    UNICODE_STRING text;
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE key;
+    ULONG got = 0, at = 0, i;
+    NTSTATUS status;
+
+    *count = 0;
+    if (!device_id || !instance_id)
+    {
+        if (device_id) ExFreePool(device_id);
+        if (instance_id) ExFreePool(instance_id);
+        return STATUS_UNSUCCESSFUL;
+    }
+    status = RtlStringCbPrintfW(path, sizeof(path), ENUM_KEY L"%ls\\%ls", device_id, instance_id);
+    ExFreePool(device_id);
+    ExFreePool(instance_id);
+    if (!NT_SUCCESS(status)) return status;
+    TRACE("mouse %lu: instance key %ls\n", (ULONG)(m - mice) + 1, path);
+    RtlInitUnicodeString(&text, path);
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    status = ZwOpenKey(&key, KEY_READ, &attributes);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) return STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) return status;
+    RtlInitUnicodeString(&text, L"LowerFilters");
+    status = ZwQueryValueKey(key, &text, KeyValuePartialInformation, info, sizeof(buffer) - sizeof(WCHAR), &got);
+    ZwClose(key);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) return STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) return status;
+    if (info->Type != REG_MULTI_SZ) return STATUS_INVALID_PARAMETER; /* the PnP manager takes only a multi-string */
+    /* Each entry up to its NUL; a last entry without one ends at the data's end. */
+    for (i = 0; i < info->DataLength / sizeof(WCHAR);)
+    {
+        const WCHAR *entry = (const WCHAR *)info->Data + i;
+        ULONG n = 0;
+        while (i + n < info->DataLength / sizeof(WCHAR) && entry[n]) n++;
+        i += n + 1;
+        if (!n) break; /* the empty string ends the list */
+        if (*count == MAX_FILTERS || n >= 32) return STATUS_BUFFER_OVERFLOW;
+        RtlCopyMemory(names[*count], entry, n * sizeof(WCHAR));
+        names[*count][n] = 0;
+        at += RtlStringCbPrintfA(m->state.lower_filters + at, sizeof(m->state.lower_filters) - at, "%s%ls",
+                                 *count ? "," : "", names[*count]) == STATUS_SUCCESS
+                  ? (ULONG)strlen(m->state.lower_filters + at) : 0;
+        (*count)++;
+    }
+    return STATUS_SUCCESS;
+}
+
+/* Loads one filter's service and puts its device on the stack: ZwLoadDriver of the service key,
+ * the driver object by name, its AddDevice with the PDO. */
+static NTSTATUS load_filter(struct mouse *m, DEVICE_OBJECT *pdo, const WCHAR *name)
+{
+    WCHAR path[96];
     UNICODE_STRING text;
     DRIVER_OBJECT *driver = NULL;
     NTSTATUS status;
 
-    *filter_driver = NULL;
-    RtlInitUnicodeString(&text, FILTER_SERVICE_KEY);
+    RtlStringCbPrintfW(path, sizeof(path), SERVICES_KEY L"%ls", name);
+    RtlInitUnicodeString(&text, path);
     status = ZwLoadDriver(&text);
-    TRACE("ZwLoadDriver(hct) -> %#lx\n", status);
+    TRACE("mouse %lu: ZwLoadDriver(%ls) -> %#lx\n", (ULONG)(m - mice) + 1, name, status);
     if (!NT_SUCCESS(status) && status != STATUS_IMAGE_ALREADY_LOADED) return status;
-    RtlInitUnicodeString(&text, FILTER_DRIVER_NAME);
+    RtlStringCbPrintfW(path, sizeof(path), L"\\Driver\\%ls", name);
+    RtlInitUnicodeString(&text, path);
     status = ObReferenceObjectByName(&text, OBJ_CASE_INSENSITIVE, NULL, 0, NULL, KernelMode, NULL, (void **)&driver);
     if (!NT_SUCCESS(status)) return status;
     if (!driver->DriverExtension || !driver->DriverExtension->AddDevice)
         status = STATUS_INVALID_DEVICE_REQUEST;
     else
         status = driver->DriverExtension->AddDevice(driver, pdo);
-    TRACE("filter AddDevice -> %#lx\n", status);
-    if (NT_SUCCESS(status)) *filter_driver = driver;
-    ObDereferenceObject(driver);
-    return status;
+    TRACE("mouse %lu: %ls AddDevice -> %#lx\n", (ULONG)(m - mice) + 1, name, status);
+    if (!NT_SUCCESS(status))
+    {
+        ObDereferenceObject(driver);
+        return status;
+    }
+    m->filters[m->filter_count] = driver;
+    RtlStringCbCopyW(m->filter_names[m->filter_count], sizeof(m->filter_names[0]), name);
+    m->filter_count++;
+    return STATUS_SUCCESS;
+}
+
+/* The drivers between the PDO and `top` (exclusive), lowest first, "hct,hctwpass". */
+static void describe_stack(struct mouse *m, DEVICE_OBJECT *pdo, DEVICE_OBJECT *top)
+{
+    DEVICE_OBJECT *d;
+    ULONG at = 0;
+    m->state.stack[0] = 0;
+    for (d = pdo->AttachedDevice; d && d != top; d = d->AttachedDevice)
+    {
+        const UNICODE_STRING *name = &d->DriverObject->DriverName;
+        const WCHAR *last = name->Buffer;
+        USHORT i, n = name->Length / sizeof(WCHAR);
+        for (i = 0; i < n; i++) if (name->Buffer[i] == L'\\') last = name->Buffer + i + 1;
+        if (RtlStringCbPrintfA(m->state.stack + at, sizeof(m->state.stack) - at, "%s%.*ls", at ? "," : "",
+                               (int)(n - (last - name->Buffer)), last) != STATUS_SUCCESS)
+            break;
+        at += (ULONG)strlen(m->state.stack + at);
+    }
+}
+
+/* The mouse a PDO is, by its instance ID (HCT0001, HCT0002). */
+static ULONG mouse_index(DEVICE_OBJECT *pdo)
+{
+    WCHAR *id = query_id(pdo, BusQueryInstanceID);
+    ULONG index = HCTWINE_MICE, n;
+    if (!id) return index;
+    n = (ULONG)wcslen(id);
+    if (n && id[n - 1] >= L'1' && id[n - 1] < L'1' + HCTWINE_MICE) index = id[n - 1] - L'1';
+    ExFreePool(id);
+    return index;
 }
 
 static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
 {
-    DRIVER_OBJECT *filter_driver;
+    WCHAR names[MAX_FILTERS][32];
+    ULONG count = 0, i, index = mouse_index(pdo), adds;
+    struct mouse *m;
     DEVICE_OBJECT *fdo;
     struct node *node;
     NTSTATUS status;
 
-    RtlZeroMemory(&state, sizeof(state));
-    state.filter_status = attach_filter(pdo, &filter_driver);
+    if (index >= HCTWINE_MICE) return STATUS_NO_SUCH_DEVICE;
+    m = &mice[index];
+    if (m->function_device) return STATUS_DEVICE_ALREADY_ATTACHED;
+    adds = m->state.add_devices;
+    RtlZeroMemory(&m->state, sizeof(m->state));
+    m->state.add_devices = adds + 1;
+    KeClearEvent(&m->reads_idle);
+    KeSetEvent(&m->reads_idle, IO_NO_INCREMENT, FALSE);
+    status = read_lower_filters(pdo, m, names, &count);
+    TRACE("mouse %lu: LowerFilters: \"%s\" (%#lx)\n", index + 1, m->state.lower_filters, status);
+    for (i = 0; NT_SUCCESS(status) && i < count; i++) status = load_filter(m, pdo, names[i]);
+    m->state.filter_status = status;
+    if (!NT_SUCCESS(status))
+    {
+        /* The device does not start. What the filters below attached goes with the PDO's own
+         * removal; they are no longer referenced here. */
+        TRACE("mouse %lu: a filter failed: the device is not started\n", index + 1);
+        release_filters(m);
+        return status;
+    }
     status = IoCreateDevice(driver, sizeof(struct node), NULL, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
                             FALSE, &fdo);
     if (!NT_SUCCESS(status)) return status;
     node = fdo->DeviceExtension;
     RtlZeroMemory(node, sizeof(*node));
     node->kind = NODE_FUNCTION;
+    node->index = index;
     node->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     if (!node->lower)
     {
         IoDeleteDevice(fdo);
         return STATUS_NO_SUCH_DEVICE;
     }
-    state.filter_attached = filter_driver && node->lower->DriverObject == filter_driver;
+    describe_stack(m, pdo, fdo);
+    TRACE("mouse %lu: filters loaded, lowest first: \"%s\"\n", index + 1, m->state.stack);
     fdo->Flags |= node->lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    function_device = fdo;
-    state.attached = 1;
-    TRACE("function device attached (filter below: %lu)\n", state.filter_attached);
+    m->function_device = fdo;
+    m->state.attached = 1;
     return STATUS_SUCCESS;
 }
 
@@ -399,12 +576,16 @@ static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
     case IOCTL_HCTWINE_UPPER_STATE:
     {
         KIRQL irql;
-        if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(state))
+        ULONG index;
+        if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG) ||
+            (index = *(ULONG *)irp->AssociatedIrp.SystemBuffer) >= HCTWINE_MICE)
+            return finish(irp, STATUS_INVALID_PARAMETER, 0);
+        if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(mice[index].state))
             return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
         KeAcquireSpinLock(&lock, &irql);
-        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &state, sizeof(state));
+        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &mice[index].state, sizeof(mice[index].state));
         KeReleaseSpinLock(&lock, irql);
-        return finish(irp, STATUS_SUCCESS, sizeof(state));
+        return finish(irp, STATUS_SUCCESS, sizeof(mice[index].state));
     }
     default:
         return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -426,11 +607,12 @@ static VOID NTAPI unload(DRIVER_OBJECT *driver)
 NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
 {
     struct node *node;
+    ULONG i;
     NTSTATUS status;
     (void)registry_path;
 
     KeInitializeSpinLock(&lock);
-    KeInitializeEvent(&reads_idle, NotificationEvent, TRUE);
+    for (i = 0; i < HCTWINE_MICE; i++) KeInitializeEvent(&mice[i].reads_idle, NotificationEvent, TRUE);
     driver->DriverExtension->AddDevice = add_device;
     driver->DriverUnload = unload;
     driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
