@@ -119,8 +119,27 @@ struct ReportOptions {
 // itself (setup 81 06 00 22), then the reads; nothing for the bus to convert.
 enum class ClassSequence { System, DirectControlTransfer };
 
+// A second lower filter between the mouse's PDO and the filter under test (as a vendor's or a
+// USB-level filter sits there on some machines), with a device object unlike the PDO's. It passes
+// every request down unchanged: skip, call the device below, no completion routine; power as
+// power is passed (PoStartNextPowerIrp, skip, PoCallDriver); at removal, pass down, detach, delete.
+struct NeighbourFilter {
+    // Its DO_BUFFERED_IO / DO_DIRECT_IO / DO_POWER_PAGABLE bits, set instead of the PDO's.
+    ULONG flags = DO_BUFFERED_IO;
+    DEVICE_TYPE deviceType = 0x0F;     // FILE_DEVICE_MOUSE
+    ULONG characteristics = 0x100;     // FILE_DEVICE_SECURE_OPEN
+    // Stack locations it adds to what the attach gave it (for requests of its own), so that its
+    // StackSize is not the PDO's plus one.
+    CCHAR extraStackLocations = 2;
+};
+
 struct MouseConfig {
     // ---- the device and its bus driver ----
+    // Flags of the PDO the bus creates (DO_DEVICE_INITIALIZING is cleared whatever this says).
+    ULONG pdoFlags = DO_POWER_PAGABLE;
+    // A second lower filter below the filter under test; none when empty (the filter attaches to
+    // the PDO). PnpManager::SetNeighbour gives every mouse plugged one that says nothing here.
+    std::optional<NeighbourFilter> neighbour;
     std::vector<uint8_t> reportDescriptor = DefaultMouseDescriptor();
     // The device descriptor (18 bytes); empty: a plausible one for a USB mouse.
     std::vector<uint8_t> deviceDescriptor;

@@ -2,6 +2,7 @@
 #include "machine.h"
 
 #include "../platform/host/hostkernel.h"
+#include "neighbour_filter.h"
 
 #include <atomic>
 #include <string>
@@ -73,6 +74,8 @@ PnpManager::~PnpManager()
     for (auto &mouse : mice_)
         if (mouse->state_ != MouseState::Removed)
             return;  // devices remain: unloading would only add noise to what the test reports
+    if (neighbourDriver_)
+        hk::UnloadDriver(neighbourDriver_);
     if (classDriver_)
         hk::UnloadDriver(classDriver_);
     if (busDriver_)
@@ -86,6 +89,7 @@ Mouse &PnpManager::Connect(const MouseConfig &config)
     mouse->bus_ = std::make_shared<UsbBus>(busDriver_, config);
     mouse->class_ = std::make_shared<HidClass>(classDriver_, config);
     mouse->pdo_ = mouse->bus_->Pdo();
+    mouse->neighbourConfig_ = config.neighbour ? config.neighbour : defaultNeighbour_;
     mouse->state_ = MouseState::AddFailed;
     mice_.push_back(std::move(mouse));
     return *mice_.back();
@@ -97,9 +101,20 @@ NTSTATUS PnpManager::AddDevices(Mouse &mouse)
         mouse.addStatus_ = STATUS_NO_SUCH_DEVICE;
         return mouse.addStatus_;
     }
+    if (mouse.neighbourConfig_ && mouse.neighbour_ == nullptr) {
+        if (neighbourDriver_ == nullptr)
+            neighbourDriver_ = hk::LoadDriver(u"\\Driver\\SimNeighbourFilter", neighbour::DriverEntry);
+        mouse.neighbour_ = neighbour::AddDevice(neighbourDriver_, mouse.pdo_, *mouse.neighbourConfig_);
+        if (mouse.neighbour_ == nullptr) {
+            mouse.addStatus_ = STATUS_INSUFFICIENT_RESOURCES;
+            mouse.state_ = MouseState::AddFailed;
+            return mouse.addStatus_;
+        }
+    }
+    PDEVICE_OBJECT below = mouse.neighbour_ != nullptr ? mouse.neighbour_ : mouse.pdo_;
     if (filterDriver_ != nullptr) {
         NTSTATUS status = filterDriver_->DriverExtension->AddDevice(filterDriver_, mouse.pdo_);
-        mouse.filterDevice_ = mouse.pdo_->AttachedDevice;
+        mouse.filterDevice_ = below->AttachedDevice;
         if (status != STATUS_SUCCESS) {
             mouse.addStatus_ = status;
             mouse.state_ = MouseState::AddFailed;
@@ -117,7 +132,7 @@ NTSTATUS PnpManager::AddDevices(Mouse &mouse)
     }
     mouse.classDevice_ = mouse.class_->Device();
     if (filterDriver_ == nullptr)
-        mouse.filterDevice_ = mouse.pdo_->AttachedDevice;
+        mouse.filterDevice_ = below->AttachedDevice;
     mouse.addStatus_ = STATUS_SUCCESS;
     mouse.state_ = MouseState::Added;
     return STATUS_SUCCESS;

@@ -28,9 +28,12 @@ public:
     UsbBus &Bus() { return *bus_; }
     HidClass &Class() { return *class_; }
     PDEVICE_OBJECT Pdo() const { return pdo_; }
-    // The device attached directly above the PDO: the filter's device object when a filter was
-    // given, else the class device. Dangling after removal.
+    // The filter's device object when a filter was given, else the class device: the device attached
+    // directly above the PDO, or above the neighbour filter when there is one. Dangling after removal.
     PDEVICE_OBJECT FilterDevice() const { return filterDevice_; }
+    // The neighbour filter's device object (MouseConfig::neighbour), null when there is none.
+    // Dangling after removal.
+    PDEVICE_OBJECT Neighbour() const { return neighbour_; }
     void *FilterExtension() const { return filterDevice_ ? filterDevice_->DeviceExtension : nullptr; }
     PDEVICE_OBJECT ClassDevice() const { return classDevice_; }
     PDEVICE_OBJECT Top() const { return classDevice_ ? classDevice_ : filterDevice_; }
@@ -51,6 +54,8 @@ private:
     PDEVICE_OBJECT pdo_ = nullptr;
     PDEVICE_OBJECT filterDevice_ = nullptr;
     PDEVICE_OBJECT classDevice_ = nullptr;
+    PDEVICE_OBJECT neighbour_ = nullptr;
+    std::optional<NeighbourFilter> neighbourConfig_;
     MouseState state_ = MouseState::AddFailed;
     NTSTATUS addStatus_ = STATUS_SUCCESS;
     NTSTATUS lastStatus_ = STATUS_SUCCESS;
@@ -72,6 +77,10 @@ public:
     PDRIVER_OBJECT BusDriver() const { return busDriver_; }
     PDRIVER_OBJECT ClassDriver() const { return classDriver_; }
     PDRIVER_OBJECT FilterDriver() const { return filterDriver_; }
+    PDRIVER_OBJECT NeighbourDriver() const { return neighbourDriver_; }  // null until a mouse needs it
+
+    // A neighbour filter for every mouse plugged from now on whose config names none (empty: none).
+    void SetNeighbour(std::optional<NeighbourFilter> neighbour) { defaultNeighbour_ = neighbour; }
 
     // Creates the PDO, calls the filter's AddDevice, then the class driver's. A failed AddDevice
     // leaves the mouse in MouseState::AddFailed with AddStatus() set; Remove() then deletes the PDO.
@@ -102,6 +111,8 @@ private:
     PDRIVER_OBJECT filterDriver_;
     PDRIVER_OBJECT busDriver_ = nullptr;
     PDRIVER_OBJECT classDriver_ = nullptr;
+    PDRIVER_OBJECT neighbourDriver_ = nullptr;
+    std::optional<NeighbourFilter> defaultNeighbour_;
     std::vector<std::unique_ptr<Mouse>> mice_;
 };
 

@@ -149,7 +149,7 @@ UsbBus::UsbBus(PDRIVER_OBJECT busDriver, const MouseConfig &config) : config_(co
     auto *ext = static_cast<SimExtension *>(pdo_->DeviceExtension);
     ext->magic = detail::kBusMagic;
     ext->owner = this;
-    pdo_->Flags |= DO_POWER_PAGABLE;
+    pdo_->Flags |= config_.pdoFlags & ~ULONG(DO_DEVICE_INITIALIZING);
     pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
     Buses().Add(this);
 }

@@ -205,6 +205,7 @@ void Reset()
         auto *fresh = new State;
         fresh->generation = gGeneration.fetch_add(1) + 1;
         gState = fresh;
+        gOpLogOn.store(false, std::memory_order_relaxed);
         ResetTraceSwitches();
         Cv().notify_all();
     }

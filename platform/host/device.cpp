@@ -91,7 +91,7 @@ void ReleaseDeviceReference(PDEVICE_OBJECT device)
     if (s.devices.count(device) == 0) {
         return;
     }
-    if (--device->ReferenceCount <= 0 && device->Host->deleted) {
+    if (--device->ReferenceCount <= 0 && device->Host->deleted && device->AttachedDevice == nullptr) {
         FreeDevice(s, device);
     }
 }
@@ -166,6 +166,13 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
     *DeviceObject = device;
+    if (OpLogOn()) {
+        KernelOp op;
+        op.kind = KernelOp::Kind::CreateDevice;
+        op.device = device;
+        op.name = display;
+        LogOpLocked(std::move(op));
+    }
     return STATUS_SUCCESS;
 }
 
@@ -180,8 +187,13 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         return;
     }
     HkDeviceState &host = *DeviceObject->Host;
-    // Deleting a device others still point at would leave the stack pointing at freed memory.
-    if (DeviceObject->AttachedDevice != nullptr) {
+    // Deleting a device others still point at would leave the stack pointing at freed memory. The
+    // one exception is NT's own: a lower driver that deletes its device while handling the remove
+    // request the device above sent it. The object is then delete-pending, and the detach of the
+    // device above frees it.
+    PDEVICE_OBJECT above = DeviceObject->AttachedDevice;
+    const bool aboveRemoving = above != nullptr && s.devices.count(above) != 0 && above->Host->removeFrame != nullptr;
+    if (above != nullptr && !aboveRemoving) {
         reports.Add(rule::DeleteAttachedDevice, "IoDeleteDevice on \"" + Utf8(host.name) + "\" " + Ptr(DeviceObject) +
                                                     ", which still has " + Ptr(DeviceObject->AttachedDevice) + " attached above it");
         return;
@@ -200,6 +212,13 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                                                           " before the remove request it is handling came back from the drivers below");
     }
     host.deleted = true;
+    if (OpLogOn()) {
+        KernelOp op;
+        op.kind = KernelOp::Kind::DeleteDevice;
+        op.device = DeviceObject;
+        op.name = host.name;
+        LogOpLocked(std::move(op));
+    }
     if (!host.name.empty()) {
         auto it = s.names.find(Canonical(host.name));
         if (it != s.names.end() && it->second.device == DeviceObject) {
@@ -214,7 +233,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         }
     }
     // Handles still open keep the object (and its extension) alive until the last close.
-    if (DeviceObject->ReferenceCount <= 0) {
+    if (DeviceObject->ReferenceCount <= 0 && above == nullptr) {
         FreeDevice(s, DeviceObject);
     }
 }
@@ -262,6 +281,13 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
     top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->Host->lower = top;
+    if (OpLogOn()) {
+        KernelOp op;
+        op.kind = KernelOp::Kind::Attach;
+        op.device = SourceDevice;
+        op.other = top;
+        LogOpLocked(std::move(op));
+    }
     return top;
 }
 
@@ -283,6 +309,16 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
         upper->Host->lower = nullptr;
     }
     TargetDevice->AttachedDevice = nullptr;
+    if (OpLogOn()) {
+        KernelOp op;
+        op.kind = KernelOp::Kind::Detach;
+        op.device = TargetDevice;
+        op.other = upper;
+        LogOpLocked(std::move(op));
+    }
+    if (TargetDevice->Host->deleted && TargetDevice->ReferenceCount <= 0) {
+        FreeDevice(s, TargetDevice);  // deleted while the device above was still on it
+    }
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
@@ -312,6 +348,13 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
         return STATUS_OBJECT_NAME_COLLISION;
     }
     s.names[key] = NameEntry{NameEntry::Kind::Link, display, nullptr, Canonical(Narrow16(DeviceName))};
+    if (OpLogOn()) {
+        KernelOp op;
+        op.kind = KernelOp::Kind::CreateLink;
+        op.name = display;
+        op.target = Narrow16(DeviceName);
+        LogOpLocked(std::move(op));
+    }
     return STATUS_SUCCESS;
 }
 
@@ -330,6 +373,12 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
     }
     if (it->second.kind != NameEntry::Kind::Link) {
         return HK_STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if (OpLogOn()) {
+        KernelOp op;
+        op.kind = KernelOp::Kind::DeleteLink;
+        op.name = it->second.display;
+        LogOpLocked(std::move(op));
     }
     s.names.erase(it);
     return STATUS_SUCCESS;

@@ -91,6 +91,7 @@ inline constexpr const char *DeleteBeforeRemoveReturned = "DeleteBeforeRemoveRet
 inline constexpr const char *CancelNotRechecked = "CancelNotRechecked";          // a cancel routine set on a cancelled IRP and left there
 inline constexpr const char *EventNotInitialized = "EventNotInitialized";        // a wait or event service on something KeInitializeEvent never set up
 inline constexpr const char *InformationTooLarge = "InformationTooLarge";        // a buffered request completed with more bytes than its output buffer
+inline constexpr const char *StartNextPowerIrpOffLocation = "StartNextPowerIrpOffLocation";  // PoStartNextPowerIrp by a dispatch routine whose stack location is no longer current
 }  // namespace rule
 
 // ---- I/O modes ----------------------------------------------------------------------------------
@@ -117,6 +118,49 @@ void MarkSimulated(PDRIVER_OBJECT driver);
 // outstanding IRP. Reports PoolLeak / DeviceObjectLeak violations for what it finds and returns
 // false if anything was found.
 bool CheckClean();
+
+// ---- ordered log of kernel operations ---------------------------------------------------------
+// Off unless a test turns it on (one relaxed load per logged service while off). Records, in the
+// order they happen, the operations whose order a driver's teardown and power path fix.
+struct KernelOp {
+    enum class Kind {
+        CreateDevice,       // device, name
+        DeleteDevice,       // device, name (carried out, not refused)
+        CreateLink,         // name = the link, target = the device name
+        DeleteLink,         // name = the link (found and deleted)
+        Attach,             // device = the device attached, other = the device it went on top of
+        Detach,             // device = the device detached from, other = the device that was on it
+        PoolFree,           // block, tag, size
+        CallDriver,         // IofCallDriver: device = target, irp, major/minor, location
+        DispatchReturn,     // a dispatch routine returned: device = its device, status = what IofCallDriver returns for it
+        SkipLocation,       // IoSkipCurrentIrpStackLocation: location before the skip
+        CopyLocation,       // IoCopyCurrentIrpStackLocationToNext: location
+        StartNextPowerIrp,  // PoStartNextPowerIrp: location (0 when the caller no longer owned the IRP)
+        PoCallDriver,       // PoCallDriver: device = target, location (IofCallDriver follows)
+        Print,              // DbgPrint: text = the trace entry
+    };
+    Kind kind = Kind::CreateDevice;
+    // The device whose dispatch routine the calling thread runs (innermost), null in completion
+    // routines, deferred work and code outside any driver.
+    PDEVICE_OBJECT actor = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    PDEVICE_OBJECT other = nullptr;
+    std::u16string name;
+    std::u16string target;
+    std::string text;
+    const void *block = nullptr;
+    ULONG tag = 0;
+    size_t size = 0;
+    PIRP irp = nullptr;
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    int location = 0;        // the IRP's CurrentLocation when the service was called
+    int callerLocation = 0;  // the location of the calling dispatch routine for that IRP, 0 if none
+    NTSTATUS status = 0;
+};
+void SetKernelOpLog(bool on);          // turning it on starts an empty log; Reset() turns it off
+std::vector<KernelOp> KernelOps();     // a copy of the log so far
+std::string Describe(const KernelOp &op);  // one line, for test messages
 
 // ---- trace (DbgPrint) -------------------------------------------------------------------------
 const std::vector<std::string> &TraceEntries();  // one entry per DbgPrint call, formatted, exact bytes

@@ -292,6 +292,8 @@ struct State {
     Handle nextHandle = 4;
     // Buffers of requests a driver never finished: kept, not freed, so a late write stays harmless.
     std::vector<void *> orphans;
+
+    std::vector<KernelOp> ops;  // the ordered log, while gOpLogOn
 };
 
 // Inline: every service takes the mutex at least once.
@@ -322,6 +324,13 @@ private:
     void Report();
     std::vector<Violation> pending_;
 };
+
+// The ordered log of kernel operations (hk::SetKernelOpLog). Test OpLogOn() first: it is the only
+// cost while the log is off.
+extern std::atomic<bool> gOpLogOn;
+inline bool OpLogOn() { return gOpLogOn.load(std::memory_order_relaxed); }
+void LogOpLocked(KernelOp op);  // the mutex must be held; fills in the actor
+void LogOp(KernelOp op);        // takes the mutex
 
 // Thread and IRQL.
 ThreadState &Me();                  // the calling thread's record; the mutex must be held

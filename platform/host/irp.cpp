@@ -76,6 +76,23 @@ PIO_STACK_LOCATION Scratch()
 
 std::string Describe(PIRP irp) { return "IRP " + Ptr(irp); }
 
+// Logs a stack-location operation on an IRP the caller owns, with the caller's own location.
+void LogLocationOp(KernelOp::Kind kind, PIRP irp, PDEVICE_OBJECT device = nullptr)
+{
+    const HkCallFrame *frame = DispatchFrameFor(irp);
+    PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
+    const bool inArray = irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount;
+    KernelOp op;
+    op.kind = kind;
+    op.device = device;
+    op.irp = irp;
+    op.major = inArray ? current->MajorFunction : UCHAR(0);
+    op.minor = inArray ? current->MinorFunction : UCHAR(0);
+    op.location = irp->CurrentLocation;
+    op.callerLocation = frame != nullptr ? frame->level : 0;
+    LogOp(std::move(op));
+}
+
 // The mutex must be held.
 PIRP AllocateIrpLocked(State &s, CCHAR stackSize)
 {
@@ -511,6 +528,9 @@ VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
         Violate(rule::NoMoreStackLocations, "IoSkipCurrentIrpStackLocation on " + Describe(Irp) + " by its creator, which owns no location");
         return;
     }
+    if (OpLogOn()) {
+        LogLocationOp(KernelOp::Kind::SkipLocation, Irp);
+    }
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
@@ -537,6 +557,9 @@ VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
         Violate(rule::NoMoreStackLocations, "IoCopyCurrentIrpStackLocationToNext on " + Describe(Irp) + " at location " +
                                                 std::to_string(Irp->CurrentLocation) + " of " + std::to_string(Irp->StackCount));
         return;
+    }
+    if (OpLogOn()) {
+        LogLocationOp(KernelOp::Kind::CopyLocation, Irp);
     }
     PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
     PIO_STACK_LOCATION next = current - 1;
@@ -621,6 +644,19 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     location->DeviceObject = DeviceObject;
     UCHAR major = location->MajorFunction;
     int level = Irp->CurrentLocation;
+    const bool logged = OpLogOn();
+    if (logged) {
+        KernelOp op;
+        op.kind = KernelOp::Kind::CallDriver;
+        op.actor = outer != nullptr ? outer->device : nullptr;
+        op.device = DeviceObject;
+        op.irp = Irp;
+        op.major = major;
+        op.minor = location->MinorFunction;
+        op.location = level + 1;
+        op.callerLocation = outer != nullptr ? outer->level : 0;
+        LogOp(std::move(op));
+    }
     if (Irql() == DISPATCH_LEVEL && !MayForwardAtDispatch(major)) {
         reports.Add(rule::IrqlTooHigh, "IofCallDriver of major function " + Hex(major) + " at DISPATCH_LEVEL");
     }
@@ -686,6 +722,18 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     const NTSTATUS returned = status;
     if (frame.forcedPending) {
         status = STATUS_PENDING;  // the location was marked when its completion was held back
+    }
+    if (logged) {
+        KernelOp op;
+        op.kind = KernelOp::Kind::DispatchReturn;
+        op.actor = DeviceObject;
+        op.device = DeviceObject;
+        op.irp = Irp;
+        op.major = major;
+        op.minor = frame.minor;
+        op.location = level;
+        op.status = status;
+        LogOp(std::move(op));
     }
     if (outer != nullptr) {
         outer->forwardStatus = status;
@@ -1099,13 +1147,55 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql)
     SetIrql(Irql);
 }
 
+// Before Vista the power manager starts the next power request of the device when each driver calls
+// this, and it must be called while the current stack location is still the caller's: before it
+// skips or copies its location and sends the request on, or completes it.
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 {
     CheckIrql(DISPATCH_LEVEL, "PoStartNextPowerIrp");
+    if (HkCallFrame *frame = DispatchFrameFor(Irp); frame != nullptr) {
+        const bool owns = __atomic_load_n(&frame->owns, __ATOMIC_ACQUIRE);
+        const int location = owns ? Irp->CurrentLocation : 0;
+        if (OpLogOn()) {
+            KernelOp op;
+            op.kind = KernelOp::Kind::StartNextPowerIrp;
+            op.irp = Irp;
+            op.major = frame->major;
+            op.minor = frame->minor;
+            op.location = location;
+            op.callerLocation = frame->level;
+            LogOp(std::move(op));
+        }
+        if (!owns || location != frame->level) {
+            Violate(rule::StartNextPowerIrpOffLocation,
+                    "PoStartNextPowerIrp on " + Describe(Irp) + " by the dispatch routine of " + Ptr(frame->device) +
+                        (!owns ? (frame->completed ? " after it completed the request" : " after it sent the request down")
+                               : " at location " + std::to_string(location) + ", its own being " + std::to_string(frame->level) +
+                                     ": its location was already skipped or set"));
+            return;
+        }
+    } else if (OpLogOn()) {
+        if (!CheckLive(Irp, "PoStartNextPowerIrp")) {
+            return;
+        }
+        LogLocationOp(KernelOp::Kind::StartNextPowerIrp, Irp);
+        return;
+    }
     CheckLive(Irp, "PoStartNextPowerIrp");
 }
 
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (OpLogOn()) {
+        const HkCallFrame *frame = DispatchFrameFor(Irp);
+        if (frame == nullptr || __atomic_load_n(&frame->owns, __ATOMIC_ACQUIRE)) {
+            if (CheckLive(Irp, "PoCallDriver")) {
+                LogLocationOp(KernelOp::Kind::PoCallDriver, Irp, DeviceObject);
+            }
+        }
+    }
+    return IofCallDriver(DeviceObject, Irp);
+}
 
 }  // extern "C"
 

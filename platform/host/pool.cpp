@@ -46,6 +46,14 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         return;
     }
     POOL_TYPE type = it->second.type;
+    if (OpLogOn()) {
+        KernelOp op;
+        op.kind = KernelOp::Kind::PoolFree;
+        op.block = P;
+        op.tag = it->second.tag;
+        op.size = it->second.size;
+        LogOpLocked(std::move(op));
+    }
     ForgetRemoveLocksIn(P, it->second.size);
     s.pool.erase(it);
     ++s.poolFrees;

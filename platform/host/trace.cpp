@@ -51,6 +51,12 @@ void Record(PCSTR Format, va_list args)
         fflush(stderr);
     }
     std::lock_guard<std::mutex> lock(Mutex());
+    if (OpLogOn()) {
+        hk::KernelOp op;
+        op.kind = hk::KernelOp::Kind::Print;
+        op.text = text;
+        LogOpLocked(std::move(op));
+    }
     S().trace.push_back(std::move(text));
 }
 

@@ -441,3 +441,87 @@ TEST_F(Modes, ForcePendingHoldsASimulatedDriversCompletionUntilDeferredWorkRuns)
     IoFreeIrp(sent.irp);
     EXPECT_TRUE(Rules().empty());
 }
+
+// ---- fault 6: a power request's next one is started while the location is still the caller's ----
+
+TEST_F(FilterDuties, StartingTheNextPowerIrpAfterTheSkipOrThePassDownIsStartNextPowerIrpOffLocation)
+{
+    enum class Order { StartSkipCall, SkipStartCall, SkipCallStart, CopyCallStart, CompleteThenStart };
+    struct Case {
+        Order order;
+        size_t reports;
+    };
+    for (const Case c : {Case{Order::StartSkipCall, 0}, Case{Order::SkipStartCall, 1}, Case{Order::SkipCallStart, 1},
+                         Case{Order::CopyCallStart, 1}, Case{Order::CompleteThenStart, 1}}) {
+        const size_t before = Count(hk::rule::StartNextPowerIrpOffLocation);
+        PDEVICE_OBJECT bottom = Device([](PDEVICE_OBJECT, PIRP irp) {
+            PoStartNextPowerIrp(irp);
+            return Complete(irp, STATUS_SUCCESS);
+        });
+        PDEVICE_OBJECT filter = Device(
+            [order = c.order](PDEVICE_OBJECT self, PIRP irp) {
+                PDEVICE_OBJECT lower = Ext(self)->lower;
+                NTSTATUS status = STATUS_SUCCESS;
+                switch (order) {
+                case Order::StartSkipCall:
+                    PoStartNextPowerIrp(irp);
+                    IoSkipCurrentIrpStackLocation(irp);
+                    return PoCallDriver(lower, irp);
+                case Order::SkipStartCall:
+                    IoSkipCurrentIrpStackLocation(irp);
+                    PoStartNextPowerIrp(irp);  // the location is the lower driver's now
+                    return PoCallDriver(lower, irp);
+                case Order::SkipCallStart:
+                    IoSkipCurrentIrpStackLocation(irp);
+                    status = PoCallDriver(lower, irp);
+                    PoStartNextPowerIrp(irp);  // sent down: not this driver's any more
+                    return status;
+                case Order::CopyCallStart:
+                    IoCopyCurrentIrpStackLocationToNext(irp);
+                    status = PoCallDriver(lower, irp);
+                    PoStartNextPowerIrp(irp);
+                    return status;
+                case Order::CompleteThenStart:
+                    status = Complete(irp, STATUS_SUCCESS);
+                    PoStartNextPowerIrp(irp);
+                    return status;
+                }
+                return status;
+            },
+            bottom);
+        Sent sent;
+        Send(filter, sent, IRP_MJ_POWER, IRP_MN_SET_POWER);
+        EXPECT_EQ(sent.seen.calls, 1);
+        EXPECT_EQ(sent.seen.status, STATUS_SUCCESS);
+        EXPECT_EQ(Count(hk::rule::StartNextPowerIrpOffLocation) - before, c.reports) << "order " << int(c.order);
+    }
+    // Reported under its own name only: the late calls are not also IrpNotOwned.
+    EXPECT_EQ(Count(hk::rule::IrpNotOwned), 0u);
+}
+
+// A lower filter deletes its device while handling the remove request the device above sent it,
+// with that device still attached: as on NT the object is delete-pending, and the detach of the
+// device above frees it. Deleting it with the device above still attached at any other time stays
+// DeleteAttachedDevice (Verifier.DeviceLifecycleMistakesAreReportedAndNotCarriedOut).
+TEST_F(Teardown, LowerDeviceDeletedUnderTheRemoveFromAboveGoesWhenTheDeviceAboveDetaches)
+{
+    auto removeHandler = [](PDEVICE_OBJECT self, PIRP irp) {
+        PDEVICE_OBJECT lower = Ext(self)->lower;
+        NTSTATUS status = SkipTo(lower, irp);
+        IoDetachDevice(lower);
+        IoDeleteDevice(self);
+        return status;
+    };
+    PDEVICE_OBJECT bottom = Bottom(STATUS_SUCCESS);
+    PDEVICE_OBJECT middle = Device(removeHandler, bottom);
+    PDEVICE_OBJECT top = Device(removeHandler, middle);
+    ASSERT_EQ(hk::LiveDeviceCount(), 3u);
+    Sent sent;
+    Send(top, sent, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(sent.seen.calls, 1);
+    EXPECT_TRUE(Rules().empty());
+    EXPECT_TRUE(hk::IsDeleted(middle));
+    EXPECT_TRUE(hk::IsDeleted(top));
+    EXPECT_EQ(hk::LiveDeviceCount(), 1u) << "both freed, the bottom device left";
+    EXPECT_EQ(bottom->AttachedDevice, nullptr);
+}

@@ -63,7 +63,7 @@ TEST_F(DeviceTest, FirstAndSecondMouseGetConsecutiveNamesAndLinksOneAbove)
     PDEVICE_EXTENSION ext = Extension(first);
     EXPECT_EQ(ext->ExtensionKind, FILTER_DO_KIND);
     EXPECT_EQ(ext->Self, first.FilterDevice());
-    EXPECT_EQ(ext->LowerDeviceObject, first.Pdo());
+    EXPECT_EQ(ext->LowerDeviceObject, Below(first));
     EXPECT_EQ(extra1->ExtensionKind, EXTRA_DO_KIND);
     EXPECT_EQ(extra1->FilterExtension, ext);
     EXPECT_EQ(ext->MouseFound + ext->FeatureReady + ext->FeatureEnabled, 0);

@@ -204,7 +204,7 @@ TEST_F(LowResourcesTest, EveryAllocationAndObjectCreationFailingInTurn)
                 if (path == Path::Add) {
                     EXPECT_EQ(trace, expected->lines);
                     EXPECT_EQ(mouse.State(), sim::MouseState::AddFailed);
-                    EXPECT_EQ(mouse.Pdo()->AttachedDevice, nullptr);
+                    EXPECT_EQ(Below(mouse)->AttachedDevice, nullptr);
                     EXPECT_EQ(hk::LivePoolCount(HCT_POOL_TAG), 0u);
                     EXPECT_EQ(hk::Names(), namesBefore);
                 } else {

@@ -37,6 +37,15 @@ inline hk::IoMode IoModeFromEnvironment()
     return hk::IoMode::Normal;
 }
 
+// HCT_NEIGHBOUR=filter: every mouse of the suite gets a second lower filter between its PDO and the
+// filter under test (sim::NeighbourFilter's defaults: other flags, type and characteristics, and a
+// larger StackSize), unless its config names one itself.
+inline bool NeighbourFromEnvironment()
+{
+    const char *neighbour = std::getenv("HCT_NEIGHBOUR");
+    return neighbour != nullptr && std::string(neighbour) == "filter";
+}
+
 inline uint64_t SeedFromEnvironment()
 {
     const char *seed = std::getenv("HCT_SEED");
@@ -52,6 +61,8 @@ protected:
         filter_ = hk::LoadDriver(u"\\Driver\\hct", DriverEntry);
         ASSERT_NE(filter_, nullptr);
         pnp_ = std::make_unique<sim::PnpManager>(filter_);
+        if (NeighbourFromEnvironment())
+            pnp_->SetNeighbour(sim::NeighbourFilter{});
         hk::MarkSimulated(pnp_->BusDriver());
         hk::MarkSimulated(pnp_->ClassDriver());
         // Each test its own schedule, the same on every run with the same seed.
@@ -90,6 +101,9 @@ protected:
         const auto &all = hk::TraceEntries();
         return Lines(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark, all.size())), all.end());
     }
+
+    // The device the filter attached to: the PDO, or the neighbour filter when the mouse has one.
+    static PDEVICE_OBJECT Below(sim::Mouse &mouse) { return mouse.Neighbour() != nullptr ? mouse.Neighbour() : mouse.Pdo(); }
 
     static PDEVICE_EXTENSION Extension(sim::Mouse &mouse)
     {
