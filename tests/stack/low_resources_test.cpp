@@ -82,11 +82,12 @@ protected:
     // creating a device or owning the device a link names, the driver of an attached device; an IRP
     // built for the bus driver's device directly (everyone else sends to the top of the stack below
     // them, which is the filter). The filter allocates no IRP with IoAllocateIrp.
-    bool FiltersCall(hk::Fault kind, const hk::FaultSite &site) const
+    bool FiltersCall(hk::Fault kind, const hk::FaultSite &site, sim::Mouse &mouse) const
     {
         switch (kind) {
         case hk::Fault::Pool: return site.tag == HCT_POOL_TAG;
-        case hk::Fault::BuildIoctlIrp: return site.driver != nullptr && site.driver == pnp_->BusDriver();
+        // The filter builds its probe for the device it attached to: the bus's, or a neighbour's.
+        case hk::Fault::BuildIoctlIrp: return site.driver != nullptr && site.driver == Below(mouse)->DriverObject;
         case hk::Fault::AllocateIrp: return false;
         default: return site.driver == filter_;
         }
@@ -181,7 +182,7 @@ TEST_F(LowResourcesTest, EveryAllocationAndObjectCreationFailingInTurn)
                 ++pointsSwept[std::string(Name(path)) + " " + Name(kind)];
                 const hk::FaultSite &failed = sites[before + n - 1];
                 ASSERT_TRUE(failed.failed);
-                if (!FiltersCall(kind, failed)) {
+                if (!FiltersCall(kind, failed, mouse)) {
                     // A neighbour's failure: theirs to report; the filter only has to stay sound,
                     // which the restart's kernel check verifies. The I/O manager refusing an
                     // application's request reaches the application, and the mouse works on.
@@ -193,7 +194,7 @@ TEST_F(LowResourcesTest, EveryAllocationAndObjectCreationFailingInTurn)
                 }
                 unsigned ordinal = 0;
                 for (size_t i = before; i < before + n; ++i)
-                    ordinal += FiltersCall(kind, sites[i]);
+                    ordinal += FiltersCall(kind, sites[i], mouse);
                 filterCallsHit.insert({path, kind, ordinal});
                 const auto expected = std::find_if(kExpected.begin(), kExpected.end(), [&](const Expected &e) {
                     return e.path == path && e.kind == kind && e.filterCall == ordinal;
