@@ -2,8 +2,8 @@
 // an absent LowerFilters value reads as ERROR_INVALID_DATA, writing an empty list leaves an empty
 // value (only a delete removes it), CreateService on an existing name fails with
 // ERROR_SERVICE_EXISTS, a missing service queries as ERROR_SERVICE_DOES_NOT_EXIST, and a device
-// restart fails with ERROR_DI_DO_DEFAULT as in Wine unless told otherwise. It records every call
-// that changes something, in order, and any one of them can be made to fail.
+// restart fails with ERROR_DI_DO_DEFAULT as in Wine unless told otherwise. It logs every call that
+// changes something, in order, and any one of them can be made to fail.
 #pragma once
 
 #include <algorithm>
@@ -20,20 +20,15 @@ namespace hctctl_test {
 using hctctl::DeviceNode;
 using hctctl::Machine;
 using hctctl::ServiceConfig;
+namespace win32 = hctctl::win32;
 
-// A PE header of the given machine, as much of an image as the tool reads.
+// As much of a PE image as the tool reads: the MZ header pointing at "PE\0\0" and the machine.
 inline std::vector<uint8_t> PeImage(Machine m, uint8_t fill = 0)
 {
     std::vector<uint8_t> b(0x200, fill);
-    b[0] = 'M';
-    b[1] = 'Z';
-    b[0x3c] = 0x80;
-    b[0x3d] = b[0x3e] = b[0x3f] = 0;
-    b[0x80] = 'P';
-    b[0x81] = 'E';
-    b[0x82] = b[0x83] = 0;
-    b[0x84] = uint8_t(uint16_t(m) & 0xff);
-    b[0x85] = uint8_t(uint16_t(m) >> 8);
+    b[0] = 'M', b[1] = 'Z', b[0x3c] = 0x80, b[0x3d] = b[0x3e] = b[0x3f] = 0;
+    b[0x80] = 'P', b[0x81] = 'E', b[0x82] = b[0x83] = 0;
+    b[0x84] = uint8_t(uint16_t(m) & 0xff), b[0x85] = uint8_t(uint16_t(m) >> 8);
     return b;
 }
 
@@ -51,11 +46,8 @@ inline DeviceNode UsbMouse(const std::string &instance, const std::string &vidpi
 
 class FakeSystem final : public hctctl::System {
 public:
-    static constexpr const char *kToolDir = "C:\\pkg\\x64";
-    static constexpr const char *kDriversDir = "C:\\windows\\system32\\drivers";
     static constexpr const char *kImage = "C:\\pkg\\x64\\hct.sys";
     static constexpr const char *kInstalled = "C:\\windows\\system32\\drivers\\hct.sys";
-    static constexpr uint32_t kDiDoDefault = 0xE000020E;
 
     struct Node {
         DeviceNode node;
@@ -74,50 +66,41 @@ public:
         std::map<std::string, std::vector<uint8_t>> files;
         bool operator==(const State &o) const
         {
-            if (!(nodes == o.nodes) || files != o.files || services.size() != o.services.size())
-                return false;
-            for (const auto &[k, v] : services) {
-                const auto it = o.services.find(k);
-                if (it == o.services.end() || it->second.type != v.type || it->second.start != v.start ||
-                    it->second.errorControl != v.errorControl || it->second.imagePath != v.imagePath)
-                    return false;
-            }
-            return true;
+            auto same = [](const ServiceConfig &a, const ServiceConfig &b) {
+                return a.type == b.type && a.start == b.start && a.errorControl == b.errorControl &&
+                       a.imagePath == b.imagePath;
+            };
+            return nodes == o.nodes && files == o.files &&
+                   std::equal(services.begin(), services.end(), o.services.begin(), o.services.end(),
+                              [&](const auto &a, const auto &b) { return a.first == b.first && same(a.second, b.second); });
         }
     };
 
     State state;
     bool admin = true;
-    Machine native = Machine::X64;
-    Machine tool = Machine::X64;
-    hctctl::RestartResult restart{hctctl::RestartOutcome::Failed, kDiDoDefault};
-
+    Machine native = Machine::X64, tool = Machine::X64;
+    hctctl::RestartResult restart{hctctl::RestartOutcome::Failed, 0xE000020E};  // ERROR_DI_DO_DEFAULT
     std::vector<std::string> log;  // changes and restarts, in order
-
-    // The nth call (from 1) of an operation fails with failError.
-    void Fail(const std::string &op, int nth = 1) { fails_[op] = nth; }
     uint32_t failError = 5;
 
-    // Control links: present now, changed by the timeline as the virtual clock passes.
+    // Control links present, changed by the timeline as the virtual clock passes.
     std::set<unsigned> links;
-    std::map<unsigned, uint32_t> refuse;                 // link -> request error
-    std::map<uint64_t, std::set<unsigned>> timeline;     // at ms -> links present from then
-    uint64_t now = 0;
-    uint64_t stopAt = UINT64_MAX;                         // Wait reports Stop (Ctrl+C) from then
+    std::map<unsigned, uint32_t> refuse;                  // link -> request error
+    std::map<uint64_t, std::set<unsigned>> timeline;      // at ms -> links present from then
     std::map<uint64_t, std::string> filesAt;              // at ms -> a file appears
+    uint64_t now = 0, stopAt = UINT64_MAX;                // Wait reports Stop (Ctrl+C) from stopAt
     std::vector<std::pair<uint64_t, unsigned>> switched;  // (ms, link) of every request sent
     std::vector<unsigned> waits;                          // every Wait's timeout
     unsigned looks = 0;
 
-    FakeSystem()
-    {
-        state.files[kImage] = PeImage(Machine::X64);
-    }
+    FakeSystem() { state.files[kImage] = PeImage(Machine::X64); }
 
-    Node &AddNode(const DeviceNode &n, bool hasValue = false, std::vector<std::string> filters = {})
+    // The nth call (from 1) of an operation fails with failError.
+    void Fail(const std::string &op, int nth = 1) { fails_[op] = nth; }
+
+    void AddNode(const DeviceNode &n, bool hasValue = false, std::vector<std::string> filters = {})
     {
         state.nodes.push_back({n, hasValue, std::move(filters)});
-        return state.nodes.back();
     }
 
     Node *FindNode(const std::string &id)
@@ -126,16 +109,6 @@ public:
             if (hctctl::SameText(n.node.instanceId, id))
                 return &n;
         return nullptr;
-    }
-
-    // Operations that change something, i.e. everything but reads and restarts.
-    std::vector<std::string> Changes() const
-    {
-        std::vector<std::string> out;
-        for (const std::string &l : log)
-            if (l.rfind("restart ", 0) != 0)
-                out.push_back(l);
-        return out;
     }
 
     uint32_t Nodes(std::vector<DeviceNode> *nodes) override
@@ -148,11 +121,9 @@ public:
 
     uint32_t GetLowerFilters(const std::string &id, std::vector<std::string> *entries) override
     {
-        Node *n = FindNode(id);
-        if (!n)
-            return 0xE000020B;  // ERROR_NO_SUCH_DEVINST
-        if (!n->hasValue)
-            return hctctl::win32::kInvalidData;
+        const Node *n = FindNode(id);
+        if (!n || !n->hasValue)
+            return n ? win32::kInvalidData : 0xE000020B;  // ERROR_NO_SUCH_DEVINST
         *entries = n->filters;
         return 0;
     }
@@ -162,22 +133,18 @@ public:
         std::string text;
         for (const std::string &e : entries)
             text += (text.empty() ? "" : ",") + e;
-        if (const uint32_t e = Step("set LowerFilters " + id + " = [" + text + "]", "set"))
-            return e;
-        Node *n = FindNode(id);
-        n->hasValue = true;  // an empty list leaves an empty value, as in Wine
-        n->filters = entries;
-        return 0;
+        return Step("set LowerFilters " + id + " = [" + text + "]", "set", [&] {
+            *FindNode(id) = {FindNode(id)->node, true, entries};  // an empty list leaves an empty value
+            return 0u;
+        });
     }
 
     uint32_t DeleteLowerFilters(const std::string &id) override
     {
-        if (const uint32_t e = Step("delete LowerFilters " + id, "delete-value"))
-            return e;
-        Node *n = FindNode(id);
-        n->hasValue = false;
-        n->filters.clear();
-        return 0;
+        return Step("delete LowerFilters " + id, "delete-value", [&] {
+            *FindNode(id) = {FindNode(id)->node, false, {}};
+            return 0u;
+        });
     }
 
     hctctl::RestartResult RestartDevice(const std::string &id) override
@@ -190,87 +157,72 @@ public:
     {
         const auto it = state.services.find(name);
         if (it == state.services.end())
-            return hctctl::win32::kServiceDoesNotExist;
+            return win32::kServiceDoesNotExist;
         *config = it->second;
         return 0;
     }
 
     uint32_t CreateKernelService(const std::string &name, const std::string &path) override
     {
-        if (const uint32_t e = Step("create service " + name + " " + path, "create-service"))
-            return e;
-        if (state.services.count(name))
-            return hctctl::win32::kServiceExists;
-        state.services[name] = {hctctl::kServiceKernelDriver, hctctl::kServiceDemandStart,
-                                hctctl::kServiceErrorNormal, path, false};
-        return 0;
+        return Step("create service " + name + " " + path, "create-service", [&] {
+            return state.services.emplace(name, ServiceConfig{1, 3, 1, path}).second ? 0u : win32::kServiceExists;
+        });
     }
 
     uint32_t ConfigureService(const std::string &name, const ServiceConfig &c) override
     {
-        if (const uint32_t e = Step("configure service " + name + " start " + std::to_string(c.start) + " " +
-                                        c.imagePath,
-                                    "configure-service"))
-            return e;
-        if (!state.services.count(name))
-            return hctctl::win32::kServiceDoesNotExist;
-        const bool running = state.services[name].running;
-        state.services[name] = c;
-        state.services[name].running = running;
-        return 0;
+        return Step("configure service " + name + " start " + std::to_string(c.start) + " " + c.imagePath,
+                    "configure-service", [&] {
+                        if (!state.services.count(name))
+                            return win32::kServiceDoesNotExist;
+                        const bool running = state.services[name].running;
+                        (state.services[name] = c).running = running;
+                        return 0u;
+                    });
     }
 
     uint32_t DeleteService(const std::string &name) override
     {
-        if (const uint32_t e = Step("delete service " + name, "delete-service"))
-            return e;
-        if (!state.services.erase(name))
-            return hctctl::win32::kServiceDoesNotExist;
-        return 0;
+        return Step("delete service " + name, "delete-service",
+                    [&] { return state.services.erase(name) ? 0u : win32::kServiceDoesNotExist; });
     }
 
-    std::string ToolDirectory() override { return kToolDir; }
-    std::string DriversDirectory() override { return kDriversDir; }
+    std::string ToolDirectory() override { return "C:\\pkg\\x64"; }
+    std::string DriversDirectory() override { return "C:\\windows\\system32\\drivers"; }
     bool FileExists(const std::string &path) override { return state.files.count(path) != 0; }
 
     uint32_t ReadFile(const std::string &path, std::vector<uint8_t> *bytes) override
     {
         const auto it = state.files.find(path);
         if (it == state.files.end())
-            return hctctl::win32::kFileNotFound;
+            return win32::kFileNotFound;
         *bytes = it->second;
         return 0;
     }
 
     uint32_t CopyOver(const std::string &from, const std::string &to) override
     {
-        if (const uint32_t e = Step("copy " + from + " -> " + to, "copy"))
-            return e;
-        const auto it = state.files.find(from);
-        if (it == state.files.end())
-            return hctctl::win32::kFileNotFound;
-        state.files[to] = it->second;
-        return 0;
+        return Step("copy " + from + " -> " + to, "copy", [&] {
+            if (!state.files.count(from))
+                return win32::kFileNotFound;
+            state.files[to] = state.files[from];
+            return 0u;
+        });
     }
 
     uint32_t WriteFile(const std::string &path, const std::vector<uint8_t> &bytes) override
     {
-        if (const uint32_t e = Step("write " + path, "write"))
-            return e;
-        state.files[path] = bytes;
-        return 0;
+        return Step("write " + path, "write", [&] { return state.files[path] = bytes, 0u; });
     }
 
     uint32_t RemoveFile(const std::string &path) override
     {
-        if (const uint32_t e = Step("remove " + path, "remove"))
-            return e;
-        return state.files.erase(path) ? 0 : hctctl::win32::kFileNotFound;
+        return Step("remove " + path, "remove", [&] { return state.files.erase(path) ? 0u : win32::kFileNotFound; });
     }
 
     uint32_t RemoveFileAtRestart(const std::string &path) override
     {
-        return Step("remove at restart " + path, "remove-at-restart");
+        return Step("remove at restart " + path, "remove-at-restart", [] { return 0u; });
     }
 
     bool IsAdministrator() override { return admin; }
@@ -289,25 +241,22 @@ public:
     hctctl::SwitchResult Switch(unsigned link, bool) override
     {
         if (!links.count(link))
-            return {hctctl::win32::kFileNotFound, 0};
+            return {win32::kFileNotFound, 0};
         switched.emplace_back(now, link);
         const auto it = refuse.find(link);
         return {0, it == refuse.end() ? 0u : it->second};
     }
 
+    // The clock moves only here. A change of the links ends the wait early, as an arrival notice does.
     hctctl::WaitResult Wait(unsigned ms) override
     {
         waits.push_back(ms);
         const uint64_t until = now + ms;
-        // A change of the links wakes the wait early, as a device arrival notice does.
-        for (auto it = timeline.begin(); it != timeline.end(); it = timeline.begin()) {
-            if (it->first > until)
-                break;
-            if (stopAt <= it->first)
-                break;
-            now = std::max(now, it->first);
-            links = it->second;
-            timeline.erase(it);
+        const auto next = timeline.begin();
+        if (next != timeline.end() && next->first <= until && next->first < stopAt) {
+            now = std::max(now, next->first);
+            links = next->second;
+            timeline.erase(next);
             Files();
             return hctctl::WaitResult::Changed;
         }
@@ -330,8 +279,9 @@ private:
             state.files[it->second] = {};
     }
 
-    // Logs a change and fails it when it is the one chosen to fail.
-    uint32_t Step(const std::string &what, const std::string &op)
+    // Logs a change and runs it, unless it is the one chosen to fail.
+    template <class F>
+    uint32_t Step(const std::string &what, const std::string &op, F &&change)
     {
         const auto it = fails_.find(op);
         if (it != fails_.end() && --it->second == 0) {
@@ -339,7 +289,7 @@ private:
             return failError;
         }
         log.push_back(what);
-        return 0;
+        return change();
     }
 
     std::map<std::string, int> fails_;  // operation -> calls left until the one that fails

@@ -217,6 +217,12 @@ TEST(HctctlInstall, AgainChangesNothingAndAnExistingServiceIsUpdatedNotRecreated
     fake.log.clear();
     EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
     EXPECT_EQ(fake.log, Strings{"configure service hct start 3 \\SystemRoot\\System32\\drivers\\hct.sys"});
+
+    // Our file under another spelling is ours, and gets the spelling Wine's kernel can load too.
+    fake.state.services["hct"].imagePath = "System32\\drivers\\hct.sys";
+    fake.log.clear();
+    EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
+    EXPECT_EQ(fake.log, Strings{"configure service hct start 3 \\SystemRoot\\System32\\drivers\\hct.sys"});
 }
 
 struct Failure {
@@ -362,7 +368,7 @@ TEST(HctctlInstall, EachRefusalHasItsOwnCodeOneMessageAndChangesNothing)
         if (name == "foreign service")
             fake.state.services["hct"] = {1, 3, 1, "C:\\other\\hct.sys", false};
         if (name == "service marked for deletion")
-            fake.state.services["hct"] = {1, 3, 1, "System32\\drivers\\hct.sys", true, true};
+            fake.state.services["hct"] = {1, 3, 1, "\\SystemRoot\\System32\\drivers\\hct.sys", true, true};
         const FakeSystem::State before = fake.state;
         const Result r = RunWords(fake, words);
         EXPECT_EQ(r.code, c.code) << name;
@@ -471,6 +477,11 @@ TEST(HctctlUninstall, AServiceOfAnotherDriverOrAFileInUseIsNotForcedAway)
     EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
     EXPECT_NE(r.out.find("marked for deletion"), std::string::npos) << r.out;
     EXPECT_EQ(busy.log.back(), "remove at restart C:\\windows\\system32\\drivers\\hct.sys");
+    // Once the driver is unloaded (replug), uninstall again finishes: nothing lists hct, the file goes.
+    const Result again = RunWords(busy, {"uninstall"});
+    EXPECT_EQ(again.code, hctctl::kExitOk) << again.err;
+    EXPECT_EQ(busy.state.files.count(FakeSystem::kInstalled), 0u);
+    EXPECT_NE(again.out.find("no device node lists hct"), std::string::npos) << again.out;
 }
 
 // ---- list --------------------------------------------------------------------------------------

@@ -324,8 +324,9 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
         done.service = ServiceStep::Created;
         out << "hctctl: created the service hct (kernel driver, demand start, " << kImagePath << ")\n";
     } else if (service.type != kServiceKernelDriver || service.start != kServiceDemandStart ||
-               service.errorControl != kServiceErrorNormal) {
+               service.errorControl != kServiceErrorNormal || service.imagePath != kImagePath) {
         ServiceConfig wanted = service;
+        wanted.imagePath = std::string(kImagePath);
         wanted.type = kServiceKernelDriver;
         wanted.start = kServiceDemandStart;
         wanted.errorControl = kServiceErrorNormal;
@@ -335,7 +336,7 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
         }
         done.service = ServiceStep::Configured;
         done.oldService = service;
-        out << "hctctl: updated the service hct (kernel driver, demand start)\n";
+        out << "hctctl: updated the service hct (kernel driver, demand start, " << kImagePath << ")\n";
     } else {
         out << "hctctl: the service hct is already there (" << service.imagePath << ")\n";
     }
@@ -755,7 +756,7 @@ bool IsOwnImagePath(std::string_view imagePath, std::string_view driversDirector
         p = p.substr(1, p.size() - 2);
     if (p.rfind("\\??\\", 0) == 0)
         p = p.substr(4);
-    const std::string tail = "system32\\drivers\\" + Lower(kImageFile);  // relative to %SystemRoot%
+    const std::string tail = "system32\\drivers\\" + std::string(kImageFile);
     std::string full = Lower(driversDirectory) + "\\" + std::string(kImageFile);
     std::replace(full.begin(), full.end(), '/', '\\');
     for (std::string_view root : {"", "\\systemroot\\", "%systemroot%\\", "%windir%\\"})

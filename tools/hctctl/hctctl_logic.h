@@ -16,13 +16,12 @@
 
 namespace hctctl {
 
-// The service and file names, and the image path the service gets (relative to %SystemRoot%, as
-// the SCM and the kernel read it).
+// The service and file names, and the image path the service gets: \SystemRoot\..., as INF
+// installs write it. Windows also reads a path relative to %SystemRoot%, but Wine's kernel then
+// looks relative to its current directory and fails to load the driver.
 inline constexpr std::string_view kFilterName = "hct";
 inline constexpr std::string_view kServiceName = "hct";
 inline constexpr std::string_view kImageFile = "hct.sys";
-// \SystemRoot\...: Windows reads it as relative to %SystemRoot%, as it reads the bare
-// "System32\\drivers\\..." spelling; Wine loads a kernel service only from this one or a full path.
 inline constexpr std::string_view kImagePath = "\\SystemRoot\\System32\\drivers\\hct.sys";
 
 // The compatible ID of a USB HID interface of the boot subclass with the mouse protocol.
