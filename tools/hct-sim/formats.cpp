@@ -264,6 +264,7 @@ void ReportsOfLines(std::string_view clean, const std::string &source, int numbe
 }  // namespace
 
 std::vector<Bytes> ParseReportLines(std::string_view text, const std::string &source) {
+    text = WithoutByteOrderMark(text);  // as the file read a line at a time does
     std::deque<Bytes> found;
     ReportsOfLines(StripComments(text, source, 1), source, 1, found);
     if (found.empty()) throw InputError(source, 0, "no reports: write one report per line, as hex bytes");
@@ -424,6 +425,7 @@ static bool RecordingLine(std::string_view line, int number, const std::string &
 }
 
 Recording ParseRecording(std::string_view text, const std::string &source) {
+    text = WithoutByteOrderMark(text);  // as the file read a line at a time does
     Recording recording;
     RecordingState state;
     int number = 0;
