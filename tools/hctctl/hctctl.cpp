@@ -583,19 +583,7 @@ private:
         return s;
     }
 
-    static Machine ToMachine(USHORT m)
-    {
-        switch (m) {
-        case 0x014c:
-            return Machine::X86;
-        case 0x8664:
-            return Machine::X64;
-        case 0xaa64:
-            return Machine::Arm64;
-        default:
-            return Machine::Unknown;
-        }
-    }
+    static Machine ToMachine(USHORT m) { return hctctl::MachineOfCode(m); }
 
     std::set<std::wstring> PresentIds()
     {

@@ -194,6 +194,22 @@ int FailInstall(System &system, const InstallDone &done, std::ostream &err)
     return kExitStepFailed;
 }
 
+// Install and uninstall change the system: both refuse a user who is not an administrator before
+// anything else, then list the device nodes. kExitOk when both went well.
+static int AdministratorWithNodes(System &system, const char *command, std::vector<DeviceNode> &nodes, std::ostream &err)
+{
+    if (!system.IsAdministrator()) {
+        err << "hctctl: " << command << " changes the system: run it from an administrator prompt "
+               "(Terminal or Command Prompt, \"Run as administrator\"). Nothing was changed.\n";
+        return kExitNotAdministrator;
+    }
+    if (const uint32_t e = system.Nodes(&nodes); e != win32::kSuccess) {
+        err << "hctctl: cannot list the device nodes: " << ErrorText(system, e) << "\n";
+        return kExitStepFailed;
+    }
+    return kExitOk;
+}
+
 int Install(const Args &args, System &system, std::ostream &out, std::ostream &err)
 {
     // Refusals first: nothing is changed before every one of them has been passed.
@@ -225,17 +241,9 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
                 << MachineName(native) << ": use the package's " << MachineName(native) << " folder\n";
         return kExitWrongArchitecture;
     }
-    if (!system.IsAdministrator()) {
-        err << "hctctl: install changes the system: run it from an administrator prompt "
-               "(Terminal or Command Prompt, \"Run as administrator\"). Nothing was changed.\n";
-        return kExitNotAdministrator;
-    }
-
     std::vector<DeviceNode> nodes;
-    if (const uint32_t e = system.Nodes(&nodes); e != win32::kSuccess) {
-        err << "hctctl: cannot list the device nodes: " << ErrorText(system, e) << "\n";
-        return kExitStepFailed;
-    }
+    if (const int refused = AdministratorWithNodes(system, "install", nodes, err); refused != kExitOk)
+        return refused;
     std::vector<const DeviceNode *> targets;
     if (!args.device.empty()) {
         Choice c = FindDevice(nodes, args.device, err);
@@ -421,16 +429,9 @@ int RemoveServiceAndFile(System &system, std::ostream &out, std::ostream &err)
 
 int Uninstall(const Args &args, System &system, std::ostream &out, std::ostream &err)
 {
-    if (!system.IsAdministrator()) {
-        err << "hctctl: uninstall changes the system: run it from an administrator prompt "
-               "(Terminal or Command Prompt, \"Run as administrator\"). Nothing was changed.\n";
-        return kExitNotAdministrator;
-    }
     std::vector<DeviceNode> nodes;
-    if (const uint32_t e = system.Nodes(&nodes); e != win32::kSuccess) {
-        err << "hctctl: cannot list the device nodes: " << ErrorText(system, e) << "\n";
-        return kExitStepFailed;
-    }
+    if (const int refused = AdministratorWithNodes(system, "uninstall", nodes, err); refused != kExitOk)
+        return refused;
 
     // Every node's value: the service may go only when none lists hct, present or not (a node not
     // plugged in now still loads its filters when it comes back).
@@ -712,6 +713,20 @@ bool IsUsbMouseNode(const DeviceNode &node)
                                           [](const std::string &id) { return SameText(id, kMouseCompatibleId); });
 }
 
+Machine MachineOfCode(uint16_t code)
+{
+    switch (code) {
+    case 0x014c:
+        return Machine::X86;
+    case 0x8664:
+        return Machine::X64;
+    case 0xaa64:
+        return Machine::Arm64;
+    default:
+        return Machine::Unknown;
+    }
+}
+
 Machine PeMachine(std::span<const uint8_t> bytes)
 {
     auto u16 = [&](size_t at) { return uint16_t(bytes[at] | bytes[at + 1] << 8); };
@@ -722,16 +737,7 @@ Machine PeMachine(std::span<const uint8_t> bytes)
     if (pe > bytes.size() || bytes.size() - pe < 6 || bytes[pe] != 'P' || bytes[pe + 1] != 'E' || bytes[pe + 2] ||
         bytes[pe + 3])
         return Machine::Unknown;
-    switch (u16(pe + 4)) {
-    case 0x014c:
-        return Machine::X86;
-    case 0x8664:
-        return Machine::X64;
-    case 0xaa64:
-        return Machine::Arm64;
-    default:
-        return Machine::Unknown;
-    }
+    return MachineOfCode(u16(pe + 4));
 }
 
 std::string MachineName(Machine m)

@@ -42,6 +42,8 @@ std::vector<std::string> WithoutFilter(std::span<const std::string> entries, std
 bool IsUsbMouseNode(const DeviceNode &node);
 
 // The machine field of a PE image; Unknown when bytes are not a PE image.
+// The machine of an IMAGE_FILE_MACHINE_* code; Unknown for any other.
+Machine MachineOfCode(uint16_t code);
 Machine PeMachine(std::span<const uint8_t> bytes);
 std::string MachineName(Machine m);
 
