@@ -29,6 +29,35 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 enable_testing()
 
 # ---------------------------------------------------------------------------------------------
+# Version resources (and hctctl.exe's manifest), from the one version of the project() line.
+# windres writes no time stamp into the resource object, so the images stay reproducible.
+# ---------------------------------------------------------------------------------------------
+foreach(part MAJOR MINOR PATCH TWEAK)
+  if(PROJECT_VERSION_${part} STREQUAL "")
+    set(PROJECT_VERSION_${part} 0)
+  endif()
+endforeach()
+# hct_resource(TARGET FILE DESCRIPTION FILETYPE FILESUBTYPE [EXTRA-RC-LINE]): compiles a VERSIONINFO
+# for TARGET's image FILE and links it in.
+function(hct_resource target file description filetype filesubtype)
+  set(HCT_RC_FILE ${file})
+  set(HCT_RC_NAME ${target})
+  set(HCT_RC_DESCRIPTION ${description})
+  set(HCT_RC_FILETYPE ${filetype})
+  set(HCT_RC_FILESUBTYPE ${filesubtype})
+  set(HCT_RC_EXTRA "${ARGN}")
+  set(rc ${CMAKE_BINARY_DIR}/${target}_version.rc)
+  set(obj ${CMAKE_BINARY_DIR}/${target}_version.o)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  add_custom_command(OUTPUT ${obj}
+                     COMMAND ${CMAKE_RC_COMPILER} -O coff -I ${CMAKE_BINARY_DIR} -i ${rc} -o ${obj}
+                     DEPENDS ${rc} ${CMAKE_BINARY_DIR}/hctctl.manifest
+                     COMMENT "windres ${target}_version.rc")
+  target_sources(${target} PRIVATE ${obj})
+endfunction()
+configure_file(${CMAKE_SOURCE_DIR}/cmake/hctctl.manifest.in ${CMAKE_BINARY_DIR}/hctctl.manifest @ONLY)
+
+# ---------------------------------------------------------------------------------------------
 # hct.sys
 # ---------------------------------------------------------------------------------------------
 set(HCT_KERNEL_COMPILE_OPTIONS
@@ -94,6 +123,8 @@ if(hct_kernel_sources)
   target_link_options(hct PRIVATE ${HCT_KERNEL_LINK_OPTIONS})
   # libgcc last: 64-bit division helpers on x86, no imports.
   target_link_libraries(hct PRIVATE ntoskrnl hal gcc)
+  # VFT_DRV (3), VFT2_DRV_SYSTEM (7)
+  hct_resource(hct hct.sys "hct USB mouse lower filter driver" 3 7)
 
   add_test(NAME windows_image_hct_sys
            COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-windows-image.sh $<TARGET_FILE:hct> ${HCT_WIN_ARCH})
@@ -120,6 +151,8 @@ target_link_options(hctctl PRIVATE LINKER:--no-insert-timestamp)
 # SetupAPI for the device nodes, advapi32 for the services and the rights check, user32 for the
 # device-arrival window of on --keep: all three are on every Windows.
 target_link_libraries(hctctl PRIVATE setupapi advapi32 user32 kernel32)
+# VFT_APP (1); the manifest as resource 1 of type RT_MANIFEST (24), which Windows reads for an .exe.
+hct_resource(hctctl hctctl.exe "hct control tool" 1 0 "1 24 \"hctctl.manifest\"")
 
 add_test(NAME windows_image_hctctl_exe
          COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-windows-image.sh $<TARGET_FILE:hctctl> ${HCT_WIN_ARCH} tool)
