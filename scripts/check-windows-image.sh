@@ -9,6 +9,9 @@
 # imports from ntoskrnl.exe (and HAL.dll) only, carries no C++ run-time machinery (static
 # constructors, exception support), has a valid PE checksum and enters at DriverEntry.
 # A tool must be a console program that imports only DLLs every Windows installation has.
+# Both carry version information with the project's version (the project() line of CMakeLists.txt)
+# and their own file name (hct.sys, hctctl.exe); the tool also an application manifest (resource 1
+# of type 24) asking for asInvoker and naming Windows 7, 8, 8.1 and 10/11 as supported.
 # Exit status: 0 all checks passed, 1 a check failed, 2 usage or missing tools.
 
 set -u
@@ -39,9 +42,10 @@ case "$KIND" in driver | tool) ;; *) usage ;; esac
 
 OBJDUMP=$TRIPLE-objdump
 NM=$TRIPLE-nm
+WINDRES=$TRIPLE-windres
 command -v "$OBJDUMP" >/dev/null || OBJDUMP=objdump
 command -v "$NM" >/dev/null || NM=nm
-for t in "$OBJDUMP" "$NM" python3; do
+for t in "$OBJDUMP" "$NM" "$WINDRES" python3; do
     command -v "$t" >/dev/null || { echo "$0: $t not found" >&2; exit 2; }
 done
 
@@ -145,6 +149,40 @@ if [ "$KIND" = driver ]; then
         fi
     else
         fail "no AddressOfEntryPoint/ImageBase in objdump -p"
+    fi
+fi
+
+# --- version information and manifest -----------------------------------------------------------
+VERSION=$(sed -n 's/^project(hct VERSION \([0-9][0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
+if [ "$KIND" = driver ]; then name=hct.sys types="0x3 0x7"; else name=hctctl.exe types="0x1 "; fi
+RC_TEXT=$("$WINDRES" -i "$IMAGE" -O rc 2>&1) || RC_TEXT=""
+rc_value() { printf '%s\n' "$RC_TEXT" | sed -n "s/^ *VALUE \"$1\", \"\(.*\)\"$/\1/p" | head -n 1; }
+fileversion=$(printf '%s\n' "$RC_TEXT" | sed -n 's/^ *FILEVERSION //p' | tr -d ' ' | tr , .)
+filetypes="$(printf '%s\n' "$RC_TEXT" | sed -n 's/^ *FILETYPE //p') $(printf '%s\n' "$RC_TEXT" | sed -n 's/^ *FILESUBTYPE //p')"
+if [ -z "$VERSION" ]; then
+    fail "no version in the project() line of CMakeLists.txt to compare the version information with"
+elif [ "$(printf '%s\n' "$RC_TEXT" | grep -c '^1 VERSIONINFO')" = 1 ] && [ "$fileversion" = "$VERSION" ] &&
+     [ "$(rc_value FileVersion)" = "$VERSION" ] && [ "$(rc_value ProductVersion)" = "$VERSION" ] &&
+     [ "$(rc_value OriginalFilename)" = "$name" ] && [ "$filetypes" = "$types" ]; then
+    pass "version information $VERSION, $name, file type $filetypes"
+else
+    fail "version information: FILEVERSION '$fileversion', FileVersion '$(rc_value FileVersion)', ProductVersion '$(rc_value ProductVersion)', OriginalFilename '$(rc_value OriginalFilename)', type '$filetypes'; expected $VERSION, $name, type $types"
+fi
+if [ "$KIND" = tool ]; then
+    manifest=$(printf '%s\n' "$RC_TEXT" | sed -n '/^1 24 /,/^END/p' | sed 's/""/"/g')
+    missing=""
+    printf '%s\n' "$manifest" | grep -q 'requestedExecutionLevel level="asInvoker"' || missing+=" asInvoker"
+    # Windows 7, 8, 8.1, 10 and 11 (the last two share one ID).
+    for os in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
+              1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+        printf '%s\n' "$manifest" | grep -q "supportedOS Id=\"{$os}\"" || missing+=" supportedOS{$os}"
+    done
+    if [ -z "$manifest" ]; then
+        fail "no application manifest (resource 1 of type 24)"
+    elif [ -n "$missing" ]; then
+        fail "the manifest lacks:$missing"
+    else
+        pass "manifest: asInvoker, supportedOS Windows 7, 8, 8.1, 10/11"
     fi
 fi
 
