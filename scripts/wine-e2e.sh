@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end test of a real kernel image of hct under Wine's NT kernel emulation, x64 (default) or
-# x86, installed by hctctl itself. First the shipped install/hct.inf is read with setupapi as
-# Windows would read it (tests/wine/inftest.c), and two broken copies of it must fail that reading.
+# x86, installed by hctctl itself. First install/hct.inf, the per-mouse template, with its
+# placeholder hardware ID replaced by the fake mouse's, is read with setupapi as Windows would read
+# it (tests/wine/inftest.c), and two broken copies of it must fail that reading.
 # Then a fake USB bus reports USB mice; a fake class driver is their function driver, and it plays
 # the PnP manager's part Wine leaves out: it loads exactly the filters the mouse's node lists in
 # LowerFilters, in order. The harness (tests/wine/harness.c) checks that no filter is there before
@@ -19,11 +20,13 @@
 #                       of building build/win-ARCH; the other width's hct.sys (for the wrong-width
 #                       install) is taken from dir/../OTHER/ when there, else build/win-OTHER/
 #   HCT_PACKAGE=dir     the package whose files hct.inf must name (default build/package/hct-VERSION)
+#                       (the package holds no INF; the template names the package's x86\ and x64\)
 #   KEEP_PREFIX=1       leave the prefix behind for inspection
 #
 # Installs what is missing with apt-get; for x86 that is wine32:i386, tried plainly, then pinned to
 # the release's versions, never removing a package: when neither works the script says so in one
-# line and exits 0. Each architecture runs in a fresh prefix of its own under build/wine-e2e-ARCH/,
+# line and skips itself: its last line "skipped: REASON", exit status 77 (test.sh counts it as
+# skipped). Each architecture runs in a fresh prefix of its own under build/wine-e2e-ARCH/,
 # every Wine step under a timeout, and the wineserver it started is ended. Exit status 0 only when
 # every check passed.
 set -uo pipefail
@@ -89,8 +92,8 @@ if [ "$ARCH" = x86 ] && ! installed wine32:i386; then
     }
   } >"$WORK/apt.log" 2>&1
   if ! installed wine32:i386; then
-    echo "wine-e2e x86: SKIPPED: wine32:i386 could not be installed, plainly or pinned, without removing a package; the x86 image is not run in Wine (log: $WORK/apt.log)"
-    exit 0
+    echo "skipped: wine32:i386 could not be installed, plainly or pinned, without removing a package; the x86 image is not run in Wine (log: $WORK/apt.log)"
+    exit 77
   fi
 fi
 command -v wine >/dev/null && command -v wineserver >/dev/null || fail "wine is not on PATH after the install"
@@ -102,8 +105,8 @@ if [ "$ARCH" = x64 ] && [ -x /usr/lib/wine/wine64 ]; then
   WINE=/usr/lib/wine/wine64
   export WINELOADER=$WINE
 elif [ "$ARCH" = x86 ] && ! WINEDEBUG=-all timeout 20 /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  echo "wine-e2e x86: SKIPPED: this machine cannot execute 32-bit programs (Wine's 32-bit loader fails: $(WINEDEBUG=-all /usr/lib/wine/wine --version 2>&1 | head -n 1)); the x86 image is not run in Wine"
-  exit 0
+  echo "skipped: this machine cannot execute 32-bit programs (Wine's 32-bit loader fails: $(WINEDEBUG=-all /usr/lib/wine/wine --version 2>&1 | head -n 1)); the x86 image is not run in Wine"
+  exit 77
 fi
 
 # ---------------------------------------------------------------------------------------- build
@@ -171,13 +174,25 @@ C=$WINEPREFIX/drive_c
 mkdir -p "$C/pkg" "$C/nosys" "$C/wrongarch"
 cp "$WIN/hctctl.exe" "$WIN/hct.sys" "$C/pkg/" && cp "$WIN/hctctl.exe" "$C/nosys/" &&
   cp "$WIN/hctctl.exe" "$WRONG" "$C/wrongarch/" || fail "copying hctctl.exe and hct.sys into the prefix"
-cp "$OUT/hctwine.exe" "$OUT/hctinf.exe" "$ROOT/tests/wine/hctwine.inf" "$ROOT/tests/wine/scenario.txt" "$ROOT/install/hct.inf" "$C/" ||
+cp "$OUT/hctwine.exe" "$OUT/hctinf.exe" "$ROOT/tests/wine/hctwine.inf" "$ROOT/tests/wine/scenario.txt" "$C/" ||
   fail "copying the tools"
+# The template filled in as its header tells a developer: the placeholder hardware ID, in both
+# model lines, replaced by the fake mouse's (tests/wine/hctwine.inf). Its DriverVer carries the
+# project's version.
+PLACEHOLDER='USB\\VID_vvvv&PID_pppp'
+[ "$(grep -c "= HctMouse_Inst, $PLACEHOLDER\$" "$ROOT/install/hct.inf")" = 2 ] ||
+  fail "install/hct.inf does not carry the placeholder USB\\VID_vvvv&PID_pppp in both model lines"
+sed "s/$PLACEHOLDER/USB\\\\VID_1234\\&PID_0001/" "$ROOT/install/hct.inf" >"$C/hct.inf"
+grep -qi 'VID_vvvv\|Class_03&SubClass' <(grep -v '^;' "$C/hct.inf") &&
+  fail "the filled hct.inf still holds the placeholder or a compatible ID"
+grep -q "^DriverVer *= *[0-9/]*,$VERSION\$" "$C/hct.inf" ||
+  fail "install/hct.inf's DriverVer is not the project's version $VERSION"
+echo "PASS: install/hct.inf holds the placeholder hardware ID in both model lines and DriverVer $VERSION; filled with USB\\VID_1234&PID_0001"
 # Two broken copies of hct.inf, which the reading must refuse: a model section gone, and the
 # .HW section's AddReg naming a section that is not there.
-sed '/^\[HctModels.NTamd64\]/,/^$/d' "$ROOT/install/hct.inf" >"$C/broken-models.inf"
-sed 's/^AddReg = HctMouse_Filter_AddReg/AddReg = HctMouse_No_Such_AddReg/' "$ROOT/install/hct.inf" >"$C/broken-addreg.inf"
-cmp -s "$C/broken-models.inf" "$ROOT/install/hct.inf" || cmp -s "$C/broken-addreg.inf" "$ROOT/install/hct.inf" &&
+sed '/^\[HctModels.NTamd64\]/,/^$/d' "$C/hct.inf" >"$C/broken-models.inf"
+sed 's/^AddReg = HctMouse_Filter_AddReg/AddReg = HctMouse_No_Such_AddReg/' "$C/hct.inf" >"$C/broken-addreg.inf"
+cmp -s "$C/broken-models.inf" "$C/hct.inf" || cmp -s "$C/broken-addreg.inf" "$C/hct.inf" &&
   fail "the broken copies of hct.inf came out the same as hct.inf (its sections were renamed?)"
 
 # Kernel drivers run in winedevice.exe, which inherits the standard error and WINEDEBUG of the
@@ -196,7 +211,7 @@ run() {  # run SECONDS ARGS...: one harness step, its output shown
 }
 # ---------------------------------------------------------------------------------------- hct.inf
 ZPACKAGE="Z:$(tr / '\\' <<<"$PACKAGE")"
-say "reading install/hct.inf with setupapi, against the package $PACKAGE"
+say "reading install/hct.inf (filled in) with setupapi, against the package $PACKAGE"
 WINEDEBUG=-all timeout 60 $WINE 'C:\hctinf.exe' 'C:\hct.inf' "$ZPACKAGE" 2>&1 | tr -d '\r'
 [ "${PIPESTATUS[0]}" = 0 ] && echo "PASS: install/hct.inf read by setupapi: every line resolves, both widths" ||
   { RC=1; echo "FAIL: install/hct.inf read by setupapi"; }

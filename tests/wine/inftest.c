@@ -1,10 +1,10 @@
-/* Reads the shipped install/hct.inf with setupapi and walks it as Windows' device installation does,
- * for both widths: [Version]; [Manufacturer] to the NTx86 and NTamd64 model sections; each model's
- * DDInstall section, with the platform suffix resolution Windows applies (.NTx86 / .NTamd64, then
- * .NT, then none); its CopyFiles and [DestinationDirs]; its .HW section's AddReg, which must give
- * HKR,,"LowerFilters",REG_MULTI_SZ appended,"hct"; its .Services section's AddService hct with
- * %12%\hct.sys; [SourceDisksNames] and [SourceDisksFiles.x86]/[SourceDisksFiles.amd64] naming files
- * the package holds.
+/* Reads install/hct.inf, the per-mouse template with its hardware ID filled in, with setupapi and walks
+ * it as Windows' device installation does, for both widths: [Version]; [Manufacturer] to the NTx86 and
+ * NTamd64 models, each a device's own ID (USB\VID_...), never a compatible ID; each model's DDInstall
+ * section as Windows resolves it (.NTx86 / .NTamd64, then .NT, then none); Include/Needs of input.inf in
+ * its install, .HW and .Services sections; CopyFiles and [DestinationDirs]; the .HW AddReg, which must be
+ * HKR,,"LowerFilters",REG_MULTI_SZ replacing,"hct" (hct first, as hctctl puts it); AddService hct with
+ * %12%\hct.sys; [SourceDisksNames] and [SourceDisksFiles.x86/.amd64] naming files the package holds.
  *
  *   hctinf <inf> <package dir>     exit status 0 only when every line resolved and every check passed
  *
@@ -75,21 +75,19 @@ static BOOL actual_section(HINF inf, const wchar_t *base, const wchar_t *decorat
     return section_exists(inf, out);
 }
 
-/* Include/Needs lines of a section: Windows installs the named sections of the named system INF
- * with ours; Wine's setupapi ignores both. Said, not relied on. */
-static void show_include_needs(HINF inf, const wchar_t *section)
+/* Include/Needs of HctMouse_Inst.NT<suffix>: Windows installs input.inf's HID_Inst.NT<suffix>, the system's
+ * HID-over-USB install, with ours; Wine's setupapi ignores both lines: read here, their effect not shown. */
+static void include_needs(HINF inf, const wchar_t *section)
 {
     INFCONTEXT line;
-    wchar_t what[512];
-    const wchar_t *include = NULL;
+    wchar_t what[512], want[64];
+    const wchar_t *include = L"(none)", *needs = L"(none)", *suffix = wcsstr(section, L".NT");
     if (SetupFindFirstLineW(inf, section, L"Include", &line)) include = field(&line, 1);
-    if (SetupFindFirstLineW(inf, section, L"Needs", &line))
-    {
-        swprintf(what, 512, L"[%ls] Include = %ls, Needs = %ls: Windows installs that section of %ls with this one "
-                 L"(the system's HID-over-USB install); Wine ignores Include and Needs, so this run cannot show it",
-                 section, include ? include : L"(none)", field(&line, 1), include ? include : L"(none)");
-        note(what);
-    }
+    if (SetupFindFirstLineW(inf, section, L"Needs", &line)) needs = field(&line, 1);
+    swprintf(want, 64, L"HID_Inst%ls", suffix ? suffix : L"");
+    swprintf(what, 512, L"[%ls] Include = %ls, Needs = %ls: input.inf's [%ls] with ours (Wine ignores both: read, "
+             L"not installed)", section, include, needs, want);
+    check(!_wcsicmp(include, L"input.inf") && !_wcsicmp(needs, want), what);
 }
 
 static void walk_copy_files(HINF inf, const wchar_t *section)
@@ -126,6 +124,7 @@ static void walk_hw(HINF inf, const wchar_t *section)
     wchar_t hw[256], what[512];
     int flags = -1, count = 0;
     swprintf(hw, 256, L"%ls.HW", section);
+    include_needs(inf, hw);
     if (!SetupFindFirstLineW(inf, hw, L"AddReg", &line))
     {
         swprintf(what, 512, L"[%ls] exists with an AddReg line", hw);
@@ -148,10 +147,10 @@ static void walk_hw(HINF inf, const wchar_t *section)
             if (_wcsicmp(valname, L"LowerFilters")) continue;
             count++;
             if (!SetupGetIntField(&reg, 4, &flags)) flags = -1;
-            swprintf(what, 512, L"[%ls] (from %ls): %ls,%ls,\"%ls\",0x%08x,\"%ls\" is HKR,,\"LowerFilters\",0x00010008 "
-                     L"(REG_MULTI_SZ, appended: entries already there kept, hct not listed twice),\"hct\"",
+            swprintf(what, 512, L"[%ls] (from %ls): %ls,%ls,\"%ls\",0x%08x,\"%ls\" is HKR,,\"LowerFilters\",0x00010000 "
+                     L"(REG_MULTI_SZ, replacing: hct the first entry, directly above the bus driver),\"hct\"",
                      name, hw, root, subkey, valname, (unsigned)flags, data);
-            check(!_wcsicmp(root, L"HKR") && !subkey[0] && flags == 0x00010008 && !wcscmp(data, L"hct") &&
+            check(!_wcsicmp(root, L"HKR") && !subkey[0] && flags == 0x00010000 && !wcscmp(data, L"hct") &&
                       SetupGetFieldCount(&reg) == 5,
                   what);
         } while (SetupFindNextLine(&reg, &reg));
@@ -169,7 +168,7 @@ static void walk_services(HINF inf, const wchar_t *section)
     wchar_t services[256], what[600];
     BOOL hct = FALSE;
     swprintf(services, 256, L"%ls.Services", section);
-    show_include_needs(inf, services);
+    include_needs(inf, services);
     if (!SetupFindFirstLineW(inf, services, L"AddService", &line))
     {
         swprintf(what, 600, L"[%ls] exists with an AddService line", services);
@@ -282,8 +281,7 @@ int wmain(int argc, wchar_t **argv)
     {
         unsigned mm, dd, yy, a, b, c, d;
         wchar_t extra;
-        if (!value(inf, L"Version", L"DriverVer")) {}
-        else if (SetupFindFirstLineW(inf, L"Version", L"DriverVer", &line))
+        if (value(inf, L"Version", L"DriverVer") && SetupFindFirstLineW(inf, L"Version", L"DriverVer", &line))
         {
             wchar_t both[128];
             swprintf(both, 128, L"%ls,%ls", field(&line, 1), field(&line, 2));
@@ -298,8 +296,8 @@ int wmain(int argc, wchar_t **argv)
     {
         swprintf(what, 600, L"[Version] CatalogFile = %ls: a file name, not a path", text);
         check(text[0] && !wcschr(text, L'\\') && !wcschr(text, L'%'), what);
-        swprintf(what, 600, L"the catalog %ls is not in the package: Windows' tools (Inf2Cat, then signing) make it on "
-                 L"Windows; hctctl install needs neither the catalog nor this INF", text);
+        swprintf(what, 600, L"the catalog %ls is the developer's, made with Inf2Cat and signed on Windows; the package "
+                 L"holds neither it nor this template, and hctctl install needs neither", text);
         note(what);
     }
 
@@ -335,8 +333,8 @@ int wmain(int argc, wchar_t **argv)
             const wchar_t *desc = field(&model, 0), *install = field(&model, 1), *id = field(&model, 2);
             wchar_t actual[256];
             lines++;
-            swprintf(what, 600, L"[%ls] %ls = %ls, %ls: a USB ID, the description resolved", section, desc, install, id);
-            check(resolved(desc) && !_wcsnicmp(id, L"USB\\", 4), what);
+            swprintf(what, 600, L"[%ls] %ls = %ls, %ls: one device's ID (USB\\VID_...), the description resolved", section, desc, install, id);
+            check(resolved(desc) && !_wcsnicmp(id, L"USB\\VID_", 8), what);
             swprintf(what, 600, L"[%ls] %ls: its DDInstall section resolves for %ls", section, install, p->decoration);
             if (!actual_section(inf, install, p->decoration, actual, 256))
             {
@@ -357,7 +355,7 @@ int wmain(int argc, wchar_t **argv)
                          actual, ok ? theirs : L"nothing");
                 check(ok && !_wcsicmp(theirs, actual), what);
             }
-            show_include_needs(inf, actual);
+            include_needs(inf, actual);
             walk_copy_files(inf, actual);
             walk_hw(inf, actual);
             walk_services(inf, actual);
