@@ -4,8 +4,12 @@
 #     directory's;
 #   - no private key anywhere in it;
 #   - SHA256SUMS right (sha256sum -c) and naming every other file;
-#   - each image passes scripts/check-windows-image.sh for its width, each hct.sys carries a
-#     signature osslsigncode verifies against the package's own hct-test.cer;
+#   - README.txt names no file the package does not hold; WINDOWS.md is docs/windows.md;
+#   - each image passes scripts/check-windows-image.sh for its width (among its checks the version
+#     information and, for hctctl.exe, the manifest); each hct.sys and hctctl.exe carries the two
+#     signatures, SHA-1 and a nested SHA-256, that osslsigncode verifies against the package's own
+#     hct-test.cer (scripts/verify-signatures.sh), and is build/win-ARCH's image with only a
+#     certificate table added;
 #   - the unsigned images are reproducible: the win presets built again into a second build
 #     directory (build/win-ARCH-again) from the same tree give the same bytes as build/win-ARCH.
 #   scripts/check-package.sh [--no-rebuild]     exit status 0 only when every check passed
@@ -28,8 +32,8 @@ fail() { echo "FAIL: $*"; RC=1; }
 
 expected="README.txt
 SHA256SUMS
+WINDOWS.md
 hct-test.cer
-hct.inf
 x64/hct.sys
 x64/hctctl.exe
 x86/hct.sys
@@ -71,6 +75,34 @@ else
   fail "hct-test.cer is not a DER certificate: $(cat "$WORK/cer.txt")"
 fi
 
+# Every file name README.txt mentions (a word with an extension, SHA256SUMS, the width folders)
+# must be a file or folder of the package: its pointers resolve inside the zip.
+named=$(tr -d '\r' <"$DIR/README.txt" | grep -oiE '([A-Za-z0-9_.%-]+\\)*[A-Za-z0-9_-]+\.(sys|exe|cer|crt|txt|md|inf|cat|pfx|zip|ps1|bat|cmd|reg)\b|SHA256SUMS|\bx(64|86)\\' | sort -u)
+unresolved=""
+for n in $named; do
+  case "$n" in %*) continue ;; esac  # a path on the Windows machine (%SystemRoot%\...), not in the package
+  case "$n" in x64\\ | x86\\) [ -d "$DIR/${n%\\}" ] || unresolved+=" $n"; continue ;; esac
+  path=${n#..\\}
+  path=${path//\\//}
+  if [[ $path == */* ]]; then  # a path: from the package's top or from a width's folder
+    [ -f "$DIR/$path" ] || [ -f "$DIR/x64/$path" ] || unresolved+=" $n"
+  else
+    [ -n "$(cd "$DIR" && find . -type f -name "$path")" ] || unresolved+=" $n"
+  fi
+done
+if [ -z "$named" ]; then
+  fail "README.txt names no file at all (README.txt missing?)"
+elif [ -z "$unresolved" ]; then
+  pass "every file README.txt names is in the package: $(echo $named)"
+else
+  fail "README.txt names files the package does not hold:$unresolved"
+fi
+if cmp -s <(tr -d '\r' <"$DIR/WINDOWS.md") docs/windows.md; then
+  pass "WINDOWS.md is docs/windows.md (CRLF line ends)"
+else
+  fail "WINDOWS.md differs from docs/windows.md"
+fi
+
 summed=$(awk '{print $2}' "$DIR/SHA256SUMS" | sed 's,^\*,,' | LC_ALL=C sort)
 if (cd "$DIR" && sha256sum --strict -c SHA256SUMS >"$WORK/sums.log" 2>&1) &&
    [ "$summed" = "$(grep -vx SHA256SUMS <<<"$expected")" ]; then
@@ -82,24 +114,18 @@ fi
 for a in x86 x64; do
   for f in hct.sys hctctl.exe; do
     if scripts/check-windows-image.sh "$DIR/$a/$f" "$a" >"$WORK/check-$a-$f.log" 2>&1; then
-      pass "$a/$f passes scripts/check-windows-image.sh for $a"
+      pass "$a/$f passes scripts/check-windows-image.sh for $a ($(grep -E '^ok: +(version information|manifest)' "$WORK/check-$a-$f.log" | sed 's/^ok: *//' | paste -sd ';' | sed 's/;/; /g'))"
     else
       cat "$WORK/check-$a-$f.log"; fail "$a/$f fails scripts/check-windows-image.sh for $a"
     fi
   done
-  if osslsigncode verify -in "$DIR/$a/hct.sys" -CAfile <(openssl x509 -inform DER -in "$DIR/hct-test.cer") \
-       >"$WORK/verify-$a.log" 2>&1; then
-    pass "$a/hct.sys: osslsigncode verify accepts its signature against hct-test.cer"
-  else
-    tail -n 5 "$WORK/verify-$a.log"; fail "$a/hct.sys: the signature does not verify against hct-test.cer"
-  fi
-  # The package's images are the ones built: the signed driver is the unsigned one with a
-  # certificate table added; the tool is the very file.
-  if cmp -s "$DIR/$a/hctctl.exe" "build/win-$a/hctctl.exe"; then
-    pass "$a/hctctl.exe is build/win-$a/hctctl.exe"
-  else
-    fail "$a/hctctl.exe is not build/win-$a/hctctl.exe"
-  fi
+  # Both signatures of each image, and the image the one built with only a certificate table added.
+  for f in hct.sys hctctl.exe; do
+    scripts/verify-signatures.sh "$DIR/$a/$f" "$DIR/hct-test.cer" "build/win-$a/$f" >"$WORK/verify-$a-$f.log" 2>&1
+    vrc=$?
+    sed "s,$DIR/,,g" "$WORK/verify-$a-$f.log"
+    [ $vrc = 0 ] || RC=1
+  done
 done
 
 # The same tree built twice: the unsigned images must come out byte for byte the same.

@@ -154,11 +154,11 @@ fi
 
 # --- version information and manifest -----------------------------------------------------------
 VERSION=$(sed -n 's/^project(hct VERSION \([0-9][0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
-if [ "$KIND" = driver ]; then name=hct.sys types="0x3 0x7"; else name=hctctl.exe types="0x1 "; fi
+if [ "$KIND" = driver ]; then name=hct.sys types="0x3 0x7"; else name=hctctl.exe types="0x1"; fi
 RC_TEXT=$("$WINDRES" -i "$IMAGE" -O rc 2>&1) || RC_TEXT=""
 rc_value() { printf '%s\n' "$RC_TEXT" | sed -n "s/^ *VALUE \"$1\", \"\(.*\)\"$/\1/p" | head -n 1; }
 fileversion=$(printf '%s\n' "$RC_TEXT" | sed -n 's/^ *FILEVERSION //p' | tr -d ' ' | tr , .)
-filetypes="$(printf '%s\n' "$RC_TEXT" | sed -n 's/^ *FILETYPE //p') $(printf '%s\n' "$RC_TEXT" | sed -n 's/^ *FILESUBTYPE //p')"
+filetypes=$(echo $(printf '%s\n' "$RC_TEXT" | sed -n 's/^ *FILE\(SUB\)\{0,1\}TYPE //p'))
 if [ -z "$VERSION" ]; then
     fail "no version in the project() line of CMakeLists.txt to compare the version information with"
 elif [ "$(printf '%s\n' "$RC_TEXT" | grep -c '^1 VERSIONINFO')" = 1 ] && [ "$fileversion" = "$VERSION" ] &&

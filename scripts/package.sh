@@ -2,13 +2,15 @@
 # Makes the package a user installs from: build/package/hct-VERSION/ and build/package/hct-VERSION.zip
 #
 #   hct-VERSION/
-#     x86/hct.sys  x86/hctctl.exe     the 32-bit images, the driver test-signed
-#     x64/hct.sys  x64/hctctl.exe     the 64-bit images, the driver test-signed
-#     hct.inf                         install/hct.inf, for installing through Windows' own tools
-#     hct-test.cer                    the test certificate's public part (DER), to trust on a test machine
-#     README.txt                      install, use, uninstall, recovery
+#     x86/hct.sys  x86/hctctl.exe     the 32-bit images, both test-signed (SHA-1 and nested SHA-256)
+#     x64/hct.sys  x64/hctctl.exe     the 64-bit images, both test-signed (SHA-1 and nested SHA-256)
+#     hct-test.cer                    the test certificate's public part (DER)
+#     README.txt                      install, use, uninstall, recovery, in short
+#     WINDOWS.md                      docs/windows.md: every step in full
 #     SHA256SUMS                      sha256sum of every other file
 #
+# No INF: hctctl install is the one install path of the package (install/hct.inf is a per-mouse
+# template for developers; docs/windows.md, "Installing through an INF instead", says why).
 # The images are taken from build/signed/ARCH/ (scripts/sign-images.sh, which signs build/win-ARCH/),
 # the version from the project() line of CMakeLists.txt. Every file gets one fixed time stamp
 # (SOURCE_DATE_EPOCH when set, else 2000-01-01), in the directory and in the zip, so that the same
@@ -38,28 +40,46 @@ mkdir -p "$DIR/x86" "$DIR/x64"
 for a in x86 x64; do
   cp "$SIGNED/$a/hct.sys" "$SIGNED/$a/hctctl.exe" "$DIR/$a/" || { echo "FAIL: copying the $a images"; exit 1; }
 done
-cp install/hct.inf "$DIR/hct.inf" || { echo "FAIL: copying install/hct.inf"; exit 1; }
+# Windows' Notepad before Windows 10 1809 shows a file with LF line ends as one line: CRLF.
+sed 's/$/\r/' docs/windows.md >"$DIR/WINDOWS.md" || { echo "FAIL: copying docs/windows.md as WINDOWS.md"; exit 1; }
 # The public part only: the key stays in build/signed and never enters the package.
 openssl x509 -in "$SIGNED/testsign.crt" -outform DER -out "$DIR/hct-test.cer" ||
   { echo "FAIL: converting the test certificate to DER"; exit 1; }
 
-# Windows' Notepad wants CRLF line ends.
 sed "s/@VERSION@/$VERSION/g; s/\$/\r/" <<'EOF' >"$DIR/README.txt"
 hct @VERSION@ - lower filter driver for a USB HID mouse: horizontal scroll (AC Pan) into the wheel
 =================================================================================================
 
-TEST BUILD. hct.sys is signed with a throw-away test certificate (hct-test.cer), which
-Windows accepts only on a machine in test-signing mode. Use a test machine, and keep a
-second input device (keyboard, touchpad or another mouse) at hand.
+TEST BUILD. hct.sys and hctctl.exe are signed with a throw-away test certificate
+(hct-test.cer, valid for 10 years from the day this package was built). Windows loads a driver
+signed so only on a machine in test-signing mode. Use a test machine, and keep a second input
+device (keyboard, touchpad or another mouse) at hand. WINDOWS.md, beside this file, has every
+step below in full, and what was tried only in Wine.
+
+Check the files first, in a command prompt in this folder, for each file SHA256SUMS lists:
+  certutil -hashfile x64\hctctl.exe SHA256
+prints the checksum that SHA256SUMS lists for x64/hctctl.exe (compare ignoring case and spaces).
 
 Pick the folder of your Windows: x64\ on 64-bit Windows, x86\ on 32-bit Windows. Run every
 command below in an administrator's command prompt, from that folder (hctctl.exe takes the
-hct.sys that lies beside it).
+hct.sys that lies beside it). hctctl.exe does not ask for elevation itself: install and
+uninstall refuse to run without it and say so.
 
 Prepare the test machine (once)
-  bcdedit /set testsigning on          then restart Windows
-  certutil -addstore root ..\hct-test.cer
-  certutil -addstore trustedpublisher ..\hct-test.cer
+  With BitLocker on the system drive, suspend it for one restart first, or Windows asks for
+  the recovery key because the boot configuration changed:
+    manage-bde -protectors -disable C: -RebootCount 1
+  (Windows 7 has no -RebootCount: leave it out, and after the restart run
+  manage-bde -protectors -enable C:)
+  With Secure Boot on, bcdedit refuses to set testsigning: turn Secure Boot off in the
+  firmware settings first.
+  bcdedit /set testsigning on          then restart Windows ("Test Mode" shows on the desktop)
+  hctctl install needs nothing else: in test mode Windows loads a test-signed driver without
+  the certificate in any store (as Microsoft documents it; not tried here). The certificate
+  stores matter only for a signed driver package installed through an INF (WINDOWS.md) and
+  for Windows to show hctctl.exe's signature as trusted:
+    certutil -addstore Root ..\hct-test.cer
+    certutil -addstore TrustedPublisher ..\hct-test.cer
 
 Install
   hctctl list                  the USB nodes a HID mouse sits on, their filters, whether hct is there
@@ -71,25 +91,31 @@ Use
   hctctl on                    every hct mouse present: horizontal scroll moves the wheel
   hctctl off                   back to normal
   hctctl on --keep             stays running and switches on each hct mouse as it appears
-                               (replug, resume, boot); the driver starts off at every plug
-                               See docs/windows.md of the project to start it at logon.
+                               (replug, resume, boot); the driver starts off at every plug.
+                               WINDOWS.md ("Keep the feature on") starts it with Windows.
 
 Uninstall
   hctctl uninstall             (or hctctl uninstall --device ID, or --all)
   Then unplug and plug in the mouse again, or restart Windows. The service and
   %SystemRoot%\System32\drivers\hct.sys are removed once no mouse lists hct.
+  To leave test mode afterwards (uninstall hct first: a listed filter that Windows refuses to
+  load takes the mouse with it): bcdedit /set testsigning off, certutil -delstore Root
+  "HCT Test Signing" and certutil -delstore TrustedPublisher "HCT Test Signing" where you
+  added them, then restart (suspend BitLocker again first, as above).
 
 Recovery (the mouse stops working)
   With the keyboard: open an administrator's command prompt, go to this folder and run
   hctctl uninstall --all, then replug the mouse or restart.
-  If Windows does not start normally: start in Safe Mode, run regedit and remove "hct" from the
-  LowerFilters value of the mouse's key under
-    HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USB\VID_xxxx&PID_xxxx\<instance>
-  (delete the value if hct was its only entry), then restart.
+  If Windows does not get that far: Safe Mode (WINDOWS.md). Safe Mode most likely loads hct
+  too (it starts the drivers of input devices, their filters among them; not verified), but the
+  keyboard usually works there: run hctctl uninstall --all in it. Or, with regedit, remove "hct"
+  from the LowerFilters value (delete the value if hct was its only entry) of
+    HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\<instance ID, as hctctl list prints it>
+  then restart. WINDOWS.md ("When the mouse stops working") has the permissions and the
+  offline registry from the recovery environment.
 
-hct.inf installs the same filter through Windows' own tools for one mouse model; hctctl does not
-need it. SHA256SUMS lists the checksum of every file of this package.
-More: docs/windows.md of the project.
+No INF file is in this package: hctctl install is its one way to install. WINDOWS.md
+("Installing through an INF instead") says why, and what a developer with the WDK can build.
 EOF
 
 (cd "$DIR" && find . -type f ! -name SHA256SUMS | sed 's,^\./,,' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS) ||
