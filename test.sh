@@ -5,17 +5,37 @@
 # benchmarks once, instruction counts per report under callgrind, and both Windows kernel images with
 # their checks, signed with a throw-away test certificate, packaged, and each installed with hctctl
 # and run in Wine (the 32-bit one in a 32-bit prefix). Installs missing Debian packages first.
+#
+# Each step passes (exit status 0), fails (any other status), or skips itself: a step that cannot
+# run here (scripts/wine-e2e.sh x86 on a machine that cannot execute 32-bit programs, say) exits
+# with status 77 and prints as its last line of standard output "skipped: REASON". A skipped step
+# is counted and shown as skipped, with its reason, never as passed; status 77 without that line
+# is still a skip, its reason then "(no reason given)". The closing line reads
+# "N passed, N failed, N skipped"; the exit status is 0 when no step failed.
 set -uo pipefail
 cd "$(dirname "$0")"
 JOBS=${JOBS:-$(nproc)}
 passed=0
 failed=0
+skipped=0
 failures=()
+skips=()
+STEP_OUT=$(mktemp)
+trap 'rm -f "$STEP_OUT"' EXIT
 
 step() {  # step NAME COMMAND...
-  local name=$1; shift
+  local name=$1 rc reason; shift
   echo "==> $name"
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); failures+=("$name"); echo "FAILED: $name"; fi
+  "$@" | tee "$STEP_OUT"
+  rc=${PIPESTATUS[0]}
+  if [ "$rc" = 0 ]; then
+    passed=$((passed + 1))
+  elif [ "$rc" = 77 ]; then
+    reason=$(tail -n 1 "$STEP_OUT" | sed -n 's/^skipped: //p')
+    skipped=$((skipped + 1)); skips+=("$name: ${reason:-(no reason given)}"); echo "SKIPPED: $name: ${reason:-(no reason given)}"
+  else
+    failed=$((failed + 1)); failures+=("$name"); echo "FAILED: $name"
+  fi
 }
 
 ctest_preset() {  # ctest_preset BUILDDIR [ctest args...]
@@ -58,8 +78,11 @@ for arch in x64 x86; do
 done
 
 echo
+if ((skipped)); then
+  printf 'skipped: %s\n' "${skips[@]}"
+fi
 if ((failed)); then
   echo "failed steps: ${failures[*]}"
 fi
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 ((failed == 0))
