@@ -51,10 +51,10 @@ hct @VERSION@ - lower filter driver for a USB HID mouse: horizontal scroll (AC P
 =================================================================================================
 
 TEST BUILD. hct.sys and hctctl.exe are signed with a throw-away test certificate
-(hct-test.cer, valid for 10 years from the day this package was built). Windows loads a driver
-signed so only on a machine in test-signing mode. Use a test machine, and keep a second input
-device (keyboard, touchpad or another mouse) at hand. WINDOWS.md, beside this file, has every
-step below in full, and what was tried only in Wine.
+(hct-test.cer, valid for 10 years from the day the images were signed). 64-bit Windows
+loads a driver signed so only on a machine in test-signing mode. Use a test machine, and
+keep a second input device (keyboard, touchpad or another mouse) at hand. WINDOWS.md,
+beside this file, has every step below in full, and what was tried only in Wine.
 
 Check the files first, in a command prompt in this folder, for each file SHA256SUMS lists:
   certutil -hashfile x64\hctctl.exe SHA256
@@ -65,7 +65,7 @@ command below in an administrator's command prompt, from that folder (hctctl.exe
 hct.sys that lies beside it). hctctl.exe does not ask for elevation itself: install and
 uninstall refuse to run without it and say so.
 
-Prepare the test machine (once)
+Prepare the test machine (once; needed on 64-bit Windows)
   With BitLocker on the system drive, suspend it for one restart first, or Windows asks for
   the recovery key because the boot configuration changed:
     manage-bde -protectors -disable C: -RebootCount 1
@@ -76,10 +76,9 @@ Prepare the test machine (once)
   bcdedit /set testsigning on          then restart Windows ("Test Mode" shows on the desktop)
   hctctl install needs nothing else: in test mode Windows loads a test-signed driver without
   the certificate in any store (as Microsoft documents it; not tried here). The certificate
-  stores matter only for a signed driver package installed through an INF (WINDOWS.md) and
-  for Windows to show hctctl.exe's signature as trusted:
-    certutil -addstore Root ..\hct-test.cer
-    certutil -addstore TrustedPublisher ..\hct-test.cer
+  stores serve only a signed driver package installed through an INF (WINDOWS.md);
+  certutil -addstore Root ..\hct-test.cer only makes the images' signatures show as trusted in
+  their Properties.
 
 Install
   hctctl list                  the USB nodes a HID mouse sits on, their filters, whether hct is there
@@ -100,8 +99,7 @@ Uninstall
   %SystemRoot%\System32\drivers\hct.sys are removed once no mouse lists hct.
   To leave test mode afterwards (uninstall hct first: a listed filter that Windows refuses to
   load takes the mouse with it): bcdedit /set testsigning off, certutil -delstore Root
-  "HCT Test Signing" and certutil -delstore TrustedPublisher "HCT Test Signing" where you
-  added them, then restart (suspend BitLocker again first, as above).
+  "HCT Test Signing" if you added it, then restart (suspend BitLocker again first, as above).
 
 Recovery (the mouse stops working)
   With the keyboard: open an administrator's command prompt, go to this folder and run
