@@ -1,7 +1,9 @@
 # Windows targets, cross-built with mingw-w64 (presets win-x86 and win-x64):
 #   hct.sys     the kernel image: the driver sources and the report functions against the DDK headers
 #   hctctl.exe  the console tool that installs the filter below a mouse and switches the extra scroll
-# and the CTest checks that inspect both images (scripts/check-windows-image.sh).
+# each with version information (and hctctl.exe with its manifest) from cmake/version.rc.in and
+# cmake/hctctl.manifest.in, and the CTest checks that inspect both images
+# (scripts/check-windows-image.sh).
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(HCT_WIN_ARCH x64)
