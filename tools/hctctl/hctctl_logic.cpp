@@ -217,6 +217,8 @@ struct InstallDone {
     bool fileExisted = false;
     std::vector<uint8_t> oldFile;
     bool stagedWritten = false;  // the copy beside a loaded image
+    bool stagedExisted = false;  // from an earlier upgrade, with these bytes
+    std::vector<uint8_t> oldStaged;
     bool pendingWritten = false;
     bool oldPendingPresent = false;
     std::vector<uint8_t> oldPending;
@@ -262,7 +264,8 @@ bool UndoInstall(System &system, const InstallDone &done, std::ostream &err)
     }
     if (done.stagedWritten) {
         const std::string staged = InstalledImage(system) + ".new";
-        if (const uint32_t e = system.RemoveFile(staged); e != win32::kSuccess) {
+        if (const uint32_t e = done.stagedExisted ? system.WriteFile(staged, done.oldStaged) : system.RemoveFile(staged);
+            e != win32::kSuccess) {
             all = false;
             err << "hctctl: could not delete " << staged << ": " << ErrorText(system, e) << "\n";
         }
@@ -429,6 +432,7 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
         if (e == win32::kSharingViolation || e == win32::kUserMappedFile) {
             // The loaded image cannot be written: the new one waits beside it for the restart.
             const std::string staged = dst + ".new";
+            done.stagedExisted = system.FileExists(staged) && system.ReadFile(staged, &done.oldStaged) == win32::kSuccess;
             if (const uint32_t c = system.CopyOver(image, staged); c != win32::kSuccess) {
                 err << "hctctl: copying " << image << " to " << staged << " failed: " << ErrorText(system, c) << "\n";
                 return FailInstall(system, done, err);
