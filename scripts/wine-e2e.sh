@@ -10,8 +10,9 @@
 # replugs (where Windows would restart the device), plays tests/wine/scenario.txt (switching the
 # feature with hctctl, reports, an unknown control code, unplugging with reads outstanding), runs
 # `hctctl on --keep` while a second mouse is installed and plugged and the first replugged, then
-# `hctctl uninstall`, and checks that LowerFilters, the service and the file are as before; once
-# more with another filter already listed. The driver's own trace from Wine, up to the end of the
+# an upgrade while the driver is loaded (exit 3010, the replacement scheduled), `hctctl uninstall`,
+# and checks that LowerFilters, the service and the file are as before; once more with another
+# filter already listed, with a reinstall after the file's removal was left pending. The driver's own trace from Wine, up to the end of the
 # scenario's session, is compared line for line and byte for byte with the host build's trace of
 # the same scenario (hct-sim run --script), but for the differences tests/wine/trace-allow.txt names.
 #
@@ -171,9 +172,12 @@ DRIVERS=$WINEPREFIX/drive_c/windows/system32/drivers
 # hct.sys is not among them: hctctl install copies it from beside itself.
 cp "$OUT/hctwbus.sys" "$OUT/hctwupper.sys" "$OUT/hctwpass.sys" "$DRIVERS/" || fail "copying the images into $DRIVERS"
 C=$WINEPREFIX/drive_c
-mkdir -p "$C/pkg" "$C/nosys" "$C/wrongarch"
+mkdir -p "$C/pkg" "$C/nosys" "$C/wrongarch" "$C/upgrade"
+# C:\upgrade holds another build of hct.sys: the same image with one byte more at its end, which
+# loads as well and differs from the installed file.
 cp "$WIN/hctctl.exe" "$WIN/hct.sys" "$C/pkg/" && cp "$WIN/hctctl.exe" "$C/nosys/" &&
-  cp "$WIN/hctctl.exe" "$WRONG" "$C/wrongarch/" || fail "copying hctctl.exe and hct.sys into the prefix"
+  cp "$WIN/hctctl.exe" "$WRONG" "$C/wrongarch/" && cp "$WIN/hctctl.exe" "$C/upgrade/" &&
+  { cat "$WIN/hct.sys"; printf '\0'; } >"$C/upgrade/hct.sys" || fail "copying hctctl.exe and hct.sys into the prefix"
 cp "$OUT/hctwine.exe" "$OUT/hctinf.exe" "$ROOT/tests/wine/hctwine.inf" "$ROOT/tests/wine/scenario.txt" "$C/" ||
   fail "copying the tools"
 # The template filled in as its header tells a developer: the placeholder hardware ID, in both
@@ -226,7 +230,7 @@ done
 # ---------------------------------------------------------------------------------------- installer
 run 120 install 'C:\hctwine.inf' || RC=1
 if [ $RC = 0 ]; then
-  run 300 test 'C:\scenario.txt' 'C:\pkg' 'C:\nosys' 'C:\wrongarch' || RC=1
+  run 300 test 'C:\scenario.txt' 'C:\pkg' 'C:\nosys' 'C:\wrongarch' 'C:\upgrade' || RC=1
 fi
 run 60 uninstall || RC=1
 WINEDEBUG=-all timeout 20 wineserver -k >/dev/null 2>&1

@@ -2,8 +2,9 @@
 // an absent LowerFilters value reads as ERROR_INVALID_DATA, writing an empty list leaves an empty
 // value (only a delete removes it), CreateService on an existing name fails with
 // ERROR_SERVICE_EXISTS, a missing service queries as ERROR_SERVICE_DOES_NOT_EXIST, and a device
-// restart fails with ERROR_DI_DO_DEFAULT as in Wine unless told otherwise. It logs every call that
-// changes something, in order, and any one of them can be made to fail.
+// restart fails with ERROR_DI_DO_DEFAULT as in Wine unless told otherwise. Windows' other answers
+// are its defaults: x64 with test signing on, every node started, no renames pending. It logs every
+// call that changes something, in order, and any one of them can be made to fail.
 #pragma once
 
 #include <algorithm>
@@ -53,10 +54,7 @@ public:
         DeviceNode node;
         bool hasValue = false;
         std::vector<std::string> filters;
-        bool operator==(const Node &o) const
-        {
-            return node.instanceId == o.node.instanceId && hasValue == o.hasValue && filters == o.filters;
-        }
+        bool operator==(const Node &) const = default;
     };
 
     // Everything the tool may change, to compare before and after.
@@ -64,21 +62,18 @@ public:
         std::vector<Node> nodes;
         std::map<std::string, ServiceConfig> services;
         std::map<std::string, std::vector<uint8_t>> files;
-        bool operator==(const State &o) const
-        {
-            auto same = [](const ServiceConfig &a, const ServiceConfig &b) {
-                return a.type == b.type && a.start == b.start && a.errorControl == b.errorControl &&
-                       a.imagePath == b.imagePath;
-            };
-            return nodes == o.nodes && files == o.files &&
-                   std::equal(services.begin(), services.end(), o.services.begin(), o.services.end(),
-                              [&](const auto &a, const auto &b) { return a.first == b.first && same(a.second, b.second); });
-        }
+        std::vector<uint8_t> pending;  // PendingFileRenameOperations, raw
+        bool pendingPresent = false;
+        bool operator==(const State &) const = default;
     };
 
     State state;
     bool admin = true;
     Machine native = Machine::X64, tool = Machine::X64;
+    hctctl::CodeIntegrity integrity{0, hctctl::kCodeIntegrityEnabled | hctctl::kCodeIntegrityTestSign};
+    unsigned integrityQueries = 0;
+    hctctl::NodeStatus status{0, true, hctctl::kDnStarted, 0};  // every node's, after any restart
+    uint32_t copyOverError = 0;  // CopyOver onto kInstalled fails with this (32: the image is loaded)
     hctctl::RestartResult restart{hctctl::RestartOutcome::Failed, 0xE000020E};  // ERROR_DI_DO_DEFAULT
     std::vector<std::string> log;  // changes and restarts, in order
     uint32_t failError = 5;
@@ -203,8 +198,8 @@ public:
     uint32_t CopyOver(const std::string &from, const std::string &to) override
     {
         return Step("copy " + from + " -> " + to, "copy", [&] {
-            if (!state.files.count(from))
-                return win32::kFileNotFound;
+            if (!state.files.count(from) || (copyOverError && to == kInstalled))
+                return copyOverError && to == kInstalled ? copyOverError : win32::kFileNotFound;
             state.files[to] = state.files[from];
             return 0u;
         });
@@ -222,12 +217,53 @@ public:
 
     uint32_t RemoveFileAtRestart(const std::string &path) override
     {
-        return Step("remove at restart " + path, "remove-at-restart", [] { return 0u; });
+        return Step("remove at restart " + path, "remove-at-restart", [&] {
+            return AddPending(path, ""), 0u;
+        });
+    }
+
+    uint32_t ReplaceAtRestart(const std::string &from, const std::string &to) override
+    {
+        return Step("replace at restart " + to + " by " + from, "replace-at-restart", [&] {
+            return AddPending(from, "!" + to), 0u;
+        });
+    }
+
+    uint32_t ReadPendingRenames(std::vector<uint8_t> *value, bool *present) override
+    {
+        *value = state.pending;
+        *present = state.pendingPresent;
+        return 0;
+    }
+
+    uint32_t WritePendingRenames(const std::vector<uint8_t> &value, bool present) override
+    {
+        return Step(present ? "write pending renames" : "delete pending renames", "write-pending", [&] {
+            state.pending = present ? value : std::vector<uint8_t>{};
+            state.pendingPresent = present;
+            return 0u;
+        });
+    }
+
+    // Appends a pair as MoveFileEx does: \??\ before each path, the closing empty string kept last.
+    void AddPending(const std::string &from, const std::string &to)
+    {
+        if (state.pending.size() >= 2)
+            state.pending.resize(state.pending.size() - 2);
+        for (const std::string &s : {"\\??\\" + from, to.empty() ? to : to.substr(0, 1) + "\\??\\" + to.substr(1)}) {
+            for (char c : s)
+                state.pending.insert(state.pending.end(), {uint8_t(c), 0});
+            state.pending.insert(state.pending.end(), {0, 0});
+        }
+        state.pending.insert(state.pending.end(), {0, 0});
+        state.pendingPresent = true;
     }
 
     bool IsAdministrator() override { return admin; }
     Machine NativeMachine() override { return native; }
     Machine ToolMachine() override { return tool; }
+    hctctl::CodeIntegrity QueryCodeIntegrity() override { return ++integrityQueries, integrity; }
+    hctctl::NodeStatus QueryNodeStatus(const std::string &) override { return status; }
 
     std::vector<hctctl::LinkInfo> Links() override
     {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -323,72 +325,248 @@ struct Refusal {
     const char *name;
     int code;
     const char *says;
+    std::function<void(FakeSystem &, std::vector<const char *> &)> setUp;
 };
 
 // Every refusal: its own exit code, one message, and not one change.
 TEST(HctctlInstall, EachRefusalHasItsOwnCodeOneMessageAndChangesNothing)
 {
+    const char *ours = "\\SystemRoot\\System32\\drivers\\hct.sys";
+    using W = std::vector<const char *>;
     const std::vector<Refusal> cases{
-        {"no image", hctctl::kExitNoImage, "no hct.sys beside hctctl.exe"},
-        {"x86 image on x64", hctctl::kExitWrongArchitecture, "is a driver for x86"},
-        {"not an image", hctctl::kExitWrongArchitecture, "not a Windows driver image"},
-        {"x86 tool on x64", hctctl::kExitWrongArchitecture, "built for x86"},
-        {"not administrator", hctctl::kExitNotAdministrator, "administrator"},
-        {"unknown device", hctctl::kExitUnknownDevice, "no device node has"},
-        {"no mouse", hctctl::kExitNoMouse, "no USB mouse found"},
-        {"several mice", hctctl::kExitSeveralDevices, "--device"},
-        {"shared hardware ID", hctctl::kExitSeveralDevices, "instance ID"},
-        {"foreign service", hctctl::kExitServiceConflict, "C:\\other\\hct.sys"},
-        {"service marked for deletion", hctctl::kExitServiceMarked, "marked for deletion"},
+        {"no image", hctctl::kExitNoImage, "no hct.sys beside hctctl.exe",
+         [](FakeSystem &f, W &) { f.state.files.erase(FakeSystem::kImage); }},
+        {"x86 image on x64", hctctl::kExitWrongArchitecture, "is a driver for x86",
+         [](FakeSystem &f, W &) { f.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X86); }},
+        {"not an image", hctctl::kExitWrongArchitecture, "not a Windows driver image",
+         [](FakeSystem &f, W &) { f.state.files[FakeSystem::kImage] = {'M', 'Z', 0, 0}; }},
+        {"x86 tool on x64", hctctl::kExitWrongArchitecture, "built for x86", [](FakeSystem &f, W &) { f.tool = Machine::X86; }},
+        // The package has no ARM64 folder: no message may point at one.
+        {"ARM64 Windows", hctctl::kExitWrongArchitecture, "x64 and x86 Windows only",
+         [](FakeSystem &f, W &) { f.native = Machine::Arm64; }},
+        {"not administrator", hctctl::kExitNotAdministrator, "administrator", [](FakeSystem &f, W &) { f.admin = false; }},
+        {"unknown device", hctctl::kExitUnknownDevice, "no device node has",
+         [](FakeSystem &, W &w) { w = {"install", "--device", "USB\\VID_9999&PID_9999"}; }},
+        {"no mouse", hctctl::kExitNoMouse, "no USB mouse found", [](FakeSystem &f, W &) { f.state.nodes.clear(); }},
+        {"several mice", hctctl::kExitSeveralDevices, "--device", [](FakeSystem &f, W &) { f.AddNode(UsbMouse("1&2")); }},
+        {"shared hardware ID", hctctl::kExitSeveralDevices, "instance ID",
+         [](FakeSystem &f, W &w) {
+             f.AddNode(UsbMouse("1&2"));
+             w = {"install", "--device", "USB\\VID_1234&PID_0001"};
+         }},
+        {"foreign service", hctctl::kExitServiceConflict, "C:\\other\\hct.sys",
+         [](FakeSystem &f, W &) { f.state.services["hct"] = {1, 3, 1, "C:\\other\\hct.sys", false}; }},
+        {"service marked for deletion", hctctl::kExitServiceMarked, "marked for deletion",
+         [&](FakeSystem &f, W &) { f.state.services["hct"] = {1, 3, 1, ours, true, true}; }},
+        {"x64 with test signing off", hctctl::kExitSigningPolicy, "bcdedit /set testsigning on",
+         [](FakeSystem &f, W &) { f.integrity.options = hctctl::kCodeIntegrityEnabled; }},
     };
     std::set<int> codes;
     for (const Refusal &c : cases) {
-        const std::string name = c.name;
         FakeSystem fake;
         fake.AddNode(UsbMouse("1&1"), true, {"foo"});
         std::vector<const char *> words{"install"};
-        if (name == "no image")
-            fake.state.files.erase(FakeSystem::kImage);
-        if (name == "x86 image on x64")
-            fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X86);
-        if (name == "not an image")
-            fake.state.files[FakeSystem::kImage] = {'M', 'Z', 0, 0};
-        if (name == "x86 tool on x64")
-            fake.tool = Machine::X86;
-        if (name == "not administrator")
-            fake.admin = false;
-        if (name == "unknown device")
-            words = {"install", "--device", "USB\\VID_9999&PID_9999"};
-        if (name == "no mouse")
-            fake.state.nodes.clear();
-        if (name == "several mice" || name == "shared hardware ID")
-            fake.AddNode(UsbMouse("1&2"));
-        if (name == "shared hardware ID")
-            words = {"install", "--device", "USB\\VID_1234&PID_0001"};
-        if (name == "foreign service")
-            fake.state.services["hct"] = {1, 3, 1, "C:\\other\\hct.sys", false};
-        if (name == "service marked for deletion")
-            fake.state.services["hct"] = {1, 3, 1, "\\SystemRoot\\System32\\drivers\\hct.sys", true, true};
+        c.setUp(fake, words);
         const FakeSystem::State before = fake.state;
         const Result r = RunWords(fake, words);
-        EXPECT_EQ(r.code, c.code) << name;
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << name << ": " << r.err;
-        EXPECT_EQ(r.err.rfind("hctctl: ", 0), 0u) << name;
-        // One message: the lists of candidates follow the one line, indented.
+        EXPECT_EQ(r.code, c.code) << c.name;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("hctctl: ", 0), 0u) << c.name;
+        EXPECT_EQ(r.err.find("ARM64 folder"), std::string::npos) << c.name;
+        // One message: the lists of candidates and the steps follow the one line, indented.
         for (size_t at = r.err.find('\n'); at != std::string::npos && at + 1 < r.err.size(); at = r.err.find('\n', at + 1))
-            EXPECT_EQ(r.err[at + 1], ' ') << name << ": " << r.err;
-        EXPECT_TRUE(r.out.empty()) << name << ": " << r.out;
-        EXPECT_TRUE(fake.log.empty()) << name << ": " << fake.log.front();
-        EXPECT_TRUE(fake.state == before) << name;
+            EXPECT_EQ(r.err[at + 1], ' ') << c.name << ": " << r.err;
+        EXPECT_TRUE(r.out.empty()) << c.name << ": " << r.out;
+        EXPECT_TRUE(fake.log.empty()) << c.name << ": " << fake.log.front();
+        EXPECT_TRUE(fake.state == before) << c.name;
         codes.insert(c.code);
     }
-    EXPECT_EQ(codes.size(), 8u);  // the two "several" and three "architecture" cases share their codes
-    // On uninstall too: nothing changes without administrator rights.
+    EXPECT_EQ(codes.size(), 9u);  // the two "several" and four "architecture" cases share their codes
+}
+
+// What 64-bit Windows answers about signatures decides; 32-bit Windows is not asked.
+TEST(HctctlInstall, GoesOnWhereWindowsLoadsTheTestSignedImage)
+{
+    struct Answer {
+        const char *name;
+        Machine native;
+        hctctl::CodeIntegrity integrity;
+        const char *says;  // "" for nothing said
+    };
+    const uint32_t on = hctctl::kCodeIntegrityEnabled, test = hctctl::kCodeIntegrityTestSign;
+    const std::vector<Answer> answers{
+        {"x64, test signing on", Machine::X64, {0, on | test}, "test signing is on"},
+        {"x64, code integrity off", Machine::X64, {0, 0}, "no driver signature is checked"},
+        {"x64, the state unreadable", Machine::X64, {0xC0000003, 0}, "could not be read"},
+        // Measured: Wine answers "enforced, no test signing" and loads unsigned drivers all the same.
+        {"Wine", Machine::X64, {0, on, hctctl::Tristate::Unknown, true}, "Wine: its loader loads drivers without"},
+        {"x86 Windows", Machine::X86, {0, on}, ""},
+    };
+    for (const Answer &a : answers) {
+        FakeSystem fake;
+        fake.native = fake.tool = a.native;
+        fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(a.native);
+        fake.integrity = a.integrity;
+        fake.AddNode(UsbMouse("1&1"));
+        const Result r = RunWords(fake, {"install"});
+        EXPECT_EQ(r.code, hctctl::kExitOk) << a.name << ": " << r.err;
+        EXPECT_EQ(fake.integrityQueries, a.native == Machine::X64 ? 1u : 0u) << a.name;
+        EXPECT_NE(r.out.find(*a.says ? a.says : "hctctl: copied"), std::string::npos) << a.name << ": " << r.out;
+        EXPECT_EQ(fake.FindNode(kMouse1)->filters, Strings{"hct"}) << a.name;
+    }
+}
+
+// After a restart that worked, each answer of CM_Get_DevNode_Status.
+TEST(HctctlInstall, AfterTheRestartANodeWithAProblemGetsItsValueBackAndTheProblemNamed)
+{
+    struct Answer {
+        hctctl::NodeStatus status;
+        int code;
+        const char *says;
+    };
+    const uint32_t problem = hctctl::kDnHasProblem;
+    const std::vector<Answer> answers{
+        {{0, true, hctctl::kDnStarted, 0}, hctctl::kExitOk, "came back after the restart"},
+        {{0, true, problem, 52}, hctctl::kExitNodeProblem, "problem code 52 (CM_PROB_UNSIGNED_DRIVER): Windows cannot verify the signature"},
+        {{0, true, problem, 39}, hctctl::kExitNodeProblem, "problem code 39 (CM_PROB_DRIVER_FAILED_LOAD): a driver of its stack would not load"},
+        {{0, true, problem, 31}, hctctl::kExitNodeProblem, "problem code 31 (CM_PROB_FAILED_ADD)"},
+        {{0, true, problem, 28}, hctctl::kExitNodeProblem, "problem code 28 (CM_PROB_FAILED_INSTALL)"},
+        {{0, true, problem, 10}, hctctl::kExitNodeProblem, "problem code 10 (CM_PROB_FAILED_START): the device could not start"},
+        {{0, true, problem, 43}, hctctl::kExitNodeProblem, "problem code 43\n"},
+        {{0, true, problem, 14}, hctctl::kExitOk, "once Windows restarts"},  // not a failure: the check comes later
+        {{0, false, 0, 0}, hctctl::kExitOk, "unknown (CM_Get_DevNode_Status gave none)"},  // Wine's stub
+    };
+    for (const Answer &a : answers) {
+        FakeSystem fake;
+        fake.AddNode(UsbMouse("1&1"), true, {"foo"});
+        fake.restart = {hctctl::RestartOutcome::Restarted, 0};
+        fake.status = a.status;
+        const Result r = RunWords(fake, {"install"});
+        const std::string said = r.out + r.err, p = std::to_string(a.status.problem);
+        EXPECT_EQ(r.code, a.code) << p << ": " << said;
+        EXPECT_NE(said.find(a.says), std::string::npos) << p << ": " << said;
+        const Strings restarted{"set LowerFilters " + kMouse1 + " = [hct,foo]", "restart " + kMouse1};
+        Strings tail(fake.log.begin() + 2, fake.log.end());  // after the copy and the service
+        if (a.code == hctctl::kExitOk) {
+            EXPECT_EQ(tail, restarted) << p;
+            continue;
+        }
+        EXPECT_EQ(tail, (Strings{restarted[0], restarted[1], "set LowerFilters " + kMouse1 + " = [foo]", "restart " + kMouse1}))
+            << p;
+        EXPECT_NE(r.err.find("its LowerFilters put back: foo"), std::string::npos) << r.err;
+    }
+    // Where the restart could not happen, the check is left to the replug or restart, with list.
     FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"), true, {"hct"});
-    fake.admin = false;
-    EXPECT_EQ(RunWords(fake, {"uninstall"}).code, hctctl::kExitNotAdministrator);
-    EXPECT_TRUE(fake.log.empty());
+    fake.AddNode(UsbMouse("1&1"));
+    EXPECT_NE(RunWords(fake, {"install"}).out.find("after the replug or restart: hctctl list"), std::string::npos);
+}
+
+// '|' stands for a NUL: the UTF-16LE bytes of a REG_MULTI_SZ.
+std::vector<uint8_t> Multi(const std::string &text)
+{
+    std::vector<uint8_t> b;
+    for (char c : text)
+        b.insert(b.end(), {uint8_t(c == '|' ? 0 : c), 0});
+    return b;
+}
+
+TEST(HctctlPending, OnlyThePairsOfTheFileGoEveryOtherByteStays)
+{
+    const std::string hct = "C:\\Windows\\System32\\drivers\\hct.sys";
+    struct Case {
+        std::string value, left;
+        unsigned removed;
+        hctctl::Pending found;
+    };
+    const std::vector<Case> cases{
+        {"\\??\\" + hct + "|||", "|", 1, hctctl::Pending::Delete},
+        {"\\??\\C:\\a.tmp||\\??\\C:\\WINDOWS\\system32\\DRIVERS\\HCT.SYS||\\??\\C:\\b.new|!\\??\\C:\\b.dll||",
+         "\\??\\C:\\a.tmp||\\??\\C:\\b.new|!\\??\\C:\\b.dll||", 1, hctctl::Pending::Delete},
+        {"\\??\\" + hct + ".new|!\\??\\" + hct + "||", "|", 1, hctctl::Pending::Replace},
+        {"\\??\\C:\\hct.sys||\\??\\" + hct + "2||", "\\??\\C:\\hct.sys||\\??\\" + hct + "2||", 0, hctctl::Pending::None},
+        {"\\??\\" + hct + "|", "", 1, hctctl::Pending::Delete},  // cut short: nothing past the end read
+        {"", "", 0, hctctl::Pending::None},
+    };
+    for (const Case &c : cases) {
+        std::vector<uint8_t> raw = Multi(c.value), left = Multi(c.left);
+        raw.push_back(0x7f), left.push_back(0x7f);  // an odd byte at the end stays too
+        const hctctl::PendingEdit e = hctctl::WithoutPendingFor(raw, hct);
+        EXPECT_EQ(e.value, left) << c.value;
+        EXPECT_EQ(e.removed, c.removed) << c.value;
+        EXPECT_EQ(e.found, c.found) << c.value;
+        EXPECT_EQ(e.empty, c.left.size() <= 1) << c.value;
+    }
+}
+
+TEST(HctctlInstall, AfterAnUninstallWithTheDriverLoadedCancelsThePendingDeletion)
+{
+    FakeSystem fake;
+    fake.AddNode(UsbMouse("1&1"));
+    ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
+    fake.state.services["hct"].running = true;
+    fake.AddPending("C:\\other.tmp", "");
+    const std::vector<uint8_t> others = fake.state.pending;
+    fake.Fail("remove");
+    ASSERT_EQ(RunWords(fake, {"uninstall"}).code, hctctl::kExitOk);
+    EXPECT_EQ(fake.log.back(), std::string("remove at restart ") + FakeSystem::kInstalled);
+    fake.log.clear();
+    const Result r = RunWords(fake, {"install"});
+    EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
+    EXPECT_EQ(fake.log[0], "write pending renames");
+    EXPECT_EQ(fake.state.pending, others);  // the other entry byte for byte
+    EXPECT_NE(r.out.find("cancelled the deletion of C:\\windows\\system32\\drivers\\hct.sys"), std::string::npos) << r.out;
+    EXPECT_EQ(RunWords(fake, {"list"}).out.find("broken:"), std::string::npos);
+}
+
+TEST(HctctlInstall, OverALoadedImageSchedulesTheReplacementAndSaysARestartIsNeeded)
+{
+    FakeSystem fake;
+    fake.AddNode(UsbMouse("1&1"));
+    ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
+    fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X64, 1);  // a new build
+    fake.copyOverError = hctctl::win32::kSharingViolation;
+    fake.log.clear();
+    const Result r = RunWords(fake, {"install"});
+    EXPECT_EQ(r.code, hctctl::kExitRestartRequired) << r.err;
+    const std::string staged = std::string(FakeSystem::kInstalled) + ".new";
+    EXPECT_EQ(fake.log, (Strings{std::string("copy C:\\pkg\\x64\\hct.sys -> ") + FakeSystem::kInstalled,
+                                 "copy C:\\pkg\\x64\\hct.sys -> " + staged,
+                                 "replace at restart " + std::string(FakeSystem::kInstalled) + " by " + staged}));
+    EXPECT_EQ(fake.state.files.at(staged), fake.state.files.at(FakeSystem::kImage));
+    EXPECT_NE(r.out.find("done, restart required"), std::string::npos) << r.out;
+    EXPECT_NE(RunWords(fake, {"list"}).out.find("is replaced at the next restart"), std::string::npos);
+    // A later step failing takes the schedule and the copy back.
+    const FakeSystem::State scheduled = fake.state;
+    fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X64, 2);
+    fake.state.services["hct"].start = 4;
+    fake.Fail("configure-service");
+    const FakeSystem::State before = fake.state;
+    EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitStepFailed);
+    EXPECT_TRUE(fake.state == before);
+    EXPECT_FALSE(scheduled == before);
+}
+
+// The 32-bit tool on 64-bit Windows sees SysWOW64 for System32\drivers: it changes nothing.
+TEST(HctctlWow64, InstallAndUninstallAreRefusedListOnAndOffWork)
+{
+    const std::vector<std::pair<std::vector<const char *>, int>> commands{
+        {{"install"}, hctctl::kExitWrongArchitecture}, {{"uninstall"}, hctctl::kExitWrongArchitecture},
+        {{"uninstall", "--all"}, hctctl::kExitWrongArchitecture}, {{"list"}, hctctl::kExitOk},
+        {{"on"}, hctctl::kExitOk}, {{"off", "1"}, hctctl::kExitOk}};
+    for (const auto &[words, code] : commands) {
+        FakeSystem fake;
+        fake.AddNode(UsbMouse("1&1"), true, {"hct"});
+        fake.state.services["hct"] = {1, 3, 1, "\\SystemRoot\\System32\\drivers\\hct.sys"};
+        fake.state.files[FakeSystem::kInstalled] = fake.state.files[FakeSystem::kImage];
+        fake.tool = Machine::X86;
+        fake.links = {1};
+        const FakeSystem::State before = fake.state;
+        const Result r = RunWords(fake, words);
+        EXPECT_EQ(r.code, code) << words[0] << ": " << r.err;
+        EXPECT_TRUE(fake.state == before && fake.log.empty()) << words[0];
+        if (code != hctctl::kExitOk)
+            EXPECT_NE(r.err.find("built for x86 and this Windows is x64"), std::string::npos) << r.err;
+    }
 }
 
 // ---- uninstall ---------------------------------------------------------------------------------
@@ -415,6 +593,9 @@ TEST(HctctlUninstall, LeavesEveryValueAsItWasBeforeInstallAndRemovesServiceAndFi
         EXPECT_EQ(fake.log[0], b.hasValue ? "set LowerFilters " + kMouse1 + " = [" + b.filters[0] +
                                                 (b.filters.size() > 1 ? "," + b.filters[1] : "") + "]"
                                           : "delete LowerFilters " + kMouse1);
+        fake.log.clear();
+        EXPECT_NE(RunWords(fake, {"uninstall"}).out.find("hctctl: nothing to uninstall"), std::string::npos);
+        EXPECT_TRUE(fake.log.empty());
     }
 }
 
@@ -486,29 +667,61 @@ TEST(HctctlUninstall, AServiceOfAnotherDriverOrAFileInUseIsNotForcedAway)
 
 // ---- list --------------------------------------------------------------------------------------
 
-TEST(HctctlList, ShowsEachMouseNodeItsValueAndTheLinksWithoutTyingThemToNodes)
+TEST(HctctlList, ShowsEachMouseNodeItsNameStatusValueAndTheLinksWithoutTyingThemToNodes)
 {
     FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"), true, {"hct", "foo"});
+    DeviceNode named = UsbMouse("1&1");
+    named.name = "USB Optical Mouse";  // the HID child's bus-reported name
+    fake.AddNode(named, true, {"hct", "foo"});
     fake.AddNode(UsbMouse("1&2"));
     DeviceNode keyboard = UsbMouse("3&1", "VID_4444&PID_0003");
     keyboard.compatibleIds = {"USB\\Class_03&SubClass_01&Prot_01"};
     fake.AddNode(keyboard);
+    fake.state.services["hct"] = {1, 3, 1, "\\SystemRoot\\System32\\drivers\\hct.sys"};
+    fake.state.files[FakeSystem::kInstalled] = {};
+    fake.status = {0, true, hctctl::kDnHasProblem, 52};
     fake.links = {1, 3};
     const Result r = RunWords(fake, {"list"});
     EXPECT_EQ(r.code, hctctl::kExitOk);
-    EXPECT_NE(r.out.find(kMouse1 + "\n    hardware ID:  USB\\VID_1234&PID_0001&REV_0100\n"
-                         "    description:  USB Input Device\n    service:      HidUsb\n"
-                         "    LowerFilters: hct, foo\n    hct:          yes, first"),
+    EXPECT_NE(r.out.find(kMouse1 + "\n    name:         USB Optical Mouse\n"
+                         "    hardware ID:  USB\\VID_1234&PID_0001&REV_0100\n    service:      HidUsb\n"
+                         "    status:       problem code 52 (CM_PROB_UNSIGNED_DRIVER)"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find(kMouse2 + "\n"), std::string::npos);
+    EXPECT_NE(r.out.find("LowerFilters: hct, foo\n    hct:          yes, first"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(kMouse2 + "\n    name:         USB Input Device (the node's description: no bus-reported name)\n"),
+              std::string::npos) << r.out;
     EXPECT_NE(r.out.find("LowerFilters: (no value)\n    hct:          no\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("broken:"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("VID_4444"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\\\\.\\SLN_MouseExtra1 -> \\Device\\MouseExtra0\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\\\\.\\SLN_MouseExtra3"), std::string::npos);
     EXPECT_TRUE(fake.log.empty());
     EXPECT_TRUE(fake.switched.empty());  // listing opens no link
+}
+
+// Each state in which a node that lists hct does not start, now or after the next restart.
+TEST(HctctlList, FlagsEveryBrokenStateItCanSee)
+{
+    const char *ours = "\\SystemRoot\\System32\\drivers\\hct.sys";
+    const std::vector<std::pair<const char *, std::function<void(FakeSystem &)>>> states{
+        {"there is no service hct", [](FakeSystem &f) { f.state.services.clear(); }},
+        {"the service hct is another driver's", [](FakeSystem &f) { f.state.services["hct"].imagePath = "C:\\x.sys"; }},
+        {"the service hct is marked for deletion", [](FakeSystem &f) { f.state.services["hct"].markedForDeletion = true; }},
+        {"hct.sys is missing", [](FakeSystem &f) { f.state.files.erase(FakeSystem::kInstalled); }},
+        {"hct.sys is deleted at the next restart", [](FakeSystem &f) { f.AddPending(FakeSystem::kInstalled, ""); }},
+        {"hct.sys is replaced at the next restart", [](FakeSystem &f) { f.AddPending("C:\\n", std::string("!") + FakeSystem::kInstalled); }},
+    };
+    for (const auto &[says, breakIt] : states) {
+        FakeSystem fake;
+        fake.AddNode(UsbMouse("1&1"), true, {"hct"});
+        fake.state.services["hct"] = {1, 3, 1, ours};
+        fake.state.files[FakeSystem::kInstalled] = {};
+        breakIt(fake);
+        const std::string out = RunWords(fake, {"list"}).out;
+        EXPECT_NE(out.find(std::string("    broken:       ") + ""), std::string::npos) << says << ": " << out;
+        EXPECT_NE(out.find(says), std::string::npos) << says << ": " << out;
+    }
 }
 
 // ---- on, off -----------------------------------------------------------------------------------

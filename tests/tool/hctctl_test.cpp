@@ -141,8 +141,16 @@ TEST(HctctlUsage, NamesTheCommandsTheLinkAndEveryExitCode)
                              "5 hct.sys or hctctl.exe of the wrong architecture", "6 no hct.sys beside hctctl.exe",
                              "7 unknown device", "8 no USB mouse found", "9 several devices",
                              "10 a service hct with another image path", "11 a step failed",
-                             "12 the service hct is marked for deletion"})
+                             "12 the service hct is marked for deletion", "13 64-bit Windows would refuse the test-signed",
+                             "14 a mouse had a problem after the restart", "3010 done, restart required"})
         EXPECT_NE(u.find(code), std::string::npos) << code;
+}
+
+TEST(HctctlUsage, AUsageErrorIsItsReasonAndOneLinePointingToHelp)
+{
+    EXPECT_EQ(hctctl::UsageError(ParseWords({"toggle"})),
+              "hctctl: unknown command 'toggle': expected list, install, uninstall, on, off or --help\n"
+              "hctctl --help lists the commands, their options and the exit codes\n");
 }
 
 TEST(HctctlLinkPath, IsTheWin32NameOfTheExtraDevicesLink)

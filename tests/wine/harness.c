@@ -2,6 +2,7 @@
  *
  *   hctwine install <inf>        creates the root device of the fake bus and installs its driver
  *   hctwine test <scenario> <package dir> <dir without hct.sys> <dir with the other width's hct.sys>
+ *                <dir with another build of hct.sys>
  *                                with mouse 1 plugged in: no filter and reports unchanged; failed
  *                                installs (no image, an unknown device, the wrong width) change
  *                                nothing; hctctl install; LowerFilters read back; a negative
@@ -9,8 +10,10 @@
  *                                scenario (switching with hctctl, reports, an unknown control code,
  *                                unplugging with reads outstanding), then a mark in the log;
  *                                hctctl on --keep while mouse 2 is installed and plugged and both
- *                                are replugged; hctctl uninstall --all, replug, everything read
- *                                back as before; once more with another filter already listed.
+ *                                are replugged; an upgrade while the driver is loaded (scheduled
+ *                                for the restart, exit 3010); hctctl uninstall --all, replug,
+ *                                everything read back as before; once more with another filter
+ *                                already listed, and a reinstall after the removal left pending.
  *                                Exit status 0 only when every check passed.
  *   hctwine uninstall            removes the root device of the fake bus
  *
@@ -290,19 +293,27 @@ static BOOL control_device_present(void)
 
 /* ------------------------------------------------------------------ hctctl */
 
-/* Runs hctctl.exe with its arguments, its output shown, and returns its exit code, or -1. */
+static char tool_output[16384]; /* what the last run of hctctl wrote, standard output and error */
+
+/* Runs hctctl.exe with its arguments, its output kept and shown, and returns its exit code, or -1. */
 static int run_tool(const char *dir, const char *arguments)
 {
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
     STARTUPINFOA si = {sizeof(si)};
     PROCESS_INFORMATION pi;
     char command[2 * MAX_PATH];
-    DWORD code = (DWORD)-1;
+    DWORD code = (DWORD)-1, got = 0;
+    HANDLE out = CreateFileA("C:\\hctctl-output.txt", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inherit, CREATE_ALWAYS, 0, NULL);
 
     snprintf(command, sizeof(command), "\"%s\\hctctl.exe\" %s", dir, arguments);
     printf("  $ %s\n", command);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = out;
     if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi))
     {
         printf("  could not start it: error %lu\n", GetLastError());
+        CloseHandle(out);
         return -1;
     }
     if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
@@ -313,6 +324,11 @@ static int run_tool(const char *dir, const char *arguments)
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    SetFilePointer(out, 0, NULL, FILE_BEGIN);
+    ReadFile(out, tool_output, sizeof(tool_output) - 1, &got, NULL);
+    tool_output[got] = 0;
+    CloseHandle(out);
+    fputs(tool_output, stdout);
     printf("  (exit code %lu)\n", code);
     return (int)code;
 }
@@ -346,12 +362,25 @@ static void read_value(ULONG mouse, struct snapshot *s)
     RegCloseKey(key);
 }
 
+/* A file's bytes (up to SNAP_FILE_MAX), malloc'ed; FALSE with the open's error when it does not open. */
+static BOOL read_whole(const char *path, BYTE **data, DWORD *size)
+{
+    HANDLE f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
+    DWORD got = 0;
+    *data = NULL;
+    *size = 0;
+    if (f == INVALID_HANDLE_VALUE) return FALSE;
+    *size = GetFileSize(f, NULL);
+    if (*size < SNAP_FILE_MAX && (*data = malloc(*size ? *size : 1))) ReadFile(f, *data, *size, &got, NULL);
+    CloseHandle(f);
+    return TRUE;
+}
+
 static void take_snapshot(struct snapshot *s)
 {
     HKEY key;
     char path[MAX_PATH];
     SC_HANDLE scm, service;
-    HANDLE f;
     ULONG i;
     free(s->file_data);
     memset(s, 0, sizeof(*s));
@@ -375,16 +404,7 @@ static void take_snapshot(struct snapshot *s)
     }
     GetSystemDirectoryA(path, sizeof(path));
     strcat(path, "\\drivers\\hct.sys");
-    f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
-    if (f != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) s->file = TRUE;
-    if (f != INVALID_HANDLE_VALUE)
-    {
-        DWORD got = 0;
-        s->file_size = GetFileSize(f, NULL);
-        if (s->file_size < SNAP_FILE_MAX && (s->file_data = malloc(s->file_size ? s->file_size : 1)))
-            ReadFile(f, s->file_data, s->file_size, &got, NULL);
-        CloseHandle(f);
-    }
+    s->file = read_whole(path, &s->file_data, &s->file_size) || GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
 static void show_value(ULONG mouse, const struct snapshot *s)
@@ -455,19 +475,6 @@ static BOOL set_value(ULONG mouse, const WCHAR *data, DWORD bytes)
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key)) return FALSE;
     error = data ? RegSetValueExW(key, L"LowerFilters", 0, REG_MULTI_SZ, (const BYTE *)data, bytes)
                  : RegDeleteValueW(key, L"LowerFilters");
-    RegCloseKey(key);
-    return !error;
-}
-
-static BOOL restore_value(ULONG mouse, const struct snapshot *s)
-{
-    char path[256];
-    HKEY key;
-    LONG error;
-    if (!s->value[mouse].present) return set_value(mouse, NULL, 0);
-    snprintf(path, sizeof(path), "System\\CurrentControlSet\\Enum\\%s", instance_ids[mouse]);
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key)) return FALSE;
-    error = RegSetValueExW(key, L"LowerFilters", 0, s->value[mouse].type, s->value[mouse].data, s->value[mouse].size);
     RegCloseKey(key);
     return !error;
 }
@@ -678,32 +685,32 @@ static BOOL switched_on_within(ULONG mouse, DWORD ms, DWORD *took)
     return FALSE;
 }
 
-static void check_uninstalled(const struct snapshot *before, const struct snapshot *now)
+/* Whether PendingFileRenameOperations holds a string that ends in `tail` (any case). */
+static BOOL pending_names(const char *tail)
 {
-    char path[MAX_PATH];
-    char pending[4096];
-    DWORD size = sizeof(pending);
+    char pending[8192];
+    DWORD size = sizeof(pending) - 2, i, n = (DWORD)strlen(tail);
     HKEY key;
-    BOOL scheduled = FALSE;
-    check(!now->service || now->delete_flag || !now->scm_open,
-          "the service hct is gone, or marked for deletion (its driver still loaded when it was deleted)");
-    GetSystemDirectoryA(path, sizeof(path));
-    strcat(path, "\\drivers\\hct.sys");
-    if (!RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0, KEY_READ, &key))
-    {
-        DWORD i;
-        memset(pending, 0, sizeof(pending));
-        if (!RegQueryValueExA(key, "PendingFileRenameOperations", NULL, NULL, (BYTE *)pending, &size))
-            for (i = 0; i < size; i += (DWORD)strlen(pending + i) + 1)
-                if (strstr(pending + i, "hct.sys")) scheduled = TRUE;
-        RegCloseKey(key);
-    }
-    if (now->file && scheduled) printf("  (hct.sys is listed in PendingFileRenameOperations: removed at restart)\n");
-    check(!now->file || scheduled, "%SystemRoot%\\System32\\drivers\\hct.sys is gone (or its removal at restart scheduled)");
-    (void)before;
+    BOOL found = FALSE;
+    memset(pending, 0, sizeof(pending));
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0, KEY_READ, &key)) return FALSE;
+    if (!RegQueryValueExA(key, "PendingFileRenameOperations", NULL, NULL, (BYTE *)pending, &size))
+        for (i = 0; i < size; i += (DWORD)strlen(pending + i) + 1)
+            if (strlen(pending + i) >= n && !_stricmp(pending + i + strlen(pending + i) - n, tail)) found = TRUE;
+    RegCloseKey(key);
+    return found;
 }
 
-static int installer(const char *scenario, const char *pkg, const char *nosys, const char *wrongarch)
+static void check_uninstalled(const struct snapshot *now)
+{
+    BOOL scheduled = pending_names("\\hct.sys");
+    check(!now->service || now->delete_flag || !now->scm_open,
+          "the service hct is gone, or marked for deletion (its driver still loaded when it was deleted)");
+    if (now->file && scheduled) printf("  (hct.sys is listed in PendingFileRenameOperations: removed at restart)\n");
+    check(!now->file || scheduled, "%SystemRoot%\\System32\\drivers\\hct.sys is gone (or its removal at restart scheduled)");
+}
+
+static int installer(const char *scenario, const char *pkg, const char *nosys, const char *wrongarch, const char *upgrade)
 {
     struct step steps[64];
     struct snapshot before = {0}, now = {0}, saved = {0};
@@ -739,14 +746,11 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     check(value_is(&now, MOUSE1, "hct\0", 5), "LowerFilters read back from the node's instance key: exactly \"hct\"");
     check(now.service && !now.delete_flag && now.scm_open, "the service hct exists");
     {
-        char expected[MAX_PATH];
-        snprintf(expected, sizeof(expected), "%s\\hct.sys", pkg);
-        HANDLE f = CreateFileA(expected, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-        BYTE *data = malloc(SNAP_FILE_MAX);
-        DWORD got = 0;
-        if (f != INVALID_HANDLE_VALUE && data) ReadFile(f, data, SNAP_FILE_MAX, &got, NULL);
-        if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
-        check(now.file && now.file_data && got == now.file_size && !memcmp(data, now.file_data, got),
+        BYTE *data;
+        DWORD got;
+        snprintf(what, sizeof(what), "%s\\hct.sys", pkg);
+        read_whole(what, &data, &got);
+        check(now.file && now.file_data && data && got == now.file_size && !memcmp(data, now.file_data, got),
               "%SystemRoot%\\System32\\drivers\\hct.sys is the package's hct.sys, byte for byte");
         free(data);
     }
@@ -758,7 +762,9 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     check(set_value(MOUSE1, NULL, 0), "LowerFilters deleted from the node");
     check(replug(MOUSE1, &u), "mouse 1 replugged");
     check_started_without_filter(MOUSE1, &u, "", TRUE);
-    check(restore_value(MOUSE1, &saved), "LowerFilters written back as hctctl install left it");
+    check(set_value(MOUSE1, saved.value[MOUSE1].present ? (const WCHAR *)saved.value[MOUSE1].data : NULL,
+                    saved.value[MOUSE1].size),
+          "LowerFilters written back as hctctl install left it");
 
     step("replug: the stack is built from LowerFilters");
     check(replug(MOUSE1, &u), "mouse 1 replugged");
@@ -817,6 +823,19 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
         check(code == 0, what);
     }
 
+    step("upgrade while loaded: another build of hct.sys installed with the driver loaded");
+    snprintf(arguments, sizeof(arguments), "install --device %s", instance_ids[MOUSE1]);
+    code = (DWORD)run_tool(upgrade, arguments);
+    take_snapshot(&saved);
+    snprintf(what, sizeof(what), "upgrade while loaded: exit code 3010 (got %ld), \"done, restart required\", hct.sys.new "
+             "scheduled to replace the loaded hct.sys at the restart, the loaded one kept", (long)code);
+    check(code == 3010 && strstr(tool_output, "done, restart required") && pending_names("\\hct.sys.new") &&
+              pending_names("\\drivers\\hct.sys") && saved.file_size == now.file_size &&
+              !memcmp(saved.file_data, now.file_data, now.file_size),
+          what);
+    free(saved.file_data);
+    saved.file_data = NULL;
+
     step("hctctl uninstall --all, replug");
     check(run_tool(pkg, "uninstall --all") == 0, "hctctl uninstall --all exits with 0");
     check(unplug_and_wait(MOUSE2), "mouse 2 unplugged");
@@ -826,7 +845,7 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     show_snapshot("after uninstall", &now);
     check(!now.value[MOUSE1].present && !now.value[MOUSE2].present,
           "LowerFilters exactly as before install: no value on either node");
-    check_uninstalled(&before, &now);
+    check_uninstalled(&now);
 
     step("another filter already listed: install keeps it, uninstall gives it back unchanged");
     check(create_other_filter_service(), "the other filter's service hctwpass created");
@@ -846,13 +865,23 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     check(run_tool(pkg, "on") == 0, "hctctl on exits with 0");
     check(report_is(MOUSE1, pan_rewritten, FALSE), "a report with horizontal scroll is rewritten through both filters");
     snprintf(arguments, sizeof(arguments), "uninstall --device %s", instance_ids[MOUSE1]);
+    check(run_tool(pkg, arguments) == 0 && pending_names("\\hct.sys"),
+          "hctctl uninstall --device (mouse 1) exits with 0, the driver loaded: hct.sys's removal left pending");
+    snprintf(arguments, sizeof(arguments), "install --device %s", instance_ids[MOUSE1]);
+    code = (DWORD)run_tool(pkg, arguments);
+    take_snapshot(&now);
+    snprintf(what, sizeof(what), "reinstall after a pending removal: exit code 0 (got %ld), hct.sys no longer in "
+             "PendingFileRenameOperations, the file, the service and LowerFilters \"hct,hctwpass\" there", (long)code);
+    check(code == 0 && !pending_names("\\hct.sys") && now.file && now.service && value_is(&now, MOUSE1, "hct\0hctwpass\0", 14),
+          what);
+    snprintf(arguments, sizeof(arguments), "uninstall --device %s", instance_ids[MOUSE1]);
     check(run_tool(pkg, arguments) == 0, "hctctl uninstall --device (mouse 1) exits with 0");
     check(replug(MOUSE1, &u), "mouse 1 replugged");
     check_started_without_filter(MOUSE1, &u, "hctwpass", TRUE);
     take_snapshot(&now);
     show_snapshot("after uninstall", &now);
     check(same_value(&before, &now, MOUSE1), "LowerFilters exactly as before install: \"hctwpass\", byte for byte");
-    check_uninstalled(&before, &now);
+    check_uninstalled(&now);
     check(unplug_and_wait(MOUSE1), "mouse 1 unplugged at the end");
 
     if (upper != INVALID_HANDLE_VALUE) CloseHandle(upper);
@@ -867,9 +896,9 @@ int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IONBF, 0);
     if (argc == 3 && !strcmp(argv[1], "install")) return install(argv[2]);
-    if (argc == 6 && !strcmp(argv[1], "test")) return installer(argv[2], argv[3], argv[4], argv[5]);
+    if (argc == 7 && !strcmp(argv[1], "test")) return installer(argv[2], argv[3], argv[4], argv[5], argv[6]);
     if (argc == 2 && !strcmp(argv[1], "uninstall")) return uninstall();
     fprintf(stderr, "usage: hctwine install <inf> | test <scenario> <package dir> <dir without hct.sys> "
-                    "<dir with the other width's hct.sys> | uninstall\n");
+                    "<dir with the other width's hct.sys> <dir with another build of hct.sys> | uninstall\n");
     return 2;
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 #include <devpropdef.h>
 #include <dbt.h>
 
@@ -22,7 +23,10 @@
 
 namespace {
 
+using hctctl::CodeIntegrity;
 using hctctl::DeviceNode;
+using hctctl::NodeStatus;
+using hctctl::Tristate;
 using hctctl::LinkInfo;
 using hctctl::Machine;
 using hctctl::RestartOutcome;
@@ -37,6 +41,12 @@ constexpr DWORD kMaxDeviceIdLength = 200;
 
 const DEVPROPKEY kDeviceChildren = {
     {0x4340a6c5, 0x93fa, 0x4706, {0x97, 0x2c, 0x7b, 0x64, 0x80, 0x08, 0xa5, 0xa7}}, 9};
+// DEVPKEY_Device_BusReportedDeviceDesc: the product string the device gave its bus.
+const DEVPROPKEY kBusReportedName = {
+    {0x540b947e, 0x8b40, 0x45bc, {0xa8, 0xa2, 0x6a, 0x0b, 0x89, 0x4c, 0xbd, 0xa2}}, 4};
+
+constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr wchar_t kPendingRenames[] = L"PendingFileRenameOperations";
 
 std::wstring Wide(const std::string &s)
 {
@@ -155,10 +165,18 @@ public:
                 continue;
             for (const std::wstring &child : hctctl::SplitMultiString(buf.data(), size / sizeof(wchar_t))) {
                 const auto c = classOf.find(Upper(child));
-                if (c != classOf.end() && _wcsicmp(c->second.c_str(), L"Mouse") == 0)
-                    (*nodes)[i].mouseChild = true;
+                if (c == classOf.end() || _wcsicmp(c->second.c_str(), L"Mouse") != 0)
+                    continue;
+                (*nodes)[i].mouseChild = true;
+                // Device Manager names the mouse by its HID child's bus-reported name.
+                const auto cd = data_.find(Upper(child));
+                if (cd != data_.end() && (*nodes)[i].name.empty())
+                    (*nodes)[i].name = Narrow(StringProperty(cd->second, kBusReportedName));
             }
         }
+        for (size_t i = 0; i < nodes->size(); ++i)
+            if ((*nodes)[i].name.empty())
+                (*nodes)[i].name = Narrow(StringProperty(data_[Upper(ids[i])], kBusReportedName));
         return ERROR_SUCCESS;
     }
 
@@ -420,6 +438,46 @@ public:
                                                                                      : GetLastError();
     }
 
+    uint32_t ReplaceAtRestart(const std::string &from, const std::string &to) override
+    {
+        return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)
+                   ? ERROR_SUCCESS
+                   : GetLastError();
+    }
+
+    uint32_t ReadPendingRenames(std::vector<uint8_t> *value, bool *present) override
+    {
+        value->clear();
+        *present = false;
+        DWORD size = 0;
+        LSTATUS r = RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, kPendingRenames, RRF_RT_REG_MULTI_SZ, nullptr,
+                                 nullptr, &size);
+        if (r == ERROR_FILE_NOT_FOUND)
+            return ERROR_SUCCESS;
+        if (r != ERROR_SUCCESS)
+            return DWORD(r);
+        value->resize(size);
+        r = RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, kPendingRenames, RRF_RT_REG_MULTI_SZ | RRF_NOEXPAND,
+                         nullptr, value->data(), &size);
+        if (r != ERROR_SUCCESS)
+            return DWORD(r);
+        value->resize(size);
+        *present = true;
+        return ERROR_SUCCESS;
+    }
+
+    uint32_t WritePendingRenames(const std::vector<uint8_t> &value, bool present) override
+    {
+        HKEY key = nullptr;
+        LSTATUS r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key);
+        if (r != ERROR_SUCCESS)
+            return DWORD(r);
+        r = present ? RegSetValueExW(key, kPendingRenames, 0, REG_MULTI_SZ, value.data(), DWORD(value.size()))
+                    : RegDeleteValueW(key, kPendingRenames);
+        RegCloseKey(key);
+        return r == ERROR_FILE_NOT_FOUND && !present ? ERROR_SUCCESS : DWORD(r);
+    }
+
     // ---- the caller and the machine ------------------------------------------------------------
 
     bool IsAdministrator() override
@@ -472,6 +530,56 @@ public:
 #else
         return Machine::Unknown;
 #endif
+    }
+
+    CodeIntegrity QueryCodeIntegrity() override
+    {
+        CodeIntegrity ci;
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        using QueryFn = LONG(WINAPI *)(ULONG, void *, ULONG, ULONG *);
+        auto query = ntdll ? reinterpret_cast<QueryFn>(
+                                 reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQuerySystemInformation")))
+                           : nullptr;
+        ci.wine = ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+        if (!query) {
+            ci.status = 0xC0000002;  // STATUS_NOT_IMPLEMENTED
+            return ci;
+        }
+        struct {
+            ULONG Length;
+            ULONG CodeIntegrityOptions;
+        } info{sizeof info, 0};
+        ULONG got = 0;
+        ci.status = uint32_t(query(103, &info, sizeof info, &got));  // SystemCodeIntegrityInformation
+        ci.options = info.CodeIntegrityOptions;
+        struct {
+            BOOLEAN SecureBootEnabled;
+            BOOLEAN SecureBootCapable;
+        } boot{};
+        DWORD enabled = 0, size = sizeof enabled;
+        if (query(145, &boot, sizeof boot, &got) == 0)  // SystemSecureBootInformation
+            ci.secureBoot = boot.SecureBootEnabled ? Tristate::On : Tristate::Off;
+        else if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\SecureBoot\\State",
+                              L"UEFISecureBootEnabled", RRF_RT_REG_DWORD, nullptr, &enabled, &size) == ERROR_SUCCESS)
+            ci.secureBoot = enabled ? Tristate::On : Tristate::Off;
+        return ci;
+    }
+
+    NodeStatus QueryNodeStatus(const std::string &instanceId) override
+    {
+        NodeStatus st;
+        SP_DEVINFO_DATA *d = Find(instanceId);
+        if (!d) {
+            st.error = CR_NO_SUCH_DEVNODE;
+            return st;
+        }
+        ULONG status = 0, problem = 0;
+        st.error = CM_Get_DevNode_Status(&status, &problem, d->DevInst, 0);
+        // Wine answers CR_SUCCESS and leaves both untouched: no flag at all is no answer.
+        st.known = st.error == CR_SUCCESS && status != 0;
+        st.status = status;
+        st.problem = problem;
+        return st;
     }
 
     // ---- control links -------------------------------------------------------------------------
@@ -639,6 +747,20 @@ private:
         return Read(d, property, &buf) == ERROR_SUCCESS ? FromBuffer(buf.data(), buf.size()) : std::wstring();
     }
 
+    std::wstring StringProperty(SP_DEVINFO_DATA &d, const DEVPROPKEY &key)
+    {
+        DEVPROPTYPE type = 0;
+        DWORD size = 0;
+        SetupDiGetDevicePropertyW(set_, &d, &key, &type, nullptr, 0, &size, 0);
+        if (size == 0 || size > 4096)
+            return {};
+        std::vector<wchar_t> buf(size / sizeof(wchar_t) + 1, L'\0');
+        if (!SetupDiGetDevicePropertyW(set_, &d, &key, &type, reinterpret_cast<BYTE *>(buf.data()), size, &size, 0) ||
+            type != DEVPROP_TYPE_STRING)
+            return {};
+        return FromBuffer(buf.data(), size / sizeof(wchar_t));
+    }
+
     std::vector<std::string> StringList(SP_DEVINFO_DATA &d, DWORD property)
     {
         std::vector<wchar_t> buf;
@@ -687,7 +809,7 @@ int main(int argc, char **argv)
 {
     const hctctl::Args args = hctctl::Parse(argc, argv);
     if (!args.ok) {
-        std::fprintf(stderr, "hctctl: %s\n\n%s", args.error.c_str(), hctctl::Usage("hctctl").c_str());
+        std::fputs(hctctl::UsageError(args).c_str(), stderr);
         return hctctl::kExitUsage;
     }
     // Each line reaches a redirected output as it is written: on --keep runs until it is stopped.

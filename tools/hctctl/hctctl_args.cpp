@@ -171,14 +171,18 @@ std::string Usage(std::string_view program)
            "Installs the hct filter driver below a USB mouse and switches its extra scroll: with it on,\n"
            "the mouse's horizontal scroll is also reported as vertical wheel steps.\n"
            "\n"
-           "  list       the USB device nodes a HID mouse sits on: instance ID, hardware ID, description,\n"
-           "             service, LowerFilters and whether hct is among them; then the hct control links\n"
+           "  list       the USB device nodes a HID mouse sits on: instance ID, name, hardware ID,\n"
+           "             service, status (a problem code in words), LowerFilters and whether hct is\n"
+           "             among them, and every broken state of hct it sees; then the hct control links\n"
            "             present. Which link belongs to which mouse cannot be told from user mode.\n"
-           "  install    (administrator) copies hct.sys from beside hctctl.exe into\n"
-           "             %SystemRoot%\\System32\\drivers, creates or updates the kernel service hct\n"
-           "             (demand start) and puts hct first in the node's LowerFilters (directly above\n"
-           "             the bus driver), then restarts the device. A step that fails undoes the\n"
-           "             ones before it.\n"
+           "  install    (administrator) on 64-bit Windows first asks whether Windows loads a\n"
+           "             test-signed driver; copies hct.sys from beside hctctl.exe into\n"
+           "             %SystemRoot%\\System32\\drivers (over a loaded one: replaced at the next\n"
+           "             restart), cancels a pending deletion of it, creates or updates the kernel\n"
+           "             service hct (demand start) and puts hct first in the node's LowerFilters\n"
+           "             (directly above the bus driver), then restarts the device and checks that\n"
+           "             it came back; one that did not gets its LowerFilters back. A step that\n"
+           "             fails undoes the ones before it.\n"
            "  uninstall  (administrator) takes hct out of the node's LowerFilters, keeping every other\n"
            "             entry, deletes the value when hct was its only entry, restarts the device, and\n"
            "             removes the service and the file once no node lists hct.\n"
@@ -202,7 +206,15 @@ std::string Usage(std::string_view program)
            "            10 a service hct with another image path exists,\n"
            "            11 a step failed (what had been changed was undone, or the message says what\n"
            "               is left), 12 the service hct is marked for deletion: replug or restart\n"
-           "               first.\n";
+           "               first, 13 64-bit Windows would refuse the test-signed hct.sys (test\n"
+           "               signing is off): nothing was changed, the message gives the steps,\n"
+           "            14 a mouse had a problem after the restart: its LowerFilters were put back,\n"
+           "            3010 done, restart required (hct.sys is replaced when Windows restarts).\n";
+}
+
+std::string UsageError(const Args &args)
+{
+    return "hctctl: " + args.error + "\nhctctl --help lists the commands, their options and the exit codes\n";
 }
 
 std::string LinkPath(unsigned n)

@@ -25,6 +25,9 @@ constexpr int kExitSeveralDevices = 9;     // several candidates and no --device
 constexpr int kExitServiceConflict = 10;   // a service "hct" exists with another image path
 constexpr int kExitStepFailed = 11;        // a system call failed; what was changed has been undone
 constexpr int kExitServiceMarked = 12;     // the service hct is marked for deletion: restart first
+constexpr int kExitSigningPolicy = 13;     // 64-bit Windows would refuse the test-signed hct.sys
+constexpr int kExitNodeProblem = 14;       // a node had a problem after the restart: its value put back
+constexpr int kExitRestartRequired = 3010; // done, restart required (the installers' ERROR_SUCCESS_REBOOT_REQUIRED)
 
 // Link numbers the driver can hand out: the first mouse gets 1, and the name search stops at 100.
 constexpr unsigned kFirstLink = 1;
@@ -48,6 +51,8 @@ struct Args {
 Args Parse(int argc, const char *const *argv);
 
 std::string Usage(std::string_view program);
+// What a usage error prints: its reason, then one line pointing to --help.
+std::string UsageError(const Args &args);
 
 // "\\.\SLN_MouseExtra<n>", the Win32 name of the extra device's link number n.
 std::string LinkPath(unsigned n);
@@ -70,6 +75,7 @@ constexpr uint32_t kNoSuchDevice = 433;
 constexpr uint32_t kServiceMarkedForDelete = 1072;
 constexpr uint32_t kServiceExists = 1073;
 constexpr uint32_t kDeviceNotConnected = 1167;
+constexpr uint32_t kUserMappedFile = 1224;
 constexpr uint32_t kDeviceRemoved = 1617;
 }  // namespace win32
 

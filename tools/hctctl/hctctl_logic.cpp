@@ -87,11 +87,19 @@ std::string FirstOr(const std::vector<std::string> &v, std::string_view none)
     return v.empty() ? std::string(none) : v.front();
 }
 
+// As Device Manager names the mouse: its HID child's bus-reported name, else the node's description.
+std::string NameOf(const DeviceNode &n)
+{
+    if (!n.name.empty())
+        return n.name;
+    return (n.description.empty() ? std::string("(none)") : n.description) + " (the node's description: no bus-reported name)";
+}
+
 void PrintCandidates(std::ostream &err, std::span<const DeviceNode *const> nodes)
 {
     for (const DeviceNode *n : nodes)
         err << "  " << n->instanceId << "\n      " << FirstOr(n->hardwareIds, "(no hardware ID)") << ", "
-            << (n->description.empty() ? "(no description)" : n->description) << "\n";
+            << NameOf(*n) << "\n";
 }
 
 std::vector<const DeviceNode *> PresentMice(std::span<const DeviceNode> nodes)
@@ -131,6 +139,74 @@ std::string InstalledImage(System &system)
     return system.DriversDirectory() + "\\" + std::string(kImageFile);
 }
 
+// The package has an x64 and an x86 folder, nothing else.
+std::string FolderAdvice(Machine native)
+{
+    if (native == Machine::X64 || native == Machine::X86)
+        return "run the hctctl.exe of the package's " + MachineName(native) + " folder";
+    return "the package holds builds for x64 and x86 Windows only";
+}
+
+// A 32-bit hctctl.exe on 64-bit Windows sees SysWOW64 where System32\drivers is: install would put
+// hct.sys where the kernel never looks, uninstall would miss the real one. Both refuse it.
+int CheckToolMachine(System &system, const char *command, std::ostream &err)
+{
+    const Machine native = system.NativeMachine();
+    const Machine tool = system.ToolMachine();
+    if (tool == native)
+        return kExitOk;
+    err << "hctctl: this hctctl.exe is built for " << MachineName(tool) << " and this Windows is "
+        << MachineName(native) << ": it cannot " << command << " the driver here (" << FolderAdvice(native)
+        << "). Nothing was changed\n";
+    return kExitWrongArchitecture;
+}
+
+std::string Hex(uint32_t v)
+{
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", unsigned(v));
+    return hex;
+}
+
+// 64-bit Windows loads a test-signed driver only with test signing on; 32-bit Windows checks no
+// signature of a demand-start driver, so it is not asked.
+int CheckSigningPolicy(System &system, std::ostream &out, std::ostream &err)
+{
+    if (system.NativeMachine() != Machine::X64)
+        return kExitOk;
+    const CodeIntegrity ci = system.QueryCodeIntegrity();
+    if (ci.wine) {
+        out << "hctctl: Wine: its loader loads drivers without checking a signature, so its code-integrity "
+               "answer (status " << Hex(ci.status) << ", options " << Hex(ci.options) << ") is not taken as a policy\n";
+        return kExitOk;
+    }
+    if (ci.status != 0) {
+        out << "hctctl: note: the code-integrity state could not be read (status " << Hex(ci.status)
+            << "): if test signing is off, Windows refuses hct.sys; the check after the restart would see that\n";
+        return kExitOk;
+    }
+    if (!(ci.options & kCodeIntegrityEnabled)) {
+        out << "hctctl: code integrity is off on this Windows: no driver signature is checked\n";
+        return kExitOk;
+    }
+    if (ci.options & kCodeIntegrityTestSign) {
+        out << "hctctl: test signing is on: Windows loads the test-signed hct.sys\n";
+        return kExitOk;
+    }
+    const char *secureBoot = ci.secureBoot == Tristate::On    ? "on here: turn it off in the firmware setup"
+                             : ci.secureBoot == Tristate::Off ? "off here"
+                                                              : "state unknown here: check it in the firmware setup";
+    err << "hctctl: this 64-bit Windows loads only drivers with a signature it trusts (code integrity on, test "
+           "signing off): it would refuse the test-signed hct.sys, and a mouse whose filter does not load stops "
+           "working. Nothing was changed. To allow test-signed drivers:\n"
+        << "  1. Secure Boot must be off, it forbids test signing (" << secureBoot << ")\n"
+        << "  2. with BitLocker on the system drive, suspend it first or it asks for its recovery key:\n"
+           "     manage-bde -protectors -disable C: -RebootCount 1\n"
+           "  3. bcdedit /set testsigning on (from an administrator prompt)\n"
+           "  4. restart Windows, then run hctctl install again\n";
+    return kExitSigningPolicy;
+}
+
 // ---- install -----------------------------------------------------------------------------------
 
 enum class ServiceStep { Untouched, Created, Configured };
@@ -140,6 +216,12 @@ struct InstallDone {
     bool fileWritten = false;
     bool fileExisted = false;
     std::vector<uint8_t> oldFile;
+    bool stagedWritten = false;  // the copy beside a loaded image
+    bool stagedExisted = false;  // from an earlier upgrade, with these bytes
+    std::vector<uint8_t> oldStaged;
+    bool pendingWritten = false;
+    bool oldPendingPresent = false;
+    std::vector<uint8_t> oldPending;
     ServiceStep service = ServiceStep::Untouched;
     ServiceConfig oldService;
     std::vector<std::pair<std::string, Filters>> values;  // node, value before
@@ -171,6 +253,21 @@ bool UndoInstall(System &system, const InstallDone &done, std::ostream &err)
             all = false;
             err << "hctctl: could not put back the configuration of the service hct: " << ErrorText(system, e)
                 << "\n";
+        }
+    }
+    if (done.pendingWritten) {
+        const uint32_t e = system.WritePendingRenames(done.oldPending, done.oldPendingPresent);
+        if (e != win32::kSuccess) {
+            all = false;
+            err << "hctctl: could not put back PendingFileRenameOperations: " << ErrorText(system, e) << "\n";
+        }
+    }
+    if (done.stagedWritten) {
+        const std::string staged = InstalledImage(system) + ".new";
+        if (const uint32_t e = done.stagedExisted ? system.WriteFile(staged, done.oldStaged) : system.RemoveFile(staged);
+            e != win32::kSuccess) {
+            all = false;
+            err << "hctctl: could not delete " << staged << ": " << ErrorText(system, e) << "\n";
         }
     }
     if (done.fileWritten) {
@@ -224,21 +321,16 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
         err << "hctctl: cannot read " << image << ": " << ErrorText(system, e) << "\n";
         return kExitNoImage;
     }
+    if (const int refused = CheckToolMachine(system, "install", err); refused != kExitOk)
+        return refused;
     const Machine native = system.NativeMachine();
-    const Machine tool = system.ToolMachine();
-    if (tool != native) {
-        err << "hctctl: this hctctl.exe is built for " << MachineName(tool) << " and this Windows is "
-            << MachineName(native) << ": run the hctctl.exe of the package's " << MachineName(native)
-            << " folder\n";
-        return kExitWrongArchitecture;
-    }
     const Machine machine = PeMachine(bytes);
     if (machine != native) {
         if (machine == Machine::Unknown)
             err << "hctctl: " << image << " is not a Windows driver image\n";
         else
             err << "hctctl: " << image << " is a driver for " << MachineName(machine) << " and this Windows is "
-                << MachineName(native) << ": use the package's " << MachineName(native) << " folder\n";
+                << MachineName(native) << ": " << FolderAdvice(native) << "\n";
         return kExitWrongArchitecture;
     }
     std::vector<DeviceNode> nodes;
@@ -291,6 +383,12 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
     }
 
     std::vector<std::pair<const DeviceNode *, Filters>> before;
+    std::vector<uint8_t> pending;
+    bool pendingPresent = false;
+    if (const uint32_t e = system.ReadPendingRenames(&pending, &pendingPresent); e != win32::kSuccess) {
+        err << "hctctl: cannot read PendingFileRenameOperations: " << ErrorText(system, e) << "\n";
+        return kExitStepFailed;
+    }
     for (const DeviceNode *n : targets) {
         Filters f;
         if (const uint32_t e = ReadFilters(system, n->instanceId, &f); e != win32::kSuccess) {
@@ -299,6 +397,8 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
         }
         before.emplace_back(n, std::move(f));
     }
+    if (const int refused = CheckSigningPolicy(system, out, err); refused != kExitOk)
+        return refused;
 
     // 1. The file.
     InstallDone done;
@@ -311,14 +411,48 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
             return kExitStepFailed;
         }
     }
-    const bool fileChanges = !done.fileExisted || done.oldFile != bytes;
-    if (fileChanges) {
-        if (const uint32_t e = system.CopyOver(image, dst); e != win32::kSuccess) {
-            err << "hctctl: copying " << image << " to " << dst << " failed: " << ErrorText(system, e) << "\n";
+    // An uninstall while the driver was loaded left the file's deletion pending: after the restart
+    // the service and the value would name a file that is gone.
+    const PendingEdit edit = WithoutPendingFor(pending, dst);
+    done.oldPending = pending;
+    done.oldPendingPresent = pendingPresent;
+    if (edit.removed) {
+        if (const uint32_t e = system.WritePendingRenames(edit.value, !edit.empty); e != win32::kSuccess) {
+            err << "hctctl: writing PendingFileRenameOperations failed: " << ErrorText(system, e) << "\n";
             return FailInstall(system, done, err);
         }
-        done.fileWritten = true;
-        out << "hctctl: copied " << image << " to " << dst << "\n";
+        done.pendingWritten = true;
+        out << "hctctl: cancelled the " << (edit.found == Pending::Replace ? "replacement" : "deletion") << " of "
+            << dst << " pending for the next restart (PendingFileRenameOperations, its other entries kept)\n";
+    }
+    const bool fileChanges = !done.fileExisted || done.oldFile != bytes;
+    bool replaceAtRestart = false;
+    if (fileChanges) {
+        const uint32_t e = system.CopyOver(image, dst);
+        if (e == win32::kSharingViolation || e == win32::kUserMappedFile) {
+            // The loaded image cannot be written: the new one waits beside it for the restart.
+            const std::string staged = dst + ".new";
+            done.stagedExisted = system.FileExists(staged) && system.ReadFile(staged, &done.oldStaged) == win32::kSuccess;
+            if (const uint32_t c = system.CopyOver(image, staged); c != win32::kSuccess) {
+                err << "hctctl: copying " << image << " to " << staged << " failed: " << ErrorText(system, c) << "\n";
+                return FailInstall(system, done, err);
+            }
+            done.stagedWritten = true;
+            if (const uint32_t m = system.ReplaceAtRestart(staged, dst); m != win32::kSuccess) {
+                err << "hctctl: scheduling the replacement of " << dst << " failed: " << ErrorText(system, m) << "\n";
+                return FailInstall(system, done, err);
+            }
+            done.pendingWritten = true;
+            replaceAtRestart = true;
+            out << "hctctl: " << dst << " is in use (" << ErrorText(system, e) << "): copied the new one to " << staged
+                << ", which replaces it when Windows restarts\n";
+        } else if (e != win32::kSuccess) {
+            err << "hctctl: copying " << image << " to " << dst << " failed: " << ErrorText(system, e) << "\n";
+            return FailInstall(system, done, err);
+        } else {
+            done.fileWritten = true;
+            out << "hctctl: copied " << image << " to " << dst << "\n";
+        }
     } else {
         out << "hctctl: " << dst << " is already this driver\n";
     }
@@ -350,14 +484,14 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
     }
 
     // 3. The values.
-    std::vector<std::string> restart;
+    std::vector<std::pair<std::string, Filters>> restart;  // node, value before
     for (const auto &[node, old] : before) {
         Filters now{true, WithFilterFirst(old.entries, kFilterName)};
         if (now == old) {
             out << "hctctl: " << node->instanceId << " already lists hct first: LowerFilters " << FiltersText(old)
                 << "\n";
             if (fileChanges)
-                restart.push_back(node->instanceId);
+                restart.emplace_back(node->instanceId, old);
             continue;
         }
         if (const uint32_t e = system.SetLowerFilters(node->instanceId, now.entries); e != win32::kSuccess) {
@@ -368,12 +502,63 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
         done.values.emplace_back(node->instanceId, old);
         out << "hctctl: LowerFilters of " << node->instanceId << ": " << FiltersText(old) << " -> "
             << FiltersText(now) << "\n";
-        restart.push_back(node->instanceId);
+        restart.emplace_back(node->instanceId, old);
     }
 
-    // 4. The restart. Its failure undoes nothing: the next replug or restart loads the filter.
-    for (const std::string &id : restart)
+    if (replaceAtRestart) {
+        out << "hctctl: done, restart required: restart Windows to load the new hct.sys (no device was restarted: "
+               "the loaded image stays in use until then); then hctctl list shows each mouse's status\n";
+        return kExitRestartRequired;
+    }
+    // 4. The restart, and the mouse's state after it. A restart that did not happen undoes nothing:
+    // the next replug or restart loads the filter.
+    bool later = false;
+    int result = kExitOk;
+    for (const auto &[id, old] : restart) {
+        const RestartResult r = system.RestartDevice(id);
+        PrintRestart(system, out, id, r);
+        if (r.outcome != RestartOutcome::Restarted) {
+            later = true;
+            continue;
+        }
+        const NodeStatus st = system.QueryNodeStatus(id);
+        if (!st.known) {
+            out << "hctctl: the status of " << id << " after the restart is unknown (CM_Get_DevNode_Status "
+                << (st.error ? "failed, CONFIGRET " + std::to_string(st.error) : std::string("gave none"))
+                << "): check that the mouse moves; hctctl list shows its status\n";
+            continue;
+        }
+        if (!(st.status & kDnHasProblem)) {
+            out << "hctctl: " << id << " came back after the restart: no problem code\n";
+            continue;
+        }
+        if (st.problem == kProblemNeedRestart) {
+            out << "hctctl: " << id << ": " << ProblemText(st.problem) << "\n";
+            later = true;
+            continue;
+        }
+        // hct goes out of the value, and the node gets the stack it had without it.
+        Filters back = old;
+        back.entries = WithoutFilter(old.entries, kFilterName);
+        if (back.entries.empty() && ListsFilter(old.entries, kFilterName))
+            back.present = false;
+        err << "hctctl: " << id << " did not come back after the restart: " << ProblemText(st.problem) << "\n";
+        if (const uint32_t e = WriteFilters(system, id, back); e != win32::kSuccess)
+            err << "        putting back its LowerFilters (" << FiltersText(back) << ") failed: " << ErrorText(system, e)
+                << ": set it by hand (see docs, recovery)\n";
+        else
+            err << "        its LowerFilters put back: " << FiltersText(back) << "\n";
         PrintRestart(system, out, id, system.RestartDevice(id));
+        result = kExitNodeProblem;
+    }
+    if (later)
+        out << "hctctl: whether the mouse works shows after the replug or restart: hctctl list then gives each "
+               "node's status and problem code\n";
+    if (result != kExitOk) {
+        err << "hctctl: not installed on the node(s) above; the service hct and hct.sys stay (hctctl uninstall "
+               "removes them)\n";
+        return result;
+    }
     out << "hctctl: installed\n";
     return kExitOk;
 }
@@ -429,6 +614,8 @@ int RemoveServiceAndFile(System &system, std::ostream &out, std::ostream &err)
 
 int Uninstall(const Args &args, System &system, std::ostream &out, std::ostream &err)
 {
+    if (const int refused = CheckToolMachine(system, "uninstall", err); refused != kExitOk)
+        return refused;
     std::vector<DeviceNode> nodes;
     if (const int refused = AdministratorWithNodes(system, "uninstall", nodes, err); refused != kExitOk)
         return refused;
@@ -456,6 +643,14 @@ int Uninstall(const Args &args, System &system, std::ostream &out, std::ostream 
             targets = std::move(c.nodes);
     } else if (args.all || listing.size() <= 1) {
         targets = listing;
+        ServiceConfig service;
+        if (targets.empty() && unreadable.empty() &&
+            system.QueryService(std::string(kServiceName), &service) == win32::kServiceDoesNotExist &&
+            !system.FileExists(InstalledImage(system))) {
+            out << "hctctl: nothing to uninstall: no device node lists hct, there is no service hct and no "
+                << InstalledImage(system) << "\n";
+            return kExitOk;
+        }
         if (targets.empty())
             out << "hctctl: no device node lists hct in LowerFilters\n";
     } else {
@@ -515,6 +710,46 @@ int Uninstall(const Args &args, System &system, std::ostream &out, std::ostream 
 
 // ---- list --------------------------------------------------------------------------------------
 
+std::string StatusText(const NodeStatus &st)
+{
+    if (!st.known)
+        return "unknown (CM_Get_DevNode_Status " +
+               (st.error ? "failed, CONFIGRET " + std::to_string(st.error) : std::string("gave none")) + ")";
+    if (st.status & kDnHasProblem)
+        return ProblemText(st.problem);
+    return st.status & kDnStarted ? "started, no problem code" : "no problem code, not started";
+}
+
+// What stops a node that lists hct from starting, now or after the next restart.
+std::vector<std::string> BrokenStates(System &system)
+{
+    std::vector<std::string> out;
+    const std::string dst = InstalledImage(system);
+    ServiceConfig service;
+    const uint32_t q = system.QueryService(std::string(kServiceName), &service);
+    if (q == win32::kServiceDoesNotExist)
+        out.push_back("hct is listed but there is no service hct: the mouse does not start (hctctl install repairs it)");
+    else if (q == win32::kSuccess && !IsOwnImagePath(service.imagePath, system.DriversDirectory()))
+        out.push_back("the service hct is another driver's (image path " + service.imagePath + ")");
+    else if (q == win32::kSuccess && service.markedForDeletion)
+        out.push_back("the service hct is marked for deletion: once its driver unloads the mouse does not start "
+                      "(restart, then hctctl install)");
+    std::vector<uint8_t> pending;
+    bool present = false;
+    const Pending p = system.ReadPendingRenames(&pending, &present) == win32::kSuccess
+                          ? WithoutPendingFor(pending, dst).found
+                          : Pending::None;
+    if (!system.FileExists(dst) && p != Pending::Replace)
+        out.push_back(dst + " is missing: the mouse does not start (hctctl install repairs it)");
+    if (p == Pending::Delete)
+        out.push_back(dst + " is deleted at the next restart (PendingFileRenameOperations): after it the mouse "
+                      "does not start (hctctl install cancels that)");
+    if (p == Pending::Replace)
+        out.push_back(dst + " is replaced at the next restart (PendingFileRenameOperations): restart Windows to "
+                      "load the new one");
+    return out;
+}
+
 int List(System &system, std::ostream &out, std::ostream &err)
 {
     std::vector<DeviceNode> nodes;
@@ -522,6 +757,7 @@ int List(System &system, std::ostream &out, std::ostream &err)
         err << "hctctl: cannot list the device nodes: " << ErrorText(system, e) << "\n";
         return kExitStepFailed;
     }
+    const std::vector<std::string> broken = BrokenStates(system);
     unsigned shown = 0;
     for (const DeviceNode &n : nodes) {
         Filters f;
@@ -531,10 +767,12 @@ int List(System &system, std::ostream &out, std::ostream &err)
             continue;
         ++shown;
         out << n.instanceId << "\n"
+            << "    name:         " << NameOf(n) << "\n"
             << "    hardware ID:  " << FirstOr(n.hardwareIds, "(none)") << "\n"
-            << "    description:  " << (n.description.empty() ? "(none)" : n.description) << "\n"
-            << "    service:      " << (n.service.empty() ? "(none)" : n.service) << "\n"
-            << "    LowerFilters: " << (e == win32::kSuccess ? FiltersText(f) : "unreadable, " + ErrorText(system, e))
+            << "    service:      " << (n.service.empty() ? "(none)" : n.service) << "\n";
+        if (n.present)
+            out << "    status:       " << StatusText(system.QueryNodeStatus(n.instanceId)) << "\n";
+        out << "    LowerFilters: " << (e == win32::kSuccess ? FiltersText(f) : "unreadable, " + ErrorText(system, e))
             << "\n"
             << "    hct:          "
             << (!listsHct                                  ? "no"
@@ -545,6 +783,9 @@ int List(System &system, std::ostream &out, std::ostream &err)
             out << "    present:      no (not plugged in)\n";
         if (!IsUsbMouseNode(n))
             out << "    note:         lists hct but is not known as a USB mouse node\n";
+        if (listsHct)
+            for (const std::string &b : broken)
+                out << "    broken:       " << b << "\n";
     }
     if (shown == 0)
         out << "no USB mouse found\n";
@@ -711,6 +952,79 @@ bool IsUsbMouseNode(const DeviceNode &node)
         return false;
     return node.mouseChild || std::any_of(node.compatibleIds.begin(), node.compatibleIds.end(),
                                           [](const std::string &id) { return SameText(id, kMouseCompatibleId); });
+}
+
+PendingEdit WithoutPendingFor(std::span<const uint8_t> value, std::string_view path)
+{
+    PendingEdit edit;
+    const size_t units = value.size() / 2;
+    auto unit = [&](size_t i) { return char16_t(value[2 * i] | value[2 * i + 1] << 8); };
+    auto stringEnd = [&](size_t i) {
+        while (i < units && unit(i) != 0)
+            ++i;
+        return i;
+    };
+    auto names = [&](size_t from, size_t to) {
+        std::string s;
+        for (size_t i = from; i < to; ++i) {
+            if (unit(i) >= 0x80)
+                return false;  // the path is ASCII, as %SystemRoot% is
+            s.push_back(char(unit(i)));
+        }
+        if (!s.empty() && s.front() == '!')
+            s.erase(0, 1);
+        if (StartsWith(s, "\\??\\"))
+            s.erase(0, 4);
+        return SameText(s, path);
+    };
+    size_t at = 0, kept = 0;  // kept: units up to here are copied or dropped
+    unsigned pairs = 0;
+    while (at < units) {
+        const size_t sourceEnd = stringEnd(at);
+        if (sourceEnd == at)
+            break;  // the closing empty string
+        const size_t target = std::min(sourceEnd + 1, units);
+        const size_t targetEnd = stringEnd(target);
+        const size_t next = std::min(targetEnd + 1, units);
+        const bool targetNames = target < targetEnd && names(target, targetEnd);
+        if (names(at, sourceEnd) || targetNames) {
+            edit.value.insert(edit.value.end(), value.begin() + 2 * kept, value.begin() + 2 * at);
+            kept = next;
+            ++edit.removed;
+            edit.found = targetNames ? Pending::Replace : Pending::Delete;
+        } else {
+            ++pairs;
+        }
+        at = next;
+    }
+    edit.value.insert(edit.value.end(), value.begin() + 2 * std::min(kept, units), value.end());
+    edit.empty = pairs == 0;
+    return edit;
+}
+
+std::string ProblemText(uint32_t problem)
+{
+    const std::string code = "problem code " + std::to_string(problem);
+    switch (problem) {
+    case 10:
+        return code + " (CM_PROB_FAILED_START): the device could not start";
+    case 14:
+        return code + " (CM_PROB_NEED_RESTART): the change takes effect once Windows restarts";
+    case 22:
+        return code + " (CM_PROB_DISABLED): the device is disabled";
+    case 28:
+        return code + " (CM_PROB_FAILED_INSTALL): the device's drivers are not installed";
+    case 31:
+        return code + " (CM_PROB_FAILED_ADD): a driver of its stack could not add the device";
+    case 39:
+        return code + " (CM_PROB_DRIVER_FAILED_LOAD): a driver of its stack would not load (a missing or damaged "
+                      "file, or a service that is gone)";
+    case 52:
+        return code + " (CM_PROB_UNSIGNED_DRIVER): Windows cannot verify the signature of a driver of its stack "
+                      "(most likely hct.sys, which carries a test signature: it loads only with test signing on)";
+    default:
+        return code;
+    }
 }
 
 Machine MachineOfCode(uint16_t code)

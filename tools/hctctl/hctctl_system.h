@@ -16,10 +16,13 @@ struct DeviceNode {
     std::string instanceId;                  // e.g. USB\VID_1234&PID_0001\5&2a0c3f1&0&1
     std::vector<std::string> hardwareIds;    // SPDRP_HARDWAREID, most specific first
     std::vector<std::string> compatibleIds;  // SPDRP_COMPATIBLEIDS
-    std::string description;                 // SPDRP_DEVICEDESC
+    std::string description;                 // SPDRP_DEVICEDESC (a USB HID node's is "USB Input Device")
+    std::string name;                        // the bus-reported name of its HID child, as Device Manager
+                                             // shows the mouse (Windows only; Wine reports none)
     std::string service;                     // SPDRP_SERVICE, the function driver
     bool present = true;                     // plugged in now (Wine lists removed nodes as present)
     bool mouseChild = false;                 // one of its children is of class Mouse (Windows only)
+    bool operator==(const DeviceNode &) const = default;
 };
 
 // The machine field of a PE image header, and of the Windows the tool runs on.
@@ -33,6 +36,7 @@ struct ServiceConfig {
     std::string imagePath;
     bool running = false;       // its driver is loaded: a delete only marks it
     bool markedForDeletion = false;  // deleted while loaded: goes when the driver unloads
+    bool operator==(const ServiceConfig &) const = default;
 };
 
 constexpr uint32_t kServiceKernelDriver = 1;
@@ -63,6 +67,36 @@ struct SwitchResult {
 };
 
 enum class WaitResult { Timeout, Changed, Stop };
+
+enum class Tristate { Unknown, Off, On };
+
+// Whether the kernel checks driver signatures. NtQuerySystemInformation(SystemCodeIntegrityInformation,
+// class 103) gives SYSTEM_CODEINTEGRITY_INFORMATION {Length, CodeIntegrityOptions}; Secure Boot comes
+// from SystemSecureBootInformation (145), else HKLM\SYSTEM\CurrentControlSet\Control\SecureBoot\State
+// UEFISecureBootEnabled. Measured in Wine 8.0 (64-bit prefix): class 103 succeeds with options 0x1
+// (enforced, no test signing) whatever is loaded, class 145 fails with STATUS_INVALID_INFO_CLASS and
+// the registry value is absent.
+struct CodeIntegrity {
+    uint32_t status = 0;   // NTSTATUS of the class 103 query; options mean nothing unless 0
+    uint32_t options = 0;
+    Tristate secureBoot = Tristate::Unknown;
+    bool wine = false;     // ntdll exports wine_get_version: Wine's loader checks no signature
+};
+constexpr uint32_t kCodeIntegrityEnabled = 0x01;   // CODEINTEGRITY_OPTION_ENABLED
+constexpr uint32_t kCodeIntegrityTestSign = 0x02;  // CODEINTEGRITY_OPTION_TESTSIGN
+
+// A node's state as CM_Get_DevNode_Status gives it. Wine's call is a stub (measured, Wine 8.0): it
+// returns CR_SUCCESS and fills in nothing, which reads as known = false (a real node always has
+// some DN_ flag set).
+struct NodeStatus {
+    uint32_t error = 0;  // the CONFIGRET, 0 for CR_SUCCESS
+    bool known = false;
+    uint32_t status = 0;   // DN_ flags
+    uint32_t problem = 0;  // CM_PROB_ code, meaningful with DN_HAS_PROBLEM
+};
+constexpr uint32_t kDnStarted = 0x8;        // DN_STARTED
+constexpr uint32_t kDnHasProblem = 0x400;   // DN_HAS_PROBLEM
+constexpr uint32_t kProblemNeedRestart = 14;  // CM_PROB_NEED_RESTART: not a failure, a restart to come
 
 class System {
 public:
@@ -97,11 +131,21 @@ public:
     virtual uint32_t RemoveFile(const std::string &path) = 0;
     // For a file in use (a loaded driver's image): deleted at the next restart.
     virtual uint32_t RemoveFileAtRestart(const std::string &path) = 0;
+    // MoveFileEx(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT): to is replaced by
+    // from at the next restart.
+    virtual uint32_t ReplaceAtRestart(const std::string &from, const std::string &to) = 0;
+    // HKLM\SYSTEM\CurrentControlSet\Control\Session Manager PendingFileRenameOperations, as the raw
+    // bytes of its REG_MULTI_SZ. An absent value reads as success with present false; writing with
+    // present false deletes it.
+    virtual uint32_t ReadPendingRenames(std::vector<uint8_t> *value, bool *present) = 0;
+    virtual uint32_t WritePendingRenames(const std::vector<uint8_t> &value, bool present) = 0;
 
     // The caller and the machine.
     virtual bool IsAdministrator() = 0;         // member of Administrators, elevated
     virtual Machine NativeMachine() = 0;        // the Windows the tool runs on
     virtual Machine ToolMachine() = 0;          // what hctctl.exe itself was built for
+    virtual CodeIntegrity QueryCodeIntegrity() = 0;
+    virtual NodeStatus QueryNodeStatus(const std::string &instanceId) = 0;
 
     // Control links.
     virtual std::vector<LinkInfo> Links() = 0;  // present links, none opened
