@@ -391,7 +391,7 @@ std::string AddressList(std::map<DeviceAddress, DeviceState> &devices, std::vect
     for (size_t i = 0; i < list.size() && i < kListedDevices; ++i) out += (i == 0 ? "" : ", ") + AddressText(list[i]);
     if (list.size() > kListedDevices) out += " and " + std::to_string(list.size() - kListedDevices) + " more";
     if (untracked != 0)
-        out += ", and " + std::to_string(untracked) + " records of devices past the first " + std::to_string(kTrackedDevices) +
+        out += ", and " + std::to_string(untracked) + " records of devices past the first " + std::to_string(devices.size()) +
                ", not told apart";
     return out.empty() ? "none" : out;
 }
@@ -491,7 +491,7 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
         if (it == devices.end())
             throw InputError(source, 0,
                              "device " + AddressText(*choice.device) + " is not in the capture (devices in it: " +
-                                 AddressList(devices, order) + ")");
+                                 AddressList(devices, order, untracked) + ")");
         chosen = *choice.device;
         judgement = Judge(it->second, {});
         if (judgement.verdict == Verdict::Hub)
@@ -628,7 +628,7 @@ std::string SkippedEndpointText(const SkippedEndpoint &s) {
                       (s.reports == 1 ? " report of " : " reports of ");
     for (size_t i = 0; i < s.lengths.size(); ++i)
         out += (i == 0 ? "" : i + 1 == s.lengths.size() && s.moreLengths == 0 ? " or " : ", ") + std::to_string(s.lengths[i]);
-    out += " bytes";
+    out += s.lengths.size() == 1 && s.lengths[0] == 1 ? " byte" : " bytes";
     if (s.moreLengths != 0) out += " and " + std::to_string(s.moreLengths) + " more lengths";
     return out;
 }

@@ -306,7 +306,7 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
         if (capture.moreSkipped != 0) line += "; and " + std::to_string(capture.moreSkipped) + " more endpoints";
         if (capture.untrackedReports != 0)
             line += std::string(capture.skipped.empty() ? "" : "; ") + "the rest from devices past the first " +
-                    std::to_string(kTrackedDevices) + " the capture names, not told apart";
+                    std::to_string(capture.devices.size()) + " the capture names, not told apart";
         line += ")";
     }
     if (!capture.hubsLeftOut.empty() && !p.has("--device"))
