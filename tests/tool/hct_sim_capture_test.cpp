@@ -255,49 +255,50 @@ void ExpectReports(const hct_sim::CapturedDevice &device) {
     }
 }
 
-TEST_F(Capture, WindowsCaptureGivesTheMouseFromDataStagesItsReportsAndTheUrbFunctionsSentDown) {
+// Windows (pcap and pcapng) and Linux (both usbmon header sizes) give the same mouse: exactly the
+// data stages (a reader that took a setup stage, 80 06 00 01 ..., gets other bytes), its reports at
+// their times, and for USBPcap each request once as it went down (not as it came back, 0x0008), a
+// run of reads re-sent as they complete kept as one, so that the list does not grow with the reports.
+TEST_F(Capture, EveryKindOfCaptureGivesTheMouseFromDataStagesItsReportsAndTheUrbFunctionsSentDown) {
+    using K = hct_sim::CaptureKind;
     const std::string pcap = WriteWindowsCapture(Path("mouse.pcap"));
-    for (const std::string &path : {pcap, ToPcapng(pcap, Path("mouse.pcapng"))}) {
-        SCOPED_TRACE(path);
-        const auto capture = hct_sim::ReadCapture(path);
-        EXPECT_EQ(capture.kind, hct_sim::CaptureKind::Usbpcap);
-        EXPECT_EQ(capture.pcapng, path != pcap);
+    const std::map<uint8_t, Bytes> windowsStrings = {{0, kLanguages}, {2, kProduct}}, linuxStrings = {{2, kProduct}};
+    const std::vector<uint16_t> sentDown = {0x0B, 0x0B, 0x0B, 0x00, 0x1B, 0x28, 0x09, 0x0B, 0x0B, 0x09};
+    const struct {
+        std::string file;
+        K kind;
+        bool pcapng;
+        const std::map<uint8_t, Bytes> &strings;
+        std::vector<uint16_t> urbFunctions;
+        size_t skipped;  // Windows: the keyboard's 3, the mouse's second endpoint's 1; Linux: the root hub's
+        std::vector<DeviceAddress> devices;
+    } cases[] = {
+        {pcap, K::Usbpcap, false, windowsStrings, sentDown, 4, {kMouse, kKeyboard}},
+        {ToPcapng(pcap, Path("mouse.pcapng")), K::Usbpcap, true, windowsStrings, sentDown, 4, {kMouse, kKeyboard}},
+        {WriteLinuxCapture(Path("189.pcap"), 189, true), K::Usbmon, false, linuxStrings, {}, 1, {kMouse, {1, 1}}},
+        {WriteLinuxCapture(Path("220.pcap"), 220, true), K::UsbmonMmapped, false, linuxStrings, {}, 1, {kMouse, {1, 1}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        const auto capture = hct_sim::ReadCapture(c.file);
+        EXPECT_EQ(capture.kind, c.kind);
+        EXPECT_EQ(capture.pcapng, c.pcapng);
         const auto &d = capture.device;
         EXPECT_EQ(d.address, kMouse);
         EXPECT_EQ(d.endpoint, 0x81);
         EXPECT_EQ(d.interfaceNumber, 0);
-        // Exactly the data stages: a reader that took a setup stage (80 06 00 01 ...) gets other bytes.
         EXPECT_EQ(d.deviceDescriptor, kDeviceDescriptor);
         EXPECT_EQ(d.configurationDescriptor, ConfigurationDescriptor());
         EXPECT_EQ(d.reportDescriptor, ReportDescriptor());
-        EXPECT_EQ(d.stringDescriptors, (std::map<uint8_t, Bytes>{{0, kLanguages}, {2, kProduct}}));
+        EXPECT_EQ(d.stringDescriptors, c.strings);
         ExpectReports(d);
-        EXPECT_EQ(d.reports[0].record, 15u);
-        // Each request once, as the requests went down, not as they came back (0x0008); a run of
-        // reads re-sent as they complete kept as one, so that the list does not grow with the reports.
-        EXPECT_EQ(d.urbFunctions, (std::vector<uint16_t>{0x0B, 0x0B, 0x0B, 0x00, 0x1B, 0x28, 0x09, 0x0B, 0x0B, 0x09}));
+        EXPECT_EQ(d.urbFunctions, c.urbFunctions);
         EXPECT_EQ(d.reportCount, d.reports.size());
-        EXPECT_EQ(capture.skippedReports, 4u);  // three of the keyboard, one of the mouse's second endpoint
-        EXPECT_EQ(capture.devices, (std::vector<DeviceAddress>{kMouse, kKeyboard}));
+        EXPECT_EQ(capture.skippedReports, c.skipped);
+        EXPECT_EQ(capture.devices, c.devices);
     }
+    EXPECT_EQ(hct_sim::ReadCapture(pcap).device.reports[0].record, 15u);
     EXPECT_EQ(hct_sim::UrbFunctionName(0x28), "GET_DESCRIPTOR_FROM_INTERFACE");
-}
-
-TEST_F(Capture, LinuxCapturesOfBothHeaderSizesGiveTheSameMouse) {
-    for (int link : {189, 220}) {
-        SCOPED_TRACE(link);
-        const auto capture = hct_sim::ReadCapture(WriteLinuxCapture(Path("mouse.pcap"), link, true));
-        EXPECT_EQ(capture.kind, link == 220 ? hct_sim::CaptureKind::UsbmonMmapped : hct_sim::CaptureKind::Usbmon);
-        const auto &d = capture.device;
-        EXPECT_EQ(d.address, kMouse);
-        EXPECT_EQ(d.deviceDescriptor, kDeviceDescriptor);
-        EXPECT_EQ(d.configurationDescriptor, ConfigurationDescriptor());
-        EXPECT_EQ(d.reportDescriptor, ReportDescriptor());
-        EXPECT_EQ(d.stringDescriptors, (std::map<uint8_t, Bytes>{{2, kProduct}}));
-        ExpectReports(d);
-        EXPECT_TRUE(d.urbFunctions.empty());
-        EXPECT_EQ(capture.skippedReports, 1u);  // the root hub's
-    }
 }
 
 TEST_F(Capture, BadCapturesGetOneMessageNamingTheFileAndRecord) {
