@@ -44,6 +44,13 @@ constexpr uint16_t kUrbRead = 0x0009;  // URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFE
 
 using Setup = std::array<uint8_t, 8>;
 
+// What one device's bookkeeping keeps at most, so that memory does not grow with the capture: report
+// lengths per endpoint (a descriptor declares at most 256 input reports), requests for the URB
+// comparison (which compares the first 400), requests outstanding.
+constexpr size_t kKeptLengths = 256;
+constexpr size_t kKeptRequests = 4096;
+constexpr size_t kKeptOutstanding = 4096;
+
 uint16_t Le16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
 uint32_t Le32(const uint8_t *p) { return uint32_t(Le16(p)) | uint32_t(Le16(p + 2)) << 16; }
 uint64_t Le64(const uint8_t *p) { return uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32; }
@@ -79,7 +86,8 @@ struct Event {
 struct EndpointReports {
     size_t count = 0;
     size_t longest = 0;
-    std::set<size_t> lengths;  // every length seen
+    std::set<size_t> lengths;  // the lengths seen, at most kKeptLengths of them
+    bool moreLengths = false;  // more lengths than those
     // The times and lengths of all of them folded into one number: two endpoints with the same
     // reports at the same times have the same signature, without keeping the reports.
     uint64_t signature = 0;
@@ -306,7 +314,7 @@ bool DeclaresMouse(const Bytes &d) {
 }
 
 bool Fits(const EndpointReports &reports, const std::vector<InputReportShape> &shapes) {
-    return reports.count != 0 && std::all_of(reports.lengths.begin(), reports.lengths.end(), [&](size_t length) {
+    return reports.count != 0 && !reports.moreLengths && std::all_of(reports.lengths.begin(), reports.lengths.end(), [&](size_t length) {
         return std::any_of(shapes.begin(), shapes.end(), [&](const InputReportShape &s) { return s.bytes == length; });
     });
 }
@@ -369,10 +377,93 @@ Judgement Judge(const DeviceState &state, const std::vector<InputReportShape> &h
     return {Verdict::Possible, -1, endpoint};
 }
 
-std::string AddressList(const std::vector<DeviceAddress> &devices) {
+size_t ReportsOf(const DeviceState &state) {
+    size_t count = 0;
+    for (const auto &[endpoint, reports] : state.reports) count += reports.count;
+    return count;
+}
+
+// The devices named, the most reports first, at most kListedDevices of them, then "and N more".
+std::string AddressList(std::map<DeviceAddress, DeviceState> &devices, std::vector<DeviceAddress> list, size_t untracked = 0) {
+    std::stable_sort(list.begin(), list.end(),
+                     [&](DeviceAddress a, DeviceAddress b) { return ReportsOf(devices[a]) > ReportsOf(devices[b]); });
     std::string out;
-    for (const DeviceAddress &d : devices) out += (out.empty() ? "" : ", ") + AddressText(d);
+    for (size_t i = 0; i < list.size() && i < kListedDevices; ++i) out += (i == 0 ? "" : ", ") + AddressText(list[i]);
+    if (list.size() > kListedDevices) out += " and " + std::to_string(list.size() - kListedDevices) + " more";
+    if (untracked != 0)
+        out += ", and " + std::to_string(untracked) + " records of devices past the first " + std::to_string(devices.size()) +
+               ", not told apart";
     return out.empty() ? "none" : out;
+}
+
+// What each endpoint of a whole configuration belongs to: its interface's number and class.
+std::map<uint8_t, std::pair<unsigned, uint8_t>> EndpointInterfaces(const Bytes &c) {
+    std::map<uint8_t, std::pair<unsigned, uint8_t>> found;
+    std::pair<unsigned, uint8_t> current{0, 0};
+    for (size_t pos = 0; pos + 2 <= c.size() && c[pos] >= 2 && pos + c[pos] <= c.size(); pos += c[pos]) {
+        if (c[pos + 1] == kDescriptorInterface && c[pos] >= 9) current = {c[pos + 2], c[pos + 5]};
+        else if (c[pos + 1] == kDescriptorEndpoint && c[pos] >= 7) found.try_emplace(c[pos + 2], current);
+    }
+    return found;
+}
+
+std::string ClassName(uint8_t c) {
+    switch (c) {
+    case 1: return "audio";
+    case 2: return "communications";
+    case 3: return "HID";
+    case 7: return "printer";
+    case 8: return "mass storage";
+    case 0x0A: return "CDC data";
+    case 0x0E: return "video";
+    case 0xE0: return "wireless controller";
+    case 0xEF: return "miscellaneous";
+    case 0xFE: return "application specific";
+    case 0xFF: return "vendor-specific";
+    default: return "class " + std::to_string(c);
+    }
+}
+
+std::string Hex8(uint8_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", unsigned(value));
+    return text;
+}
+
+SkippedEndpoint Skipped(DeviceAddress device, uint8_t endpoint, const EndpointReports &reports) {
+    SkippedEndpoint s{device, endpoint, reports.count, {}, 0};
+    for (size_t length : reports.lengths)
+        if (s.lengths.size() < kListedLengths) s.lengths.push_back(length);
+        else ++s.moreLengths;
+    return s;
+}
+
+// The endpoints that sent interrupt-IN reports, the most first, at most kListedDevices; `more`: the rest.
+std::vector<SkippedEndpoint> ReportingEndpoints(std::map<DeviceAddress, DeviceState> &devices, const std::vector<DeviceAddress> &order,
+                                                size_t &more, std::optional<DeviceAddress> except = {}, uint8_t exceptEndpoint = 0) {
+    std::vector<SkippedEndpoint> all;
+    for (const DeviceAddress &d : order)
+        for (const auto &[endpoint, reports] : devices[d].reports)
+            if (reports.count != 0 && !(except && d == *except && (exceptEndpoint == 0 || endpoint == exceptEndpoint)))
+                all.push_back(Skipped(d, endpoint, reports));
+    std::stable_sort(all.begin(), all.end(), [](const SkippedEndpoint &a, const SkippedEndpoint &b) { return a.reports > b.reports; });
+    more = all.size() > kListedDevices ? all.size() - kListedDevices : 0;
+    if (more != 0) all.resize(kListedDevices);
+    return all;
+}
+
+// "5 bytes", "5 or 8 bytes": the lengths of the input reports a descriptor declares.
+std::string LengthsText(const std::vector<InputReportShape> &shapes) {
+    std::set<size_t> lengths;
+    for (const InputReportShape &s : shapes) lengths.insert(s.bytes);
+    std::string out;
+    size_t i = 0;
+    for (size_t length : lengths) {
+        if (i == kListedLengths) return out + " bytes and " + std::to_string(lengths.size() - i) + " more lengths";
+        out += (i == 0 ? "" : i + 1 == lengths.size() ? " or " : ", ") + std::to_string(length);
+        ++i;
+    }
+    return out.empty() ? "none" : out + " bytes";
 }
 
 // Two mice that are one mouse seen twice, below and above a filter driver: the same device address
@@ -390,7 +481,7 @@ bool TwoViews(std::map<DeviceAddress, DeviceState> &devices, DeviceAddress a, De
 std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceState> &devices,
                                                  const std::vector<DeviceAddress> &order, const CaptureChoice &choice,
                                                  const std::string &source, std::optional<DeviceAddress> &otherView,
-                                                 std::vector<DeviceAddress> &hubsLeftOut) {
+                                                 std::vector<DeviceAddress> &hubsLeftOut, size_t untracked) {
     std::vector<InputReportShape> hint;
     if (!choice.descriptor.empty()) hint = InputReportShapes(choice.descriptor);
     DeviceAddress chosen;
@@ -400,7 +491,7 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
         if (it == devices.end())
             throw InputError(source, 0,
                              "device " + AddressText(*choice.device) + " is not in the capture (devices in it: " +
-                                 AddressList(order) + ")");
+                                 AddressList(devices, order, untracked) + ")");
         chosen = *choice.device;
         judgement = Judge(it->second, {});
         if (judgement.verdict == Verdict::Hub)
@@ -428,14 +519,25 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
         // What the lists of candidates below leave out.
         const std::string hubNote = hubs.empty() ? std::string()
                                                  : std::string(hubs.size() == 1 ? "; left out: hub " : "; left out: hubs ") +
-                                                       AddressList(hubs) + " (device class 9)";
+                                                       AddressList(devices, hubs) + " (device class 9)";
         const std::vector<DeviceAddress> &pick = reporting.size() == 1 ? reporting : !mice.empty() ? mice : possible;
+        if (pick.empty() && !hint.empty()) {
+            std::string senders;
+            size_t more = 0;
+            for (const SkippedEndpoint &e : ReportingEndpoints(devices, order, more))
+                senders += (senders.empty() ? "" : "; ") + SkippedEndpointText(e);
+            if (more != 0) senders += "; and " + std::to_string(more) + " more endpoints";
+            if (!senders.empty())
+                throw InputError(source, 0,
+                                 "no device in the capture sends interrupt-IN reports of the lengths the given report "
+                                 "descriptor declares (" + LengthsText(hint) + "); the reports it holds: " + senders +
+                                     hubNote + ": choose the mouse with --device BUS.ADDR, or give the report descriptor of the "
+                                     "device that sent them");
+        }
         if (pick.empty())
             throw InputError(source, 0,
                              "no HID mouse in the capture: no device has a mouse interface in its descriptors or sends "
-                             "interrupt-IN reports" +
-                                 std::string(hint.empty() ? "" : " of the lengths the given report descriptor makes") +
-                                 " (devices in it: " + AddressList(order) + hubNote + ")");
+                             "interrupt-IN reports (devices in it: " + AddressList(devices, order, untracked) + hubNote + ")");
         if (pick.size() == 2 && !mice.empty() && TwoViews(devices, pick[0], pick[1])) {
             chosen = std::min(pick[0], pick[1]);
             otherView = std::max(pick[0], pick[1]);
@@ -444,17 +546,66 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
         if (pick.size() > 1 && mice.empty() && hint.empty())
             throw InputError(source, 0,
                              "the capture holds no enumeration, and several devices send interrupt-IN reports (" +
-                                 AddressList(pick) + hubNote +
+                                 AddressList(devices, pick) + hubNote +
                                  "): give the mouse's report descriptor with --descriptor FILE, or choose one with --device BUS.ADDR");
         if (pick.size() > 1)
             throw InputError(source, 0,
-                             "the capture holds several devices that may be the mouse (" + AddressList(pick) + hubNote +
+                             "the capture holds several devices that may be the mouse (" + AddressList(devices, pick) + hubNote +
                                  "): choose one with --device BUS.ADDR");
         chosen = pick[0];
         judgement = Judge(devices[chosen], hint);
     }
 
     return {chosen, judgement};
+}
+
+// libpcap's words for a file that ends inside a record (pcap and pcapng alike).
+bool EndsInside(const std::string &why) { return why.find("truncated") != std::string::npos; }
+
+// A record cut to the snap length: the file says it holds less than the record was (caplen below
+// len) and the snap length is what it holds. (usbmon's len counts an IN request's whole buffer, so
+// caplen below len alone says nothing.)
+bool SnapCut(const pcap_pkthdr &header, uint32_t snapLength) { return header.caplen < header.len && header.caplen >= snapLength; }
+
+// Warnings on what the chosen device's reports are: none on the mouse interface while the device
+// sent reports on another; lengths the report descriptor does not declare.
+void Advise(Capture &capture, std::map<DeviceAddress, DeviceState> &devices, const DeviceState &state, const Judgement &judgement,
+            const Bytes &descriptor) {
+    const CapturedDevice &device = capture.device;
+    const std::string where = "device " + AddressText(device.address);
+    if (device.reportCount == 0 && !state.reports.empty()) {
+        const auto interfaces = EndpointInterfaces(state.configuration);
+        std::string went;
+        for (const auto &[endpoint, reports] : state.reports) {
+            went += (went.empty() ? "" : "; ") + std::string("endpoint ") + Hex8(endpoint);
+            if (const auto it = interfaces.find(endpoint); it != interfaces.end())
+                went += " (interface " + std::to_string(it->second.first) + ", " + ClassName(it->second.second) + ")";
+            went += ": " + std::to_string(reports.count) + " report" + (reports.count == 1 ? "" : "s");
+        }
+        const std::string mouse = judgement.endpoint != 0 ? "on the mouse interface's endpoint " + Hex8(judgement.endpoint)
+                                                          : "on an interrupt-IN endpoint of the mouse interface";
+        capture.warnings.push_back({"reports-on-another-interface", "no interrupt-IN report of " + where + " came " + mouse +
+                                                                         (judgement.interface >= 0 ? " (interface " + std::to_string(judgement.interface) + ")" : "") +
+                                                                         "; its reports went to " + went});
+    }
+    const auto shapes = InputReportShapes(descriptor);
+    const auto it = state.reports.find(judgement.endpoint);
+    if (shapes.empty() || judgement.endpoint == 0 || it == state.reports.end() || Fits(it->second, shapes)) return;
+    std::string fitting;
+    size_t listed = 0;
+    size_t more = 0;
+    for (const DeviceAddress &d : capture.devices)
+        for (const auto &[endpoint, reports] : devices[d].reports)
+            if (!(d == device.address && endpoint == judgement.endpoint) && Fits(reports, shapes)) {
+                if (listed++ < kListedDevices) fitting += (fitting.empty() ? "" : "; ") + SkippedEndpointText(Skipped(d, endpoint, reports));
+                else ++more;
+            }
+    if (more != 0) fitting += "; and " + std::to_string(more) + " more endpoints";
+    capture.warnings.push_back(
+        {"report-length-mismatch",
+         "the report descriptor declares input reports of " + LengthsText(shapes) + ", but " + SkippedEndpointText(Skipped(device.address, judgement.endpoint, it->second)) +
+             (fitting.empty() ? "; no device in the capture sends reports of the declared lengths"
+                              : "; reports of the declared lengths came from " + fitting + ": choose one with --device BUS.ADDR")});
 }
 
 struct PcapCloser {
@@ -470,6 +621,16 @@ const char *CaptureKindName(CaptureKind kind) {
     case CaptureKind::UsbmonMmapped: return "usbmon (mmapped)";
     }
     return "?";
+}
+
+std::string SkippedEndpointText(const SkippedEndpoint &s) {
+    std::string out = AddressText(s.device) + " endpoint " + Hex8(s.endpoint) + ": " + std::to_string(s.reports) +
+                      (s.reports == 1 ? " report of " : " reports of ");
+    for (size_t i = 0; i < s.lengths.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == s.lengths.size() && s.moreLengths == 0 ? " or " : ", ") + std::to_string(s.lengths[i]);
+    out += s.lengths.size() == 1 && s.lengths[0] == 1 ? " byte" : " bytes";
+    if (s.moreLengths != 0) out += " and " + std::to_string(s.moreLengths) + " more lengths";
+    return out;
 }
 
 std::string AddressText(DeviceAddress device) { return std::to_string(device.bus) + "." + std::to_string(device.address); }
@@ -523,7 +684,10 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     }
     }
 
+    capture.snapLength = uint32_t(std::max(pcap_snapshot(pcap.get()), 0));
     std::map<DeviceAddress, DeviceState> devices;
+    const size_t room = kTrackedDevices - (choice.device ? 1 : 0);  // one kept for the device asked for
+    size_t &untrackedReports = capture.untrackedReports;
     __int128 base = 0;
     size_t record = 0;
     for (;;) {
@@ -535,10 +699,11 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
         const std::string where = "record " + std::to_string(record) + ": ";
         if (got != 1) {
             const std::string why = pcap_geterr(pcap.get());
-            throw InputError(source, 0,
-                             where + (why.find("truncated") != std::string::npos ? "truncated, the file ends inside it"
-                                                                                 : "libpcap cannot read it") +
-                                 " (libpcap: " + why + ")");
+            if (EndsInside(why)) {  // the whole records before it are replayed
+                capture.endsInsideRecord = record--;
+                break;
+            }
+            throw InputError(source, 0, where + "libpcap cannot read it (libpcap: " + why + ")");
         }
         // No test of caplen against len: for usbmon, len counts the whole URB (an IN request's buffer
         // on its submission), not what the record holds. The header's own data length is what counts.
@@ -554,11 +719,25 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             e = capture.kind == CaptureKind::Usbpcap ? ParseUsbpcap(bytes, header->caplen)
                                                      : ParseUsbmon(bytes, header->caplen, headerLength);
         } catch (const RecordError &error) {
-            throw InputError(source, 0, where + error.message);
+            if (!SnapCut(*header, capture.snapLength)) throw InputError(source, 0, where + error.message);
+            ++capture.snapCutRecords;
+            continue;
         }
-        auto [it, fresh] = devices.try_emplace(e.device);
-        if (fresh) capture.devices.push_back(e.device);
+        auto it = devices.find(e.device);
+        if (it == devices.end()) {
+            // Past the devices told apart only the records are counted: memory stays bounded.
+            if (devices.size() >= room && choice.device != e.device) {
+                ++capture.untrackedRecords;
+                if (e.completion && e.transfer == kTransferInterrupt && (e.endpoint & 0x80) && e.succeeded && e.hasData && e.dataLength > 0)
+                    ++untrackedReports;
+                continue;
+            }
+            it = devices.try_emplace(e.device).first;
+            capture.devices.push_back(e.device);
+        }
         DeviceState &state = it->second;
+        if (state.down.size() > kKeptOutstanding) state.down.clear();     // requests that never came back
+        if (state.setups.size() > kKeptOutstanding) state.setups.clear();
         // The filter's own request for string descriptor 200 is no request of the class driver's.
         const bool probe = e.setup && (*e.setup)[0] == 0x80 && (*e.setup)[1] == 6 && (*e.setup)[2] == 200 &&
                            (*e.setup)[3] == kDescriptorString;
@@ -571,7 +750,8 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             // does not grow with the reports.
             const bool read = request.function == kUrbRead && request.interface < 0;
             if (!read) state.readRun.clear();
-            if (!read || state.readRun.insert(request.endpoint).second) state.functions.push_back(request);
+            if ((!read || state.readRun.insert(request.endpoint).second) && state.functions.size() < kKeptRequests)
+                state.functions.push_back(request);
         }
         if (e.completion) state.down.erase(e.id);
         if (e.function && !probe) ++state.sentDown[{*e.function, e.transfer == kTransferControl ? uint8_t(0) : e.endpoint}];
@@ -599,7 +779,8 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             EndpointReports &reports = state.reports[e.endpoint];
             ++reports.count;
             reports.longest = std::max(reports.longest, e.dataLength);
-            reports.lengths.insert(e.dataLength);
+            if (reports.lengths.size() < kKeptLengths || reports.lengths.count(e.dataLength)) reports.lengths.insert(e.dataLength);
+            else reports.moreLengths = true;
             reports.signature = (reports.signature ^ (uint64_t(time) * 0x9E3779B97F4A7C15ull + e.dataLength)) * 0x100000001B3ull;
             if (choice.keepReports) reports.kept.push_back({Bytes(e.data, e.data + e.dataLength), time, record});
         } else if (e.transfer == kTransferInterrupt && (e.endpoint & 0x80) && e.failedTransfer) {
@@ -608,7 +789,17 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     }
     capture.records = record;
 
-    const auto [chosen, judgement] = ChooseDevice(devices, capture.devices, choice, source, capture.otherView, capture.hubsLeftOut);
+    if (capture.endsInsideRecord != 0)
+        capture.warnings.push_back({"capture-ends-inside-record", "the capture ends inside record " + std::to_string(capture.endsInsideRecord) +
+                                                                     ": the " + std::to_string(record) +
+                                                                     " whole records before it are replayed"});
+    if (capture.snapCutRecords != 0)
+        capture.warnings.push_back({"records-cut-to-snap-length",
+                                    std::to_string(capture.snapCutRecords) + " record" + (capture.snapCutRecords == 1 ? " was" : "s were") +
+                                        " cut to the snap length of " + std::to_string(capture.snapLength) +
+                                        " bytes: take the capture again with a larger snap length (the cut records are left out of the replay)"});
+    const auto [chosen, judgement] =
+        ChooseDevice(devices, capture.devices, choice, source, capture.otherView, capture.hubsLeftOut, capture.untrackedRecords);
     DeviceState &state = devices[chosen];
     CapturedDevice &device = capture.device;
     device.address = chosen;
@@ -647,6 +838,14 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     for (const auto &[address, s] : devices)
         if (address != capture.otherView)
             for (const auto &[endpoint, reports] : s.reports) capture.skippedReports += reports.size();
+    capture.skippedReports += untrackedReports;
+    {
+        std::vector<DeviceAddress> others;
+        for (const DeviceAddress &d : capture.devices)
+            if (d != capture.otherView) others.push_back(d);
+        capture.skipped = ReportingEndpoints(devices, others, capture.moreSkipped, chosen, judgement.endpoint == 0 ? 0xFF : judgement.endpoint);
+    }
+    Advise(capture, devices, state, judgement, choice.descriptor.empty() ? device.reportDescriptor : choice.descriptor);
     if (const auto it = state.reports.find(judgement.endpoint); judgement.endpoint != 0 && it != state.reports.end()) {
         device.reports = std::move(it->second.kept);
         device.reportCount = it->second.count;
@@ -668,6 +867,7 @@ struct CaptureReports::State {
     uint64_t size = 0;
     __int128 base = 0;
     size_t record = 0;
+    uint32_t snapLength = 0;
 };
 
 CaptureReports::CaptureReports(const std::filesystem::path &path, const Capture &capture) : state_(std::make_unique<State>()) {
@@ -687,6 +887,7 @@ CaptureReports::CaptureReports(const std::filesystem::path &path, const Capture 
         std::fclose(s.file);
         throw InputError(s.source, 0, std::string("not a pcap or pcapng capture (libpcap: ") + errbuf + ")");
     }
+    s.snapLength = uint32_t(std::max(pcap_snapshot(s.pcap.get()), 0));
 }
 
 CaptureReports::~CaptureReports() = default;
@@ -708,6 +909,7 @@ bool CaptureReports::Next(CapturedReport &report) {
         const int got = pcap_next_ex(s.pcap.get(), &header, &bytes);
         if (got == PCAP_ERROR_BREAK) return false;
         ++s.record;
+        if (got != 1 && EndsInside(pcap_geterr(s.pcap.get()))) return false;  // the reading said so already
         if (got != 1)
             throw InputError(s.source, 0, "record " + std::to_string(s.record) + ": libpcap cannot read it (libpcap: " +
                                               pcap_geterr(s.pcap.get()) + ")");
@@ -717,6 +919,7 @@ bool CaptureReports::Next(CapturedReport &report) {
         try {
             e = s.kind == CaptureKind::Usbpcap ? ParseUsbpcap(bytes, header->caplen) : ParseUsbmon(bytes, header->caplen, headerLength);
         } catch (const RecordError &error) {
+            if (SnapCut(*header, s.snapLength)) continue;
             throw InputError(s.source, 0, "record " + std::to_string(s.record) + ": " + error.message);
         }
         if (e.device != s.device || !e.completion || e.transfer != kTransferInterrupt || e.endpoint != s.endpoint ||

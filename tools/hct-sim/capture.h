@@ -7,6 +7,7 @@
 #pragma once
 
 #include "formats.h"
+#include "warning.h"
 
 #include <compare>
 #include <cstdint>
@@ -78,13 +79,43 @@ struct CapturedDevice {
     std::map<uint16_t, size_t> completedOnly;
 };
 
+// The interrupt-IN reports of one endpoint the replay left out, and their lengths.
+struct SkippedEndpoint {
+    DeviceAddress device;
+    uint8_t endpoint = 0;
+    size_t reports = 0;
+    std::vector<size_t> lengths;  // the first kListedLengths distinct lengths, shortest first
+    size_t moreLengths = 0;       // distinct lengths past those
+};
+std::string SkippedEndpointText(const SkippedEndpoint &skipped);  // "1.4 endpoint 0x81: 3 reports of 8 bytes"
+
+inline constexpr size_t kTrackedDevices = 1024;  // devices told apart; the records of any others only counted
+inline constexpr size_t kListedDevices = 8;      // devices a message or list names, the most active first
+inline constexpr size_t kListedLengths = 4;
+
 struct Capture {
     CaptureKind kind = CaptureKind::Usbpcap;
     bool pcapng = false;
-    size_t records = 0;
+    size_t records = 0;  // whole records read
     CapturedDevice device;
     size_t skippedReports = 0;  // completed interrupt-IN transfers of other devices and endpoints
-    std::vector<DeviceAddress> devices;  // every device the capture names, in order of appearance
+    // The endpoints whose reports were skipped, the most reports first, at most kListedDevices, and
+    // how many more there were.
+    std::vector<SkippedEndpoint> skipped;
+    size_t moreSkipped = 0;
+    // The first kTrackedDevices devices the capture names, in order of appearance; the records of
+    // devices past those are counted, not told apart (a capture of real devices names far fewer).
+    std::vector<DeviceAddress> devices;
+    size_t untrackedRecords = 0;
+    size_t untrackedReports = 0;  // interrupt-IN reports among them, counted in skippedReports
+    // A cut capture: the record the file ends inside (0: it ends after a whole record), and the
+    // records cut to the snap length (left out of the replay), with that length.
+    size_t endsInsideRecord = 0;
+    size_t snapCutRecords = 0;
+    uint32_t snapLength = 0;
+    // What the capture shows that a user must know: cut records, reports elsewhere, lengths that do
+    // not fit the report descriptor.
+    std::vector<Warning> warnings;
     int64_t firstStamp = 0;  // the first record's time, nanoseconds since 1970
     // The same mouse seen a second time (hct-sim run --write-capture writes it below and above the
     // filter: the same device address on another bus, the same reports at the same times): the

@@ -7,9 +7,16 @@
 
 #include <pcap/pcap.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstring>
 
 namespace hct_sim {
@@ -44,39 +51,140 @@ static_assert(offsetof(_URB_CONTROL_TRANSFER, TransferBufferLength) == offsetof(
 static_assert(offsetof(_URB_CONTROL_TRANSFER, TransferBuffer) == offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBuffer));
 static_assert(offsetof(_URB_CONTROL_TRANSFER, TransferBufferMDL) == offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferMDL));
 
+namespace {
+
+// The temporary files not yet renamed or removed, as plain bytes a signal handler may read.
+constexpr int kUnfinishedSlots = 4;
+struct Unfinished {
+    std::atomic<bool> used{false};
+    char path[PATH_MAX] = {};
+};
+Unfinished g_unfinished[kUnfinishedSlots];
+
+void Track(const std::string &path, bool on) {
+    for (Unfinished &slot : g_unfinished) {
+        if (on && !slot.used.load() && path.size() < sizeof slot.path) {
+            std::memcpy(slot.path, path.c_str(), path.size() + 1);
+            slot.used.store(true);
+            return;
+        }
+        if (!on && slot.used.load() && path == slot.path) {
+            slot.used.store(false);
+            return;
+        }
+    }
+}
+
+std::string Errno() { return std::strerror(errno); }
+
+}  // namespace
+
 CaptureWriter::CaptureWriter(const std::filesystem::path &path, int64_t timeBase) : path_(path.string()), timeBase_(timeBase) {
-    pcap_ = pcap_open_dead_with_tstamp_precision(usbpcap::kLinkType, kSnapLength, PCAP_TSTAMP_PRECISION_NANO);
-    if (pcap_ == nullptr) throw InputError(path_, 0, "cannot write the capture: libpcap cannot make a USBPcap writer");
+    auto fail = [&](const std::string &why) { throw InputError(path_, 0, "cannot write the capture: " + why); };
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        pcap_close(pcap_);
-        throw InputError(path_, 0, "cannot write the capture: it is a folder");
+    if (std::filesystem::is_directory(path, ec)) fail("it is a folder");
+    struct stat st {};
+    const bool exists = ::stat(path_.c_str(), &st) == 0;
+    std::FILE *file = nullptr;
+    if (exists && !S_ISREG(st.st_mode)) {
+        file = std::fopen(path_.c_str(), "wb");
+        if (file == nullptr) fail(Errno());
+    } else {
+        // Through a symbolic link the file it names is replaced, the link kept.
+        const std::filesystem::path target = std::filesystem::weakly_canonical(path, ec);
+        target_ = ec ? path_ : target.string();
+        const std::filesystem::path folder = std::filesystem::path(target_).parent_path();
+        std::string temporary = (folder / ("." + std::filesystem::path(target_).filename().string() + ".hct-sim-XXXXXX")).string();
+        const int fd = ::mkstemp(temporary.data());
+        if (fd < 0) fail(Errno());
+        temporary_ = temporary;
+        Track(temporary_, true);
+        // The mode a new file gets (or the one replaced had), not mkstemp's 0600.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~mask));
+        file = ::fdopen(fd, "wb");
+        if (file == nullptr) {
+            const std::string why = Errno();
+            ::close(fd);
+            Discard();
+            fail(why);
+        }
     }
-    dumper_ = pcap_dump_open(pcap_, path_.c_str());
-    // The file header goes to disk now: a file that takes no bytes fails here, before the session.
+    pcap_ = pcap_open_dead_with_tstamp_precision(usbpcap::kLinkType, kSnapLength, PCAP_TSTAMP_PRECISION_NANO);
+    if (pcap_ != nullptr) dumper_ = pcap_dump_fopen(pcap_, file);
+    // The file header goes out now: a file that takes no bytes fails here, before the session.
     if (dumper_ == nullptr || pcap_dump_flush(dumper_) != 0) {
-        std::string why = dumper_ == nullptr ? pcap_geterr(pcap_) : std::strerror(errno);
-        if (why.rfind(path_ + ": ", 0) == 0) why.erase(0, path_.size() + 2);  // libpcap names the file too
+        const std::string why = dumper_ == nullptr ? "libpcap cannot make a USBPcap writer" : Errno();
         if (dumper_) pcap_dump_close(dumper_);
-        pcap_close(pcap_);
-        throw InputError(path_, 0, "cannot write the capture: " + why);
+        else std::fclose(file);
+        dumper_ = nullptr;
+        if (pcap_) pcap_close(pcap_);
+        pcap_ = nullptr;
+        Discard();
+        fail(why);
     }
+}
+
+void CaptureWriter::Discard() {
+    if (temporary_.empty()) return;
+    ::unlink(temporary_.c_str());
+    Track(temporary_, false);
+    temporary_.clear();
 }
 
 CaptureWriter::~CaptureWriter() {
     if (dumper_) pcap_dump_close(dumper_);
     if (pcap_) pcap_close(pcap_);
+    Discard();
 }
 
 void CaptureWriter::Close() {
     std::lock_guard lock(mutex_);
     if (dumper_ != nullptr) {
-        if (pcap_dump_flush(dumper_) != 0 && error_.empty()) error_ = std::strerror(errno);
+        std::FILE *file = pcap_dump_file(dumper_);
+        if ((pcap_dump_flush(dumper_) != 0 || (!temporary_.empty() && ::fsync(fileno(file)) != 0)) && error_.empty()) error_ = Errno();
         pcap_dump_close(dumper_);
         dumper_ = nullptr;
     }
-    if (!error_.empty())
-        throw InputError(path_, 0, "the capture could not be written whole after record " + std::to_string(records_) + ": " + error_);
+    if (error_.empty() && !temporary_.empty()) {
+        if (::rename(temporary_.c_str(), target_.c_str()) != 0) error_ = "cannot put it in place: " + Errno();
+        else {
+            Track(temporary_, false);
+            temporary_.clear();
+        }
+    }
+    if (!error_.empty()) {
+        Discard();
+        throw InputError(path_, 0, "the capture could not be written whole after record " + std::to_string(records_) + ": " + error_ +
+                                       " (the file is left as it was)");
+    }
+}
+
+void RemoveUnfinishedOutputs() noexcept {
+    for (Unfinished &slot : g_unfinished)
+        if (slot.used.load()) ::unlink(slot.path);
+}
+
+void RefuseOutputThatIsAnInput(const std::string &option, const std::string &output,
+                               const std::vector<std::pair<std::string, std::string>> &inputs) {
+    struct stat out {};
+    if (::stat(output.c_str(), &out) != 0) return;  // no such file yet: no input either
+    struct stat link {};
+    const bool symbolic = ::lstat(output.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+    for (const auto &[inputOption, input] : inputs) {
+        struct stat in {};
+        if (::stat(input.c_str(), &in) != 0 || in.st_dev != out.st_dev || in.st_ino != out.st_ino) continue;
+        std::error_code ec;
+        const std::string how = symbolic                                             ? "a symbolic link to it"
+                                : std::filesystem::equivalent(output, input, ec) &&
+                                          std::filesystem::absolute(output, ec).lexically_normal() ==
+                                              std::filesystem::absolute(input, ec).lexically_normal()
+                                    ? "the same file"
+                                    : "a hard link to it";
+        throw InputError(output, 0, option + " names the input of " + inputOption + " " + input + " (" + how +
+                                        "): writing it would destroy that input; give another file (nothing was read or written)");
+    }
 }
 
 uint64_t CaptureWriter::Records() const {
@@ -231,7 +339,7 @@ void CaptureWriter::Write(int64_t time, unsigned bus, uint64_t irp, uint32_t sta
     header.ts.tv_usec = suseconds_t(stamp % kSecond);  // nanoseconds: the file says so in its magic
     header.caplen = header.len = bpf_u_int32(record_.size());
     pcap_dump(reinterpret_cast<u_char *>(dumper_), &header, record_.data());
-    if (pcap_dump_flush(dumper_) != 0) {
+    if (std::ferror(pcap_dump_file(dumper_))) {
         error_ = std::strerror(errno);
         return;
     }

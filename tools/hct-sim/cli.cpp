@@ -8,6 +8,8 @@
 
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -43,7 +45,8 @@ constexpr const char *kTopHelp =
     "\n"
     "'hct-sim <command> --help' describes each command; 'hct-sim --version' prints the version.\n"
     "Exit codes: 0 success, 1 the driver broke a kernel rule (or a --script step did not turn out as\n"
-    "it says), 2 bad input or usage.\n";
+    "it says), 2 bad input or usage, 3 the input was incomplete (a capture cut inside a record or\n"
+    "to a small snap length): what it holds was replayed, standard error says what is missing.\n";
 
 constexpr const char *kRunHelp =
     "Usage: hct-sim run [options]\n"
@@ -66,7 +69,9 @@ constexpr const char *kRunHelp =
     "                      the reports\n"
     "  --capture FILE      a USB capture (pcap or pcapng; USBPcap from Windows, usbmon from Linux):\n"
     "                      the mouse's descriptors and its interrupt-IN reports, replayed at their\n"
-    "                      captured times; with --descriptor when the capture lacks the enumeration\n"
+    "                      captured times; with --descriptor when the capture lacks the enumeration.\n"
+    "                      A capture cut short (inside a record, or to a small snap length) is\n"
+    "                      replayed as far as its whole records go, said on standard error, exit 3\n"
     "  --device BUS.ADDR   the capture's device to replay (default: the mouse it shows)\n"
     "  --binary            the descriptor file holds raw bytes (implied for .bin and .rdesc)\n"
     "  --probe-reply TEXT  the mouse's answer to the string request at index 200 (default START)\n"
@@ -79,7 +84,9 @@ constexpr const char *kRunHelp =
     "  --write-capture FILE\n"
     "                      write every URB of the session to FILE, a pcap capture of link type\n"
     "                      USBPcap for Wireshark: bus 1 what the bus driver received and completed\n"
-    "                      (below the filter), bus 2 what the class driver sent and got back (above it)\n"
+    "                      (below the filter), bus 2 what the class driver sent and got back (above it);\n"
+    "                      written beside FILE and renamed into place when complete (an interrupted\n"
+    "                      or failed run leaves FILE as it was); refused when FILE is an input\n"
     "  --changed-only      list only the reports the driver changed (the summary counts them all)\n"
     "  --trace             print the driver's debug trace afterwards, one line per \"\\n\\r\"\n"
     "  --trace=raw         print the table as usual, then the trace bytes untouched (not split\n"
@@ -222,7 +229,7 @@ void WarnAboutDescriptor(const Bytes &descriptor, const std::string &source, std
 
 // Plays a captured mouse: its descriptors, its reports at their captured times. `descriptorPath` is a
 // --descriptor file already loaded into options.descriptor, which then stands for the capture's.
-Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, SessionOptions &options) {
+Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, SessionOptions &options, std::ostream &err) {
     const std::string &path = p.options.at("--capture");
     CaptureChoice choice;
     choice.descriptor = descriptorPath.empty() ? Bytes{} : options.descriptor;
@@ -232,6 +239,8 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
         if (!choice.device) throw UsageError("--device takes BUS.ADDR in decimal (1.5), not \"" + p.options.at("--device") + "\"");
     }
     Capture capture = ReadCapture(path, choice);
+    // Said before any refusal below: what the capture lacks is often why.
+    for (const Warning &w : capture.warnings) err << "hct-sim: warning: " << path << ": " << w.message << "\n";
     const CapturedDevice &device = capture.device;
     const std::string where = "device " + AddressText(device.address);
     if (descriptorPath.empty()) {
@@ -239,11 +248,11 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
         const bool configuration = !device.configurationDescriptor.empty();
         if (device.reportDescriptor.empty() && (hasDevice || configuration))
             throw InputError(path, 0,
-                             "the capture holds the enumeration of " + where + " (its " +
-                                 (hasDevice && configuration ? "device and configuration descriptors"
-                                  : hasDevice              ? "device descriptor"
-                                                           : "configuration descriptor") +
-                                 ") but " + ReportDescriptorReadText(device) + ": give one with --descriptor FILE");
+                             "the capture holds the " +
+                                 std::string(hasDevice && configuration ? "device and configuration descriptors"
+                                             : hasDevice              ? "device descriptor"
+                                                                      : "configuration descriptor") +
+                                 " of " + where + " but " + ReportDescriptorReadText(device) + ": give one with --descriptor FILE");
         if (device.reportDescriptor.empty() && device.reportDescriptorReads != 0)
             throw InputError(path, 0,
                              "the capture holds no report descriptor of " + where + ": " + ReportDescriptorReadText(device) +
@@ -251,7 +260,7 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
         if (device.reportDescriptor.empty())
             throw InputError(path, 0,
                              "the capture holds no report descriptor of " + where +
-                                 " (it began after the mouse was plugged in): give one with --descriptor FILE");
+                                 " (the capture seems to start after the mouse was plugged in): give one with --descriptor FILE");
         options.descriptor = device.reportDescriptor;
     }
     options.deviceDescriptor = device.deviceDescriptor;
@@ -291,8 +300,15 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     if (!descriptorPath.empty())
         line += "; report descriptor from " + descriptorPath +
                 (device.reportDescriptor.empty() ? " (the capture holds none)" : " (instead of the capture's)");
-    if (capture.skippedReports != 0)
-        line += "; " + std::to_string(capture.skippedReports) + " report(s) of other devices and endpoints skipped";
+    if (capture.skippedReports != 0) {
+        line += "; " + std::to_string(capture.skippedReports) + " report(s) of other devices and endpoints skipped (";
+        for (size_t i = 0; i < capture.skipped.size(); ++i) line += (i == 0 ? "" : "; ") + SkippedEndpointText(capture.skipped[i]);
+        if (capture.moreSkipped != 0) line += "; and " + std::to_string(capture.moreSkipped) + " more endpoints";
+        if (capture.untrackedReports != 0)
+            line += std::string(capture.skipped.empty() ? "" : "; ") + "the rest from devices past the first " +
+                    std::to_string(capture.devices.size()) + " the capture names, not told apart";
+        line += ")";
+    }
     if (!capture.hubsLeftOut.empty() && !p.has("--device"))
         line += "; left out of the candidates for the mouse: " + std::string(capture.hubsLeftOut.size() == 1 ? "hub " : "hubs ") +
                 [&] {
@@ -308,18 +324,53 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
     return capture;
 }
 
+// Whether the progress line is on the terminal now: what a signal handler clears before the process
+// ends (Ctrl-C).
+volatile std::sig_atomic_t g_progressShown = 0;
+constexpr char kClearLine[] = "\r\033[K";
+
+extern "C" void OnInterrupt(int signal) {
+    if (g_progressShown) (void)!::write(STDERR_FILENO, kClearLine, sizeof kClearLine - 1);
+    RemoveUnfinishedOutputs();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// For a run's length: Ctrl-C, a hang-up, a termination or a closed pipe clears the progress line
+// and removes a capture half written; the handlers before are put back after.
+class InterruptCleanup {
+public:
+    InterruptCleanup() {
+        for (size_t i = 0; i < std::size(kSignals); ++i) old_[i] = std::signal(kSignals[i], OnInterrupt);
+    }
+    ~InterruptCleanup() {
+        for (size_t i = 0; i < std::size(kSignals); ++i) std::signal(kSignals[i], old_[i]);
+    }
+
+private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+    void (*old_[std::size(kSignals)])(int) = {};
+};
+
 // A progress line on standard error while a long replay runs, when standard error is a terminal:
-// reports done, share of the file read, rate. Nothing otherwise.
+// reports done, share of the file read, rate. Nothing otherwise. When the rows go to a terminal as
+// well, the line is cleared before a row is written and drawn again after the rows are out.
 class Progress {
 public:
-    Progress(std::ostream &err, size_t total, std::function<double()> share)
-        : err_(err), total_(total), share_(std::move(share)), on_(&err == &std::cerr && isatty(STDERR_FILENO) != 0),
-          begun_(std::chrono::steady_clock::now()) {}
+    Progress(std::ostream &out, std::ostream &err, size_t total, std::function<double()> share)
+        : out_(out), err_(err), total_(total), share_(std::move(share)), on_(&err == &std::cerr && isatty(STDERR_FILENO) != 0),
+          rowsOnTerminal_(on_ && &out == &std::cout && isatty(STDOUT_FILENO) != 0), begun_(std::chrono::steady_clock::now()) {}
+    ~Progress() { Done(); }
+    // Before a row goes to `out`.
+    void BeforeRow() {
+        if (rowsOnTerminal_ && drawn_) Done();
+    }
     void Update(size_t done) {
         if (!on_ || done % 1024 != 0) return;
         const auto now = std::chrono::steady_clock::now();
         if (now - shown_ < std::chrono::milliseconds(200)) return;
         shown_ = now;
+        if (rowsOnTerminal_) out_.flush();  // no row is left to land after the line
         const double seconds = std::chrono::duration<double>(now - begun_).count();
         char line[160];
         const double share = share_ ? 100.0 * share_() : total_ ? 100.0 * double(done) / double(total_) : 0.0;
@@ -327,21 +378,63 @@ public:
                       share, share_ ? "file read" : "input", seconds > 0 ? double(done) / seconds : 0.0);
         err_ << line << std::flush;
         drawn_ = true;
+        g_progressShown = 1;
     }
     void Done() {
-        if (drawn_) err_ << "\r\033[K" << std::flush;
+        if (drawn_) err_ << kClearLine << std::flush;
         drawn_ = false;
+        g_progressShown = 0;
     }
 
 private:
+    std::ostream &out_;
     std::ostream &err_;
     size_t total_;
     std::function<double()> share_;
     bool on_;
+    bool rowsOnTerminal_;
     bool drawn_ = false;
     std::chrono::steady_clock::time_point begun_;
     std::chrono::steady_clock::time_point shown_{};
 };
+
+// The capture's facts as fields of their own (the sentences of the "capture" line and the warnings).
+Json CaptureFactsJson(const Capture &c, const std::string &path) {
+    auto address = [](DeviceAddress d) { return Json::MakeObject().Set("bus", d.bus).Set("address", d.address); };
+    const CapturedDevice &d = c.device;
+    Json skipped = Json::MakeArray();
+    for (const SkippedEndpoint &e : c.skipped) {
+        Json lengths = Json::MakeArray();
+        for (size_t length : e.lengths) lengths.Push(length);
+        skipped.Push(address(e.device).Set("endpoint", e.endpoint).Set("reports", e.reports).Set("lengths", std::move(lengths)).Set("more_lengths", e.moreLengths));
+    }
+    Json hubs = Json::MakeArray();
+    for (const DeviceAddress &h : c.hubsLeftOut) hubs.Push(address(h));
+    Json warnings = Json::MakeArray();
+    for (const Warning &w : c.warnings) warnings.Push(Json::MakeObject().Set("code", w.code).Set("message", w.message));
+    return Json::MakeObject()
+        .Set("file", path)
+        .Set("format", c.pcapng ? "pcapng" : "pcap")
+        .Set("kind", CaptureKindName(c.kind))
+        .Set("records", c.records)
+        .Set("device", address(d.address))
+        .Set("endpoint", d.endpoint != 0 ? Json(unsigned(d.endpoint)) : Json())
+        .Set("interface", d.interfaceNumber >= 0 ? Json(d.interfaceNumber) : Json())
+        .Set("reports", d.reportCount)
+        .Set("failed_transfers", d.failedTransfers)
+        .Set("skipped_reports", c.skippedReports)
+        .Set("skipped_endpoints", std::move(skipped))
+        .Set("more_skipped_endpoints", c.moreSkipped)
+        .Set("untracked_records", c.untrackedRecords)
+        .Set("untracked_reports", c.untrackedReports)
+        .Set("ends_inside_record", c.endsInsideRecord != 0 ? Json(c.endsInsideRecord) : Json())
+        .Set("snap_cut_records", c.snapCutRecords)
+        .Set("snap_length", c.snapLength)
+        .Set("incomplete", c.endsInsideRecord != 0 || c.snapCutRecords != 0)
+        .Set("other_view", c.otherView ? address(*c.otherView) : Json())
+        .Set("hubs_left_out", std::move(hubs))
+        .Set("warnings", std::move(warnings));
+}
 
 int Finish(const SessionResult &result, std::ostream &err) {
     if (result.facts.violations.empty()) return 0;
@@ -358,6 +451,13 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         return 0;
     }
     if (!p.positionals.empty()) throw UsageError("unexpected argument \"" + p.positionals[0] + "\"");
+    if (p.has("--write-capture")) {  // before anything is read
+        std::vector<std::pair<std::string, std::string>> inputs;
+        for (const char *option : {"--capture", "--descriptor", "--reports", "--recording", "--script"})
+            if (p.has(option)) inputs.emplace_back(option, p.options.at(option));
+        RefuseOutputThatIsAnInput("--write-capture", p.options.at("--write-capture"), inputs);
+    }
+    const InterruptCleanup cleanup;
     if (p.has("--recording") && (p.has("--descriptor") || p.has("--reports")))
         throw UsageError("--recording brings its own descriptor and reports: leave out --descriptor and --reports");
     if (p.has("--capture") && (p.has("--recording") || p.has("--reports")))
@@ -404,7 +504,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     if ((p.has("--recording") || p.has("--descriptor")) && !p.has("--probe-reply"))
         options.probeOrigin = "the built-in default (the mouse's own answer is not known)";
     std::optional<Capture> capture;
-    if (p.has("--capture")) capture = ApplyCapture(p, p.has("--descriptor") ? p.options.at("--descriptor") : "", options);
+    if (p.has("--capture")) capture = ApplyCapture(p, p.has("--descriptor") ? p.options.at("--descriptor") : "", options, err);
 
     if (p.has("--descriptor")) WarnAboutDescriptor(options.descriptor, p.options.at("--descriptor"), err);
     else if (p.has("--recording")) WarnAboutDescriptor(options.descriptor, p.options.at("--recording"), err);
@@ -456,7 +556,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         widest = reportFile->longest;
         share = shareOf(reportLines.get());
     }
-    Progress progress(err, total, share);
+    Progress progress(out, err, total, share);
     size_t fed = 0;
     options.nextReport = [&](Bytes &report, int64_t &delay, uint32_t &failure) {
         if (captured) {
@@ -503,6 +603,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         if (changedOnly && Classify(row, facts.layout) != RowKind::Rewritten) return;
         ++listed;
         const size_t number = facts.counts.total;
+        progress.BeforeRow();
         if (json) stream->Row(ReportRowJson(number, row, facts.layout, facts.featureOn));
         else out << ReportTableRow(number, row, facts.layout, facts.featureOn, shape);
     };
@@ -576,6 +677,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
             eachTraceLine([&](const std::string &line) { stream->ArrayItem(line); });
             stream->EndArray();
         }
+        stream->Members(Json::MakeObject().Set("capture_facts", capture ? CaptureFactsJson(*capture, p.options.at("--capture")) : Json()));
         if (urbs) {
             Json lines = Json::MakeArray();
             for (const auto &line : urbs->lines) lines.Push(UrbComparisonLine(line, capture->device.completedOnly));
@@ -610,7 +712,9 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     out.flush();
     for (const std::string &fault : result.scriptFaults) err << "hct-sim: " << fault << "\n";
     const int finished = Finish(result, err);
-    return finished == 0 && !result.scriptFaults.empty() ? 1 : finished;
+    if (finished == 0 && !result.scriptFaults.empty()) return 1;
+    if (finished == 0 && capture && (capture->endsInsideRecord != 0 || capture->snapCutRecords != 0)) return 3;
+    return finished;
 }
 
 int Layout(const std::vector<std::string> &words, std::ostream &out, std::ostream &err) {
