@@ -8,6 +8,11 @@
 #   scripts/mutants.sh            every mutant (about 4 minutes on two cores, after a first build of
 #                                 the scratch tree of about 1 to 5)
 #   scripts/mutants.sh NAME...    the mutants whose file names contain NAME
+#   scripts/mutants.sh --unique [NAME...]
+#                                 on demand, not part of the test command (hours on two cores): every
+#                                 test against every mutant, not stopping at the first failure, then,
+#                                 for each test, the mutants only it catches, and the tests that catch
+#                                 no mutant alone (a scratch tree of its own, build/mutants/unique/)
 #
 # Each patch's first line names the routine and the fault. A second line "# equivalent: REASON"
 # marks a mutant that no test can tell from the shipped driver (listed in docs/reliability.md), so
@@ -20,18 +25,18 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=${JOBS:-2}
 SCRATCH=$ROOT/build/mutants/src
-BUILD=$SCRATCH/build/host
-TSAN_BUILD=$SCRATCH/build/host-tsan
 LOGS=$ROOT/build/mutants/logs
 MODES=(normal complete-at-once force-pending cross-thread)
 RUN_TIMEOUT=${RUN_TIMEOUT:-300}
 
 selection=all
+unique=0
 patterns=()
 for arg in "$@"; do
   case $arg in
     --all) selection=all ;;
-    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    --unique) unique=1 ;;
+    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
     -*) echo "mutants.sh: unknown option $arg" >&2; exit 2 ;;
     *) selection=named; patterns+=("$arg") ;;
   esac
@@ -46,6 +51,10 @@ case $selection in
     done ;;
 esac
 if ((${#mutants[@]} == 0)); then echo "mutants.sh: no mutant selected" >&2; exit 2; fi
+# The unique-catch run has a scratch tree of its own, so a normal run can go on beside it.
+if ((unique)); then SCRATCH=$ROOT/build/mutants/unique/src LOGS=$ROOT/build/mutants/unique/logs; fi
+BUILD=$SCRATCH/build/host
+TSAN_BUILD=$SCRATCH/build/host-tsan
 
 # The scratch copy: files whose content changed are rewritten (new time stamp, so ninja rebuilds
 # them), files gone from the tree are removed; anything a mutant left behind after an interrupted
@@ -93,6 +102,80 @@ caught_by() {
   fi
   echo "${test:-?} (${what:-?})"
 }
+
+# run_all BINARY LOG TAG [ENV...]: every test of BINARY, past failures and crashes. A run that ends
+# in an abort (a kernel rule, a sanitizer) or a timeout counts against the test that was running,
+# and the binary is started again on the tests not yet run. Prints one line "TAG:TEST" per failing test.
+run_all() {
+  local bin=$1 log=$2 tag=$3 rc t done_filter='' pass=0
+  shift 3
+  local -A seen=()
+  : >"$log"
+  while :; do
+    pass=$((pass + 1))
+    (timeout "$RUN_TIMEOUT" env "$@" "$bin" ${done_filter:+"--gtest_filter=-${done_filter#:}"} \
+      >"$log.$pass" 2>&1; exit $?) 2>/dev/null
+    rc=$?
+    cat "$log.$pass" >>"$log"
+    while read -r t; do seen[$t]=1; done < <(grep -oP '^\[ RUN      \] \K\S+' "$log.$pass")
+    grep -P '^\[  FAILED  \] .* \([0-9]+ ms\)$' "$log.$pass" | grep -oP '^\[  FAILED  \] \K[^ ,]+' | sed "s|^|$tag:|"
+    local last
+    last=$(grep -oP '^\[ (RUN      |      OK|  FAILED) \] \K\S+' "$log.$pass" | tail -1)
+    local last_kind
+    last_kind=$(grep -oP '^\[ (RUN      |      OK|  FAILED) \]' "$log.$pass" | tail -1)
+    rm -f "$log.$pass"
+    if ((rc == 0)) || [[ $last_kind != '[ RUN      ]' ]] || ((pass > 400)); then
+      # A failure exit after the last test finished is the summary's; nothing left to run.
+      break
+    fi
+    echo "$tag:$last"
+    done_filter=$(printf ':%s' "${!seen[@]}")
+  done
+}
+
+if ((unique)); then
+  RESULTS=$LOGS/catches.txt
+  : >"$RESULTS"
+  "$BUILD/bin/test_stack" --gtest_list_tests | awk '/^[^ ]/{s=$1} /^  /{print "stack:" s $1}' >"$LOGS/tests.txt"
+  "$BUILD/bin/test_report" --gtest_list_tests | awk '/^[^ ]/{s=$1} /^  /{print "report:" s $1}' >>"$LOGS/tests.txt"
+  echo "    $(wc -l <"$LOGS/tests.txt") tests; results in $RESULTS"
+  for patch in "${mutants[@]}"; do
+    name=$(basename "$patch" .patch)
+    t0=$SECONDS
+    files=$(grep -oP '^\+\+\+ b/\K\S+' "$patch")
+    if ! patch -s -p1 -d "$SCRATCH" <"$patch" >"$LOGS/$name.patch.log" 2>&1; then
+      echo "$name|does not apply|" >>"$RESULTS"; echo "  $name does not apply"; continue
+    fi
+    if ! cmake --build "$BUILD" -j "$JOBS" --target test_stack test_report >"$LOGS/$name.build.log" 2>&1; then
+      echo "$name|build failed|" >>"$RESULTS"; echo "  $name BUILD FAILED"
+    else
+      {
+        if grep -q '^report/' <<<"$files"; then run_all "$BUILD/bin/test_report" "$LOGS/$name.report.log" report; fi
+        for mode in "${MODES[@]}"; do
+          env_mode=$mode; [[ $mode == normal ]] && env_mode=
+          run_all "$BUILD/bin/test_stack" "$LOGS/$name.$mode.log" stack HCT_IO_MODE="$env_mode" HCT_SEED=1
+        done
+      } >"$LOGS/$name.failed.txt"
+      catchers=$(grep -oP '^(stack|report):\S+' "$LOGS/$name.failed.txt" | sort -u | tr '\n' ' ')
+      equivalent_note=$(grep -m1 -oP '^# equivalent: \K.*' "$patch")
+      echo "$name|${equivalent_note:+equivalent}|$catchers" >>"$RESULTS"
+      printf '  %-44s %3d tests catch it  [%d s]\n' "$name" "$(wc -w <<<"$catchers")" "$((SECONDS - t0))"
+    fi
+    patch -s -R -p1 -d "$SCRATCH" <"$patch" >>"$LOGS/$name.patch.log" 2>&1 ||
+      { echo "mutants.sh: could not take $name back out of the scratch tree" >&2; exit 2; }
+  done
+  echo
+  echo "Unique-catch run: ${#mutants[@]} mutants, $(wc -l <"$LOGS/tests.txt") tests; $((SECONDS - start)) s"
+  echo
+  echo "Mutants only one test catches, by test:"
+  awk -F'|' '{n=split($3, t, " "); if (n == 1) u[t[1]] = u[t[1]] " " $1; if (n == 0 && $2 == "") s = s " " $1}
+    END {for (k in u) print "  " k ":" u[k]; if (s != "") print "  (caught by no test:" s ")"}' "$RESULTS" | sort
+  echo
+  echo "Tests that catch no mutant alone (each of their catches is also another test's):"
+  awk -F'|' 'FNR == NR {n = split($3, t, " "); for (i = 1; i <= n; i++) {c[t[i]]++; if (n == 1) u[t[i]]++}; next}
+    !u[$1] {printf "  %s  (%d catches)\n", $1, c[$1] + 0}' "$RESULTS" "$LOGS/tests.txt"
+  exit 0
+fi
 
 declare -a rows
 survived=0 caught=0 equivalent=0 broken=0

@@ -66,33 +66,6 @@ TEST_F(Ownership, DispatchTouchingTheRequestAfterCompletingItIsIrpNotOwned)
     EXPECT_FALSE(sent.seen.pendingReturned);
 }
 
-TEST_F(Ownership, RequestComesBackWhenTheSendersRoutineKeepsIt)
-{
-    // The start-device shape: forward with a routine that keeps the request, wait, then finish it.
-    PDEVICE_OBJECT bottom = Device([](PDEVICE_OBJECT, PIRP irp) { return PendAndCompleteLater(irp, STATUS_SUCCESS); });
-    PDEVICE_OBJECT filter = Device(
-        [](PDEVICE_OBJECT self, PIRP irp) {
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(
-                irp, [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
-                    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
-                    return STATUS_MORE_PROCESSING_REQUIRED;
-                },
-                &event, TRUE, TRUE, TRUE);
-            if (IoCallDriver(Ext(self)->lower, irp) == STATUS_PENDING) {
-                KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-            }
-            return Complete(irp, irp->IoStatus.Status);
-        },
-        bottom);
-    Sent sent;
-    Send(filter, sent);
-    EXPECT_EQ(sent.status, STATUS_SUCCESS);
-    EXPECT_TRUE(Rules().empty());
-}
-
 TEST_F(Ownership, CreatorFreeingARequestStillBelowIsIrpNotOwned)
 {
     PIRP held = nullptr;

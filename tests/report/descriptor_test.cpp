@@ -44,66 +44,99 @@ Descriptor Fields(std::initializer_list<Bytes> usages, uint8_t bits, uint8_t cou
     return d;
 }
 
-TEST(ParseLayout, FiveButtonMouseLocatesXYWheelAndPan)
+// One descriptor, the layout it gives (Parse starts from a layout of garbage, so every one of the
+// nine fields is replaced by every parse).
+struct LayoutCase {
+    const char *what;
+    Bytes descriptor;
+    REPORT_LAYOUT layout;
+};
+
+Bytes SixtyFiveUsages()
 {
-    EXPECT_EQ(Parse(FiveButtonMouse()), kFiveButtonLayout);
+    // More than 64 usages before one Input: the first 64 are kept and the walk goes on, so a 65th X
+    // is not located but later Input items still are, and TotalSize still covers every field.
+    Descriptor d{UsagePage(0x01)};
+    for (int i = 0; i < 63; i++)
+        d.Add({Usage(0x40)});
+    d.Add({Usage(0x31), Usage(0x30), ReportSize(1), ReportCount(70), Input(kDataVarAbs)});
+    d.Add({Usage(0x38), ReportSize(8), ReportCount(1), Input(kDataVarRel)});
+    return d.bytes();
 }
 
-TEST(ParseLayout, ReportIdItemAddsNoBits)
+Bytes WithoutLastByte(Bytes bytes)
 {
-    EXPECT_EQ(Parse(FiveButtonMouse({.reportId = true})), kFiveButtonLayout);
+    bytes.pop_back();
+    return bytes;
 }
 
-TEST(ParseLayout, UsageRangeLocatesNothingButTheBitPositionStillAdvances)
-{
-    EXPECT_EQ(Parse(FiveButtonMouse({.xyAsRange = true})), Layout(0x28, 0, 0, 0, 0, 8, 0x18, 8, 0x20));
-}
-
-TEST(ParseLayout, TwoByteGenericDesktopPageSelectsNoDesktopUsages)
-{
-    EXPECT_EQ(Parse(FiveButtonMouse({.desktopPage16 = true})), Layout(0x28, 0, 0, 0, 0, 0, 0, 8, 0x20));
-}
-
-TEST(ParseLayout, AcPanIsRecognisedOnlyAsTwoByteUsageOnTheConsumerPage)
+TEST(ParseLayout, EachDescriptorGivesItsLayout)
 {
     const REPORT_LAYOUT noPan = Layout(0x28, 8, 8, 8, 0x10, 8, 0x18, 0, 0);
-    EXPECT_EQ(Parse(FiveButtonMouse({.acPanUsage = Usage(0x38)})), noPan) << "1-byte usage";
-    EXPECT_EQ(Parse(FiveButtonMouse({.acPanUsage = Usage32(0x000C0238)})), noPan) << "4-byte extended usage";
-
-    // 0x0238 on the Generic Desktop page, and 0x38 on the Consumer page, are neither pan nor wheel.
-    EXPECT_EQ(Parse(Descriptor{UsagePage(0x01), Usage16(0x0238), UsagePage(0x0C), Usage(0x38), ReportSize(8),
-                               ReportCount(2), Input(kDataVarRel)}),
-              Layout(0x10, 0, 0, 0, 0, 0, 0, 0, 0));
-}
-
-TEST(ParseLayout, TotalSizeRoundsTheInputBitsUpToWholeBytes)
-{
-    EXPECT_EQ(Parse(Fields({}, 1, 33)).TotalSize, 0x28u);
-    EXPECT_EQ(Parse(Fields({}, 8, 4)).TotalSize, 0x20u);
-    EXPECT_EQ(Parse(Fields({}, 1, 1)).TotalSize, 0x8u);
-    EXPECT_EQ(Parse(Descriptor{UsagePage(0x01), Usage(0x30)}), Layout(0, 0, 0, 0, 0, 0, 0, 0, 0));
-}
-
-TEST(ParseLayout, OutputAndFeatureItemsAddNoBits)
-{
-    Descriptor d{UsagePage(0x01), ReportSize(8), ReportCount(4), Output(kDataVarAbs), Feature(kDataVarAbs),
-                 Usage(0x38), ReportCount(1), Input(kDataVarRel)};
-    EXPECT_EQ(Parse(d), Layout(8, 0, 0, 0, 0, 8, 0, 0, 0));
-}
-
-TEST(ParseLayout, FourByteItemIsSteppedOverWhole)
-{
-    // The Logical Maximum's data bytes 09 30 81 02 would read as "Usage X, Input" if the walk
-    // stepped over fewer than five bytes.
-    Descriptor d{UsagePage(0x01), ReportSize(8), ReportCount(1), LogicalMaximum32(0x02813009), Usage(0x38),
-                 Input(kDataVarRel)};
-    EXPECT_EQ(Parse(d), Layout(8, 0, 0, 0, 0, 8, 0, 0, 0));
-}
-
-TEST(ParseLayout, ReportSizeAndCountTakeOnlyTheirFirstDataByte)
-{
-    Descriptor d{UsagePage(0x01), Usage(0x30), ReportSize16(0x0108), ReportCount16(0x0201), Input(kDataVarRel)};
-    EXPECT_EQ(Parse(d), Layout(8, 8, 0, 0, 0, 0, 0, 0, 0));
+    Descriptor lastWins = Fields({UsagePage(0x01), Usage(0x30)}, 8, 1);
+    lastWins.Add({Usage(0x31), Usage(0x30), ReportSize(16), ReportCount(2), Input(kDataVarRel)});
+    Descriptor beyondQueue = Fields({UsagePage(0x01), Usage(0x30), Usage(0x31)}, 8, 3);
+    beyondQueue.Add({Usage(0x38), ReportCount(1), Input(kDataVarRel)});
+    Descriptor beyondCount = Fields({UsagePage(0x01), Usage(0x30), Usage(0x31)}, 8, 1);
+    beyondCount.Add({Input(kDataVarRel)});
+    const LayoutCase cases[] = {
+        {"five-button mouse", FiveButtonMouse().bytes(), kFiveButtonLayout},
+        {"a Report ID item adds no bits", FiveButtonMouse({.reportId = true}).bytes(), kFiveButtonLayout},
+        {"a usage range locates nothing, the bit position still advances", FiveButtonMouse({.xyAsRange = true}).bytes(),
+         Layout(0x28, 0, 0, 0, 0, 8, 0x18, 8, 0x20)},
+        {"a 2-byte Generic Desktop page selects no desktop usages", FiveButtonMouse({.desktopPage16 = true}).bytes(),
+         Layout(0x28, 0, 0, 0, 0, 0, 0, 8, 0x20)},
+        {"AC pan as a 1-byte usage", FiveButtonMouse({.acPanUsage = Usage(0x38)}).bytes(), noPan},
+        {"AC pan as a 4-byte extended usage", FiveButtonMouse({.acPanUsage = Usage32(0x000C0238)}).bytes(), noPan},
+        {"0x0238 on the desktop page and 0x38 on the consumer page are neither pan nor wheel",
+         Descriptor{UsagePage(0x01), Usage16(0x0238), UsagePage(0x0C), Usage(0x38), ReportSize(8), ReportCount(2),
+                    Input(kDataVarRel)}.bytes(),
+         Layout(0x10, 0, 0, 0, 0, 0, 0, 0, 0)},
+        {"33 bits round up to 5 bytes", Fields({}, 1, 33).bytes(), Layout(0x28, 0, 0, 0, 0, 0, 0, 0, 0)},
+        {"4 bytes", Fields({}, 8, 4).bytes(), Layout(0x20, 0, 0, 0, 0, 0, 0, 0, 0)},
+        {"1 bit rounds up to a byte", Fields({}, 1, 1).bytes(), Layout(8, 0, 0, 0, 0, 0, 0, 0, 0)},
+        {"no Input item", Descriptor{UsagePage(0x01), Usage(0x30)}.bytes(), Layout(0, 0, 0, 0, 0, 0, 0, 0, 0)},
+        {"Output and Feature items add no bits",
+         Descriptor{UsagePage(0x01), ReportSize(8), ReportCount(4), Output(kDataVarAbs), Feature(kDataVarAbs), Usage(0x38),
+                    ReportCount(1), Input(kDataVarRel)}.bytes(),
+         Layout(8, 0, 0, 0, 0, 8, 0, 0, 0)},
+        // The Logical Maximum's data bytes 09 30 81 02 would read as "Usage X, Input" if the walk
+        // stepped over fewer than five bytes.
+        {"a 4-byte item is stepped over whole",
+         Descriptor{UsagePage(0x01), ReportSize(8), ReportCount(1), LogicalMaximum32(0x02813009), Usage(0x38),
+                    Input(kDataVarRel)}.bytes(),
+         Layout(8, 0, 0, 0, 0, 8, 0, 0, 0)},
+        {"Report Size and Count take only their first data byte",
+         Descriptor{UsagePage(0x01), Usage(0x30), ReportSize16(0x0108), ReportCount16(0x0201), Input(kDataVarRel)}.bytes(),
+         Layout(8, 8, 0, 0, 0, 0, 0, 0, 0)},
+        // Read as short items, the first long item's data would be "Usage Y, Input".
+        {"a long item is stepped over without reading its data",
+         Descriptor{UsagePage(0x01), ReportSize(8), ReportCount(1), LongItem(0x10, Raw({0x09, 0x31, 0x81, 0x02})),
+                    Usage(0x30), Input(kDataVarRel), LongItem(0x11, {}), Usage(0x38), Input(kDataVarRel)}.bytes(),
+         Layout(0x10, 8, 0, 0, 0, 8, 8, 0, 0)},
+        {"the last field of a kind wins", lastWins.bytes(), Layout(0x28, 16, 0x18, 16, 8, 0, 0, 0, 0)},
+        {"fields beyond the queued usages are located as nothing", beyondQueue.bytes(), Layout(0x20, 8, 0, 8, 8, 8, 0x18, 0, 0)},
+        {"usages beyond the Report Count are dropped with the queue", beyondCount.bytes(), Layout(0x10, 8, 0, 0, 0, 0, 0, 0, 0)},
+        {"a collection empties the queue",
+         Descriptor{UsagePage(0x01), Usage(0x30), Collection(kPhysical), Usage(0x38), ReportSize(8), ReportCount(1),
+                    Input(kDataVarRel)}.bytes(),
+         Layout(8, 0, 0, 0, 0, 8, 0, 0, 0)},
+        {"a 4-bit X alone", Fields({UsagePage(0x01), Usage(0x30)}, 4, 1).bytes(), Layout(8, 4, 0, 0, 0, 0, 0, 0, 0)},
+        {"usages beyond the 64th are refused and the walk goes on", SixtyFiveUsages(), Layout(0x50, 0, 0, 1, 63, 8, 70, 0, 0)},
+        {"Report Count without data bytes is 0",
+         Descriptor{UsagePage(0x01), ReportSize(8), ReportCount(2), ReportCountNoData(), Usage(0x30), Input(kDataVarRel),
+                    Usage(0x38), ReportCount(1), Input(kDataVarRel)}.bytes(),
+         Layout(8, 0, 0, 0, 0, 8, 0, 0, 0)},
+        {"Report Size without data bytes is 0",
+         Descriptor{UsagePage(0x01), ReportSize(8), ReportCount(2), ReportSizeNoData(), Usage(0x30), Input(kDataVarRel),
+                    Usage(0x38), ReportSize(8), ReportCount(1), Input(kDataVarRel)}.bytes(),
+         Layout(8, 0, 0, 0, 0, 8, 0, 0, 0)},
+        // The final Input's flag byte is missing: its 16 bits are not counted.
+        {"an item running past the end is not acted on",
+         WithoutLastByte(Fields({UsagePage(0x01), Usage(0x30), Usage(0x31)}, 8, 2).bytes()), Layout(0, 0, 0, 0, 0, 0, 0, 0, 0)},
+    };
+    for (const LayoutCase &c : cases)
+        EXPECT_EQ(Parse(c.descriptor), c.layout) << c.what;
 }
 
 TEST(ParseLayout, ReservedShortItemEndsTheWalkWithTheFieldsFoundBeforeIt)
@@ -116,35 +149,6 @@ TEST(ParseLayout, ReservedShortItemEndsTheWalkWithTheFieldsFoundBeforeIt)
     }
 }
 
-TEST(ParseLayout, LongItemIsSteppedOverWithoutReadingItsData)
-{
-    // Read as short items, the first long item's data would be "Usage Y, Input".
-    Descriptor d{UsagePage(0x01), ReportSize(8), ReportCount(1), LongItem(0x10, Raw({0x09, 0x31, 0x81, 0x02})),
-                 Usage(0x30), Input(kDataVarRel), LongItem(0x11, {}), Usage(0x38), Input(kDataVarRel)};
-    EXPECT_EQ(Parse(d), Layout(0x10, 8, 0, 0, 0, 8, 8, 0, 0));
-}
-
-TEST(ParseLayout, LastFieldOfAKindWins)
-{
-    Descriptor d = Fields({UsagePage(0x01), Usage(0x30)}, 8, 1);
-    d.Add({Usage(0x31), Usage(0x30), ReportSize(16), ReportCount(2), Input(kDataVarRel)});
-    EXPECT_EQ(Parse(d), Layout(0x28, 16, 0x18, 16, 8, 0, 0, 0, 0));
-}
-
-TEST(ParseLayout, FieldsBeyondTheQueuedUsagesAreLocatedAsNothing)
-{
-    Descriptor d = Fields({UsagePage(0x01), Usage(0x30), Usage(0x31)}, 8, 3);
-    d.Add({Usage(0x38), ReportCount(1), Input(kDataVarRel)});
-    EXPECT_EQ(Parse(d), Layout(0x20, 8, 0, 8, 8, 8, 0x18, 0, 0));
-}
-
-TEST(ParseLayout, UsagesBeyondTheReportCountAreDroppedWithTheQueue)
-{
-    Descriptor d = Fields({UsagePage(0x01), Usage(0x30), Usage(0x31)}, 8, 1);
-    d.Add({Input(kDataVarRel)});
-    EXPECT_EQ(Parse(d), Layout(0x10, 8, 0, 0, 0, 0, 0, 0, 0));
-}
-
 TEST(ParseLayout, UsageQueuedBeforeOutputOrFeatureIsTakenByTheNextInput)
 {
     for (const Bytes &main : {Feature(kDataVarAbs), Output(kDataVarAbs), EndCollection()}) {
@@ -155,13 +159,6 @@ TEST(ParseLayout, UsageQueuedBeforeOutputOrFeatureIsTakenByTheNextInput)
     }
 }
 
-TEST(ParseLayout, CollectionEmptiesTheQueue)
-{
-    Descriptor d{UsagePage(0x01), Usage(0x30), Collection(kPhysical), Usage(0x38), ReportSize(8), ReportCount(1),
-                 Input(kDataVarRel)};
-    EXPECT_EQ(Parse(d), Layout(8, 0, 0, 0, 0, 8, 0, 0, 0));
-}
-
 TEST(ParseLayout, NullBufferOrZeroLengthLeavesAnEarlierLayoutUntouched)
 {
     REPORT_LAYOUT layout = kFiveButtonLayout;
@@ -169,45 +166,6 @@ TEST(ParseLayout, NullBufferOrZeroLengthLeavesAnEarlierLayoutUntouched)
     EXPECT_FALSE(hct_report::ParseLayout(nullptr, 10, &layout));
     EXPECT_FALSE(hct_report::ParseLayout(&byte, 0, &layout));
     EXPECT_EQ(layout, kFiveButtonLayout);
-}
-
-TEST(ParseLayout, EveryParseReplacesAllNineFields)
-{
-    REPORT_LAYOUT layout = kFiveButtonLayout;
-    const Bytes onlyX = Fields({UsagePage(0x01), Usage(0x30)}, 4, 1).bytes();
-    ASSERT_TRUE(hct_report::ParseLayout(onlyX.data(), static_cast<uint32_t>(onlyX.size()), &layout));
-    EXPECT_EQ(layout, Layout(8, 4, 0, 0, 0, 0, 0, 0, 0));
-}
-
-// More than 64 usages before one Input: the first 64 are kept and the walk goes on, so a 65th X is
-// not located but later Input items still are, and TotalSize still covers every field.
-TEST(ParseLayout, UsagesBeyondTheSixtyFourthAreRefusedAndTheWalkGoesOn)
-{
-    Descriptor d{UsagePage(0x01)};
-    for (int i = 0; i < 63; i++)
-        d.Add({Usage(0x40)});
-    d.Add({Usage(0x31), Usage(0x30), ReportSize(1), ReportCount(70), Input(kDataVarAbs)});
-    d.Add({Usage(0x38), ReportSize(8), ReportCount(1), Input(kDataVarRel)});
-    EXPECT_EQ(Parse(d), Layout(0x50, 0, 0, 1, 63, 8, 70, 0, 0));
-}
-
-TEST(ParseLayout, ReportSizeOrCountWithoutDataBytesIsZero)
-{
-    Descriptor count0{UsagePage(0x01), ReportSize(8), ReportCount(2), ReportCountNoData(), Usage(0x30),
-                      Input(kDataVarRel), Usage(0x38), ReportCount(1), Input(kDataVarRel)};
-    EXPECT_EQ(Parse(count0), Layout(8, 0, 0, 0, 0, 8, 0, 0, 0));
-
-    Descriptor size0{UsagePage(0x01), ReportSize(8), ReportCount(2), ReportSizeNoData(), Usage(0x30),
-                     Input(kDataVarRel), Usage(0x38), ReportSize(8), ReportCount(1), Input(kDataVarRel)};
-    EXPECT_EQ(Parse(size0), Layout(8, 0, 0, 0, 0, 8, 0, 0, 0));
-}
-
-TEST(ParseLayout, ItemRunningPastTheEndIsNotActedOn)
-{
-    // The final Input's flag byte is missing: its 16 bits are not counted.
-    Bytes cut = Fields({UsagePage(0x01), Usage(0x30), Usage(0x31)}, 8, 2).bytes();
-    cut.pop_back();
-    EXPECT_EQ(Parse(cut), Layout(0, 0, 0, 0, 0, 0, 0, 0, 0));
 }
 
 TEST(ParseLayout, LongItemWhoseHeaderOrDataRunsPastTheEndEndsTheWalk)

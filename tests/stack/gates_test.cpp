@@ -4,24 +4,12 @@
 // layouts with a field one short or missing, MouseFound off, the start's and the probe's statuses,
 // each letter of the probe's reply), and for each what the filter does: parsed or not, rewritten or
 // not, and the exact trace. Expected values are written out here as the filter's rules state them.
-#include "stack_fixture.h"
+#include "mouse_fixture.h"
 
 #include "tests/support/hid_builder.h"
 
 namespace stack {
 namespace {
-
-const char kInternalLine[] = "\n\r Device Lower Filter - IRP_MJ_INTERNAL_DEVICE_CONTROL";
-const char kDashes[] = "\n\r-----------------------------------------";
-const char kBefore[] = "\n\r Datat In Buffer Before re-assign";
-const char kAfter[] = "\n\r Datat In Buffer After re-assign";
-const char kFound[] = "\n\r-----Vorik Mouse Found";
-const char kReady[] = "\n\r-----Vorik Mouse Tesk Functionality Start......";
-const char kUrbSuccess[] = "The URB status = USBD_STATUS_SUCCESS , Operation succeed !! \n";
-const Lines kStartRequestLines = {"\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r   IRP_MJ_PNP (IRP_MN_START_DEVICE)",
-                                  "\n\r"};
-
-using Bytes = std::vector<uint8_t>;
 
 // The nine values of a layout, in the order the filter stores and prints them.
 struct Layout {
@@ -58,20 +46,6 @@ Lines LayoutLines(const Layout &l)
         lines.push_back(text);
     }
     return lines;
-}
-
-Lines BulkLines(unsigned usbd, unsigned length)
-{
-    char status[64];
-    snprintf(status, sizeof status, "\n\r Status = 0x%x, Transfer Length = 0x%x", usbd, length);
-    return {"\n\r urb->UrbHeader.Function = 0x9", kDashes, "\n\r Bulk Transfer Completed", status, kDashes};
-}
-
-std::string SetupLine(const std::array<uint8_t, 8> &s)
-{
-    char text[64];
-    snprintf(text, sizeof text, "\n\r    %x %x %x %x %x %x %x %x ", s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7]);
-    return text;
 }
 
 // ---- report descriptors of the test's mice, built from HID items ----------------------------
@@ -115,15 +89,8 @@ constexpr Layout kDefault = {0x28, 8, 8, 8, 0x10, 8, 0x18, 8, 0x20};
 // X, Y, wheel, pan, then the buttons.
 constexpr Layout kButtonsLast = {0x28, 8, 0, 8, 8, 8, 0x10, 8, 0x18};
 
-class GateTest : public StackTest {
+class GateTest : public MouseTest {
 protected:
-    void TearDown() override
-    {
-        if (app_.IsOpen())
-            app_.Close();
-        StackTest::TearDown();
-    }
-
     static sim::MouseConfig Config(const MouseShape &shape = {})
     {
         sim::MouseConfig config;
@@ -132,55 +99,7 @@ protected:
         config.resubmitAfterFailure = true;  // a failed read is sent again, as a successful one is
         return config;
     }
-
-    // Plugs and starts a mouse and switches the feature on through its control device.
-    sim::Mouse &Ready(const sim::MouseConfig &config)
-    {
-        sim::Mouse &mouse = pnp_->PlugAndStart(config);
-        EXPECT_EQ(mouse.State(), sim::MouseState::Started);
-        EXPECT_EQ(app_.Open(1), STATUS_SUCCESS);
-        EXPECT_EQ(app_.TurnOn(), STATUS_SUCCESS);
-        app_.Close();
-        return mouse;
-    }
-
-    // Feeds one report and returns the trace it caused and the bytes the class driver read (as many
-    // as the bus reported, up to what it copied).
-    std::pair<Lines, Bytes> Deliver(sim::Mouse &mouse, const Bytes &report, const sim::ReportOptions &options = {})
-    {
-        const size_t reads = mouse.Class().Reads().size();
-        const size_t mark = TraceMark();
-        mouse.Feed(report, options);
-        sim::PnpManager::Settle();
-        const auto all = mouse.Class().Reads();
-        EXPECT_EQ(all.size(), reads + 1);
-        return {TraceSince(mark), all.empty() ? Bytes{} : all.back().bytes};
-    }
-
-    // Sends a control transfer of the class driver's kind with this setup packet and returns the
-    // trace of it.
-    Lines Control(sim::Mouse &mouse, const std::array<uint8_t, 8> &setup)
-    {
-        URB urb{};
-        uint8_t buffer[256] = {};
-        urb.UrbControlTransfer.Hdr.Length = sizeof(struct _URB_CONTROL_TRANSFER);
-        urb.UrbControlTransfer.Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER;
-        urb.UrbControlTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
-        urb.UrbControlTransfer.TransferBuffer = buffer;
-        urb.UrbControlTransfer.TransferBufferLength = sizeof buffer;
-        memcpy(urb.UrbControlTransfer.SetupPacket, setup.data(), 8);
-        const size_t mark = TraceMark();
-        sim::SendRequest(mouse.FilterDevice(), {.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB, .argument1 = &urb});
-        return TraceSince(mark);
-    }
-
-    sim::Application app_;
 };
-
-Lines ControlLines(const std::array<uint8_t, 8> &setup)
-{
-    return {kInternalLine, "\n\r urb->UrbHeader.Function = 0x8", "\n\r Setup Package", SetupLine(setup)};
-}
 
 // ---- the report descriptor gate: setup bytes 0 to 3 exactly 81 06 00 22 ------------------------
 
@@ -431,15 +350,16 @@ TEST_F(GateTest, AMouseWhoseStartFailedIsNeverInspected)
 
 // ---- the start path: the start's status, the probe's status, its reply -------------------------
 
-// Only a start the drivers below complete with exactly STATUS_SUCCESS runs the probes; every other
-// code, the other success, informational and warning codes included, leaves both flags FALSE,
-// writes neither line and is returned as it is.
+// Only a start the drivers below complete with exactly STATUS_SUCCESS, at once or after pending,
+// runs the probes; every other code, the other success, informational and warning codes included,
+// leaves both flags FALSE, writes neither line and is returned as it is.
 TEST_F(GateTest, StartStatusGateProbesOnlyAfterExactlySuccess)
 {
+    for (sim::Completion completion : {sim::Completion::Synchronous, sim::Completion::Pending})
     for (NTSTATUS status : {(NTSTATUS)0x00000000, (NTSTATUS)0x00000001, (NTSTATUS)0x00000102, (NTSTATUS)0x40000000,
                             (NTSTATUS)0x80000005, (NTSTATUS)0xC0000001}) {
         sim::MouseConfig config;
-        config.startAnswers = {{.status = status}};
+        config.startAnswers = {{.status = status, .completion = completion}};
         config.fetchDescriptor = false;
         config.readsOutstanding = 0;
         sim::Mouse &mouse = pnp_->Plug(config);

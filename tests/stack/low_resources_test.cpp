@@ -5,7 +5,7 @@
 // neighbours allocate as well (the class driver, the PnP manager), and what they allocate is theirs to
 // change, so a failed call is told apart by who made it and, for the filter's own calls, by its
 // place among them; every failure of any caller must leave nothing behind and break no kernel rule.
-#include "stack_fixture.h"
+#include "mouse_fixture.h"
 
 #include <cstdio>
 #include <map>
@@ -22,9 +22,6 @@ const char kExtraFail[] = "\n\r[CreateExtraDO] ERROR!!  Can't Create Extra-Devic
 const char kLinkFail[] = "\n\r[CreateExtraDO] ERROR!!  Can't Create Symbolic Link ";
 const char kFail9a[] = "\n\r Device Lower Filter -- Add Device Fail!! Error Code = 0xc000009a";
 const char kFail01[] = "\n\r Device Lower Filter -- Add Device Fail!! Error Code = 0xc0000001";
-const char kFound[] = "\n\r-----Vorik Mouse Found";
-const char kReady[] = "\n\r-----Vorik Mouse Tesk Functionality Start......";
-const Lines kStartLines = {"\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r   IRP_MJ_PNP (IRP_MN_START_DEVICE)", "\n\r"};
 
 enum class Path { Add, Start, Control };
 const char *Name(Path p) { return p == Path::Add ? "add" : p == Path::Start ? "start" : "control"; }
@@ -71,9 +68,9 @@ const std::vector<Expected> kExpected = {
     {Path::Add, hk::Fault::CreateSymbolicLink, 2, "extra link", HCT_STATUS_INSUFFICIENT_RESOURCES,
      {kEntry, kAddOk, kExtraOk, kLinkFail, kFail9a}},
     {Path::Add, hk::Fault::AttachDevice, 1, "attach", HCT_STATUS_UNSUCCESSFUL, {kEntry, kFail01}},
-    {Path::Start, hk::Fault::Pool, 1, "probe URB", STATUS_SUCCESS, Concat({kStartLines, {kFound}}), true},
-    {Path::Start, hk::Fault::Pool, 2, "probe reply buffer", STATUS_SUCCESS, Concat({kStartLines, {kFound}}), true},
-    {Path::Start, hk::Fault::BuildIoctlIrp, 1, "probe IRP", STATUS_SUCCESS, Concat({kStartLines, {kFound}}), true},
+    {Path::Start, hk::Fault::Pool, 1, "probe URB", STATUS_SUCCESS, Concat({kStartRequestLines, {kFound}}), true},
+    {Path::Start, hk::Fault::Pool, 2, "probe reply buffer", STATUS_SUCCESS, Concat({kStartRequestLines, {kFound}}), true},
+    {Path::Start, hk::Fault::BuildIoctlIrp, 1, "probe IRP", STATUS_SUCCESS, Concat({kStartRequestLines, {kFound}}), true},
 };
 
 class LowResourcesTest : public StackTest {

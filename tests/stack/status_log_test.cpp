@@ -1,8 +1,8 @@
 // The USB status log against its whole table: every one of the 24 codes with its exact text (line
 // feed at the end included), every code one bit away from a table code, and the unknown-code line
-// (lower-case hexadecimal, no line end); once through LogUrbStatus itself and once through the
-// whole stack, as the probe's URB status at device start. The table is written out here, row by row,
-// in the order the codes are compared.
+// (lower-case hexadecimal, no line end), through LogUrbStatus itself (the probe's rows in
+// start_test.cpp show the line reaching the start's trace). The table is written out here, row by
+// row, in the order the codes are compared.
 #include "stack_fixture.h"
 
 #include <set>
@@ -93,43 +93,6 @@ TEST_F(StatusLogTest, EveryRowItsOwnTextAndEveryNeighbourTheUnknownLine)
         EXPECT_EQ(TraceSince(mark), (Lines{expected})) << std::hex << code;
     }
     EXPECT_GT(unknown, 24u * 30);
-    // The two lines the table's own examples give word for word.
-    size_t mark = TraceMark();
-    LogUrbStatus(static_cast<USBD_STATUS>(0xC0000001));
-    EXPECT_EQ(TraceSince(mark), (Lines{"Unknown Error Code, Code = 0xc0000001"}));
-    mark = TraceMark();
-    LogUrbStatus(static_cast<USBD_STATUS>(0x00000003));
-    EXPECT_EQ(TraceSince(mark), (Lines{"Unknown Error Code, Code = 0x3"}));
-}
-
-// The same table as the device start writes it: the probe's URB comes back with each code (with
-// the request failed, or with the request succeeded and no reply, for codes the bus might leave on
-// a transfer that worked), and the start's trace carries that code's line between the start
-// request's lines and the verdict.
-TEST_F(StatusLogTest, EveryRowReachesTheTraceThroughTheProbeAtStart)
-{
-    std::vector<ULONG> codes;
-    for (const Row &row : kTable)
-        codes.push_back(row.code);
-    codes.push_back(0xC0000001);
-    codes.push_back(0xC0010000);
-    codes.push_back(0x00000001);
-    for (ULONG code : codes) {
-        for (NTSTATUS status : {STATUS_UNSUCCESSFUL, STATUS_SUCCESS}) {
-            sim::MouseConfig config;
-            config.stringAnswer = sim::UrbAnswer::Failure(static_cast<USBD_STATUS>(code), status);
-            config.fetchDescriptor = false;
-            config.readsOutstanding = 0;
-            sim::Mouse &mouse = pnp_->Plug(config);
-            const size_t mark = TraceMark();
-            EXPECT_EQ(pnp_->Start(mouse), STATUS_SUCCESS);
-            EXPECT_EQ(TraceSince(mark),
-                      (Lines{"\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r   IRP_MJ_PNP (IRP_MN_START_DEVICE)", "\n\r",
-                             Expected(code), "\n\r-----Vorik Mouse Found"}))
-                << std::hex << code << " " << status;
-            pnp_->Remove(mouse);
-        }
-    }
 }
 
 }  // namespace
