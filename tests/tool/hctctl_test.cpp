@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -15,7 +14,7 @@ using hctctl::Args;
 using hctctl::Command;
 namespace win32 = hctctl::win32;
 
-Args ParseWords(std::initializer_list<const char *> words)
+Args ParseWords(const std::vector<const char *> &words)
 {
     std::vector<const char *> argv{"hctctl"};
     argv.insert(argv.end(), words.begin(), words.end());
@@ -23,26 +22,44 @@ Args ParseWords(std::initializer_list<const char *> words)
     return hctctl::Parse(static_cast<int>(argv.size() - 1), argv.data());
 }
 
-TEST(HctctlParse, OnAndOffWithoutNumberSearchAllLinks)
+// What each accepted command line means: commands and options in any case, values kept as typed.
+TEST(HctctlParse, EachAcceptedCommandLineMeansWhatItSays)
 {
-    const Args on = ParseWords({"on"});
-    ASSERT_TRUE(on.ok) << on.error;
-    EXPECT_EQ(on.command, Command::On);
-    EXPECT_EQ(on.link, 0u);
-
-    const Args off = ParseWords({"OFF"});
-    ASSERT_TRUE(off.ok) << off.error;
-    EXPECT_EQ(off.command, Command::Off);
-    EXPECT_EQ(off.link, 0u);
-}
-
-TEST(HctctlParse, LinkNumberSelectsOneLinkWithinTheDriversRange)
-{
-    for (unsigned n : {1u, 2u, 42u, 100u}) {
-        const std::string text = std::to_string(n);
-        const Args a = ParseWords({"on", text.c_str()});
-        ASSERT_TRUE(a.ok) << text << ": " << a.error;
-        EXPECT_EQ(a.link, n);
+    struct Case {
+        std::vector<const char *> words;
+        Command command;
+        unsigned link = 0;  // 0: every link present
+        std::string device = "";
+        bool all = false, keep = false;
+        unsigned forSeconds = 0;  // 0: until stopped
+        std::string stopFile = "";
+    };
+    const std::vector<Case> cases{
+        {{"on"}, Command::On},
+        {{"OFF"}, Command::Off},
+        {{"on", "1"}, Command::On, 1},
+        {{"off", "42"}, Command::Off, 42},
+        {{"on", "100"}, Command::On, 100},
+        {{"LIST"}, Command::List},
+        {{"install"}, Command::Install},
+        {{"Uninstall", "--device", "USB\\VID_1234&PID_0001\\1&2"}, Command::Uninstall, 0, "USB\\VID_1234&PID_0001\\1&2"},
+        {{"install", "--DEVICE=USB\\VID_1234&PID_0001"}, Command::Install, 0, "USB\\VID_1234&PID_0001"},
+        {{"uninstall", "--all"}, Command::Uninstall, 0, "", true},
+        {{"on", "--keep", "--for", "30", "--stop-file", "C:\\stop"}, Command::On, 0, "", false, true, 30, "C:\\stop"},
+        {{"on", "--keep"}, Command::On, 0, "", false, true},
+        {{"on", "--for=5", "--keep"}, Command::On, 0, "", false, true, 5},
+        {{"--help"}, Command::Help}, {{"-h"}, Command::Help}, {{"/?"}, Command::Help}, {{"help"}, Command::Help},
+    };
+    for (const Case &c : cases) {
+        const Args a = ParseWords(c.words);
+        ASSERT_TRUE(a.ok) << c.words[0] << ": " << a.error;
+        EXPECT_EQ(a.command, c.command) << c.words[0];
+        EXPECT_EQ(a.link, c.link) << c.words[0];
+        EXPECT_EQ(a.device, c.device) << c.words[0];
+        EXPECT_EQ(a.all, c.all) << c.words[0];
+        EXPECT_EQ(a.keep, c.keep) << c.words[0];
+        EXPECT_EQ(a.forSeconds, c.forSeconds) << c.words[0];
+        EXPECT_EQ(a.stopFile, c.stopFile) << c.words[0];
     }
 }
 
@@ -55,77 +72,27 @@ TEST(HctctlParse, LinkNumberOutsideOneToHundredOrNotDecimalIsAUsageError)
     }
 }
 
-TEST(HctctlParse, MissingUnknownOrSurplusWordsAreUsageErrors)
+// Each refused command line, with a word of its reason.
+TEST(HctctlParse, MissingUnknownSurplusOrMisplacedWordsAreUsageErrors)
 {
     const char *const argv0[] = {"hctctl", nullptr};
-    const Args none = hctctl::Parse(1, argv0);
-    EXPECT_FALSE(none.ok);
-    EXPECT_NE(none.error.find("missing command"), std::string::npos);
-
+    EXPECT_NE(hctctl::Parse(1, argv0).error.find("missing command"), std::string::npos);
     EXPECT_FALSE(hctctl::Parse(0, nullptr).ok);
-
-    const Args unknown = ParseWords({"toggle"});
-    EXPECT_FALSE(unknown.ok);
-    EXPECT_NE(unknown.error.find("'toggle'"), std::string::npos) << unknown.error;
-
-    EXPECT_FALSE(ParseWords({"on", "1", "2"}).ok);
-    EXPECT_FALSE(ParseWords({"--help", "on"}).ok);
-}
-
-TEST(HctctlParse, InstallAndUninstallTakeADeviceOrAllButNotBoth)
-{
-    const Args plain = ParseWords({"install"});
-    ASSERT_TRUE(plain.ok) << plain.error;
-    EXPECT_EQ(plain.command, Command::Install);
-    EXPECT_TRUE(plain.device.empty());
-    EXPECT_FALSE(plain.all);
-
-    const Args dev = ParseWords({"Uninstall", "--device", "USB\\VID_1234&PID_0001\\1&2"});
-    ASSERT_TRUE(dev.ok) << dev.error;
-    EXPECT_EQ(dev.command, Command::Uninstall);
-    EXPECT_EQ(dev.device, "USB\\VID_1234&PID_0001\\1&2");  // kept as typed
-    const Args eq = ParseWords({"install", "--DEVICE=USB\\VID_1234&PID_0001"});
-    ASSERT_TRUE(eq.ok) << eq.error;
-    EXPECT_EQ(eq.device, "USB\\VID_1234&PID_0001");
-    EXPECT_TRUE(ParseWords({"uninstall", "--all"}).all);
-
-    EXPECT_FALSE(ParseWords({"install", "--device"}).ok);
-    EXPECT_FALSE(ParseWords({"install", "--device="}).ok);
-    EXPECT_FALSE(ParseWords({"install", "--device", "a", "--all"}).ok);
-    EXPECT_FALSE(ParseWords({"install", "--device", "a", "--device", "b"}).ok);
-    EXPECT_FALSE(ParseWords({"install", "1"}).ok);
-    EXPECT_FALSE(ParseWords({"install", "--keep"}).ok);
-    EXPECT_FALSE(ParseWords({"list", "--all"}).ok);
-    EXPECT_TRUE(ParseWords({"LIST"}).ok);
-}
-
-TEST(HctctlParse, KeepBelongsToOnWithoutANumberAndForAndStopFileToKeep)
-{
-    const Args keep = ParseWords({"on", "--keep", "--for", "30", "--stop-file", "C:\\stop"});
-    ASSERT_TRUE(keep.ok) << keep.error;
-    EXPECT_TRUE(keep.keep);
-    EXPECT_EQ(keep.forSeconds, 30u);
-    EXPECT_EQ(keep.stopFile, "C:\\stop");
-    const Args plain = ParseWords({"on", "--keep"});
-    ASSERT_TRUE(plain.ok);
-    EXPECT_EQ(plain.forSeconds, 0u);  // until stopped
-    EXPECT_TRUE(ParseWords({"on", "--for=5", "--keep"}).ok);
-
-    EXPECT_FALSE(ParseWords({"off", "--keep"}).ok);
-    EXPECT_FALSE(ParseWords({"on", "--keep", "2"}).ok);
-    EXPECT_FALSE(ParseWords({"on", "--for", "5"}).ok);
-    EXPECT_FALSE(ParseWords({"on", "--stop-file", "x"}).ok);
-    for (const char *bad : {"0", "-1", "x", "604801", ""})
-        EXPECT_FALSE(ParseWords({"on", "--keep", "--for", bad}).ok) << bad;
-    EXPECT_FALSE(ParseWords({"on", "--device", "x"}).ok);
-}
-
-TEST(HctctlParse, HelpInEachCommonSpelling)
-{
-    for (const char *h : {"--help", "-h", "/?", "help"}) {
-        const Args a = ParseWords({h});
-        ASSERT_TRUE(a.ok) << h;
-        EXPECT_EQ(a.command, Command::Help) << h;
+    const std::vector<std::pair<std::vector<const char *>, const char *>> refused{
+        {{"toggle"}, "'toggle'"}, {{"on", "1", "2"}, "too many"}, {{"--help", "on"}, "no arguments"},
+        {{"install", "--device"}, "needs a value"}, {{"install", "--device="}, "needs a value"},
+        {{"install", "--device", "a", "--all"}, "exclude"}, {{"install", "--device", "a", "--device", "b"}, "twice"},
+        {{"install", "1"}, "not an option"}, {{"install", "--keep"}, "not an option"}, {{"list", "--all"}, "not an option"},
+        {{"off", "--keep"}, "not an option"}, {{"on", "--keep", "2"}, "no link number"}, {{"on", "--for", "5"}, "belong"},
+        {{"on", "--stop-file", "x"}, "belong"}, {{"on", "--device", "x"}, "not an option"},
+        {{"on", "--keep", "--for", "0"}, "1 to 604800"}, {{"on", "--keep", "--for", "-1"}, "1 to 604800"},
+        {{"on", "--keep", "--for", "x"}, "1 to 604800"}, {{"on", "--keep", "--for", "604801"}, "1 to 604800"},
+        {{"on", "--keep", "--for", ""}, "needs a value"},
+    };
+    for (const auto &[words, why] : refused) {
+        const Args a = ParseWords(words);
+        EXPECT_FALSE(a.ok) << words.back();
+        EXPECT_NE(a.error.find(why), std::string::npos) << words.back() << ": " << a.error;
     }
 }
 

@@ -422,8 +422,11 @@ int Install(const Args &args, System &system, std::ostream &out, std::ostream &e
             return FailInstall(system, done, err);
         }
         done.pendingWritten = true;
-        out << "hctctl: cancelled the " << (edit.found == Pending::Replace ? "replacement" : "deletion") << " of "
-            << dst << " pending for the next restart (PendingFileRenameOperations, its other entries kept)\n";
+        out << "hctctl: cancelled the "
+            << (edit.replacement && edit.deletion ? "replacement and the deletion"
+                : edit.replacement                ? "replacement"
+                                                  : "deletion")
+            << " of " << dst << " pending for the next restart (PendingFileRenameOperations, its other entries kept)\n";
     }
     const bool fileChanges = !done.fileExisted || done.oldFile != bytes;
     bool replaceAtRestart = false;
@@ -736,15 +739,15 @@ std::vector<std::string> BrokenStates(System &system)
                       "(restart, then hctctl install)");
     std::vector<uint8_t> pending;
     bool present = false;
-    const Pending p = system.ReadPendingRenames(&pending, &present) == win32::kSuccess
-                          ? WithoutPendingFor(pending, dst).found
-                          : Pending::None;
-    if (!system.FileExists(dst) && p != Pending::Replace)
+    PendingEdit p;
+    if (system.ReadPendingRenames(&pending, &present) == win32::kSuccess)
+        p = WithoutPendingFor(pending, dst);
+    if (!system.FileExists(dst) && !p.replacement)
         out.push_back(dst + " is missing: the mouse does not start (hctctl install repairs it)");
-    if (p == Pending::Delete)
+    if (p.deletion)
         out.push_back(dst + " is deleted at the next restart (PendingFileRenameOperations): after it the mouse "
                       "does not start (hctctl install cancels that)");
-    if (p == Pending::Replace)
+    if (p.replacement)
         out.push_back(dst + " is replaced at the next restart (PendingFileRenameOperations): restart Windows to "
                       "load the new one");
     return out;
@@ -991,7 +994,7 @@ PendingEdit WithoutPendingFor(std::span<const uint8_t> value, std::string_view p
             edit.value.insert(edit.value.end(), value.begin() + 2 * kept, value.begin() + 2 * at);
             kept = next;
             ++edit.removed;
-            edit.found = targetNames ? Pending::Replace : Pending::Delete;
+            (targetNames ? edit.replacement : edit.deletion) = true;
         } else {
             ++pairs;
         }

@@ -87,12 +87,12 @@ std::basic_string<C> JoinMultiString(const std::vector<std::basic_string<C>> &en
 // target: empty for a delete, with "!" before it for a replace. WithoutPendingFor takes out every
 // pair whose source or target is path (any case, with or without \\??\\ and !) and keeps every other
 // byte as it was, the closing empty string and anything after it included.
-enum class Pending { None, Delete, Replace };
 struct PendingEdit {
     std::vector<uint8_t> value;
     unsigned removed = 0;
-    Pending found = Pending::None;  // what the last pair taken out did to path
-    bool empty = false;             // no pair is left: the value can go
+    bool deletion = false;     // a pair taken out deleted path (or renamed it away)
+    bool replacement = false;  // a pair taken out replaced path
+    bool empty = false;        // no pair is left: the value can go
 };
 PendingEdit WithoutPendingFor(std::span<const uint8_t> value, std::string_view path);
 
