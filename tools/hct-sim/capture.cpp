@@ -562,10 +562,11 @@ std::pair<DeviceAddress, Judgement> ChooseDevice(std::map<DeviceAddress, DeviceS
 // libpcap's words for a file that ends inside a record (pcap and pcapng alike).
 bool EndsInside(const std::string &why) { return why.find("truncated") != std::string::npos; }
 
-// A record cut to the snap length: the file says it holds less than the record was (caplen below
-// len) and the snap length is what it holds. (usbmon's len counts an IN request's whole buffer, so
-// caplen below len alone says nothing.)
-bool SnapCut(const pcap_pkthdr &header, uint32_t snapLength) { return header.caplen < header.len && header.caplen >= snapLength; }
+// A record that holds less than its own header announces is cut to the snap length when the file
+// says it holds less than the record was (caplen below len); what it holds is that length. (usbmon's
+// len counts an IN request's whole buffer: caplen below len alone, in a record whole by its own
+// header, is no cut.)
+bool SnapCut(const pcap_pkthdr &header) { return header.caplen < header.len; }
 
 // Warnings on what the chosen device's reports are: none on the mouse interface while the device
 // sent reports on another; lengths the report descriptor does not declare.
@@ -684,7 +685,6 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     }
     }
 
-    capture.snapLength = uint32_t(std::max(pcap_snapshot(pcap.get()), 0));
     std::map<DeviceAddress, DeviceState> devices;
     const size_t room = kTrackedDevices - (choice.device ? 1 : 0);  // one kept for the device asked for
     size_t &untrackedReports = capture.untrackedReports;
@@ -719,8 +719,9 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             e = capture.kind == CaptureKind::Usbpcap ? ParseUsbpcap(bytes, header->caplen)
                                                      : ParseUsbmon(bytes, header->caplen, headerLength);
         } catch (const RecordError &error) {
-            if (!SnapCut(*header, capture.snapLength)) throw InputError(source, 0, where + error.message);
+            if (!SnapCut(*header)) throw InputError(source, 0, where + error.message);
             ++capture.snapCutRecords;
+            capture.snapLength = std::max<uint32_t>(capture.snapLength, header->caplen);
             continue;
         }
         auto it = devices.find(e.device);
@@ -845,7 +846,6 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
             if (d != capture.otherView) others.push_back(d);
         capture.skipped = ReportingEndpoints(devices, others, capture.moreSkipped, chosen, judgement.endpoint == 0 ? 0xFF : judgement.endpoint);
     }
-    Advise(capture, devices, state, judgement, choice.descriptor.empty() ? device.reportDescriptor : choice.descriptor);
     if (const auto it = state.reports.find(judgement.endpoint); judgement.endpoint != 0 && it != state.reports.end()) {
         device.reports = std::move(it->second.kept);
         device.reportCount = it->second.count;
@@ -854,6 +854,7 @@ Capture ReadCaptureStream(std::FILE *file, const std::string &source, const Capt
     if (const auto it = state.failedTransfers.find(judgement.endpoint); judgement.endpoint != 0 && it != state.failedTransfers.end())
         device.failedTransfers = it->second;
     capture.skippedReports -= device.reportCount;
+    Advise(capture, devices, state, judgement, choice.descriptor.empty() ? device.reportDescriptor : choice.descriptor);
     return capture;
 }
 
@@ -867,7 +868,6 @@ struct CaptureReports::State {
     uint64_t size = 0;
     __int128 base = 0;
     size_t record = 0;
-    uint32_t snapLength = 0;
 };
 
 CaptureReports::CaptureReports(const std::filesystem::path &path, const Capture &capture) : state_(std::make_unique<State>()) {
@@ -887,7 +887,6 @@ CaptureReports::CaptureReports(const std::filesystem::path &path, const Capture 
         std::fclose(s.file);
         throw InputError(s.source, 0, std::string("not a pcap or pcapng capture (libpcap: ") + errbuf + ")");
     }
-    s.snapLength = uint32_t(std::max(pcap_snapshot(s.pcap.get()), 0));
 }
 
 CaptureReports::~CaptureReports() = default;
@@ -919,7 +918,7 @@ bool CaptureReports::Next(CapturedReport &report) {
         try {
             e = s.kind == CaptureKind::Usbpcap ? ParseUsbpcap(bytes, header->caplen) : ParseUsbmon(bytes, header->caplen, headerLength);
         } catch (const RecordError &error) {
-            if (SnapCut(*header, s.snapLength)) continue;
+            if (SnapCut(*header)) continue;
             throw InputError(s.source, 0, "record " + std::to_string(s.record) + ": " + error.message);
         }
         if (e.device != s.device || !e.completion || e.transfer != kTransferInterrupt || e.endpoint != s.endpoint ||

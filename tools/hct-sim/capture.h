@@ -109,7 +109,8 @@ struct Capture {
     size_t untrackedRecords = 0;
     size_t untrackedReports = 0;  // interrupt-IN reports among them, counted in skippedReports
     // A cut capture: the record the file ends inside (0: it ends after a whole record), and the
-    // records cut to the snap length (left out of the replay), with that length.
+    // records cut to the snap length (left out of the replay), with that length: what the longest
+    // of them holds (a file need not record its snap length).
     size_t endsInsideRecord = 0;
     size_t snapCutRecords = 0;
     uint32_t snapLength = 0;

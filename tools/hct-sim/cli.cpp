@@ -313,7 +313,10 @@ Capture ApplyCapture(const Parsed &p, const std::string &descriptorPath, Session
         line += "; left out of the candidates for the mouse: " + std::string(capture.hubsLeftOut.size() == 1 ? "hub " : "hubs ") +
                 [&] {
                     std::string list;
-                    for (const DeviceAddress &hub : capture.hubsLeftOut) list += (list.empty() ? "" : ", ") + AddressText(hub);
+                    for (size_t i = 0; i < capture.hubsLeftOut.size() && i < kListedDevices; ++i)
+                        list += (i == 0 ? "" : ", ") + AddressText(capture.hubsLeftOut[i]);
+                    if (capture.hubsLeftOut.size() > kListedDevices)
+                        list += " and " + std::to_string(capture.hubsLeftOut.size() - kListedDevices) + " more";
                     return list;
                 }() + " (device class 9)";
     if (capture.otherView)
