@@ -25,16 +25,17 @@ struct MouseShape {
 inline hid::Descriptor FiveButtonMouse(const MouseShape &shape = {})
 {
     using namespace hid;
-    const Bytes buttons = Descriptor{UsagePage(0x09), UsageMinimum(0x01), UsageMaximum(0x05), LogicalMinimum(0),
-                                     LogicalMaximum(1), ReportCount(5), ReportSize(1), Input(kDataVarAbs),
-                                     ReportCount(1), ReportSize(3), Input(kConstant)}
-                              .bytes();
     Descriptor d{UsagePage(0x01), Usage(0x02), Collection(kApplication)};
+    // Item by item, so that each keeps its own start (Descriptor::itemStarts).
+    const auto buttons = [&d] {
+        d.Add({UsagePage(0x09), UsageMinimum(0x01), UsageMaximum(0x05), LogicalMinimum(0), LogicalMaximum(1),
+               ReportCount(5), ReportSize(1), Input(kDataVarAbs), ReportCount(1), ReportSize(3), Input(kConstant)});
+    };
     if (shape.reportId)
         d.Add({ReportId(0x01)});
     d.Add({Usage(0x01), Collection(kPhysical)});
     if (!shape.buttonsLast)
-        d.Add({buttons});
+        buttons();
     d.Add({shape.desktopPage16 ? UsagePage16(0x0001) : UsagePage(0x01)});
     if (shape.xyAsRange)
         d.Add({UsageMinimum(0x30), UsageMaximum(0x31)});
@@ -48,7 +49,7 @@ inline hid::Descriptor FiveButtonMouse(const MouseShape &shape = {})
     if (shape.panBits % 8)
         d.Add({ReportSize(static_cast<uint8_t>(8 - shape.panBits % 8)), Input(kConstant)});
     if (shape.buttonsLast)
-        d.Add({buttons});
+        buttons();
     if (shape.trailingConstantBytes)
         d.Add({ReportSize(8), ReportCount(shape.trailingConstantBytes), Input(kConstant)});
     d.Add({EndCollection(), EndCollection()});
