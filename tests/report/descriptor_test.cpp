@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "report/report.h"
-#include "tests/report/mouse_descriptors.h"
 #include "tests/support/hid_builder.h"
+#include "tests/support/mouse_descriptors.h"
 
 namespace {
 

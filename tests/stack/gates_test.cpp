@@ -6,38 +6,22 @@
 // not, and the exact trace. Expected values are written out here as the filter's rules state them.
 #include "mouse_fixture.h"
 
-#include "tests/support/hid_builder.h"
+#include "tests/support/mouse_descriptors.h"
 
 namespace stack {
 namespace {
 
-// The nine values of a layout, in the order the filter stores and prints them.
-struct Layout {
-    uint32_t total, xSize, xOffset, ySize, yOffset, wheelSize, wheelOffset, panSize, panOffset;
-    bool operator==(const Layout &) const = default;
-};
-
-Layout LayoutOf(const PDEVICE_EXTENSION e)
-{
-    const REPORT_LAYOUT &l = e->Layout;
-    return {l.TotalSize, l.XSize, l.XOffset, l.YSize, l.YOffset, l.WheelSize, l.WheelOffset, l.AcPanSize, l.AcPanOffset};
-}
-
-void PrintTo(const Layout &l, std::ostream *os)
-{
-    *os << std::hex << "{total 0x" << l.total << ", x " << l.xSize << "@0x" << l.xOffset << ", y " << l.ySize << "@0x"
-        << l.yOffset << ", wheel " << l.wheelSize << "@0x" << l.wheelOffset << ", pan " << l.panSize << "@0x"
-        << l.panOffset << "}";
-}
+using mice::MouseShape;
+using Layout = REPORT_LAYOUT;
 
 Lines LayoutLines(const Layout &l)
 {
     const std::pair<const char *, uint32_t> rows[] = {
-        {"\n\r total size = 0x%x", l.total},     {"\n\r x size = 0x%x", l.xSize},
-        {"\n\r x offset = 0x%x", l.xOffset},     {"\n\r y size = 0x%x", l.ySize},
-        {"\n\r y offset = 0x%x", l.yOffset},     {"\n\r wheel size = 0x%x", l.wheelSize},
-        {"\n\r wheel offset = 0x%x", l.wheelOffset}, {"\n\r ac pan size = 0x%x", l.panSize},
-        {"\n\r ac pan offset = 0x%x", l.panOffset},
+        {"\n\r total size = 0x%x", l.TotalSize},     {"\n\r x size = 0x%x", l.XSize},
+        {"\n\r x offset = 0x%x", l.XOffset},     {"\n\r y size = 0x%x", l.YSize},
+        {"\n\r y offset = 0x%x", l.YOffset},     {"\n\r wheel size = 0x%x", l.WheelSize},
+        {"\n\r wheel offset = 0x%x", l.WheelOffset}, {"\n\r ac pan size = 0x%x", l.AcPanSize},
+        {"\n\r ac pan offset = 0x%x", l.AcPanOffset},
     };
     Lines lines;
     char text[64];
@@ -48,44 +32,10 @@ Lines LayoutLines(const Layout &l)
     return lines;
 }
 
-// ---- report descriptors of the test's mice, built from HID items ----------------------------
-
-struct MouseShape {
-    uint8_t xUsage = 0x30, yUsage = 0x31, wheelUsage = 0x38;
-    uint16_t panUsage = 0x0238;
-    uint8_t wheelBits = 8, panBits = 8;
-    bool buttonsLast = false;  // X first, at bit 0
-    uint8_t trailingConstantBytes = 0;
-};
-
-hid::Bytes MouseDescriptor(const MouseShape &s)
-{
-    using namespace hid;
-    const Bytes buttons = Descriptor{UsagePage(0x09), UsageMinimum(1), UsageMaximum(5), LogicalMinimum(0),
-                                     LogicalMaximum(1), ReportCount(5), ReportSize(1), Input(kDataVarAbs),
-                                     ReportCount(1), ReportSize(3), Input(kConstant)}
-                              .bytes();
-    Descriptor d{UsagePage(0x01), Usage(0x02), Collection(kApplication), Usage(0x01), Collection(kPhysical)};
-    if (!s.buttonsLast)
-        d.Add({buttons});
-    d.Add({UsagePage(0x01), Usage(s.xUsage), Usage(s.yUsage), LogicalMinimum(-127), LogicalMaximum(127), ReportSize(8),
-           ReportCount(2), Input(kDataVarRel)});
-    d.Add({Usage(s.wheelUsage), ReportSize(s.wheelBits), ReportCount(1), Input(kDataVarRel)});
-    if (s.wheelBits % 8)
-        d.Add({ReportSize(static_cast<uint8_t>(8 - s.wheelBits % 8)), Input(kConstant)});
-    d.Add({UsagePage(0x0C), Usage16(s.panUsage), ReportSize(s.panBits), ReportCount(1), Input(kDataVarRel)});
-    if (s.panBits % 8)
-        d.Add({ReportSize(static_cast<uint8_t>(8 - s.panBits % 8)), Input(kConstant)});
-    if (s.buttonsLast)
-        d.Add({buttons});
-    if (s.trailingConstantBytes)
-        d.Add({ReportSize(8), ReportCount(s.trailingConstantBytes), Input(kConstant)});
-    d.Add({EndCollection(), EndCollection()});
-    return d.bytes();
-}
+hid::Bytes MouseDescriptor(const MouseShape &shape) { return mice::FiveButtonMouse(shape).bytes(); }
 
 // Buttons, X, Y, wheel, pan, 8 bits each after the buttons' byte.
-constexpr Layout kDefault = {0x28, 8, 8, 8, 0x10, 8, 0x18, 8, 0x20};
+constexpr Layout kDefault = mice::kFiveButtonLayout;
 // X, Y, wheel, pan, then the buttons.
 constexpr Layout kButtonsLast = {0x28, 8, 0, 8, 8, 8, 0x10, 8, 0x18};
 
@@ -111,7 +61,7 @@ protected:
 TEST_F(GateTest, ReportDescriptorGateTakesExactlyTheFirstFourSetupBytes)
 {
     sim::Mouse &mouse = pnp_->PlugAndStart(Config());
-    ASSERT_EQ(LayoutOf(Extension(mouse)), kDefault);
+    ASSERT_EQ(Extension(mouse)->Layout, kDefault);
     const Bytes other = MouseDescriptor({.buttonsLast = true});
     mouse.Bus().SetOtherControlAnswer(sim::UrbAnswer::Bytes(other));
 
@@ -128,7 +78,7 @@ TEST_F(GateTest, ReportDescriptorGateTakesExactlyTheFirstFourSetupBytes)
     misses.push_back({0x81, 0x06, 0x00, 0x21, 0x00, 0x00, 0x00, 0x01});  // the device answers its HID descriptor
     for (const auto &setup : misses) {
         EXPECT_EQ(Control(mouse, setup), ControlLines(setup)) << SetupLine(setup);
-        EXPECT_EQ(LayoutOf(Extension(mouse)), kDefault) << SetupLine(setup);
+        EXPECT_EQ(Extension(mouse)->Layout, kDefault) << SetupLine(setup);
     }
 
     // The accepted side: the same four bytes with any interface number and length, the answer
@@ -152,13 +102,13 @@ TEST_F(GateTest, ReportDescriptorGateTakesExactlyTheFirstFourSetupBytes)
     for (const Accepted &a : accepted) {
         mouse.Bus().SetDescriptorAnswer(a.answer);
         EXPECT_EQ(Control(mouse, a.setup), Concat({ControlLines(a.setup), LayoutLines(a.layout)})) << SetupLine(a.setup);
-        EXPECT_EQ(LayoutOf(Extension(mouse)), a.layout) << SetupLine(a.setup);
+        EXPECT_EQ(Extension(mouse)->Layout, a.layout) << SetupLine(a.setup);
     }
 
     // An empty answer to the exact request parses nothing and keeps the layout.
     mouse.Bus().SetDescriptorAnswer(sim::UrbAnswer::Bytes(other).Length(0));
     EXPECT_EQ(Control(mouse, exact), ControlLines(exact));
-    EXPECT_EQ(LayoutOf(Extension(mouse)), kDefault);
+    EXPECT_EQ(Extension(mouse)->Layout, kDefault);
 }
 
 // ---- the USB status gate: exactly USBD_STATUS_SUCCESS ------------------------------------------
@@ -261,7 +211,7 @@ TEST_P(LayoutGateTest, ReportIsInspectedOnlyWithEveryFieldLocated)
 {
     const LayoutCase &c = GetParam();
     sim::Mouse &mouse = Ready(Config(c.shape));
-    ASSERT_EQ(LayoutOf(Extension(mouse)), c.layout);
+    ASSERT_EQ(Extension(mouse)->Layout, c.layout);
     const auto [trace, bytes] = Deliver(mouse, c.report);
     switch (c.seen) {
     case Seen::FunctionLineOnly:
@@ -294,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(
                    Seen::FunctionLineOnly, {}},
         LayoutCase{"NoWheel", {.wheelUsage = 0x37}, {0x28, 8, 8, 8, 0x10, 0, 0, 8, 0x20}, {0x00, 0x03, 0xFE, 0x00, 0x01},
                    Seen::FunctionLineOnly, {}},
-        LayoutCase{"NoPan", {.panUsage = 0x0237}, {0x28, 8, 8, 8, 0x10, 8, 0x18, 0, 0}, {0x00, 0x03, 0xFE, 0x00, 0x01},
+        LayoutCase{"NoPan", {.acPanUsage = hid::Usage16(0x0237)}, {0x28, 8, 8, 8, 0x10, 8, 0x18, 0, 0}, {0x00, 0x03, 0xFE, 0x00, 0x01},
                    Seen::FunctionLineOnly, {}},
         // A wheel one bit short of 8 passes the layout gate and stops the rewrite after the first
         // dump; so does a wheel of 1 bit. A pan of 1 bit is enough.
@@ -323,7 +273,7 @@ TEST_F(GateTest, MouseFoundOffStopsBothPathsBeforeTheirFirstLine)
 
     Extension(mouse)->MouseFound = 0;
     EXPECT_EQ(Control(mouse, setup), (Lines{kInternalLine}));
-    EXPECT_EQ(LayoutOf(Extension(mouse)), kDefault);
+    EXPECT_EQ(Extension(mouse)->Layout, kDefault);
     auto [trace, bytes] = Deliver(mouse, pan);
     EXPECT_EQ(trace, (Lines{kInternalLine}));
     EXPECT_EQ(bytes, pan);
@@ -345,7 +295,7 @@ TEST_F(GateTest, AMouseWhoseStartFailedIsNeverInspected)
     EXPECT_EQ(pnp_->Start(mouse), (NTSTATUS)0xC0000001);
     const std::array<uint8_t, 8> setup = {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x00, 0x01};
     EXPECT_EQ(Control(mouse, setup), (Lines{kInternalLine}));
-    EXPECT_EQ(LayoutOf(Extension(mouse)), (Layout{}));
+    EXPECT_EQ(Extension(mouse)->Layout, (Layout{}));
 }
 
 // ---- the start path: the start's status, the probe's status, its reply -------------------------
