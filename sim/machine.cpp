@@ -48,6 +48,8 @@ RequestResult SendRequest(PDEVICE_OBJECT target, const Request &request)
     next->Parameters.DeviceIoControl.IoControlCode = request.ioControlCode;
     if (request.argument1 != nullptr)
         next->Parameters.Others.Argument1 = request.argument1;
+    if (request.major == IRP_MJ_POWER)
+        next->Parameters.Power.Type = request.powerType;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, CreatorDone, &event, TRUE, TRUE, TRUE);

@@ -128,6 +128,7 @@ struct Request {
     UCHAR minor = 0;
     ULONG ioControlCode = 0;
     PVOID argument1 = nullptr;  // Parameters.Others.Argument1 (the URB for SUBMIT_URB)
+    ULONG powerType = 0;        // IRP_MJ_POWER: Parameters.Power.Type (0 system, 1 device power)
     ULONG inputLength = 0;
     ULONG outputLength = 0;
     NTSTATUS initialStatus = STATUS_NOT_SUPPORTED;

@@ -138,7 +138,13 @@ struct KernelOp {
         StartNextPowerIrp,  // PoStartNextPowerIrp: location (0 when the caller no longer owned the IRP)
         PoCallDriver,       // PoCallDriver: device = target, location (IofCallDriver follows)
         Print,              // DbgPrint: text = the trace entry
+        Complete,           // IofCompleteRequest: device = the driver whose location was current (the completer), location
     };
+    // How a request reached the driver a CallDriver entry names: sent by a caller that owns no
+    // location for it (its creator, or code outside any dispatch routine), or by a dispatch routine
+    // that skipped its own location (the receiver gets that location) or copied or set the next one
+    // (the receiver gets a location of its own).
+    enum class Sent { ByCreator, Skipped, Copied };
     Kind kind = Kind::CreateDevice;
     // The device whose dispatch routine the calling thread runs (innermost), null in completion
     // routines, deferred work and code outside any driver.
@@ -157,10 +163,23 @@ struct KernelOp {
     int location = 0;        // the IRP's CurrentLocation when the service was called
     int callerLocation = 0;  // the location of the calling dispatch routine for that IRP, 0 if none
     NTSTATUS status = 0;
+    uint64_t irpSerial = 0;  // tells apart IRPs that had the same address in turn (0 for no IRP)
+    Sent sent = Sent::ByCreator;                   // CallDriver
+    PIO_COMPLETION_ROUTINE routine = nullptr;      // CallDriver: the routine the sender set for itself, null after a skip
 };
 void SetKernelOpLog(bool on);          // turning it on starts an empty log; Reset() turns it off
 std::vector<KernelOp> KernelOps();     // a copy of the log so far
 std::string Describe(const KernelOp &op);  // one line, for test messages
+// One driver an IRP reached: the device, the stack location it received the IRP in (1 is the
+// lowest) and how the sender passed it on.
+struct Delivery {
+    PDEVICE_OBJECT device = nullptr;
+    int location = 0;
+    KernelOp::Sent sent = KernelOp::Sent::ByCreator;
+    PIO_COMPLETION_ROUTINE routine = nullptr;  // the sender's own completion routine, null after a skip
+};
+// Every driver the IRP with that serial (KernelOp::irpSerial) reached while the log was on, in order.
+std::vector<Delivery> Route(uint64_t irpSerial);
 
 // ---- trace (DbgPrint) -------------------------------------------------------------------------
 const std::vector<std::string> &TraceEntries();  // one entry per DbgPrint call, formatted, exact bytes

@@ -90,6 +90,7 @@ void LogLocationOp(KernelOp::Kind kind, PIRP irp, PDEVICE_OBJECT device = nullpt
     op.minor = inArray ? current->MinorFunction : UCHAR(0);
     op.location = irp->CurrentLocation;
     op.callerLocation = frame != nullptr ? frame->level : 0;
+    op.irpSerial = irp->Host->serial;
     LogOp(std::move(op));
 }
 
@@ -655,6 +656,15 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         op.minor = location->MinorFunction;
         op.location = level + 1;
         op.callerLocation = outer != nullptr ? outer->level : 0;
+        op.irpSerial = serial;
+        // A sender that skipped hands on its own location; one that copied or set the next one hands
+        // on the location below it, where its completion routine, if any, stands.
+        op.sent = outer == nullptr ? KernelOp::Sent::ByCreator
+                                   : level == outer->level ? KernelOp::Sent::Skipped : KernelOp::Sent::Copied;
+        if (op.sent != KernelOp::Sent::Skipped &&
+            (location->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)) != 0) {
+            op.routine = location->CompletionRoutine;
+        }
         LogOp(std::move(op));
     }
     if (Irql() == DISPATCH_LEVEL && !MayForwardAtDispatch(major)) {
@@ -733,6 +743,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         op.minor = frame.minor;
         op.location = level;
         op.status = status;
+        op.irpSerial = serial;
         LogOp(std::move(op));
     }
     if (outer != nullptr) {
@@ -867,6 +878,15 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
             reports.Add(rule::CancelRoutineSetAtCompletion, "IofCompleteRequest on " + Describe(Irp) + " with its cancel routine still set");
         }
         host->phase = HkIrpState::Phase::Completing;
+        if (OpLogOn()) {
+            KernelOp op;
+            op.kind = KernelOp::Kind::Complete;
+            op.device = Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+            op.irp = Irp;
+            op.location = Irp->CurrentLocation;
+            op.irpSerial = host->serial;
+            LogOpLocked(std::move(op));
+        }
         if (frame != nullptr) {
             // Completed by its own dispatch routine, which lets go of it here.
             frame->completed = true;
@@ -1164,6 +1184,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
             op.minor = frame->minor;
             op.location = location;
             op.callerLocation = frame->level;
+            op.irpSerial = Irp->Host->serial;
             LogOp(std::move(op));
         }
         if (!owns || location != frame->level) {

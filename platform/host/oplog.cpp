@@ -45,11 +45,24 @@ std::vector<KernelOp> KernelOps()
     return S().ops;
 }
 
+std::vector<Delivery> Route(uint64_t irpSerial)
+{
+    std::vector<Delivery> route;
+    std::lock_guard<std::mutex> lock(Mutex());
+    for (const KernelOp &op : S().ops) {
+        if (op.kind == KernelOp::Kind::CallDriver && op.irpSerial == irpSerial) {
+            route.push_back({op.device, op.location - 1, op.sent, op.routine});
+        }
+    }
+    return route;
+}
+
 std::string Describe(const KernelOp &op)
 {
     static const char *const kNames[] = {"CreateDevice", "DeleteDevice", "CreateLink",   "DeleteLink",        "Attach",
                                          "Detach",       "PoolFree",     "CallDriver",   "DispatchReturn",    "SkipLocation",
-                                         "CopyLocation", "StartNextPowerIrp", "PoCallDriver", "Print"};
+                                         "CopyLocation", "StartNextPowerIrp", "PoCallDriver", "Print",
+                                         "Complete"};
     std::string text = kNames[static_cast<int>(op.kind)];
     text += " by " + Ptr(op.actor);
     if (op.device != nullptr) {
@@ -75,6 +88,10 @@ std::string Describe(const KernelOp &op)
     }
     if (op.location != 0 || op.callerLocation != 0) {
         text += " at location " + std::to_string(op.location) + " (caller's " + std::to_string(op.callerLocation) + ")";
+    }
+    if (op.kind == KernelOp::Kind::CallDriver) {
+        static const char *const kSent[] = {"by its creator", "skipped", "copied"};
+        text += std::string(", ") + kSent[static_cast<int>(op.sent)];
     }
     if (op.kind == KernelOp::Kind::DispatchReturn) {
         text += " returned " + Hex(static_cast<ULONG>(op.status));

@@ -90,19 +90,6 @@ TEST_F(ControlTest, SwitchingDoesNotDependOnTheStartVerdicts)
     EXPECT_EQ(Extension(mouse)->FeatureEnabled, 1);
 }
 
-TEST_F(ControlTest, ControlCodesSentToTheFilterDeviceArePassedDown)
-{
-    sim::Mouse &mouse = pnp_->PlugAndStart();
-    const size_t mark = TraceMark();
-    sim::RequestResult r = sim::SendRequest(
-        mouse.FilterDevice(), {.major = IRP_MJ_DEVICE_CONTROL, .ioControlCode = IOCTL_VORIK_TESKMOUSE_TURN_ON});
-    EXPECT_EQ(TraceSince(mark), (Lines{"\n\r Device Lower Filter - IRP_MJ_DEVICE_CONTROL"}));
-    EXPECT_EQ(mouse.Bus().Log().back().major, IRP_MJ_DEVICE_CONTROL);
-    EXPECT_EQ(mouse.Bus().Log().back().ioControlCode, IOCTL_VORIK_TESKMOUSE_TURN_ON);
-    EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST);  // the bus's answer, unchanged
-    EXPECT_EQ(Extension(mouse)->FeatureEnabled, 0);
-}
-
 // The application keeps its handle while the mouse is removed: the extra device object lives on
 // with its handle, and a control request through it is refused instead of reaching the freed
 // filter record (the address sanitizer would catch the write).

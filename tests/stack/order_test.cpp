@@ -1,5 +1,5 @@
-// Orders the driver fixes that no trace shows: the steps of the teardown at removal and of a power
-// request's pass-through, read from the host kernel's ordered log of operations, step by step.
+// Orders the driver fixes that no trace shows: the steps of the teardown at removal, read from the
+// host kernel's ordered log of operations, step by step.
 #include "stack_fixture.h"
 
 #include <sstream>
@@ -55,8 +55,7 @@ struct Step {
     PDEVICE_OBJECT other = nullptr;        // Detach: the device that was on it
     std::u16string name;                   // DeleteLink
     const void *block = nullptr;           // PoolFree
-    int locationFromCaller = 0;            // SkipLocation, CallDriver, StartNextPowerIrp: location - caller's
-    std::string text;                      // Print
+    int locationFromCaller = 0;            // SkipLocation, CallDriver: location - caller's
 };
 
 void ExpectSteps(const std::vector<hk::KernelOp> &ops, const std::vector<Step> &steps, const std::string &what)
@@ -69,12 +68,10 @@ void ExpectSteps(const std::vector<hk::KernelOp> &ops, const std::vector<Step> &
         EXPECT_EQ(op.kind, step.kind) << "the operations were" << Show(ops);
         switch (step.kind) {
         case Kind::CallDriver:
-        case Kind::PoCallDriver:
             EXPECT_EQ(op.device, step.device);
             EXPECT_EQ(op.location - op.callerLocation, step.locationFromCaller);
             break;
         case Kind::SkipLocation:
-        case Kind::StartNextPowerIrp:
             EXPECT_EQ(op.location - op.callerLocation, step.locationFromCaller);
             break;
         case Kind::DeleteDevice:
@@ -90,9 +87,6 @@ void ExpectSteps(const std::vector<hk::KernelOp> &ops, const std::vector<Step> &
         case Kind::PoolFree:
             EXPECT_EQ(op.block, step.block);
             EXPECT_EQ(op.tag, kWdmTag);
-            break;
-        case Kind::Print:
-            EXPECT_EQ(op.text, step.text);
             break;
         default:
             break;
@@ -173,64 +167,6 @@ TEST_F(OrderTest, RemovalSendsTheRequestDownFirstThenTearsDownStepByStep)
         // from what IoCallDriver returned, which the layer reports for a plain pass-down.
         EXPECT_EQ(TakeViolations(hk::rule::PassThroughStatusChanged), c.busRemoveStatus ? 1u : 0u);
     }
-}
-
-// A power request on the filter device: the trace line, PoStartNextPowerIrp while the current stack
-// location is still the filter's, the skip, PoCallDriver to the device below with the filter's own
-// location, and the lower driver's status returned; for both power minors and both neighbours.
-TEST_F(OrderTest, PowerStartsTheNextPowerIrpOnItsOwnLocationBeforeTheSkipAndThePassDown)
-{
-    for (bool neighbour : {false, true}) {
-        SCOPED_TRACE(neighbour ? "above a second lower filter" : "on the PDO");
-        sim::MouseConfig config;
-        if (neighbour)
-            config.neighbour = sim::NeighbourFilter{};
-        sim::Mouse &mouse = pnp_->PlugAndStart(config);
-        PDEVICE_OBJECT filter = mouse.FilterDevice();
-        PDEVICE_OBJECT below = Below(mouse);
-        for (UCHAR minor : {UCHAR(IRP_MN_QUERY_POWER), UCHAR(IRP_MN_SET_POWER)}) {
-            hk::SetKernelOpLog(true);
-            EXPECT_EQ(pnp_->Power(mouse, minor), STATUS_SUCCESS);
-            const std::vector<hk::KernelOp> ops = hk::KernelOps();
-            hk::SetKernelOpLog(false);
-            PIRP power = SentTo(ops, filter, IRP_MJ_POWER, minor);
-            ASSERT_NE(power, nullptr) << Show(ops);
-            const std::vector<hk::KernelOp> steps = MadeBy(ops, filter, power);
-            ExpectSteps(steps,
-                        {
-                            {.kind = Kind::Print, .text = "\n\r Device Lower Filter - IRP_MJ_POWER"},
-                            {.kind = Kind::StartNextPowerIrp, .locationFromCaller = 0},
-                            {.kind = Kind::SkipLocation, .locationFromCaller = 0},
-                            {.kind = Kind::PoCallDriver, .device = below, .locationFromCaller = 1},
-                            {.kind = Kind::CallDriver, .device = below, .locationFromCaller = 1},
-                            {.kind = Kind::DispatchReturn},
-                        },
-                        minor == IRP_MN_QUERY_POWER ? "query power" : "set power");
-            NTSTATUS lower = 0x7FFFFFFF;
-            for (const hk::KernelOp &op : ops)
-                if (op.kind == Kind::DispatchReturn && op.irp == power && op.device == below)
-                    lower = op.status;
-            ASSERT_FALSE(steps.empty());
-            EXPECT_EQ(steps.back().status, lower) << "the lower driver's status, STATUS_PENDING included";
-        }
-    }
-}
-
-// The refusals on the extra device: completed at once, no trace line, no PoStartNextPowerIrp, and
-// nothing sent anywhere.
-TEST_F(OrderTest, PowerOnTheExtraDeviceIsRefusedWithoutStartingTheNextPowerIrp)
-{
-    sim::Mouse &mouse = pnp_->PlugAndStart();
-    PDEVICE_OBJECT extra = Extension(mouse)->ExtraExtension->Self;
-    hk::SetKernelOpLog(true);
-    const sim::RequestResult refused = sim::SendRequest(extra, {.major = IRP_MJ_POWER, .minor = IRP_MN_SET_POWER});
-    const std::vector<hk::KernelOp> ops = hk::KernelOps();
-    hk::SetKernelOpLog(false);
-    EXPECT_EQ(refused.status, NTSTATUS(0xC00000BB));  // STATUS_INVALID_DEVICE_REQUEST as the driver names it
-    PIRP power = SentTo(ops, extra, IRP_MJ_POWER, IRP_MN_SET_POWER);
-    ASSERT_NE(power, nullptr);
-    const std::vector<hk::KernelOp> steps = MadeBy(ops, extra, power);
-    ExpectSteps(steps, {{.kind = Kind::DispatchReturn}}, "extra device");
 }
 
 }  // namespace

@@ -1,28 +1,12 @@
-// The shared dispatch routine: its trace of each request, the extra device's open and close, and
-// the removal of both device objects with requests still outstanding below.
+// The shared dispatch routine over a mouse's life: the whole trace from plug to removal, what a
+// surprise removal leaves, and the removal of both device objects with requests still outstanding
+// below. Each request kind on its own: request_kinds_test.cpp.
 #include "stack_fixture.h"
 
 namespace stack {
 namespace {
 
 class PnpTest : public StackTest {};
-
-TEST_F(PnpTest, PnpRequestsAreTracedByNameAndPassedDownWithTheBusStatus)
-{
-    sim::Mouse &mouse = pnp_->PlugAndStart();
-    size_t mark = TraceMark();
-    pnp_->Send(mouse, IRP_MN_QUERY_CAPABILITIES);
-    EXPECT_EQ(mouse.Bus().Log().back().minor, IRP_MN_QUERY_CAPABILITIES);
-    EXPECT_EQ(TraceSince(mark), (Lines{"\n\r Device Lower Filter - IRP_MJ_PNP",
-                                       "\n\r   IRP_MJ_PNP (IRP_MN_QUERY_CAPABILITIES)", "\n\r"}));
-
-    // A minor without a row: the major line and the line break only; the bus's answer comes back.
-    mouse.Bus().SetPnpStatus(0x18, (NTSTATUS)0xC0000001);
-    mark = TraceMark();
-    EXPECT_EQ(pnp_->Send(mouse, 0x18), (NTSTATUS)0xC0000001);
-    EXPECT_EQ(TraceSince(mark), (Lines{"\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r"}));
-    EXPECT_EQ(mouse.Bus().Log().back().minor, 0x18);
-}
 
 TEST_F(PnpTest, TheWholeLifeOfAMouseLeavesExactlyThisTrace)
 {
@@ -44,72 +28,10 @@ TEST_F(PnpTest, TheWholeLifeOfAMouseLeavesExactlyThisTrace)
     EXPECT_TRUE(hk::Names().empty()) << "names left behind";
 }
 
-TEST_F(PnpTest, MajorCodesWithoutARowPrintTheFallbackLine)
-{
-    sim::Mouse &mouse = pnp_->PlugAndStart();
-    // Only seven codes reach this routine through the table; route two more to it to see its lines.
-    filter_->MajorFunction[IRP_MJ_SHUTDOWN] = CommonDispatch;
-    filter_->MajorFunction[IRP_MJ_POWER] = CommonDispatch;
-    size_t mark = TraceMark();
-    sim::SendRequest(mouse.FilterDevice(), {.major = IRP_MJ_SHUTDOWN});
-    EXPECT_EQ(TraceSince(mark), (Lines{"\n\r Device Lower Filter - IRP_MJ_SHUTDOWN", "\n\r"}));
-    mark = TraceMark();
-    sim::SendRequest(mouse.FilterDevice(), {.major = IRP_MJ_POWER, .minor = IRP_MN_QUERY_POWER});
-    EXPECT_EQ(TraceSince(mark), (Lines{"\n\r Device Lower Filter - UNKNOW MAJOR FUNCTION = =", "\n\r"}));
-    EXPECT_EQ(mouse.Bus().Log().back().major, IRP_MJ_POWER);
-    filter_->MajorFunction[IRP_MJ_SHUTDOWN] = FilterPass;
-    filter_->MajorFunction[IRP_MJ_POWER] = PowerDispatch;
-}
-
-TEST_F(PnpTest, ExtraDeviceOpensAndClosesAndRefusesEverythingElseWithoutPassingItOn)
-{
-    sim::Mouse &mouse = pnp_->PlugAndStart();
-    const size_t busRequests = mouse.Bus().Log().size();
-    sim::Application app;
-    size_t mark = TraceMark();
-    ASSERT_EQ(app.Open(1), STATUS_SUCCESS);
-    EXPECT_EQ(TraceSince(mark), (Lines{"[DefaultHandler] EXTRA DO"}));
-    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_SYSTEM_CONTROL, IRP_MJ_PNP}) {
-        mark = TraceMark();
-        EXPECT_EQ(app.SendMajor(major), HCT_STATUS_INVALID_DEVICE_REQUEST) << int(major);
-        EXPECT_EQ(TraceSince(mark), (Lines{"[DefaultHandler] EXTRA DO"}));
-    }
-    mark = TraceMark();
-    EXPECT_EQ(app.Close(), HCT_STATUS_INVALID_DEVICE_REQUEST);  // cleanup refused; the close itself succeeds
-    EXPECT_EQ(TraceSince(mark), (Lines{"[DefaultHandler] EXTRA DO", "[DefaultHandler] EXTRA DO"}));
-    EXPECT_EQ(mouse.Bus().Log().size(), busRequests);
-}
-
-TEST_F(PnpTest, RequestsOnADeviceWithoutRecordAreRefusedSilently)
-{
-    PDEVICE_OBJECT bare = nullptr;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"\\Device\\HctBare");
-    ASSERT_EQ(IoCreateDevice(filter_, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &bare), STATUS_SUCCESS);
-    bare->Flags &= ~DO_DEVICE_INITIALIZING;
-    const size_t mark = TraceMark();
-    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_PNP, IRP_MJ_POWER, IRP_MJ_DEVICE_CONTROL, IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
-        sim::RequestResult r = sim::SendRequest(bare, {.major = major, .initialInformation = 0x55});
-        EXPECT_EQ(r.status, HCT_STATUS_INVALID_PARAMETER) << int(major);
-        EXPECT_EQ(r.information, 0u);
-    }
-    // FilterPass writes its line before it looks at the device; the others write nothing.
-    EXPECT_EQ(TraceSince(mark), Lines{});
-    sim::SendRequest(bare, {.major = IRP_MJ_FLUSH_BUFFERS});
-    EXPECT_EQ(TraceSince(mark), (Lines{"\n\r Device Lower Filter - FilterPass !!"}));
-    IoDeleteDevice(bare);
-}
-
 TEST_F(PnpTest, SurpriseRemovalReleasesNothingAndTheControlDeviceStillWorks)
 {
     sim::Mouse &mouse = pnp_->PlugAndStart();
-    const size_t mark = TraceMark();
     EXPECT_EQ(pnp_->Send(mouse, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
-    // The bus fails the reads it held; they come back through the completion routine afterwards.
-    Lines trace = TraceSince(mark);
-    trace.resize(std::min<size_t>(trace.size(), 3));
-    EXPECT_EQ(trace, (Lines{"\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r   IRP_MJ_PNP (IRP_MN_SURPRISE_REMOVAL)",
-                            "\n\r"}));
     for (const char16_t *name : {u"\\Device\\MClassFilterL0", u"\\DosDevices\\SLN_MClassFilterL1",
                                  u"\\Device\\MouseExtra0", u"\\DosDevices\\SLN_MouseExtra1"})
         EXPECT_TRUE(hk::NameExists(name));
@@ -117,26 +39,6 @@ TEST_F(PnpTest, SurpriseRemovalReleasesNothingAndTheControlDeviceStillWorks)
     ASSERT_EQ(app.Open(1), STATUS_SUCCESS);
     EXPECT_EQ(app.TurnOn(), STATUS_SUCCESS);
     EXPECT_EQ(Extension(mouse)->FeatureEnabled, 1);
-}
-
-TEST_F(PnpTest, RemovalGoesDownFirstThenTearsDownBothDevices)
-{
-    sim::Mouse &mouse = pnp_->PlugAndStart();
-    ASSERT_EQ(mouse.Bus().PendingInterruptReads(), 2u);
-    const size_t mark = TraceMark();
-    EXPECT_EQ(pnp_->Remove(mouse), STATUS_SUCCESS);
-    // The reads the bus failed at removal came back through the completion routine before the
-    // record went away.
-    Lines trace = TraceSince(mark);
-    ASSERT_GE(trace.size(), 3u);
-    EXPECT_EQ(Lines(trace.begin(), trace.begin() + 3),
-              (Lines{"\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r   IRP_MJ_PNP (IRP_MN_REMOVE_DEVICE)", "\n\r"}));
-    EXPECT_EQ(mouse.Bus().Log().back().minor, IRP_MN_REMOVE_DEVICE);
-    EXPECT_EQ(mouse.Bus().PendingUrbs(), 0u);
-    for (const char16_t *name : {u"\\Device\\MClassFilterL0", u"\\DosDevices\\SLN_MClassFilterL1",
-                                 u"\\Device\\MouseExtra0", u"\\DosDevices\\SLN_MouseExtra1"})
-        EXPECT_FALSE(hk::NameExists(name));
-    EXPECT_EQ(hk::LivePoolCount(HCT_POOL_TAG), 0u);
 }
 
 TEST_F(PnpTest, RemovalWaitsForReadsTheBusCompletesOnlyLater)
