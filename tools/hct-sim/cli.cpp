@@ -3,6 +3,7 @@
 #include "capture.h"
 #include "capture_writer.h"
 #include "formats.h"
+#include "paste.h"
 #include "render.h"
 #include "session.h"
 
@@ -64,7 +65,8 @@ constexpr const char *kRunHelp =
     "Options:\n"
     "  --descriptor FILE   report descriptor to plug instead (hex text, C array or raw binary);\n"
     "                      without --reports the built-in reports are sent\n"
-    "  --reports FILE      input reports, one per line as hex bytes (1 to 32 bytes each)\n"
+    "  --reports FILE      input reports, one per line as hex bytes, a C array, a list or a b''\n"
+    "                      literal (the driver passes reports of more than 32 bytes on unexamined)\n"
     "  --recording FILE    a hid-recorder recording: its R: line is the descriptor, its E: lines\n"
     "                      the reports\n"
     "  --capture FILE      a USB capture (pcap or pcapng; USBPcap from Windows, usbmon from Linux):\n"
@@ -72,7 +74,8 @@ constexpr const char *kRunHelp =
     "                      captured times; with --descriptor when the capture lacks the enumeration.\n"
     "                      A capture cut short (inside a record, or to a small snap length) is\n"
     "                      replayed as far as its whole records go, said on standard error, exit 3\n"
-    "  --device BUS.ADDR   the capture's device to replay (default: the mouse it shows)\n"
+    "  --device BUS.ADDR   the capture's device to replay (default: the mouse it shows); with\n"
+    "                      --recording, N: the recording's device N (its D: index; default: the first)\n"
     "  --binary            the descriptor file holds raw bytes (implied for .bin and .rdesc)\n"
     "  --probe-reply TEXT  the mouse's answer to the string request at index 200 (default START)\n"
     "  --feature on|off    switch the feature on or off (default on)\n"
@@ -184,27 +187,43 @@ bool FeatureOption(const Parsed &parsed) {
     throw UsageError("--feature takes on or off, not \"" + v + "\"");
 }
 
-// A descriptor file, or a recording given where a descriptor is expected.
+// A descriptor file, or a recording given where a descriptor is expected; what the paste reader
+// warns about the form goes to standard error.
 struct LoadedDescriptor {
     Bytes descriptor;
     std::optional<Recording> recording;
 };
 
-LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary) {
+LoadedDescriptor LoadDescriptorFile(const std::string &path, bool binary, std::ostream &err) {
     if (!binary && !IsBinaryDescriptorName(path)) {
         const std::string whole = ReadFileText(path);
         RefuseCapture(whole, path);
-        const std::string_view text = WithoutByteOrderMark(whole);
+        const std::string text = PasteText(whole, path);
         if (LooksLikeRecording(text)) {
             Recording recording = ParseRecording(text, path);
             Bytes descriptor = recording.descriptor;
             return {std::move(descriptor), std::move(recording)};
         }
-        return {ParseHexDescriptor(text, path), std::nullopt};
+        Paste paste = ReadPaste(text, path);
+        for (const Warning &warning : paste.warnings) err << "hct-sim: warning: " << path << ": " << warning.message << "\n";
+        return {std::move(paste.bytes), std::nullopt};
     }
     return {LoadDescriptor(path, true), std::nullopt};
 }
 
+// The devices of a recording of several: each with its name, ids and report count, and which one
+// is replayed (the default named as the default).
+std::string RecordedDevicesText(const Recording &recording, bool chosen) {
+    if (recording.devices.size() < 2) return "";
+    std::string out = "; device " + std::to_string(recording.device) + " of the recording's " +
+                      std::to_string(recording.devices.size()) + " replayed" +
+                      (chosen ? "" : " (the default: the first; --device N replays another)") + ":";
+    for (const RecordedDevice &d : recording.devices)
+        out += " device " + std::to_string(d.index) + (d.name.empty() ? "" : " \"" + d.name + "\"") +
+               (d.ids.empty() ? "" : " (ids " + d.ids + ")") + ", " + std::to_string(d.reports) + " report(s);";
+    out.pop_back();
+    return out;
+}
 
 // What became of the requests for a captured mouse's report descriptor, when none gave it.
 std::string ReportDescriptorReadText(const CapturedDevice &device) {
@@ -465,7 +484,8 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         throw UsageError("--recording brings its own descriptor and reports: leave out --descriptor and --reports");
     if (p.has("--capture") && (p.has("--recording") || p.has("--reports")))
         throw UsageError("--capture brings its own reports: leave out --recording and --reports");
-    if (p.has("--device") && !p.has("--capture")) throw UsageError("--device chooses a device of a --capture");
+    if (p.has("--device") && !p.has("--capture") && !p.has("--recording"))
+        throw UsageError("--device chooses a device of a --capture or a --recording");
     const std::string traceMode = p.has("--trace") ? p.options.at("--trace") : "none";
     if (traceMode != "none" && traceMode != "" && traceMode != "raw")
         throw UsageError("--trace takes no value or =raw, not \"" + traceMode + "\"");
@@ -483,17 +503,25 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     std::optional<ReportFileFacts> reportFile;
     if (p.has("--recording")) {
         const std::string &path = p.options.at("--recording");
-        recording = ScanRecording(path);  // read again a line at a time as it is replayed
+        long device = -1;
+        if (p.has("--device")) {
+            const std::string &word = p.options.at("--device");
+            if (word.empty() || word.size() > 9 || !std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                throw UsageError("--device takes a recording's device number (its D: index, 0, 1, ...), not \"" + word + "\"");
+            device = std::stol(word);
+        }
+        recording = ScanRecording(path, device);  // read again a line at a time as it is replayed
         options.descriptor = recording->descriptor;
         options.reports.clear();
-        options.mouse = "recording " + path + (recording->name.empty() ? "" : " (" + recording->name + ")");
+        options.mouse = "recording " + path + (recording->name.empty() ? "" : " (" + recording->name + ")") +
+                        RecordedDevicesText(*recording, device >= 0);
         if (recording->skippedReports != 0)
             options.mouse += "; " + std::to_string(recording->skippedReports) +
                              " input report(s) of other devices in the recording skipped";
     }
     if (p.has("--descriptor")) {
         const std::string &path = p.options.at("--descriptor");
-        LoadedDescriptor loaded = LoadDescriptorFile(path, p.has("--binary"));
+        LoadedDescriptor loaded = LoadDescriptorFile(path, p.has("--binary"), err);
         options.descriptor = loaded.descriptor;
         options.mouse = "mouse of " + path;
         if (loaded.recording) options.reports = loaded.recording->reports;
@@ -549,7 +577,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         widest = capture->device.longestReport;
         share = shareOf(captured.get());
     } else if (recording) {
-        recorded = std::make_unique<RecordingFile>(p.options.at("--recording"));
+        recorded = std::make_unique<RecordingFile>(p.options.at("--recording"), recording->device);
         total = recording->reportCount;
         widest = recording->longestReport;
         share = shareOf(recorded.get());
@@ -732,7 +760,7 @@ int Layout(const std::vector<std::string> &words, std::ostream &out, std::ostrea
     options.mouse = "built-in 5-button mouse with wheel and AC pan";
     if (!p.positionals.empty()) {
         const std::string &path = p.positionals[0];
-        options.descriptor = LoadDescriptorFile(path, p.has("--binary")).descriptor;
+        options.descriptor = LoadDescriptorFile(path, p.has("--binary"), err).descriptor;
         options.mouse = "mouse of " + path;
         WarnAboutDescriptor(options.descriptor, path, err);
     }
@@ -764,7 +792,7 @@ int Rewrite(const std::vector<std::string> &words, std::ostream &out, std::ostre
     SessionOptions options;
     options.featureOn = FeatureOption(p);
     const std::string &path = p.positionals[0];
-    options.descriptor = LoadDescriptorFile(path, p.has("--binary")).descriptor;
+    options.descriptor = LoadDescriptorFile(path, p.has("--binary"), err).descriptor;
     options.mouse = "mouse of " + path;
     WarnAboutDescriptor(options.descriptor, path, err);
     if (p.positionals.size() > 1) {
@@ -772,7 +800,7 @@ int Rewrite(const std::vector<std::string> &words, std::ostream &out, std::ostre
             options.reports.push_back(ParseReportWord(p.positionals[i], "report argument " + std::to_string(i)));
     } else {
         const std::string text(std::istreambuf_iterator<char>(in), {});
-        options.reports = ParseReportLines(text, "<stdin>");
+        options.reports = ParseReportLines(PasteText(text, "<stdin>"), "<stdin>");
     }
     // The driver is shown exactly the bytes given: the class driver's reads are made long enough for
     // the longest of them, and it is said when the descriptor declares no input report that long.

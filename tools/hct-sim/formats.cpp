@@ -1,5 +1,7 @@
 #include "formats.h"
 
+#include "paste.h"
+
 #include <deque>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <sstream>
 
 namespace hct_sim {
@@ -23,6 +26,18 @@ std::string Where(const std::string &source, int line) {
 void RefuseFolder(const std::filesystem::path &path) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) throw InputError(path.string(), 0, "a folder, not a file: name a file in it");
+}
+
+
+const char *CaptureFileKind(std::string_view head) {
+    if (head.size() < 4) return nullptr;
+    const uint32_t magic = uint32_t(uint8_t(head[0])) | uint32_t(uint8_t(head[1])) << 8 | uint32_t(uint8_t(head[2])) << 16 |
+                           uint32_t(uint8_t(head[3])) << 24;
+    switch (magic) {
+    case 0xA1B2C3D4: case 0xD4C3B2A1: case 0xA1B23C4D: case 0x4D3CB2A1: return "pcap";
+    case 0x0A0D0D0A: return "pcapng";
+    default: return nullptr;
+    }
 }
 
 
@@ -105,7 +120,7 @@ void AppendToken(std::string_view token, Bytes &out, const std::string &source, 
         return;
     }
     if (std::any_of(token.begin(), token.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f; }))
-        throw InputError(source, line, "binary data in a hex text: give --binary for a raw descriptor file");
+        throw InputError(source, line, "binary data, not text: give --binary if the file holds a raw report descriptor");
     if (!std::all_of(token.begin(), token.end(), IsHexDigit))
         throw InputError(source, line, "\"" + std::string(token) + "\" is not a hex byte");
     if (token.size() % 2 != 0)
@@ -143,10 +158,10 @@ bool IsBlank(std::string_view text) {
 
 void CheckReport(const Bytes &report, const std::string &source, int line) {
     if (report.empty()) throw InputError(source, line, "report of no bytes");
-    if (report.size() > kMaxReportBytes)
+    if (report.size() > kMaxReadReportBytes)
         throw InputError(source, line,
-                         "report of " + std::to_string(report.size()) + " bytes: the driver takes at most " +
-                             std::to_string(kMaxReportBytes));
+                         "report of " + std::to_string(report.size()) + " bytes: one interrupt transfer carries at most " +
+                             std::to_string(kMaxReadReportBytes));
 }
 
 void CheckDescriptorSize(const Bytes &descriptor, const std::string &source, int line) {
@@ -232,17 +247,24 @@ std::string Rest(std::string_view line) {
 }  // namespace
 
 InputError::InputError(std::string source, int line, const std::string &message)
-    : std::runtime_error(Where(source, line) + ": " + message), source_(std::move(source)), line_(line) {}
+    : std::runtime_error(Where(source, line) + ": " + message), source_(std::move(source)), line_(line), message_(message) {}
 
 Bytes ParseHexDescriptor(std::string_view text, const std::string &source) {
-    RefuseCapture(text, source);
-    text = WithoutByteOrderMark(text);
-    std::string clean = StripComments(text, source, 1);
-    BlankDeclaration(clean);
-    Bytes bytes = HexBytes(clean, source, 1);
-    if (bytes.empty()) throw InputError(source, 0, "empty descriptor: no hex bytes found");
+    Bytes bytes = ReadPaste(text, source).bytes;
     CheckDescriptorSize(bytes, source, 0);
     return bytes;
+}
+
+Bytes HexWords(std::string_view commentFree, const std::string &source, int firstLine) {
+    std::string text(commentFree);
+    BlankDeclaration(text);
+    Bytes bytes = HexBytes(text, source, firstLine);
+    if (bytes.empty() && firstLine == 1) throw InputError(source, 0, "empty descriptor: no hex bytes found");
+    return bytes;
+}
+
+std::string BlankComments(std::string_view text, const std::string &source, int firstLine) {
+    return StripComments(text, source, firstLine);
 }
 
 namespace {
@@ -251,9 +273,7 @@ namespace {
 void ReportsOfLines(std::string_view clean, const std::string &source, int number, std::deque<Bytes> &out) {
     for (std::string_view line : Lines(clean)) {
         if (!IsBlank(line)) {
-            std::string one(line);
-            BlankDeclaration(one);
-            Bytes report = HexBytes(one, source, number);
+            Bytes report = ReadReportLine(line, source, number);
             CheckReport(report, source, number);
             out.push_back(std::move(report));
         }
@@ -261,14 +281,46 @@ void ReportsOfLines(std::string_view clean, const std::string &source, int numbe
     }
 }
 
+// UTF-16 code units (no byte-order mark) as UTF-8.
+std::string Utf8OfUtf16(std::string_view raw, bool little, const std::string &source) {
+    const auto u = [&](size_t i) { return uint32_t(static_cast<unsigned char>(raw[i])); };
+    const auto unit = [&](size_t i) { return little ? u(i) | u(i + 1) << 8 : u(i) << 8 | u(i + 1); };
+    if (raw.size() % 2 != 0) throw InputError(source, 0, "UTF-16 text of an odd number of bytes: its last character is cut");
+    std::string out;
+    for (size_t i = 0; i + 1 < raw.size(); i += 2) {
+        uint32_t c = unit(i);
+        if (c >= 0xD800 && c < 0xE000) {  // a surrogate pair
+            if (c >= 0xDC00 || i + 3 >= raw.size() || unit(i + 2) < 0xDC00 || unit(i + 2) >= 0xE000)
+                throw InputError(source, 0, "UTF-16 text with a broken surrogate pair");
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+            i += 2;
+        }
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | c >> 6);
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | c >> 12);
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | c >> 18);
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
-std::vector<Bytes> ParseReportLines(std::string_view text, const std::string &source) {
-    text = WithoutByteOrderMark(text);  // as the file read a line at a time does
-    std::deque<Bytes> found;
-    ReportsOfLines(StripComments(text, source, 1), source, 1, found);
-    if (found.empty()) throw InputError(source, 0, "no reports: write one report per line, as hex bytes");
-    return std::vector<Bytes>(std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+std::optional<std::string> FromUtf16(std::string_view raw, const std::string &source) {
+    if (raw.size() < 2) return std::nullopt;
+    const unsigned char a = static_cast<unsigned char>(raw[0]), b = static_cast<unsigned char>(raw[1]);
+    if (!((a == 0xFF && b == 0xFE) || (a == 0xFE && b == 0xFF))) return std::nullopt;
+    return Utf8OfUtf16(raw.substr(2), a == 0xFF, source);
 }
 
 // ---- files read a line at a time ----------------------------------------------------------------
@@ -277,15 +329,42 @@ struct LineFile {
     std::string source;
     uint64_t size = 0;
     int number = 0;  // lines read
+    int utf16 = 0;   // 1 little endian, 2 big endian (the file began with that byte-order mark)
+    std::string raw;
     explicit LineFile(const std::filesystem::path &path) : in(path, std::ios::binary), source(path.string()) {
         RefuseFolder(path);
         if (!in) throw InputError(source, 0, std::string("cannot open: ") + std::strerror(errno ? errno : ENOENT));
         std::error_code error;
         size = std::filesystem::file_size(path, error);
         if (error) size = 0;
+        char mark[2] = {0, 0};
+        if (in.read(mark, 2) && ((mark[0] == '\xFF' && mark[1] == '\xFE') || (mark[0] == '\xFE' && mark[1] == '\xFF')))
+            utf16 = mark[0] == '\xFF' ? 1 : 2;
+        else {
+            in.clear();
+            in.seekg(0);
+        }
     }
     bool Next(std::string &line) {
-        if (!std::getline(in, line)) {
+        if (utf16 != 0) {
+            raw.clear();
+            char unit[2];
+            bool any = false;
+            while (true) {
+                in.read(unit, 2);
+                if (in.gcount() == 1) throw InputError(source, 0, "UTF-16 text of an odd number of bytes: its last character is cut");
+                if (in.gcount() == 0) break;
+                any = true;
+                const char low = utf16 == 1 ? unit[0] : unit[1], high = utf16 == 1 ? unit[1] : unit[0];
+                if (low == '\n' && high == 0) break;
+                raw.append(unit, 2);
+            }
+            if (!any) {
+                if (in.bad()) throw InputError(source, 0, "cannot read");
+                return false;
+            }
+            line = Utf8OfUtf16(raw, utf16 == 1, source);
+        } else if (!std::getline(in, line)) {
             if (in.bad()) throw InputError(source, 0, "cannot read");
             return false;
         }
@@ -300,6 +379,68 @@ struct LineFile {
     }
 };
 
+// The lines of a text in memory, handed out as LineFile hands out a file's.
+struct TextLines {
+    std::vector<std::string_view> lines;
+    std::string source;
+    size_t at = 0;
+    int number = 0;
+    bool Next(std::string &line) {
+        if (at >= lines.size()) return false;
+        line.assign(lines[at++]);
+        ++number;
+        return true;
+    }
+};
+
+namespace {
+
+// Reads lines from `file` until some report is ready: a b'' literal line whole ('#' and "//" are
+// bytes in it), else the line with any "/*" comment that runs over the lines after it. A line
+// wholly inside the comment is kept as its bare line feed (the lines after it keep their numbers),
+// and each line is looked at once: a long commented-out block costs a byte a line.
+template <typename Lines>
+bool ReadReports(Lines &file, std::string &line, std::string &chunk, std::deque<Bytes> &ready) {
+    while (ready.empty()) {
+        if (!file.Next(line)) return false;
+        const int first = file.number;
+        if (IsBytesLiteralLine(line)) {
+            Bytes report = ReadReportLine(line, file.source, first);
+            CheckReport(report, file.source, first);
+            ready.push_back(std::move(report));
+            break;
+        }
+        chunk = line;
+        bool open = OpensBlockComment(chunk, 0);
+        while (open && file.Next(line)) {
+            chunk += '\n';
+            const size_t close = line.find("*/");
+            if (close == std::string::npos) continue;
+            const size_t after = chunk.size() + close + 2;
+            chunk += line;
+            open = OpensBlockComment(chunk, after);
+        }
+        ReportsOfLines(StripComments(chunk, file.source, first), file.source, first, ready);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<Bytes> ParseReportLines(std::string_view text, const std::string &source) {
+    const std::optional<std::string> decoded = FromUtf16(text, source);
+    if (decoded) text = *decoded;
+    text = WithoutByteOrderMark(text);  // as the file read a line at a time does
+    TextLines lines{Lines(text), source};
+    if (!text.empty() && text.back() == '\n') lines.lines.pop_back();  // as getline ends
+    std::deque<Bytes> found;
+    std::string line, chunk;
+    while (ReadReports(lines, line, chunk, found)) {
+    }
+    if (found.empty()) throw InputError(source, 0, "no reports: write one report per line, as hex bytes");
+    return std::vector<Bytes>(std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+}
+
 struct ReportFile::State {
     explicit State(const std::filesystem::path &path) : file(path) {}
     LineFile file;
@@ -313,25 +454,7 @@ ReportFile::~ReportFile() = default;
 
 bool ReportFile::Next(Bytes &report) {
     State &s = *state_;
-    while (s.ready.empty()) {
-        if (!s.file.Next(s.line)) return false;
-        // A "/*" comment may run over several lines: they are read together. A line wholly inside
-        // the comment is kept as its bare line feed (the lines after it keep their numbers), and
-        // each line is looked at once: a long commented-out block costs a byte a line, and no line
-        // searches the ones before it again.
-        const int first = s.file.number;
-        s.chunk = s.line;
-        bool open = OpensBlockComment(s.chunk, 0);
-        while (open && s.file.Next(s.line)) {
-            s.chunk += '\n';
-            const size_t close = s.line.find("*/");
-            if (close == std::string::npos) continue;
-            const size_t after = s.chunk.size() + close + 2;
-            s.chunk += s.line;
-            open = OpensBlockComment(s.chunk, after);
-        }
-        ReportsOfLines(StripComments(s.chunk, s.file.source, first), s.file.source, first, s.ready);
-    }
+    if (!ReadReports(s.file, s.line, s.chunk, s.ready)) return false;
     report.swap(s.ready.front());
     s.ready.pop_front();
     return true;
@@ -341,6 +464,15 @@ uint64_t ReportFile::Position() const { return state_->file.Position(); }
 uint64_t ReportFile::Size() const { return state_->file.size; }
 
 ReportFileFacts ScanReportFile(const std::filesystem::path &path) {
+    {
+        std::ifstream head(path, std::ios::binary);
+        char bytes[4] = {};
+        head.read(bytes, 4);
+        if (const char *kind = CaptureFileKind(std::string_view(bytes, size_t(head.gcount()))))
+            throw InputError(path.string(), 0,
+                             std::string("a ") + kind + " capture, not a file of reports: hct-sim run --capture " + path.string() +
+                                 " replays the reports it holds");
+    }
     ReportFile file(path);
     ReportFileFacts facts;
     for (Bytes report; file.Next(report);) {
@@ -352,14 +484,22 @@ ReportFileFacts ScanReportFile(const std::filesystem::path &path) {
 }
 
 Bytes ParseReportWord(std::string_view text, const std::string &source) {
-    std::string clean = StripComments(text, source, 1);
-    Bytes report = HexBytes(clean, source, 0);
+    Bytes report = IsBytesLiteralLine(text) ? ReadReportLine(text, source, 0)
+                                            : ReadReportLine(StripComments(text, source, 1), source, 0);
     CheckReport(report, source, 0);
     return report;
 }
 
+namespace {
+
+RecordedDevice *FindDevice(RecordingState &state, long index) {
+    for (RecordedDevice &d : state.devices)
+        if (d.index == index) return &d;
+    return nullptr;
+}
+
 // One line of a recording; an E: report of the recording's device goes to `report` (true returned).
-static bool RecordingLine(std::string_view line, int number, const std::string &source, RecordingState &state, Recording &recording,
+bool RecordingLine(std::string_view line, int number, const std::string &source, RecordingState &state, Recording &recording,
                    Bytes &report) {
     if (IsBlank(line) || line.front() == '#') return false;
     if (line.size() < 2 || line[1] != ':' || (line.size() > 2 && line[2] != ' ' && line[2] != '\t'))
@@ -367,7 +507,7 @@ static bool RecordingLine(std::string_view line, int number, const std::string &
     const auto words = Words(line.substr(2));
     long &device = state.device;
     long &chosen = state.chosen;
-    const bool mine = chosen < 0 ? true : device == chosen;
+    const bool mine = chosen < 0 ? (state.wanted < 0 || device == state.wanted) : device == chosen;
     switch (line[0]) {
     case 'D': {
         unsigned long index = 0;
@@ -380,11 +520,14 @@ static bool RecordingLine(std::string_view line, int number, const std::string &
         Bytes descriptor = CountedBytes(words, 0, source, number, "R:");
         if (descriptor.empty()) throw InputError(source, number, "empty descriptor");
         CheckDescriptorSize(descriptor, source, number);
-        if (chosen < 0) {
+        if (FindDevice(state, device)) throw InputError(source, number, "a second R: line for the same device");
+        if (state.devices.size() >= kMaxRecordedDevices)
+            throw InputError(source, number, "more than " + std::to_string(kMaxRecordedDevices) + " devices in one recording");
+        state.devices.push_back({device, {}, {}, 0});
+        if (chosen < 0 && mine) {
             chosen = device;
             recording.descriptor = std::move(descriptor);
-        } else if (device == chosen) {
-            throw InputError(source, number, "a second R: line for the same device");
+            recording.device = device;
         }
         break;
     }
@@ -392,7 +535,9 @@ static bool RecordingLine(std::string_view line, int number, const std::string &
         if (words.empty() || !IsTimestamp(words[0]))
             throw InputError(source, number, "E: needs a time stamp <sec>.<usec>");
         report = CountedBytes(words, 1, source, number, "E:");
-        if (chosen < 0) throw InputError(source, number, "E: before the R: line of its device");
+        RecordedDevice *of = FindDevice(state, device);
+        if (!of) throw InputError(source, number, "E: before the R: line of its device");
+        ++of->reports;
         if (device != chosen) {
             ++recording.skippedReports;
             break;
@@ -404,6 +549,7 @@ static bool RecordingLine(std::string_view line, int number, const std::string &
         return true;
     }
     case 'N':
+        if (RecordedDevice *of = FindDevice(state, device)) of->name = Rest(line);
         if (mine) recording.name = Rest(line);
         break;
     case 'P':
@@ -414,6 +560,7 @@ static bool RecordingLine(std::string_view line, int number, const std::string &
                 return !w.empty() && std::all_of(w.begin(), w.end(), IsHexDigit);
             }))
             throw InputError(source, number, "I: needs three hex numbers: bus vendor product");
+        if (RecordedDevice *of = FindDevice(state, device)) of->ids = Rest(line);
         if (mine) recording.ids = Rest(line);
         break;
     }
@@ -424,10 +571,27 @@ static bool RecordingLine(std::string_view line, int number, const std::string &
     return false;
 }
 
-Recording ParseRecording(std::string_view text, const std::string &source) {
+// The end of a recording: the device asked for must be there, and one device must have an R: line.
+void FinishRecording(RecordingState &state, Recording &recording, const std::string &source) {
+    recording.devices = std::move(state.devices);
+    if (state.wanted >= 0 && state.chosen != state.wanted) {
+        std::string list;
+        for (const RecordedDevice &d : recording.devices)
+            list += (list.empty() ? "" : ", ") + std::to_string(d.index) + (d.name.empty() ? "" : " (" + d.name + ")");
+        throw InputError(source, 0,
+                         "the recording holds no device " + std::to_string(state.wanted) +
+                             (list.empty() ? "" : ": its devices are " + list));
+    }
+    if (recording.descriptor.empty()) throw InputError(source, 0, "no R: line: the recording holds no report descriptor");
+}
+
+}  // namespace
+
+Recording ParseRecording(std::string_view text, const std::string &source, long device) {
     text = WithoutByteOrderMark(text);  // as the file read a line at a time does
     Recording recording;
     RecordingState state;
+    state.wanted = device;
     int number = 0;
     Bytes report;
     for (std::string_view line : Lines(text)) {
@@ -437,7 +601,7 @@ Recording ParseRecording(std::string_view text, const std::string &source) {
             recording.timestamps.emplace_back(state.timestamp);
         }
     }
-    if (recording.descriptor.empty()) throw InputError(source, 0, "no R: line: the recording holds no report descriptor");
+    FinishRecording(state, recording, source);
     return recording;
 }
 
@@ -449,7 +613,9 @@ struct RecordingFile::State {
     std::string line;
 };
 
-RecordingFile::RecordingFile(const std::filesystem::path &path) : state_(std::make_unique<State>(path)) {}
+RecordingFile::RecordingFile(const std::filesystem::path &path, long device) : state_(std::make_unique<State>(path)) {
+    state_->parse.wanted = device;
+}
 RecordingFile::~RecordingFile() = default;
 
 bool RecordingFile::Next(Bytes &report) {
@@ -462,12 +628,12 @@ bool RecordingFile::Next(Bytes &report) {
 uint64_t RecordingFile::Position() const { return state_->file.Position(); }
 uint64_t RecordingFile::Size() const { return state_->file.size; }
 
-Recording ScanRecording(const std::filesystem::path &path) {
-    RecordingFile file(path);
+Recording ScanRecording(const std::filesystem::path &path, long device) {
+    RecordingFile file(path, device);
     for (Bytes report; file.Next(report);) {
     }
     Recording recording = std::move(file.state_->facts);
-    if (recording.descriptor.empty()) throw InputError(path.string(), 0, "no R: line: the recording holds no report descriptor");
+    FinishRecording(file.state_->parse, recording, path.string());
     return recording;
 }
 
@@ -506,6 +672,9 @@ Bytes LoadDescriptor(const std::filesystem::path &path, bool binary) {
         Bytes bytes = ReadFileBytes(path);
         RefuseCapture(std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()), path.string());
         if (bytes.empty()) throw InputError(path.string(), 0, "empty descriptor: the file has no bytes");
+        RefuseTextAsBinary(bytes, path.string(),
+                           binary ? "as --binary asks: leave out --binary"
+                                  : "for its name ends in " + path.extension().string() + ": rename it (to .txt) to have it read as text");
         CheckDescriptorSize(bytes, path.string(), 0);
         return bytes;
     }
@@ -544,20 +713,6 @@ std::string_view WithoutByteOrderMark(std::string_view text) {
     return text.substr(0, 3) == "\xEF\xBB\xBF" ? text.substr(3) : text;
 }
 
-namespace {
-
-const char *CaptureFileKind(std::string_view head) {
-    if (head.size() < 4) return nullptr;
-    const uint32_t magic = uint32_t(uint8_t(head[0])) | uint32_t(uint8_t(head[1])) << 8 | uint32_t(uint8_t(head[2])) << 16 |
-                           uint32_t(uint8_t(head[3])) << 24;
-    switch (magic) {
-    case 0xA1B2C3D4: case 0xD4C3B2A1: case 0xA1B23C4D: case 0x4D3CB2A1: return "pcap";
-    case 0x0A0D0D0A: return "pcapng";
-    default: return nullptr;
-    }
-}
-
-}  // namespace
 
 void RefuseCapture(std::string_view head, const std::string &source) {
     if (const char *kind = CaptureFileKind(head))
