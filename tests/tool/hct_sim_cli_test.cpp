@@ -22,6 +22,14 @@ using tooltest::Cli;
 using tooltest::Contains;
 using tooltest::LinesOf;
 using tooltest::Outcome;
+using Bytes = std::vector<uint8_t>;
+
+std::string HexPairsOf(const Bytes &bytes) {
+    std::string out;
+    char b[4];
+    for (uint8_t x : bytes) out += (std::snprintf(b, sizeof b, out.empty() ? "%02x" : " %02x", x), b);
+    return out;
+}
 
 // The built-in mouse as hex text, and the same mouse with Report ID 1 in front of its report.
 const char *const kMouseHex =
@@ -78,6 +86,8 @@ TEST_F(HctSim, RunTakesDescriptorReportsAndRecordingFiles) {
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "unchanged: 6 bytes, driver expects 5")) << r.out;
     EXPECT_TRUE(Contains(r.out, "rewritten      0 of 2 reports"));
+    // The driver dumps such a report before and after: it examined it, then left it.
+    EXPECT_TRUE(Contains(r.out, "left alone     2 examined: length differs from TotalSize/8 (5 bytes)\n")) << r.out;
 
     const std::string rec = File("m.rec", std::string("# mouse\nD: 0\nR: 63 ") + "05 01 09 02 A1 01 09 01 A1 00 05 09 19 01 29 05 15 00 25 01 95 05 75 01 81 02 "
                                           "95 01 75 03 81 01 05 01 09 30 09 31 15 81 25 7F 75 08 95 02 81 06 "
@@ -153,6 +163,55 @@ TEST_F(HctSim, RunJsonParsesAndCarriesTheSessionsFacts) {
     EXPECT_TRUE(j["violations"].items.empty());
 }
 
+// Whether `path` ("a.b", "a[].b") is in `v`: a null object holds every path below it, each item of
+// a list holds the rest.
+bool Holds(const JsonValue &v, const std::string &path) {
+    const size_t cut = path.find_first_of(".[");
+    const std::string key = path.substr(0, cut);
+    if (!v.members.count(key)) return false;
+    const JsonValue &m = v[key];
+    if (cut == std::string::npos || m.kind == JsonValue::Null) return true;
+    if (path[cut] == '.') return Holds(m, path.substr(cut + 1));
+    return std::all_of(m.items.begin(), m.items.end(), [&](const JsonValue &item) { return Holds(item, path.substr(cut + 3)); });
+}
+
+// Every field docs/json.md lists is in the document of its command for every kind of input. The
+// doc's tables before the first command's heading are shared: a command is held to those whose
+// first key its own table lists.
+TEST_F(HctSim, EveryDocumentedJsonFieldIsInTheDocumentForEveryKindOfInput) {
+    std::map<std::string, std::vector<std::string>> fields;  // by command; "" the shared ones
+    std::ifstream doc(HCT_JSON_DOC);
+    std::string section;
+    for (std::string line; std::getline(doc, line);) {
+        if (line.rfind("## ", 0) == 0) section = line.rfind("## `", 0) == 0 ? line.substr(4, line.find(' ', 4) - 4) : line == "## Fields shared by the commands" ? "" : "-";
+        else if (line.rfind("| `", 0) == 0 && section != "-") fields[section].push_back(line.substr(3, line.find('`', 3) - 3));
+    }
+    ASSERT_EQ(fields.size(), 4u);
+    ASSERT_EQ(Cli({"run", "--write-capture", Path("s.pcap")}).code, 0);
+    const std::string d = File("cut.txt", std::string(kMouseHex) + "95\n"), reports = File("r.txt", "00 03 fe 00 01\n01\n");
+    std::string flat = kMouseHex;
+    std::replace(flat.begin(), flat.end(), '\n', ' ');
+    const std::string rec = File("m.rec", "R: 63 " + flat + "\nE: 0.000000 5 00 00 00 00 02\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> runs = {
+        {{"layout"}, ""}, {{"layout", d, "--diagram"}, ""}, {{"layout", File("id.txt", kReportIdMouseHex)}, ""},
+        {{"rewrite", d, "00 05 fb 00 01"}, ""}, {{"rewrite", d}, "00\n00 00 00 00 00 01\n"}, {{"rewrite", d, "--reports", reports}, ""},
+        {{"run"}, ""}, {{"run", "--descriptor", d, "--reports", reports, "--trace"}, ""}, {{"run", "--recording", rec}, ""},
+        {{"run", "--capture", Path("s.pcap")}, ""}, {{"run", "--script", HCT_WINE_SCENARIO}, ""}, {{"run", "--write-capture", Path("w.pcap")}, ""},
+    };
+    for (const auto &[args, input] : runs) {
+        std::vector<std::string> json = args;
+        json.push_back("--json");
+        const Outcome r = Cli(json, input);
+        SCOPED_TRACE(r.out);
+        ASSERT_EQ(r.code, 0) << r.err;
+        const JsonValue v = ParseJson(r.out);
+        const auto &own = fields[args[0]];
+        for (const std::string &field : fields[""])
+            if (std::find(own.begin(), own.end(), field.substr(0, field.find_first_of(".["))) != own.end()) EXPECT_TRUE(Holds(v, field)) << field;
+        for (const std::string &field : own) EXPECT_TRUE(Holds(v, field)) << field;
+    }
+}
+
 // ---- layout ------------------------------------------------------------------------------------
 TEST_F(HctSim, LayoutPrintsTheRecordedLayoutOnOneLineAndSaysTheDriverWillRewrite) {
     const Outcome r = Cli({"layout", File("mouse.txt", kMouseHex)});
@@ -193,21 +252,47 @@ TEST_F(HctSim, LayoutReadsRawBinaryDescriptors) {
 }
 
 // ---- rewrite -----------------------------------------------------------------------------------
-TEST_F(HctSim, RewritePrintsWhatTheClassDriverReceivedOnePerLine) {
-    const std::string d = File("mouse.txt", kMouseHex);
-    Outcome r = Cli({"rewrite", d, "--feature", "on", "00 05 fb 00 01", "00000000ff", "0102030400"});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "00 05 fb 30 01\n00 00 00 c0 ff\n01 02 03 04 00\n");
-
-    r = Cli({"rewrite", d, "--feature=off", "00 05 fb 00 01"});
-    EXPECT_EQ(r.out, "00 05 fb 00 01\n");
-
-    r = Cli({"rewrite", d}, "00 00 00 ff 01\n# comment\n\n00 00 00 00 80\n");
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "00 00 00 30 01\n00 00 00 c0 80\n");
-
-    r = Cli({"rewrite", File("id.txt", kReportIdMouseHex), "01 00 05 fb 00 01"});
-    EXPECT_EQ(r.out, "01 00 05 fb 00 01\n");
+// The bytes on the command line are one report, however split into words; several reports come a
+// line each from --reports or standard input. A length no declared input report has is said on
+// its line after "  # ", what the class driver received still first.
+TEST_F(HctSim, RewriteTakesOneReportFromTheCommandLineAndOneALineFromAFileOrStdin) {
+    const std::string d = File("mouse.txt", kMouseHex), id = File("id.txt", kReportIdMouseHex);
+    const std::string lines = "00 00 00 ff 01\n# comment\n\n00 00 00 00 80\n", rf = File("r.txt", lines);
+    const std::string five = "  # 6 bytes: longer than the input report the descriptor declares (5 bytes)";
+    const struct {
+        std::vector<std::string> args;
+        std::string input, out;
+    } cases[] = {
+        {{"rewrite", d, "--feature", "on", "00", "00", "00", "00", "01"}, "", "00 00 00 30 01\n"},
+        {{"rewrite", d, "00 05 fb 00 01"}, "", "00 05 fb 30 01\n"},
+        {{"rewrite", d, "0000", "0000ff"}, "", "00 00 00 c0 ff\n"},
+        {{"rewrite", d, "--feature=off", "00 05 fb 00 01"}, "", "00 05 fb 00 01\n"},
+        {{"rewrite", d}, lines, "00 00 00 30 01\n00 00 00 c0 80\n"},
+        {{"rewrite", d, "--reports", rf}, "", "00 00 00 30 01\n00 00 00 c0 80\n"},
+        {{"rewrite", d, "00"}, "", "00  # 1 byte: shorter than the input report the descriptor declares (5 bytes)\n"},
+        {{"rewrite", d, "00 00 00 00 00 01"}, "", "00 00 00 00 00 01" + five + "\n"},
+        {{"rewrite", id, "01 00 05 fb 00 01"}, "", "01 00 05 fb 00 01\n"},
+        {{"rewrite", id}, "01 00 05 fb 00 01\n00 05 fb 00 01\n",
+         "01 00 05 fb 00 01\n00 05 fb 30 01  # 5 bytes: shorter than the input report the descriptor declares (6 bytes)\n"},
+        {{"rewrite", d, std::string(48, '0'), std::string(18, '0') + "01"}, "",
+         HexPairsOf(Bytes(33, 0)) + " 01  # 34 bytes: longer than the input report the descriptor "
+                                    "declares (5 bytes); not examined: the driver looks only at reports of 1 to 32 bytes\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const Outcome r = Cli(c.args, c.input);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, c.out);
+    }
+    // A report longer than every declared one: the reads are made that long, and a warning says so.
+    EXPECT_EQ(Cli({"rewrite", d}, "00\n00 00 00 00 00 01\n").err,
+              "hct-sim: warning: <stdin>: a report of 6 bytes is longer than any input report the descriptor declares (5 bytes); "
+              "the class driver's reads are made 6 bytes long so that it arrives whole, but a real device with this descriptor never sends it\n");
+    // Standard input's lines are named as its own.
+    const Outcome bad = Cli({"rewrite", d}, "00 05\n0x100\n");
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_EQ(bad.err.rfind("hct-sim: <stdin>:2: ", 0), 0u) << bad.err;
+    EXPECT_EQ(Cli({"rewrite", d, "00", "--reports", rf}).code, 2);
 }
 
 // ---- bad input and usage -----------------------------------------------------------------------
@@ -322,12 +407,12 @@ TEST_F(HctSim, AReportLongerThanOneInterruptTransferIsSaidToBeReadCapped) {
     ASSERT_EQ(r.code, 0) << r.err;
     const JsonValue json = ParseJson(r.out);
     EXPECT_EQ(json["input_reports"][0]["read_capped_at"].number, 4194304);
-    EXPECT_EQ(json["input_reports"][1].members.count("read_capped_at"), 0u);
+    EXPECT_EQ(json["input_reports"][1]["read_capped_at"].kind, JsonValue::Null);
 
     // Both sides of the cap.
     r = Cli({"layout", File("at.txt", OneReportOf(4194304))});
     EXPECT_TRUE(Contains(r.out, "device sends: input reports of 4194304 bytes; ")) << r.out;
-    EXPECT_EQ(ParseJson(Cli({"layout", Path("at.txt"), "--json"}).out)["input_reports"][0].members.count("read_capped_at"), 0u);
+    EXPECT_EQ(ParseJson(Cli({"layout", Path("at.txt"), "--json"}).out)["input_reports"][0]["read_capped_at"].kind, JsonValue::Null);
     r = Cli({"layout", File("over.txt", OneReportOf(4194305))});
     EXPECT_TRUE(Contains(r.out, "device sends: input reports of 4194305 bytes (" + capped + "); ")) << r.out;
 }

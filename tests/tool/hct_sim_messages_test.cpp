@@ -3,6 +3,7 @@
 // collections left open, and where the fields of a mouse with several report IDs lie on the wire.
 // Each message names what was found; nothing else in the output changes.
 #include "tests/tool/cli_harness.h"
+#include "tests/tool/json_reader.h"
 
 #include "sim/default_mouse.h"
 
@@ -28,6 +29,7 @@ std::string HexText(const std::vector<uint8_t> &bytes) {
 
 const std::string kMouseHex = HexText(sim::DefaultMouseDescriptor());
 const std::string kBom = "\xEF\xBB\xBF";
+const std::string kWalked = kMouseHex.substr(0, kMouseHex.size() - 7);  // the mouse without its two End Collections
 
 class Messages : public tooltest::TempDirTest {};
 
@@ -149,6 +151,12 @@ TEST_F(Messages, ADescriptorCutOffOrWithCollectionsLeftOpenGetsAWarningOnStandar
          {"the descriptor is cut off inside its last item: byte 7 (0xfe) begins an item of 7 bytes, and 5 are there"}},
         {"long-prefix.txt", "05 01 09 02 a1 01 c0 fe\n",
          {"the descriptor is cut off inside its last item: byte 7 (0xfe) begins an item of 3 bytes, and 1 is there"}},
+        // A reserved item ends the driver's walk: said, and a cut-off item past it is not named.
+        {"reserved.txt", kWalked + "0c 95 01 75 08 81 01 c0 c0\n",
+         {"byte 61 (0x0c) is a reserved item: the driver's walk ends there, and the 8 bytes after it add nothing to the layout"}},
+        {"reserved-cut.txt", "05 01 09 02 a1 01 0c 95\n",
+         {"byte 6 (0x0c) is a reserved item: the driver's walk ends there, and the 1 byte after it adds nothing to the layout",
+          "1 collection is never closed: the descriptor has no End Collection for it"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -228,6 +236,60 @@ TEST_F(Messages, TheDiagramSaysWhereEachReportIdsBitsLieOnTheWire) {
     EXPECT_FALSE(Contains(r.out, "report ID 7:"));
     // No ID: no note at all.
     EXPECT_FALSE(Contains(Cli({"layout", "--diagram"}).out, "Report ID byte"));
+}
+
+// The verdict on a descriptor says what the descriptor shows, and nothing it does not.
+TEST_F(Messages, TheVerdictSaysOnlyWhatTheDescriptorShows) {
+    const struct {
+        std::string name, hex, says, never;
+    } cases[] = {
+        // The walk ends at a reserved item before the last Input byte: no Report Count is to blame.
+        {"reserved.txt", kWalked + "0c 95 01 75 08 81 01 c0 c0\n",
+         "  because the mouse sends 6-byte reports, the driver rewrites only reports of TotalSize/8 = 5 bytes\n", "first byte"},
+        // A two-byte Report Count of 257: the driver takes 1.
+        {"wide.txt", kWalked + "96 01 01 75 01 81 01 c0 c0\n",
+         "the mouse sends 38-byte reports, the driver rewrites only reports of TotalSize/8 = 6 bytes (it reads only the first "
+         "byte of Report Size and Report Count, and this descriptor has a Report Count of 257)\n", "this device"},
+        // A keyboard: no field located, so no report length is examined, and it is no mouse.
+        {"keyboard.txt", "05 01 09 06 a1 01 05 07 19 e0 29 e7 15 00 25 01 75 01 95 08 81 02 95 06 75 08 81 00 c0\n",
+         "; the driver examines no report (the walk did not locate X, Y, wheel, AC pan)\n"
+         "rewrite: never: the driver will pass every report of this device unchanged\n", "TotalSize/8 ="},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome r = Cli({"layout", File(c.name, c.hex)});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(Contains(r.out, c.says)) << r.out;
+        EXPECT_FALSE(Contains(r.out, c.never)) << r.out;
+    }
+}
+
+// A descriptor of 65472 bytes or more: the class driver's request (its length + 64) does not fit
+// the 16-bit wLength, and what the system's class driver does then is not known. layout shows the
+// walk of the bytes, named as that; rewrite refuses; 65471 bytes is asked for whole.
+TEST_F(Messages, ADescriptorTooLongToRequestIsNamedWithTheWalkOfItsBytes) {
+    const std::vector<uint8_t> mouse = sim::DefaultMouseDescriptor();
+    for (const size_t length : {size_t(65471), size_t(65472), size_t(65535)}) {
+        SCOPED_TRACE(length);
+        std::vector<uint8_t> bytes = mouse;
+        bytes.resize(length, 0xc0);  // End Collections: they add nothing
+        const std::string path = File("big.bin", bytes);
+        const bool known = length <= 65471;
+        const Outcome r = Cli({"layout", path});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out.rfind("total=0x28 x=0x8@0x8 y=0x8@0x10 wheel=0x8@0x18 acpan=0x8@0x20\n", 0), 0u) << r.out;
+        const std::string said = "the descriptor is " + std::to_string(length) + " bytes long: the class driver asks for it with its length + 64 = " +
+                                 std::to_string(length + 64) + " bytes, which does not fit the 16-bit wLength of the request; what the "
+                                 "system's class driver does then is not known, so what the driver records is not known either";
+        EXPECT_EQ(Contains(r.out, "  (the walk of the descriptor's own " + std::to_string(length) + " bytes, not a layout the driver records: " + said), !known) << r.out;
+        EXPECT_EQ(r.err, known ? "" : "hct-sim: warning: " + path + ": " + said + "\n");
+        const tooltest::JsonValue j = tooltest::ParseJson(Cli({"layout", path, "--json"}).out);
+        EXPECT_EQ(j["layout_from"].text, known ? "driver" : "walk-of-descriptor-bytes");
+        EXPECT_EQ(j["descriptor"]["requestable"].boolean, known);
+        EXPECT_EQ(j["descriptor"]["request_length"].number, double(length + 64));
+        EXPECT_EQ(j["layout"]["total_size"].number, 40);
+        EXPECT_EQ(Cli({"rewrite", path, "00 00 00 00 01"}).code, known ? 0 : 2);
+    }
 }
 
 }  // namespace

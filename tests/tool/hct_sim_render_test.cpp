@@ -72,46 +72,50 @@ TEST(LayoutDiagram, AReportLongerThan64BytesDrawsOnlyTheRowsHoldingTheFields) {
     EXPECT_EQ(past.find('#'), std::string::npos) << past;
 }
 
-TEST(JudgeRewrite, SaysYesForTheFiveButtonMouse) {
-    const auto outlook = hct_sim::JudgeRewrite(kMouse, {InputReportShape{0, 40, 5}});
-    EXPECT_TRUE(outlook.ever);
-    EXPECT_TRUE(outlook.reasons.empty());
-    const std::string text = hct_sim::OutlookText(outlook, kMouse, {InputReportShape{0, 40, 5}});
-    EXPECT_NE(text.find("rewrite: yes"), std::string::npos) << text;
-}
-
-TEST(JudgeRewrite, NamesTheReportIdByteWhenEveryReportIsOneByteLonger) {
-    const auto outlook = hct_sim::JudgeRewrite(kMouse, {InputReportShape{1, 40, 6}});
-    EXPECT_FALSE(outlook.ever);
-    ASSERT_EQ(outlook.reasons.size(), 1u);
-    EXPECT_NE(outlook.reasons[0].find("Report ID"), std::string::npos) << outlook.reasons[0];
-    const std::string text = hct_sim::OutlookText(outlook, kMouse, {InputReportShape{1, 40, 6}});
-    EXPECT_NE(text.find("rewrite: never"), std::string::npos) << text;
-}
-
-TEST(JudgeRewrite, ExplainsALayoutThatSumsSeveralReports) {
-    const REPORT_LAYOUT summed = {0x48, 8, 8, 8, 0x10, 8, 0x18, 8, 0x40};
-    const auto outlook = hct_sim::JudgeRewrite(summed, {InputReportShape{1, 32, 5}, InputReportShape{2, 40, 6}});
-    EXPECT_FALSE(outlook.ever);
-    ASSERT_EQ(outlook.reasons.size(), 1u);
-    EXPECT_NE(outlook.reasons[0].find("sums the fields of 2 input reports"), std::string::npos) << outlook.reasons[0];
-}
-
-TEST(JudgeRewrite, NamesMissingFieldsAndANarrowWheel) {
-    REPORT_LAYOUT noPan = kMouse;
-    noPan.AcPanSize = 0;
-    noPan.AcPanOffset = 0;
-    auto outlook = hct_sim::JudgeRewrite(noPan, {InputReportShape{0, 40, 5}});
-    EXPECT_FALSE(outlook.ever);
-    ASSERT_FALSE(outlook.reasons.empty());
-    EXPECT_NE(outlook.reasons[0].find("did not locate AC pan"), std::string::npos) << outlook.reasons[0];
-
-    REPORT_LAYOUT narrow = kMouse;
+// Each verdict with its reason's code, and the first words of its sentence; "device" where the
+// descriptor is not a mouse's, and the driver's first-byte reading named only where an item has a
+// value beyond it.
+TEST(JudgeRewrite, GivesEachReasonWithItsCode) {
+    REPORT_LAYOUT noPan = kMouse, narrow = kMouse;
+    noPan.AcPanSize = noPan.AcPanOffset = 0;
     narrow.WheelSize = 4;
-    outlook = hct_sim::JudgeRewrite(narrow, {InputReportShape{0, 40, 5}});
-    EXPECT_FALSE(outlook.ever);
-    ASSERT_EQ(outlook.reasons.size(), 1u);
-    EXPECT_NE(outlook.reasons[0].find("wheel is 4 bits wide"), std::string::npos);
+    const REPORT_LAYOUT summed = {0x48, 8, 8, 8, 0x10, 8, 0x18, 8, 0x40}, wide = {0x200, 8, 8, 8, 0x10, 8, 0x18, 8, 0x20};
+    const hct_sim::DescriptorTraits mouse, keyboard{0, false}, counted{0, true, 0, 300};
+    const struct {
+        REPORT_LAYOUT layout;
+        std::vector<InputReportShape> shapes;
+        hct_sim::DescriptorTraits traits;
+        std::string code, sentence;  // code "": the driver will rewrite
+    } cases[] = {
+        {kMouse, {{0, 40, 5}}, mouse, "", ""},
+        {kMouse, {{1, 40, 6}}, mouse, "report-id-byte", "a Report ID byte stands in front of every report: the mouse sends 6-byte"},
+        {summed, {{1, 32, 5}, {2, 40, 6}}, mouse, "reports-summed", "the layout sums the fields of 2 input reports"},
+        {noPan, {{0, 40, 5}}, mouse, "fields-not-located", "the descriptor walk did not locate AC pan"},
+        {narrow, {{0, 40, 5}}, mouse, "wheel-narrow", "the wheel is 4 bits wide"},
+        {wide, {{0, 512, 64}}, mouse, "layout-too-long", "the layout spans 64 bytes"},
+        {kMouse, {}, mouse, "no-input-report", "the descriptor declares no input report"},
+        {kMouse, {{0, 48, 6}}, keyboard, "length-differs", "the device sends 6-byte reports, the driver rewrites only reports of TotalSize/8 = 5 bytes"},
+        {kMouse, {{0, 340, 43}}, counted, "length-differs",
+         "the mouse sends 43-byte reports, the driver rewrites only reports of TotalSize/8 = 5 bytes (it reads only the first "
+         "byte of Report Size and Report Count, and this descriptor has a Report Count of 300)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.code);
+        const auto outlook = hct_sim::JudgeRewrite(c.layout, c.shapes, c.traits);
+        EXPECT_EQ(outlook.ever, c.code.empty());
+        const std::string text = hct_sim::OutlookText(outlook, c.layout, c.shapes);
+        if (c.code.empty()) {
+            EXPECT_TRUE(outlook.reasons.empty());
+            EXPECT_NE(text.find("rewrite: yes"), std::string::npos) << text;
+            continue;
+        }
+        ASSERT_EQ(outlook.reasons.size(), 1u);
+        EXPECT_EQ(outlook.reasons[0].code, c.code);
+        EXPECT_EQ(outlook.reasons[0].message.rfind(c.sentence, 0), 0u) << outlook.reasons[0].message;
+        EXPECT_EQ(text.find("(it reads only the first byte") != std::string::npos, c.traits.wideReportCount != 0) << text;
+        EXPECT_NE(text.find(std::string("rewrite: never: the driver will pass every report of this ") + (c.traits.mouse ? "mouse" : "device")),
+                  std::string::npos) << text;
+    }
 }
 
 TEST(RowNote, TellsWhyAReportPassedUnchanged) {
@@ -121,6 +125,8 @@ TEST(RowNote, TellsWhyAReportPassedUnchanged) {
     EXPECT_EQ(hct_sim::RowNote({{0, 0, 0, 0, 1}, {0, 0, 0, 0, 1}, true}, kMouse, false), "pan +1, feature off: unchanged");
     EXPECT_EQ(hct_sim::RowNote({{1, 0, 0, 0, 0, 1}, {1, 0, 0, 0, 0, 1}, true}, kMouse, true),
               "unchanged: 6 bytes, driver expects 5");
+    const Bytes longer(33, 0);
+    EXPECT_EQ(hct_sim::RowNote({longer, longer, true}, kMouse, true), "not examined: the driver looks only at reports of 1 to 32 bytes");
 }
 
 TEST(TraceLines, CutTheTraceAtEveryLineFeedCarriageReturnAndShowOtherControls) {
