@@ -163,9 +163,9 @@ TEST_F(RoundTrip, EverySessionKindWrittenAndReplayedGivesTheSameSession) {
         size_t failed = 0;
         for (size_t i = 0; i < rows.size(); ++i) {
             SCOPED_TRACE("report " + std::to_string(i + 1));
-            const bool fails = rows[i].members.count("usbd_status") != 0;
+            const bool fails = rows[i]["usbd_status"].kind != JsonValue::Null;
             std::vector<std::string> rowDifferences;
-            Differences(rows[i], again_rows[i], "", fails ? std::set<std::string>{"sent", "note"} : std::set<std::string>{},
+            Differences(rows[i], again_rows[i], "", fails ? std::set<std::string>{"sent", "length", "pan", "note"} : std::set<std::string>{},
                         rowDifferences);
             EXPECT_TRUE(rowDifferences.empty()) << ::testing::PrintToString(rowDifferences);
             if (!fails) continue;
