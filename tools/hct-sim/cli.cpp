@@ -789,6 +789,9 @@ int Rewrite(const std::vector<std::string> &words, std::ostream &out, std::ostre
         PrintWarnings({longer}, spool ? shown : source.empty() ? "rewrite" : source, err);
         warnings.push_back(longer);
     }
+    // Nothing is kept per report: no trace (rewrite prints none), no record per read or request.
+    options.keepTrace = false;
+    options.keepRecords = false;
     const bool json = p.has("--json");
     std::unique_ptr<JsonStream> stream;
     std::vector<InputReportShape> shapes;
