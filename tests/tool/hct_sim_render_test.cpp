@@ -1,4 +1,4 @@
-// hct-sim's output: the layout line and diagram, the verdict on whether the driver will ever rewrite
+// hct-sim's output: the layout diagram, the verdict on whether the driver will ever rewrite
 // a mouse's reports, the trace split into lines, and the JSON emitter.
 #include "tools/hct-sim/render.h"
 
@@ -10,11 +10,6 @@ using hct_sim::Bytes;
 using hct_sim::InputReportShape;
 
 constexpr REPORT_LAYOUT kMouse = {0x28, 8, 8, 8, 0x10, 8, 0x18, 8, 0x20};
-
-TEST(LayoutLine, GivesEachKindAsSizeAtOffsetInHex) {
-    EXPECT_EQ(hct_sim::LayoutLine(kMouse), "total=0x28 x=0x8@0x8 y=0x8@0x10 wheel=0x8@0x18 acpan=0x8@0x20");
-    EXPECT_EQ(hct_sim::LayoutLine(REPORT_LAYOUT{}), "total=0x0 x=0x0@0x0 y=0x0@0x0 wheel=0x0@0x0 acpan=0x0@0x0");
-}
 
 TEST(FieldValue, ReadsBitsMostSignificantFirstAsTheDriverDoes) {
     const Bytes report = {0x00, 0x03, 0xfe, 0x00, 0xff};
@@ -28,10 +23,6 @@ TEST(FieldValue, ReadsBitsMostSignificantFirstAsTheDriverDoes) {
 }
 
 TEST(LayoutDiagram, DrawsEachFieldInTheBitsTheDriverWillTouch) {
-    const std::string diagram = hct_sim::LayoutDiagram(kMouse);
-    EXPECT_NE(diagram.find("........ XXXXXXXX YYYYYYYY WWWWWWWW PPPPPPPP"), std::string::npos) << diagram;
-    EXPECT_NE(diagram.find("76543210 76543210"), std::string::npos);
-
     // A 4-bit wheel at bit 4: the low nibble of byte 0 in the driver's order.
     const REPORT_LAYOUT narrow = {0x10, 0, 0, 0, 0, 4, 4, 4, 0};
     const std::string picture = hct_sim::LayoutDiagram(narrow);
@@ -135,23 +126,10 @@ TEST(TraceLines, CutTheTraceAtEveryLineFeedCarriageReturnAndShowOtherControls) {
     EXPECT_TRUE(hct_sim::TraceLines("").empty());
 }
 
-TEST(Json, EmitsNestedValuesWithEscapedStrings) {
-    hct_sim::Json json = hct_sim::Json::MakeObject();
-    json.Set("name", "a \"quoted\"\\ line\n\x01")
-        .Set("count", 3)
-        .Set("ok", true)
-        .Set("none", hct_sim::Json())
-        .Set("list", hct_sim::Json::MakeArray().Push(1).Push("two"))
-        .Set("empty", hct_sim::Json::MakeObject());
-    EXPECT_EQ(json.Dump(),
-              "{\n"
-              "  \"name\": \"a \\\"quoted\\\"\\\\ line\\n\\u0001\",\n"
-              "  \"count\": 3,\n"
-              "  \"ok\": true,\n"
-              "  \"none\": null,\n"
-              "  \"list\": [1, \"two\"],\n"
-              "  \"empty\": {}\n"
-              "}\n");
+// Values of every kind are read back by the command tests; a string's escapes are shown here.
+TEST(Json, EscapesQuotesBackslashesAndControlCharacters) {
+    const hct_sim::Json json = hct_sim::Json::MakeObject().Set("name", "a \"quoted\"\\ line\n\x01\xff");
+    EXPECT_EQ(json.Dump(), "{\n  \"name\": \"a \\\"quoted\\\"\\\\ line\\n\\u0001\\u00ff\"\n}\n");
 }
 
 }  // namespace
