@@ -133,8 +133,8 @@ TEST_F(RoundTrip, EverySessionKindWrittenAndReplayedGivesTheSameSession) {
         size_t failed = 0;
         for (size_t i = 0; i < rows.size(); ++i) {
             SCOPED_TRACE("report " + std::to_string(i + 1));
-            const bool fails = rows[i].members.count("usbd_status") != 0;
-            const std::set<std::string> unknown = fails ? std::set<std::string>{"sent", "note"} : std::set<std::string>{};
+            const bool fails = rows[i]["usbd_status"].kind != JsonValue::Null;
+            const std::set<std::string> unknown = fails ? std::set<std::string>{"sent", "length", "pan", "note"} : std::set<std::string>{};
             EXPECT_EQ(Dump(Without(again_rows[i], unknown)), Dump(Without(rows[i], unknown)));
             if (!fails) continue;
             ++failed;

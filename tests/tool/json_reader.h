@@ -1,8 +1,10 @@
 // A small JSON reader, enough to check what hct-sim --json writes: a document parsed into values
-// whose members and items the tests look at, or compare whole.
+// whose members and items the tests look at. Throws std::runtime_error on anything not JSON.
 #pragma once
 
+#include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -26,85 +28,76 @@ public:
     explicit JsonReader(const std::string &text) : s_(text) {}
     JsonValue Document() {
         JsonValue v = Value();
-        Space();
-        if (i_ != s_.size()) throw std::runtime_error("text after the JSON value");
+        if (Peek() != '\0') throw std::runtime_error("text after the JSON value");
         return v;
     }
 
 private:
-    void Space() {
+    // The next character after blanks, '\0' at the end; `take` steps over it when it is `c`.
+    char Peek() {
         while (i_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[i_]))) ++i_;
+        return i_ < s_.size() ? s_[i_] : '\0';
     }
+    bool Take(char c) { return Peek() == c ? (++i_, true) : false; }
     void Expect(char c) {
-        Space();
-        if (i_ >= s_.size() || s_[i_] != c) throw std::runtime_error(std::string("expected ") + c + " at " + std::to_string(i_));
-        ++i_;
-    }
-    bool Next(char c) {
-        Space();
-        if (i_ < s_.size() && s_[i_] == c) {
-            ++i_;
-            return true;
-        }
-        return false;
+        if (!Take(c)) throw std::runtime_error(std::string("expected ") + c + " at " + std::to_string(i_));
     }
     std::string Str() {
         Expect('"');
         std::string out;
-        while (i_ < s_.size() && s_[i_] != '"') {
-            char c = s_[i_++];
+        for (char c; (c = s_.at(i_++)) != '"';) {
             if (static_cast<unsigned char>(c) < 0x20) throw std::runtime_error("raw control character in string");
-            if (c == '\\') {
-                const char e = s_.at(i_++);
-                if (e == 'u') {
-                    out += char(std::stoi(s_.substr(i_, 4), nullptr, 16));
-                    i_ += 4;
-                } else {
-                    out += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
-                }
-            } else {
+            if (c != '\\') {
                 out += c;
+                continue;
+            }
+            const char e = s_.at(i_++);
+            if (e == 'u') {
+                out += char(std::stoi(s_.substr(i_, 4), nullptr, 16));
+                i_ += 4;
+            } else {
+                out += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
             }
         }
-        Expect('"');
         return out;
     }
     JsonValue Value() {
-        Space();
         JsonValue v;
-        if (i_ >= s_.size()) throw std::runtime_error("unexpected end");
-        const char c = s_[i_];
-        if (c == '{') {
-            ++i_;
+        const char c = Peek();
+        if (Take('{')) {
             v.kind = JsonValue::Object;
-            if (Next('}')) return v;
-            do {
-                std::string key = Str();
-                Expect(':');
-                v.members[key] = Value();
-            } while (Next(','));
-            Expect('}');
-        } else if (c == '[') {
-            ++i_;
+            if (!Take('}')) {
+                do {
+                    const std::string key = Str();
+                    Expect(':');
+                    v.members[key] = Value();
+                } while (Take(','));
+                Expect('}');
+            }
+        } else if (Take('[')) {
             v.kind = JsonValue::Array;
-            if (Next(']')) return v;
-            do v.items.push_back(Value());
-            while (Next(','));
-            Expect(']');
+            if (!Take(']')) {
+                do v.items.push_back(Value());
+                while (Take(','));
+                Expect(']');
+            }
         } else if (c == '"') {
             v.kind = JsonValue::String;
             v.text = Str();
-        } else if (s_.compare(i_, 4, "true") == 0 || s_.compare(i_, 5, "false") == 0) {
-            v.kind = JsonValue::Bool;
-            v.boolean = s_[i_] == 't';
-            i_ += v.boolean ? 4 : 5;
-        } else if (s_.compare(i_, 4, "null") == 0) {
-            i_ += 4;
         } else {
-            size_t used = 0;
-            v.kind = JsonValue::Number;
-            v.number = std::stod(s_.substr(i_), &used);
-            i_ += used;
+            // true, false, null or a number: a word up to the next separator.
+            const size_t end = std::min(s_.find_first_of(",]} \n", i_), s_.size());
+            const std::string word = s_.substr(i_, end - i_);
+            i_ = end;
+            char *rest = nullptr;
+            if (word == "true" || word == "false") {
+                v.kind = JsonValue::Bool;
+                v.boolean = word == "true";
+            } else if (word != "null") {
+                v.kind = JsonValue::Number;
+                v.number = std::strtod(word.c_str(), &rest);
+                if (word.empty() || *rest != '\0') throw std::runtime_error("not a JSON value: \"" + word + "\"");
+            }
         }
         return v;
     }

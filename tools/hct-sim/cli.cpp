@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 
 #include <algorithm>
 #include <chrono>
@@ -110,29 +112,39 @@ constexpr const char *kLayoutHelp =
     "prints the layout the driver recorded, on one line:\n"
     "  total=0x28 x=0x8@0x8 y=0x8@0x10 wheel=0x8@0x18 acpan=0x8@0x20\n"
     "(each field: size@offset in bits, in hexadecimal). Then it tells whether the driver will ever\n"
-    "rewrite this mouse's reports, judged from the report lengths the mouse really sends, and why not.\n"
+    "rewrite this device's reports, judged from the report lengths the device really sends, and why not.\n"
+    "For a descriptor too long for the class driver to request (its length + 64 past 65535) the line\n"
+    "is the walk of the descriptor's own bytes, and says so: what the driver records is not known.\n"
     "FILE is hex text, a C array, raw binary (.bin, .rdesc, --binary) or a hid-recorder recording.\n"
     "\n"
     "Options:\n"
     "  --diagram   draw the report's bits and where X, Y, wheel and AC pan lie\n"
-    "  --json      print the same facts as JSON\n"
+    "  --json      print the same facts as JSON (fields in docs/json.md)\n"
     "  --binary    FILE holds raw descriptor bytes\n"
     "  -h, --help  this text\n";
 
 constexpr const char *kRewriteHelp =
-    "Usage: hct-sim rewrite FILE [--feature on|off] [--binary] [REPORT ...]\n"
+    "Usage: hct-sim rewrite FILE [--feature on|off] [--binary] [--json] [BYTES ... | --reports REPORTS]\n"
     "\n"
-    "Plugs a mouse with the report descriptor in FILE, switches the feature (default on) and sends\n"
-    "each REPORT through the driver; prints what the class driver received, one report per line as\n"
-    "hex pairs (\"-\" when nothing was received). The class driver's reads are made long enough for\n"
-    "the longest REPORT, so that each report reaches the driver whole; when one is longer than any\n"
-    "input report the descriptor declares, a line on standard error says so.\n"
-    "A REPORT is one word of hex bytes (\"00 05 fb 00 01\" quoted, or 0005fb0001); without REPORT\n"
-    "words the reports are read from standard input, one per line.\n"
+    "Plugs a device with the report descriptor in FILE, switches the feature (default on) and sends\n"
+    "reports through the driver; prints what the class driver received, one report per line as hex\n"
+    "pairs (\"-\" when nothing was received).\n"
+    "The bytes after FILE are one report, however they are split into words: 00 00 00 00 01,\n"
+    "\"00 00 00 00 01\" and 0000000001 are the same 5-byte report. Several reports come one a line from\n"
+    "--reports REPORTS or, without BYTES and --reports, from standard input; they are read as they\n"
+    "are sent, so any number of them can be given.\n"
+    "A report shorter or longer than every input report the descriptor declares gets a note on its\n"
+    "line after \"  # \" (a comment, so that the output can be read back as reports). The class\n"
+    "driver's reads are made long enough for the longest report, so that each reaches the driver\n"
+    "whole; when one is longer than any input report the descriptor declares, a warning says so.\n"
+    "A descriptor too long for the class driver to request (its length + 64 past 65535) is refused:\n"
+    "what the system's class driver does with it is not known.\n"
     "\n"
     "Options:\n"
     "  --feature on|off  switch the feature on or off (default on)\n"
+    "  --reports FILE    the reports, one per line as hex bytes\n"
     "  --binary          FILE holds raw descriptor bytes\n"
+    "  --json            print the same facts as JSON (fields in docs/json.md)\n"
     "  -h, --help        this text\n";
 
 // Words after the command: options (with "--name value" or "--name=value") and positionals.
@@ -241,9 +253,16 @@ std::string ReportDescriptorReadText(const CapturedDevice &device) {
     return out;
 }
 
-// A line on standard error for each thing a user's descriptor leaves unfinished.
-void WarnAboutDescriptor(const Bytes &descriptor, const std::string &source, std::ostream &err) {
-    for (const std::string &warning : DescriptorWarnings(descriptor)) err << "hct-sim: warning: " << source << ": " << warning << "\n";
+// Each warning on standard error, "hct-sim: warning: SOURCE: message"; the same warnings go into the JSON.
+void PrintWarnings(const std::vector<Warning> &warnings, const std::string &source, std::ostream &err) {
+    for (const Warning &warning : warnings) err << "hct-sim: warning: " << source << ": " << warning.message << "\n";
+}
+
+// A line on standard error for each thing a user's descriptor leaves unfinished; the warnings given.
+std::vector<Warning> WarnAboutDescriptor(const Bytes &descriptor, const std::string &source, std::ostream &err) {
+    std::vector<Warning> warnings = AllDescriptorWarnings(descriptor);
+    PrintWarnings(warnings, source, err);
+    return warnings;
 }
 
 // Plays a captured mouse: its descriptors, its reports at their captured times. `descriptorPath` is a
@@ -537,9 +556,10 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
     std::optional<Capture> capture;
     if (p.has("--capture")) capture = ApplyCapture(p, p.has("--descriptor") ? p.options.at("--descriptor") : "", options, err);
 
-    if (p.has("--descriptor")) WarnAboutDescriptor(options.descriptor, p.options.at("--descriptor"), err);
-    else if (p.has("--recording")) WarnAboutDescriptor(options.descriptor, p.options.at("--recording"), err);
-    else if (capture) WarnAboutDescriptor(options.descriptor, p.options.at("--capture"), err);
+    std::vector<Warning> warnings;
+    if (p.has("--descriptor")) warnings = WarnAboutDescriptor(options.descriptor, p.options.at("--descriptor"), err);
+    else if (p.has("--recording")) warnings = WarnAboutDescriptor(options.descriptor, p.options.at("--recording"), err);
+    else if (capture) warnings = WarnAboutDescriptor(options.descriptor, p.options.at("--capture"), err);
 
     if (p.has("--script")) {
         if (p.has("--reports") || p.has("--recording") || p.has("--capture") || p.has("--feature"))
@@ -623,6 +643,7 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
         headed = true;
         RunFacts shown = facts;
         shown.changedOnly = changedOnly;
+        shown.warnings = warnings;
         if (json) {
             stream = std::make_unique<JsonStream>(out, RunHeadJson(shown));
         } else {
@@ -708,18 +729,22 @@ int Run(const std::vector<std::string> &words, std::ostream &out, std::ostream &
             eachTraceLine([&](const std::string &line) { stream->ArrayItem(line); });
             stream->EndArray();
         }
+        else
+            stream->Members(Json::MakeObject().Set("trace", Json()));
         stream->Members(Json::MakeObject().Set("capture_facts", capture ? CaptureFactsJson(*capture, p.options.at("--capture")) : Json()));
+        Json compared;  // null: no USBPcap capture to compare with
         if (urbs) {
             Json lines = Json::MakeArray();
             for (const auto &line : urbs->lines) lines.Push(UrbComparisonLine(line, capture->device.completedOnly));
-            stream->Members(Json::MakeObject().Set("urb_functions", Json::MakeObject().Set("same", urbs->same).Set("lines", std::move(lines))));
+            compared = Json::MakeObject().Set("same", urbs->same).Set("lines", std::move(lines));
         }
-        if (writer)
-            stream->Members(Json::MakeObject().Set("written_capture", Json::MakeObject()
-                                                                          .Set("file", writer->Path())
-                                                                          .Set("records", writer->Records())
-                                                                          .Set("bus_below_filter", CaptureWriter::kBusBelow)
-                                                                          .Set("bus_above_filter", CaptureWriter::kBusAbove)));
+        stream->Members(Json::MakeObject().Set("urb_functions", std::move(compared)));
+        stream->Members(Json::MakeObject().Set("written_capture", writer ? Json::MakeObject()
+                                                                               .Set("file", writer->Path())
+                                                                               .Set("records", writer->Records())
+                                                                               .Set("bus_below_filter", CaptureWriter::kBusBelow)
+                                                                               .Set("bus_above_filter", CaptureWriter::kBusAbove)
+                                                                         : Json()));
         stream->End();
     } else {
         if (facts.counts.total == 0) out << "  (no reports)\n";
@@ -758,62 +783,194 @@ int Layout(const std::vector<std::string> &words, std::ostream &out, std::ostrea
     SessionOptions options;
     options.descriptor = DefaultDescriptor();
     options.mouse = "built-in 5-button mouse with wheel and AC pan";
+    std::vector<Warning> warnings;
     if (!p.positionals.empty()) {
         const std::string &path = p.positionals[0];
         options.descriptor = LoadDescriptorFile(path, p.has("--binary"), err).descriptor;
         options.mouse = "mouse of " + path;
-        WarnAboutDescriptor(options.descriptor, path, err);
+        warnings = WarnAboutDescriptor(options.descriptor, path, err);
     }
     options.switchFeature = false;
     const SessionResult result = RunSession(options);
-    const REPORT_LAYOUT &layout = result.facts.layout;
+    const DescriptorTraits traits = DescribeDescriptor(options.descriptor);
+    // A descriptor the class driver cannot ask for whole: what the driver records is not known, and
+    // the walk of the bytes themselves is shown instead, said to be that.
+    REPORT_LAYOUT layout = result.facts.layout;
+    if (!traits.Requestable()) hct_report::ParseLayout(options.descriptor.data(), uint32_t(options.descriptor.size()), &layout);
     const auto &shapes = result.facts.shapes;
-    const RewriteOutlook outlook = JudgeRewrite(layout, shapes);
+    const RewriteOutlook outlook = JudgeRewrite(layout, shapes, traits);
     if (p.has("--json")) {
         Json json = LayoutReportJson(layout, shapes, outlook);
-        json.Set("mouse_found", result.facts.mouseFound);
-        if (p.has("--diagram")) json.Set("diagram", LayoutDiagram(layout, shapes));
+        json.Set("layout_from", traits.Requestable() ? "driver" : "walk-of-descriptor-bytes")
+            .Set("mouse_found", result.facts.mouseFound)
+            .Set("descriptor", DescriptorJson(traits))
+            .Set("warnings", WarningsJson(warnings))
+            .Set("diagram", p.has("--diagram") ? Json(LayoutDiagram(layout, shapes)) : Json());
+        Json violations = Json::MakeArray();
+        for (const auto &v : result.facts.violations) violations.Push(v);
+        json.Set("violations", std::move(violations));
         out << json.Dump();
     } else {
         out << LayoutLine(layout) << "\n";
+        if (!traits.Requestable())
+            out << "  (the walk of the descriptor's own " << traits.bytes << " bytes, not a layout the driver records: "
+                << UnrequestableText(traits) << "; what follows holds if the driver were given them all)\n";
         if (p.has("--diagram")) out << LayoutDiagram(layout, shapes);
         out << OutlookText(outlook, layout, shapes);
     }
     return Finish(result, err);
 }
 
+// A spool of standard input in a temporary file, removed with it: the reports are read from it a
+// line at a time as from a --reports file.
+class StdinSpool {
+public:
+    explicit StdinSpool(std::istream &in) {
+        std::string name = (std::filesystem::temp_directory_path() / "hct-sim-stdin-XXXXXX").string();
+        const int fd = ::mkstemp(name.data());
+        if (fd < 0) throw InputError("<stdin>", 0, "cannot create a temporary file to hold standard input");
+        path_ = name;
+        std::string chunk(1 << 16, '\0');
+        for (;;) {
+            in.read(chunk.data(), std::streamsize(chunk.size()));
+            const std::streamsize got = in.gcount();
+            if (got <= 0) break;
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t n = ::write(fd, chunk.data() + done, size_t(got - done));
+                if (n <= 0) {
+                    ::close(fd);
+                    throw InputError("<stdin>", 0, "cannot write the temporary file that holds standard input");
+                }
+                done += n;
+            }
+        }
+        ::close(fd);
+    }
+    ~StdinSpool() {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
+    const std::string &Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 int Rewrite(const std::vector<std::string> &words, std::ostream &out, std::ostream &err, std::istream &in) {
-    const Parsed p = ParseWords(words, {"--help", "--binary"}, {"--feature"});
+    const Parsed p = ParseWords(words, {"--help", "--binary", "--json"}, {"--feature", "--reports"});
     if (p.has("--help")) {
         out << kRewriteHelp;
         return 0;
     }
     if (p.positionals.empty()) throw UsageError("rewrite needs a descriptor FILE");
+    if (p.positionals.size() > 1 && p.has("--reports"))
+        throw UsageError("give the report on the command line or the reports with --reports, not both");
     SessionOptions options;
     options.featureOn = FeatureOption(p);
     const std::string &path = p.positionals[0];
     options.descriptor = LoadDescriptorFile(path, p.has("--binary"), err).descriptor;
     options.mouse = "mouse of " + path;
-    WarnAboutDescriptor(options.descriptor, path, err);
+    const DescriptorTraits traits = DescribeDescriptor(options.descriptor);
+    if (!traits.Requestable())
+        throw InputError(path, 0, UnrequestableText(traits) + " (hct-sim layout " + path + " shows what the walk gives for its bytes)");
+    std::vector<Warning> warnings = WarnAboutDescriptor(options.descriptor, path, err);
+
+    // The words after FILE are one report, as people write one ("00 00 00 00 01"); several reports
+    // come a line each from --reports or standard input, read a line at a time.
+    std::optional<StdinSpool> spool;
+    std::string source;  // the file the reports are read from, and how messages name it
+    size_t longest = 0;
     if (p.positionals.size() > 1) {
-        for (size_t i = 1; i < p.positionals.size(); ++i)
-            options.reports.push_back(ParseReportWord(p.positionals[i], "report argument " + std::to_string(i)));
+        for (size_t i = 1; i < p.positionals.size(); ++i) {
+            const Bytes part = ParseReportWord(p.positionals[i], "report argument " + std::to_string(i));
+            options.reports.resize(1);
+            options.reports[0].insert(options.reports[0].end(), part.begin(), part.end());
+        }
+        longest = options.reports[0].size();
     } else {
-        const std::string text(std::istreambuf_iterator<char>(in), {});
-        options.reports = ParseReportLines(PasteText(text, "<stdin>"), "<stdin>");
+        if (!p.has("--reports")) spool.emplace(in);
+        source = spool ? spool->Path() : p.options.at("--reports");
+    }
+    const std::string shown = spool ? "<stdin>" : source;
+    // Standard input's messages name it, not the spool.
+    auto named = [&](const auto &read) {
+        try {
+            return read();
+        } catch (const InputError &e) {
+            if (!spool || e.source() != source) throw;
+            const std::string prefix = source + (e.line() ? ":" + std::to_string(e.line()) : "") + ": ";
+            throw InputError(shown, e.line(), std::string(e.what()).substr(prefix.size()));
+        }
+    };
+    std::unique_ptr<ReportFile> lines;
+    if (!source.empty()) {
+        longest = named([&] { return ScanReportFile(source).longest; });
+        lines = std::make_unique<ReportFile>(source);
+        options.nextReport = [&](Bytes &report, int64_t &delay, uint32_t &) {
+            delay = 0;
+            return named([&] { return lines->Next(report); });
+        };
     }
     // The driver is shown exactly the bytes given: the class driver's reads are made long enough for
     // the longest of them, and it is said when the descriptor declares no input report that long.
-    size_t longest = 0;
-    for (const Bytes &report : options.reports) longest = std::max(longest, report.size());
     const uint32_t declared = DeclaredReadLength(options.descriptor);
     options.minimumReadLength = uint32_t(longest);
-    if (longest > declared)
-        err << "hct-sim rewrite: a report of " << longest << " bytes is longer than any input report the descriptor declares ("
-            << declared << " bytes); the class driver's reads are made " << longest
-            << " bytes long so that it arrives whole, but a real mouse with this descriptor never sends it\n";
+    if (longest > declared) {
+        const Warning longer{"read-longer-than-declared",
+                             "a report of " + std::to_string(longest) + " bytes is longer than any input report the descriptor declares (" +
+                                 std::to_string(declared) + " bytes); the class driver's reads are made " + std::to_string(longest) +
+                                 " bytes long so that it arrives whole, but a real device with this descriptor never sends it"};
+        PrintWarnings({longer}, spool ? shown : source.empty() ? "rewrite" : source, err);
+        warnings.push_back(longer);
+    }
+    // Nothing is kept per report: no trace (rewrite prints none), no record per read or request.
+    options.keepTrace = false;
+    options.keepRecords = false;
+    const bool json = p.has("--json");
+    std::unique_ptr<JsonStream> stream;
+    std::vector<InputReportShape> shapes;
+    options.onReady = [&](const RunFacts &facts) {
+        shapes = facts.shapes;
+        if (!json) return;
+        Json lengths = Json::MakeArray();
+        for (const auto &s : facts.shapes) lengths.Push(s.bytes);
+        stream = std::make_unique<JsonStream>(out, Json::MakeObject()
+                                                       .Set("descriptor_file", path)
+                                                       .Set("descriptor", DescriptorJson(traits))
+                                                       .Set("reports_from", shown.empty() ? "command-line" : shown)
+                                                       .Set("feature", facts.featureOn ? "on" : "off")
+                                                       .Set("control_status", facts.controlStatus)
+                                                       .Set("layout", LayoutJson(facts.layout))
+                                                       .Set("mouse_found", facts.mouseFound)
+                                                       .Set("declared_report_lengths", std::move(lengths))
+                                                       .Set("read_length", std::max<size_t>(declared, longest))
+                                                       .Set("warnings", WarningsJson(warnings)));
+    };
+    size_t number = 0;
+    options.onRow = [&](const ReportRow &row, const RunFacts &facts) {
+        ++number;
+        const std::string note = DeclaredLengthNote(row.sent.size(), shapes);
+        if (json) {
+            Json item = ReportRowJson(number, row, facts.layout, facts.featureOn);
+            const char *code = DeclaredLengthCode(row.sent.size(), shapes);
+            item.Set("declared_length", code ? Json(code) : Json()).Set("length_note", note.empty() ? Json() : Json(note));
+            stream->Row(item);
+            return;
+        }
+        std::string line = row.delivered ? HexPairs(row.received) : "-";
+        std::string comment = note;
+        if (Classify(row, facts.layout) == RowKind::TooLong) comment += (comment.empty() ? "" : "; ") + RowNote(row, facts.layout, facts.featureOn);
+        out << line << (comment.empty() ? "" : "  # " + comment) << "\n";
+    };
     const SessionResult result = RunSession(options);
-    for (const auto &row : result.facts.rows) out << (row.delivered ? HexPairs(row.received) : "-") << "\n";
+    if (json) {
+        if (!stream) options.onReady(result.facts);
+        Json violations = Json::MakeArray();
+        for (const auto &v : result.facts.violations) violations.Push(v);
+        stream->EndReports();
+        stream->Members(Json::MakeObject().Set("report_counts", CountsJson(result.facts.counts)).Set("violations", std::move(violations)));
+        stream->End();
+    }
     return Finish(result, err);
 }
 

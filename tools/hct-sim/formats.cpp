@@ -681,20 +681,29 @@ Bytes LoadDescriptor(const std::filesystem::path &path, bool binary) {
     return ParseHexDescriptor(ReadFileText(path), path.string());
 }
 
-std::vector<std::string> DescriptorWarnings(const Bytes &d) {
-    std::vector<std::string> warnings;
+std::vector<Warning> DescriptorWarnings(const Bytes &d) {
+    std::vector<Warning> warnings;
     size_t open = 0;  // collections not yet closed
     size_t pos = 0;
+    bool walked = true;  // the driver's walk has not ended yet
+    auto hex = [](uint8_t prefix) { return std::string("0x") + "0123456789abcdef"[prefix >> 4] + "0123456789abcdef"[prefix & 15]; };
     while (pos < d.size()) {
         const uint8_t prefix = d[pos];
         static constexpr size_t kDataBytes[4] = {0, 1, 2, 4};
         // A long item: its prefix, a size byte, a tag byte and that many data bytes.
         const size_t length = prefix == 0xFE ? (pos + 1 < d.size() ? 3 + size_t(d[pos + 1]) : 3) : 1 + kDataBytes[prefix & 3];
+        if (walked && prefix != 0xFE && ((prefix >> 2) & 3) == 3) {
+            walked = false;
+            const size_t after = d.size() - std::min(d.size(), pos + 1);
+            warnings.push_back({"walk-ends-at-reserved-item",
+                                "byte " + std::to_string(pos) + " (" + hex(prefix) + ") is a reserved item: the driver's walk ends there, and the " +
+                                    std::to_string(after) + (after == 1 ? " byte after it adds" : " bytes after it add") + " nothing to the layout"});
+        }
         if (pos + length > d.size()) {
-            warnings.push_back("the descriptor is cut off inside its last item: byte " + std::to_string(pos) + " (0x" +
-                               "0123456789abcdef"[prefix >> 4] + "0123456789abcdef"[prefix & 15] + ") begins an item of " +
-                               std::to_string(length) + " bytes, and " + std::to_string(d.size() - pos) +
-                               (d.size() - pos == 1 ? " is" : " are") + " there");
+            if (walked)
+                warnings.push_back({"descriptor-cut-off", "the descriptor is cut off inside its last item: byte " + std::to_string(pos) + " (" +
+                                                              hex(prefix) + ") begins an item of " + std::to_string(length) + " bytes, and " +
+                                                              std::to_string(d.size() - pos) + (d.size() - pos == 1 ? " is" : " are") + " there"});
             break;
         }
         if (prefix != 0xFE && ((prefix >> 2) & 3) == 0) {
@@ -704,8 +713,8 @@ std::vector<std::string> DescriptorWarnings(const Bytes &d) {
         pos += length;
     }
     if (open != 0)
-        warnings.push_back(std::to_string(open) + (open == 1 ? " collection is" : " collections are") +
-                           " never closed: the descriptor has no End Collection for " + (open == 1 ? "it" : "them"));
+        warnings.push_back({"collections-not-closed", std::to_string(open) + (open == 1 ? " collection is" : " collections are") +
+                                                          " never closed: the descriptor has no End Collection for " + (open == 1 ? "it" : "them")});
     return warnings;
 }
 

@@ -3,6 +3,8 @@
 // is an InputError that names the file and the line.
 #pragma once
 
+#include "warning.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -142,9 +144,9 @@ bool IsBinaryDescriptorName(const std::filesystem::path &path);
 // Reads a descriptor file as raw bytes (binary) or hex text; throws on an empty descriptor, on a
 // pcap or pcapng capture, naming it, and on hex text read as raw bytes.
 Bytes LoadDescriptor(const std::filesystem::path &path, bool binary);
-// What a descriptor leaves unfinished: its last item cut off, collections never closed. Empty
-// when neither.
-std::vector<std::string> DescriptorWarnings(const Bytes &descriptor);
+// What a descriptor leaves unfinished: a reserved item that ends the driver's walk, its last item
+// cut off (when the walk gets that far), collections never closed. Empty when none.
+std::vector<Warning> DescriptorWarnings(const Bytes &descriptor);
 // A text that begins with a UTF-16 byte-order mark, as UTF-8; nothing for any other text.
 std::optional<std::string> FromUtf16(std::string_view raw, const std::string &source);
 // The text without the UTF-8 byte-order mark some editors put in front.

@@ -285,6 +285,90 @@ std::string LayoutDiagram(const REPORT_LAYOUT &l, const std::vector<InputReportS
     return out;
 }
 
+// ---- descriptor traits ---------------------------------------------------------------------------
+DescriptorTraits DescribeDescriptor(const Bytes &d) {
+    DescriptorTraits t;
+    t.bytes = d.size();
+    t.mouse = false;
+    uint32_t page = 0;
+    std::vector<uint32_t> usages;  // local usages since the last main item, page in the high half
+    for (size_t pos = 0; pos < d.size();) {
+        const uint8_t prefix = d[pos];
+        if (prefix == 0xFE) {
+            pos += 3 + (pos + 1 < d.size() ? d[pos + 1] : 0);
+            continue;
+        }
+        static constexpr size_t kDataBytes[4] = {0, 1, 2, 4};
+        const size_t size = kDataBytes[prefix & 3];
+        uint32_t value = 0;
+        for (size_t k = 0; k < size && pos + 1 + k < d.size(); ++k) value |= uint32_t(d[pos + 1 + k]) << (8 * k);
+        const unsigned type = (prefix >> 2) & 3, tag = prefix >> 4;
+        if (type == 1 && tag == 0) page = value;
+        if (type == 1 && (tag == 7 || tag == 9) && value > 0xFF) (tag == 7 ? t.wideReportSize : t.wideReportCount) = std::max(tag == 7 ? t.wideReportSize : t.wideReportCount, value);
+        if (type == 2 && tag == 0) usages.push_back(size == 4 ? value : (page << 16) | value);
+        if (type == 0) {
+            if (tag == 0xA && value == 1 && !usages.empty() && usages.back() == 0x00010002u) t.mouse = true;
+            usages.clear();
+        }
+        pos += 1 + size;
+    }
+    return t;
+}
+
+std::vector<Warning> AllDescriptorWarnings(const Bytes &descriptor) {
+    std::vector<Warning> warnings = DescriptorWarnings(descriptor);
+    const DescriptorTraits traits = DescribeDescriptor(descriptor);
+    if (!traits.Requestable()) warnings.push_back({"descriptor-too-long-to-request", UnrequestableText(traits)});
+    return warnings;
+}
+
+Json WarningsJson(const std::vector<Warning> &warnings) {
+    Json out = Json::MakeArray();
+    for (const Warning &w : warnings) out.Push(Json::MakeObject().Set("code", w.code).Set("message", w.message));
+    return out;
+}
+
+std::string UnrequestableText(const DescriptorTraits &t) {
+    return "the descriptor is " + std::to_string(t.bytes) + " bytes long: the class driver asks for it with its length + 64 = " +
+           std::to_string(t.bytes + 64) + " bytes, which does not fit the 16-bit wLength of the request; what the system's "
+           "class driver does then is not known, so what the driver records is not known either";
+}
+
+Json DescriptorJson(const DescriptorTraits &t) {
+    return Json::MakeObject()
+        .Set("bytes", t.bytes)
+        .Set("is_mouse", t.mouse)
+        .Set("request_length", t.bytes + 64)
+        .Set("requestable", t.Requestable())
+        .Set("wide_report_size", t.wideReportSize ? Json(t.wideReportSize) : Json())
+        .Set("wide_report_count", t.wideReportCount ? Json(t.wideReportCount) : Json());
+}
+
+const char *DeclaredLengthCode(size_t length, const std::vector<InputReportShape> &shapes) {
+    if (shapes.empty()) return "no-input-report-declared";
+    bool shorter = true, longer = true;
+    for (const auto &s : shapes) {
+        if (s.bytes == length) return nullptr;
+        shorter = shorter && length < s.bytes;
+        longer = longer && length > s.bytes;
+    }
+    return shorter ? "shorter-than-declared" : longer ? "longer-than-declared" : "length-not-declared";
+}
+
+std::string DeclaredLengthNote(size_t length, const std::vector<InputReportShape> &shapes) {
+    const char *code = DeclaredLengthCode(length, shapes);
+    if (!code) return "";
+    const std::string n = std::to_string(length) + (length == 1 ? " byte" : " bytes");
+    if (shapes.empty()) return n + ": the descriptor declares no input report";
+    std::vector<std::string> lengths;
+    for (const auto &s : shapes) lengths.push_back(std::to_string(s.bytes));
+    const std::string declared = (shapes.size() == 1 ? "the input report the descriptor declares (" : "every input report the descriptor declares (") +
+                                 Join(lengths, ", ") + " bytes)";
+    if (std::string_view(code) == "shorter-than-declared") return n + ": shorter than " + declared;
+    if (std::string_view(code) == "longer-than-declared") return n + ": longer than " + declared;
+    return n + ": no input report the descriptor declares has this length (" + Join(lengths, ", ") + " bytes)";
+}
+
 // ---- outlook -----------------------------------------------------------------------------------
 std::string ShapesText(const std::vector<InputReportShape> &shapes) {
     if (shapes.empty()) return "no input report";
@@ -302,69 +386,81 @@ std::string ShapesText(const std::vector<InputReportShape> &shapes) {
     return (shapes.size() == 1 ? "input reports of " : "input reports of ") + Join(parts, ", ");
 }
 
-RewriteOutlook JudgeRewrite(const REPORT_LAYOUT &l, const std::vector<InputReportShape> &shapes) {
+RewriteOutlook JudgeRewrite(const REPORT_LAYOUT &l, const std::vector<InputReportShape> &shapes, const DescriptorTraits &traits) {
     RewriteOutlook o;
-    std::vector<std::string> missing;
+    o.device = traits.Device();
+    std::vector<std::string> &missing = o.missing;
     if (!l.XSize) missing.push_back("X");
     if (!l.YSize) missing.push_back("Y");
     if (!l.WheelSize) missing.push_back("wheel");
     if (!l.AcPanSize) missing.push_back("AC pan");
     if (!missing.empty())
-        o.reasons.push_back("the descriptor walk did not locate " + Join(missing, ", ") +
-                            ": the driver examines no report unless X, Y, wheel and AC pan are all found");
+        o.reasons.push_back({"fields-not-located", "the descriptor walk did not locate " + Join(missing, ", ") +
+                                                       ": the driver examines no report unless X, Y, wheel and AC pan are all found"});
     if (l.WheelSize && l.WheelSize < 8)
-        o.reasons.push_back("the wheel is " + std::to_string(l.WheelSize) +
-                            " bits wide: the driver rewrites only a wheel of 8 bits or more");
+        o.reasons.push_back({"wheel-narrow", "the wheel is " + std::to_string(l.WheelSize) +
+                                                 " bits wide: the driver rewrites only a wheel of 8 bits or more"});
     const uint32_t expected = l.TotalSize / 8;
     if (expected > kMaxReportBytes)
-        o.reasons.push_back("the layout spans " + std::to_string(expected) + " bytes: the driver looks only at reports of 1 to " +
-                            std::to_string(kMaxReportBytes) + " bytes");
+        o.reasons.push_back({"layout-too-long", "the layout spans " + std::to_string(expected) + " bytes: the driver looks only at reports of 1 to " +
+                                                    std::to_string(kMaxReportBytes) + " bytes"});
     std::vector<const InputReportShape *> matching;
     for (const auto &s : shapes)
         if (s.bytes == expected) matching.push_back(&s);
     const bool anyId = std::any_of(shapes.begin(), shapes.end(), [](const auto &s) { return s.reportId != 0; });
     if (expected != 0 && expected <= kMaxReportBytes && matching.empty()) {
+        const std::string device = o.device;
         if (shapes.empty()) {
-            o.reasons.push_back("the descriptor declares no input report");
+            o.reasons.push_back({"no-input-report", "the descriptor declares no input report"});
         } else if (shapes.size() > 1) {
-            o.reasons.push_back("the layout sums the fields of " + std::to_string(shapes.size()) +
-                                " input reports to " + std::to_string(expected) + " bytes, but the mouse sends " +
-                                ShapesText(shapes) + ": no report is TotalSize/8 = " + std::to_string(expected) +
-                                " bytes long");
+            o.reasons.push_back({"reports-summed", "the layout sums the fields of " + std::to_string(shapes.size()) +
+                                                       " input reports to " + std::to_string(expected) + " bytes, but the " + device + " sends " +
+                                                       ShapesText(shapes) + ": no report is TotalSize/8 = " + std::to_string(expected) +
+                                                       " bytes long"});
         } else if (anyId) {
-            o.reasons.push_back("a Report ID byte stands in front of every report: the mouse sends " +
-                                std::to_string(shapes[0].bytes) + "-byte reports, the driver rewrites only reports of TotalSize/8 = " +
-                                std::to_string(expected) + " bytes (it does not count the ID byte)");
+            o.reasons.push_back({"report-id-byte", "a Report ID byte stands in front of every report: the " + device + " sends " +
+                                                       std::to_string(shapes[0].bytes) + "-byte reports, the driver rewrites only reports of TotalSize/8 = " +
+                                                       std::to_string(expected) + " bytes (it does not count the ID byte)"});
         } else {
-            o.reasons.push_back("the mouse sends " + std::to_string(shapes[0].bytes) +
-                                "-byte reports, the driver rewrites only reports of TotalSize/8 = " +
-                                std::to_string(expected) + " bytes (it reads only the first byte of Report Size and Report Count)");
+            // The driver takes only the first data byte of Report Size and Report Count: said only
+            // when the descriptor has such an item whose value that byte does not hold.
+            std::string why;
+            if (traits.wideReportSize || traits.wideReportCount)
+                why = " (it reads only the first byte of Report Size and Report Count, and this descriptor has " +
+                      std::string(traits.wideReportSize ? "a Report Size of " + std::to_string(traits.wideReportSize) : "") +
+                      (traits.wideReportSize && traits.wideReportCount ? " and " : "") +
+                      (traits.wideReportCount ? "a Report Count of " + std::to_string(traits.wideReportCount) : "") + ")";
+            o.reasons.push_back({"length-differs", "the " + device + " sends " + std::to_string(shapes[0].bytes) +
+                                                       "-byte reports, the driver rewrites only reports of TotalSize/8 = " +
+                                                       std::to_string(expected) + " bytes" + why});
         }
     }
     if (o.reasons.empty()) {
         o.ever = true;
         if (shapes.size() > 1)
-            o.notes.push_back("only the " + std::to_string(expected) +
-                              "-byte reports are examined, and their wheel and AC pan bits are looked for at "
-                              "offsets that count the fields of all reports together");
+            o.notes.push_back({"reports-summed", "only the " + std::to_string(expected) +
+                                                     "-byte reports are examined, and their wheel and AC pan bits are looked for at "
+                                                     "offsets that count the fields of all reports together"});
         if (anyId && !matching.empty() && matching[0]->reportId != 0)
-            o.notes.push_back("the Report ID byte is counted as report data at bit 0");
+            o.notes.push_back({"report-id-counted", "the Report ID byte is counted as report data at bit 0"});
     }
     return o;
 }
 
 std::string OutlookText(const RewriteOutlook &o, const REPORT_LAYOUT &l, const std::vector<InputReportShape> &shapes) {
-    std::string out = "device sends: " + ShapesText(shapes) + "; the driver examines reports of TotalSize/8 = " +
-                      std::to_string(l.TotalSize / 8) + " bytes\n";
+    std::string out = "device sends: " + ShapesText(shapes) + "; the driver examines " +
+                      (o.missing.empty() ? "reports of TotalSize/8 = " + std::to_string(l.TotalSize / 8) + " bytes"
+                                         : std::string("no report (the walk did not locate ") + Join(o.missing, ", ") + ")") +
+                      "\n";
     if (o.ever) {
         out += "rewrite: yes: with the feature on, a report whose AC pan is not zero gets its wheel field overwritten";
         if (l.WheelSize == 8 && l.WheelOffset % 8 == 0) out += " (0x30 for a positive pan, 0xc0 for a negative one)";
         out += "\n";
     } else {
-        out += "rewrite: never: the driver will pass every report of this mouse unchanged\n";
-        for (const auto &r : o.reasons) out += "  because " + r + "\n";
+        out += "rewrite: never: the driver will pass every report of this " + o.device + " unchanged\n";
+        for (const auto &r : o.reasons) out += "  because " + r.message + "\n";
     }
-    for (const auto &n : o.notes) out += "  note: " + n + "\n";
+    for (const auto &n : o.notes) out += "  note: " + n.message + "\n";
     return out;
 }
 
@@ -372,18 +468,20 @@ Json LayoutReportJson(const REPORT_LAYOUT &l, const std::vector<InputReportShape
     Json reports = Json::MakeArray();
     for (const auto &s : shapes) {
         Json report = Json::MakeObject().Set("report_id", s.reportId).Set("bits", s.bits).Set("bytes", s.bytes);
-        if (s.bytes > sim::kMaxInterruptTransfer) report.Set("read_capped_at", sim::kMaxInterruptTransfer);
+        report.Set("read_capped_at", s.bytes > sim::kMaxInterruptTransfer ? Json(sim::kMaxInterruptTransfer) : Json());
         reports.Push(std::move(report));
     }
-    Json reasons = Json::MakeArray();
-    for (const auto &r : o.reasons) reasons.Push(r);
-    Json notes = Json::MakeArray();
-    for (const auto &n : o.notes) notes.Push(n);
+    Json missing = Json::MakeArray();
+    for (const auto &m : o.missing) missing.Push(m);
     return Json::MakeObject()
         .Set("layout", LayoutJson(l))
         .Set("input_reports", std::move(reports))
-        .Set("examined_length", l.TotalSize / 8)
-        .Set("rewrite", Json::MakeObject().Set("ever", o.ever).Set("reasons", std::move(reasons)).Set("notes", std::move(notes)));
+        .Set("examined_length", o.missing.empty() ? Json(l.TotalSize / 8) : Json())
+        .Set("rewrite", Json::MakeObject()
+                            .Set("ever", o.ever)
+                            .Set("reasons", WarningsJson(o.reasons))
+                            .Set("notes", WarningsJson(o.notes))
+                            .Set("not_located", std::move(missing)));
 }
 
 // ---- run -----------------------------------------------------------------------------------------
@@ -391,10 +489,25 @@ RowKind Classify(const ReportRow &row, const REPORT_LAYOUT &l) {
     if (row.failed) return RowKind::Failed;
     if (!row.delivered) return RowKind::NotDelivered;
     if (row.sent != row.received) return RowKind::Rewritten;
+    if (row.sent.size() > kMaxReportBytes) return RowKind::TooLong;
     if (!LayoutComplete(l)) return RowKind::LayoutIncomplete;
     if (l.WheelSize < 8) return RowKind::WheelNarrow;
     if (row.sent.size() != l.TotalSize / 8) return RowKind::LengthDiffers;
     return RowKind::Unchanged;
+}
+
+const char *RowKindCode(RowKind kind) {
+    switch (kind) {
+    case RowKind::Rewritten: return "rewritten";
+    case RowKind::Unchanged: return "examined-unchanged";
+    case RowKind::LayoutIncomplete: return "layout-incomplete";
+    case RowKind::WheelNarrow: return "wheel-narrow";
+    case RowKind::LengthDiffers: return "length-differs";
+    case RowKind::TooLong: return "too-long";
+    case RowKind::Failed: return "transfer-failed";
+    case RowKind::NotDelivered: return "not-delivered";
+    }
+    return "";
 }
 
 void RowCounts::Add(RowKind kind) {
@@ -405,6 +518,7 @@ void RowCounts::Add(RowKind kind) {
     case RowKind::LayoutIncomplete: ++layoutIncomplete; break;
     case RowKind::WheelNarrow: ++wheelNarrow; break;
     case RowKind::LengthDiffers: ++lengthDiffers; break;
+    case RowKind::TooLong: ++tooLong; break;
     case RowKind::Failed: ++failed; break;
     case RowKind::NotDelivered: ++notDelivered; break;
     }
@@ -434,6 +548,7 @@ std::string RowNote(const ReportRow &row, const REPORT_LAYOUT &l, bool featureOn
     case RowKind::WheelNarrow: return "unchanged: wheel narrower than 8 bits";
     case RowKind::LengthDiffers:
         return "unchanged: " + std::to_string(row.sent.size()) + " bytes, driver expects " + std::to_string(l.TotalSize / 8);
+    case RowKind::TooLong: return "not examined: the driver looks only at reports of 1 to " + std::to_string(kMaxReportBytes) + " bytes";
     default: break;
     }
     if (pan == 0) return "pan 0: unchanged";
@@ -532,7 +647,8 @@ std::string RunSummaryText(const RunFacts &f) {
     };
     line(c.unchanged, "left alone", " examined: pan 0, or the feature off");
     line(c.layoutIncomplete, "not examined", ": layout incomplete");
-    line(c.lengthDiffers, "not examined", ": length differs from TotalSize/8 (" + std::to_string(f.layout.TotalSize / 8) + " bytes)");
+    line(c.lengthDiffers, "left alone", " examined: length differs from TotalSize/8 (" + std::to_string(f.layout.TotalSize / 8) + " bytes)");
+    line(c.tooLong, "not examined", ": longer than " + std::to_string(kMaxReportBytes) + " bytes");
     line(c.failed, "not examined", ": failed transfer");
     line(c.wheelNarrow, "not rewritten", ": wheel narrower than 8 bits");
     line(c.notDelivered, "not delivered", " to the class driver");
@@ -564,23 +680,27 @@ Json ReportRowJson(size_t number, const ReportRow &r, const REPORT_LAYOUT &layou
                    .Set("sent", r.sentKnown ? Json(HexPairs(r.sent)) : Json())
                    .Set("received", r.delivered ? Json(HexPairs(r.received)) : Json())
                    .Set("changed_bytes", std::move(changed))
-                   .Set("note", RowNote(r, layout, featureOn));
-    if (r.failed) row.Set("usbd_status", r.usbdStatus).Set("status", r.status);
+                   .Set("length", r.sentKnown ? Json(r.sent.size()) : Json())
+                   .Set("kind", RowKindCode(Classify(r, layout)))
+                   .Set("pan", r.sentKnown && layout.AcPanSize ? Json(FieldValue(r.sent, layout.AcPanOffset, layout.AcPanSize)) : Json())
+                   .Set("note", RowNote(r, layout, featureOn))
+                   .Set("usbd_status", r.failed ? Json(r.usbdStatus) : Json())
+                   .Set("status", r.failed ? Json(r.status) : Json())
+                   .Set("read_length", r.failed ? Json(r.readLength) : Json());
     return row;
 }
 
 Json RunHeadJson(const RunFacts &f) {
     Json json = Json::MakeObject();
     json.Set("mouse", f.mouse);
-    if (!f.capture.empty()) json.Set("capture", f.capture);
+    json.Set("capture", f.capture.empty() ? Json() : Json(f.capture));
     json.Set("descriptor_bytes", f.descriptorBytes);
-    if (!f.probeAnswer.empty()) {
-        json.Set("probe_reply", Json()).Set("probe_answer", HexPairs(f.probeAnswer)).Set("probe_reply_from", "capture");
-    } else {
-        json.Set("probe_reply", f.probeReply);
-        if (!f.probeOrigin.empty()) json.Set("probe_reply_from", f.probeOrigin);
-    }
-    return json.Set("feature", f.featureOn ? "on" : "off")
+    const bool answered = !f.probeAnswer.empty();
+    json.Set("probe_reply", answered ? Json() : Json(f.probeReply))
+        .Set("probe_answer", answered ? Json(HexPairs(f.probeAnswer)) : Json())
+        .Set("probe_reply_from", answered ? Json("capture") : f.probeOrigin.empty() ? Json() : Json(f.probeOrigin));
+    return json.Set("warnings", WarningsJson(f.warnings))
+        .Set("feature", f.featureOn ? "on" : "off")
         .Set("control_link", f.controlLink)
         .Set("control_status", f.controlStatus)
         .Set("layout", LayoutJson(f.layout))
@@ -588,21 +708,25 @@ Json RunHeadJson(const RunFacts &f) {
         .Set("feature_ready", f.featureReady);
 }
 
+Json CountsJson(const RowCounts &c) {
+    return Json::MakeObject()
+        .Set("total", c.total)
+        .Set("rewritten", c.rewritten)
+        .Set("examined_unchanged", c.unchanged)
+        .Set("layout_incomplete", c.layoutIncomplete)
+        .Set("wheel_narrow", c.wheelNarrow)
+        .Set("length_differs", c.lengthDiffers)
+        .Set("too_long", c.tooLong)
+        .Set("transfer_failed", c.failed)
+        .Set("not_delivered", c.notDelivered);
+}
+
 Json RunTailJson(const RunFacts &f) {
-    const RowCounts &c = f.counts;
     Json violations = Json::MakeArray();
     for (const auto &v : f.violations) violations.Push(v);
     return Json::MakeObject()
-        .Set("reports_rewritten", c.rewritten)
-        .Set("report_counts", Json::MakeObject()
-                                  .Set("total", c.total)
-                                  .Set("rewritten", c.rewritten)
-                                  .Set("examined_unchanged", c.unchanged)
-                                  .Set("layout_incomplete", c.layoutIncomplete)
-                                  .Set("wheel_narrow", c.wheelNarrow)
-                                  .Set("length_differs", c.lengthDiffers)
-                                  .Set("transfer_failed", c.failed)
-                                  .Set("not_delivered", c.notDelivered))
+        .Set("reports_rewritten", f.counts.rewritten)
+        .Set("report_counts", CountsJson(f.counts))
         .Set("violations", std::move(violations));
 }
 

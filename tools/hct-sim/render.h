@@ -3,6 +3,7 @@
 #pragma once
 
 #include "formats.h"
+#include "warning.h"
 
 #include "../../report/report.h"
 
@@ -59,18 +60,49 @@ std::string LayoutDiagram(const REPORT_LAYOUT &layout, const std::vector<InputRe
 // Bits past the end of the report read as 0.
 int64_t FieldValue(const Bytes &report, uint32_t offset, uint32_t size);
 
-// ---- will the driver ever rewrite this mouse's reports? --------------------------------------------
+// ---- what a descriptor is, beyond its layout ------------------------------------------------------
+// The class driver asks for the report descriptor with its length + 64 in the 16-bit wLength of
+// the request: a descriptor longer than this cannot be asked for whole.
+inline constexpr size_t kLongestRequestableDescriptor = 0xFFFF - 64;
+struct DescriptorTraits {
+    size_t bytes = 0;
+    bool mouse = true;  // it declares an application collection of usage Mouse (Generic Desktop 0x02)
+    // The largest Report Size and Report Count items with more than one data byte whose value does
+    // not fit the first byte (the driver reads only that byte); 0: none.
+    uint32_t wideReportSize = 0;
+    uint32_t wideReportCount = 0;
+    bool Requestable() const { return bytes <= kLongestRequestableDescriptor; }
+    const char *Device() const { return mouse ? "mouse" : "device"; }
+};
+DescriptorTraits DescribeDescriptor(const Bytes &descriptor);
+// Every warning about a descriptor: what DescriptorWarnings finds, and a length the class driver
+// cannot request.
+std::vector<Warning> AllDescriptorWarnings(const Bytes &descriptor);
+Json WarningsJson(const std::vector<Warning> &warnings);
+
+// ---- will the driver ever rewrite this device's reports? -------------------------------------------
 struct RewriteOutlook {
     bool ever = false;
-    std::vector<std::string> reasons;  // why not; empty when ever
-    std::vector<std::string> notes;    // cautions that do not stop it
+    std::vector<Warning> reasons;  // why not, each with a stable code; empty when ever
+    std::vector<Warning> notes;    // cautions that do not stop it
+    std::vector<std::string> missing;  // the kinds the walk did not locate ("X", "AC pan")
+    std::string device = "mouse";      // "mouse", or "device" when the descriptor is not a mouse's
 };
-RewriteOutlook JudgeRewrite(const REPORT_LAYOUT &layout, const std::vector<InputReportShape> &shapes);
+RewriteOutlook JudgeRewrite(const REPORT_LAYOUT &layout, const std::vector<InputReportShape> &shapes,
+                            const DescriptorTraits &traits = {});
 std::string OutlookText(const RewriteOutlook &outlook, const REPORT_LAYOUT &layout,
                         const std::vector<InputReportShape> &shapes);
 std::string ShapesText(const std::vector<InputReportShape> &shapes);  // "one 5-byte report" ...
 Json LayoutReportJson(const REPORT_LAYOUT &layout, const std::vector<InputReportShape> &shapes,
                       const RewriteOutlook &outlook);
+// A descriptor the class driver cannot request whole: the sentence that says so, and its fields.
+std::string UnrequestableText(const DescriptorTraits &traits);
+Json DescriptorJson(const DescriptorTraits &traits);
+
+// How a report's length stands to the input reports the descriptor declares: "" when one of them
+// has its length, else the sentence (shorter than all, longer than all, or none of its length).
+std::string DeclaredLengthNote(size_t length, const std::vector<InputReportShape> &shapes);
+const char *DeclaredLengthCode(size_t length, const std::vector<InputReportShape> &shapes);  // null: declared
 
 // ---- run -------------------------------------------------------------------------------------------
 struct ReportRow {
@@ -88,7 +120,8 @@ struct ReportRow {
 };
 
 // What the driver did with one report.
-enum class RowKind { Rewritten, Unchanged, LayoutIncomplete, WheelNarrow, LengthDiffers, Failed, NotDelivered };
+enum class RowKind { Rewritten, Unchanged, LayoutIncomplete, WheelNarrow, LengthDiffers, TooLong, Failed, NotDelivered };
+const char *RowKindCode(RowKind kind);  // "rewritten", "length-differs", ...
 RowKind Classify(const ReportRow &row, const REPORT_LAYOUT &layout);
 struct RowCounts {
     size_t total = 0;
@@ -97,6 +130,7 @@ struct RowCounts {
     size_t layoutIncomplete = 0;
     size_t wheelNarrow = 0;
     size_t lengthDiffers = 0;
+    size_t tooLong = 0;  // longer than the driver looks at: passed on unexamined
     size_t failed = 0;
     size_t notDelivered = 0;
     void Add(RowKind kind);
@@ -120,6 +154,7 @@ struct RunFacts {
     bool changedOnly = false;     // the table lists only the rows the driver changed
     std::vector<InputReportShape> shapes;
     std::vector<std::string> violations;  // rules the host layer saw broken
+    std::vector<Warning> warnings;        // about the input, as printed on standard error
 };
 size_t RewrittenCount(const std::vector<ReportRow> &rows);
 // What the driver did with one report, in words.
@@ -142,6 +177,7 @@ std::string RunHeaderText(const RunFacts &facts);   // up to the table's title
 std::string RunSummaryText(const RunFacts &facts);  // from facts.counts
 std::string RunText(const RunFacts &facts);  // header, table and summary
 Json ReportRowJson(size_t number, const ReportRow &row, const REPORT_LAYOUT &layout, bool featureOn);
+Json CountsJson(const RowCounts &counts);
 Json RunHeadJson(const RunFacts &facts);  // what comes before "reports"
 Json RunTailJson(const RunFacts &facts);  // what comes after, from facts.counts
 Json RunJson(const RunFacts &facts);
