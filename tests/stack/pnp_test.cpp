@@ -1,32 +1,12 @@
-// The shared dispatch routine over a mouse's life: the whole trace from plug to removal, what a
-// surprise removal leaves, and the removal of both device objects with requests still outstanding
-// below. Each request kind on its own: request_kinds_test.cpp.
+// The shared dispatch routine over a mouse's life: what a surprise removal leaves, and the removal
+// of both device objects with requests still outstanding below. Each request kind on its own, with
+// its trace and how it goes down: request_kinds_test.cpp.
 #include "stack_fixture.h"
 
 namespace stack {
 namespace {
 
 class PnpTest : public StackTest {};
-
-TEST_F(PnpTest, TheWholeLifeOfAMouseLeavesExactlyThisTrace)
-{
-    sim::MouseConfig quiet;  // no class traffic after the start, so the trace is the PnP path's alone
-    quiet.fetchDescriptor = false;
-    quiet.readsOutstanding = 0;
-    quiet.stringAnswer = sim::UrbAnswer::HoldUntilCancelled();
-    const size_t mark = TraceMark();
-    sim::Mouse &mouse = pnp_->PlugAndStart(quiet);
-    EXPECT_EQ(pnp_->Send(mouse, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(pnp_->Remove(mouse), STATUS_SUCCESS);
-    EXPECT_EQ(TraceSince(mark),
-              Concat({kAddDeviceLines,
-                      {"\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r   IRP_MJ_PNP (IRP_MN_START_DEVICE)", "\n\r",
-                       "The URB status = USBD_STATUS_CANCELED , Error !! \n", "\n\r-----Vorik Mouse Found",
-                       "\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r   IRP_MJ_PNP (IRP_MN_QUERY_REMOVE_DEVICE)", "\n\r",
-                       "\n\r Device Lower Filter - IRP_MJ_PNP", "\n\r   IRP_MJ_PNP (IRP_MN_REMOVE_DEVICE)", "\n\r"}}));
-    EXPECT_EQ(hk::LivePoolCount(), 0u);
-    EXPECT_TRUE(hk::Names().empty()) << "names left behind";
-}
 
 TEST_F(PnpTest, SurpriseRemovalReleasesNothingAndTheControlDeviceStillWorks)
 {

@@ -129,6 +129,11 @@ protected:
         EXPECT_EQ(seen.trace, expect.trace);
         auto at = std::find_if(seen.route.begin(), seen.route.end(), [&](const hk::Delivery &d) { return d.device == target; });
         ASSERT_NE(at, seen.route.end()) << "the request never reached the device";
+        // The creator owns no location: the first driver gets the top one, the IRP's last.
+        EXPECT_EQ(seen.route.front().sent, Sent::ByCreator);
+        if (!hk::IsDeleted(seen.route.front().device)) {
+            EXPECT_EQ(seen.route.front().location, seen.route.front().device->StackSize);
+        }
         const int location = at->location;
         EXPECT_EQ(seen.startNext, expect.startsNextPowerIrp ? std::vector<int>{location} : std::vector<int>{});
         std::vector<PDEVICE_OBJECT> completers;  // the target's and those of the drivers below it
