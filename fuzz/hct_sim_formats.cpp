@@ -1,5 +1,6 @@
-// Fuzzes hct-sim's text readers: hex text and C arrays (descriptor and report lines), single report
-// words, and hid-recorder recordings. Bad input may only end in an InputError naming the source; what
+// Fuzzes hct-sim's text readers: the paste reader (every form a descriptor is pasted in: hex text,
+// C arrays, lists, b'' literals, the hex dumps of Wireshark, od, hexdump -C and xxd, usbhid-dump
+// output, UTF-16 text), report lines, single report words, and hid-recorder recordings. Bad input may only end in an InputError naming the source; what
 // a reader accepts must respect its limits, and whatever it accepts is fed to the layout shapes as
 // the tool does.
 //
@@ -9,6 +10,7 @@
 #include "fuzz_check.h"
 
 #include "tools/hct-sim/formats.h"
+#include "tools/hct-sim/paste.h"
 
 #include <unistd.h>
 
@@ -110,7 +112,7 @@ std::pair<std::vector<hct_sim::Bytes>, std::optional<Refusal>> Stream(const std:
     try {
         Reader file(path);
         for (hct_sim::Bytes report; file.Next(report);) {
-            FUZZ_CHECK(!report.empty() && report.size() <= hct_sim::kMaxReportBytes);
+            FUZZ_CHECK(!report.empty() && report.size() <= hct_sim::kMaxReadReportBytes);
             streamed.push_back(report);
         }
         hct_sim::Bytes after;
@@ -162,14 +164,8 @@ void CheckReportFile(std::string_view text)
     } else {
         FUZZ_CHECK(scanRefusal->line == 0 && streamed.empty());
     }
-    // ParseReportLines strips the comments of the whole text before it reads a report, so a "/*"
-    // never closed is the fault it names even when an earlier line is bad as well; the file is read
-    // in order and names the first bad line. Both promise a fault at or before the unclosed comment,
-    // and the same fault whenever the unclosed comment is not what the whole-text parser found.
-    if (scanRefusal->line != wholeRefusal->line || scanRefusal->message != wholeRefusal->message) {
-        FUZZ_CHECK(wholeRefusal->message == "comment \"/*\" is never closed");
-        FUZZ_CHECK(scanRefusal->line > 0 && scanRefusal->line < wholeRefusal->line);
-    }
+    // ParseReportLines reads the lines in order as the file is read: the same fault, at the same line.
+    CheckSameRefusal(*wholeRefusal, *scanRefusal);
 }
 
 // A --recording file: the scan (descriptor, name, counts; no reports kept), then its device's
@@ -243,25 +239,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     switch (selector % 4) {
     case 0:
+        // The paste reader: whatever form it names, the bytes are within a descriptor's limits, and
+        // ParseHexDescriptor gives the same ones; raw bytes that are such a text are refused as text.
         Guarded([&] {
-            const hct_sim::Bytes d = hct_sim::ParseHexDescriptor(view, kSource);
-            FUZZ_CHECK(!d.empty());
-            for (const auto &shape : hct_sim::InputReportShapes(d))
+            const hct_sim::Paste paste = hct_sim::ReadPaste(view, kSource);
+            FUZZ_CHECK(!paste.bytes.empty() && paste.bytes.size() <= hct_sim::kMaxDescriptorBytes);
+            FUZZ_CHECK(std::string(hct_sim::PasteFormName(paste.form)) != "?");
+            FUZZ_CHECK(hct_sim::ParseHexDescriptor(view, kSource) == paste.bytes);
+            for (const auto &shape : hct_sim::InputReportShapes(paste.bytes))
                 FUZZ_CHECK(shape.bytes >= (shape.bits + 7) / 8);
         });
+        Guarded([&] { hct_sim::RefuseTextAsBinary(hct_sim::Bytes(view.begin(), view.end()), kSource, "(fuzz)"); });
         break;
     case 1:
         Guarded([&] {
             const auto reports = hct_sim::ParseReportLines(view, kSource);
             FUZZ_CHECK(!reports.empty());
             for (const auto &r : reports)
-                FUZZ_CHECK(!r.empty() && r.size() <= hct_sim::kMaxReportBytes);
+                FUZZ_CHECK(!r.empty() && r.size() <= hct_sim::kMaxReadReportBytes);
         });
         break;
     case 2:
         Guarded([&] {
             const hct_sim::Bytes r = hct_sim::ParseReportWord(view, kSource);
-            FUZZ_CHECK(!r.empty() && r.size() <= hct_sim::kMaxReportBytes);
+            FUZZ_CHECK(!r.empty() && r.size() <= hct_sim::kMaxReadReportBytes);
         });
         break;
     default:

@@ -1,5 +1,5 @@
-// The driver's frame: the dispatch table, the pass-through routines, and the creation, naming and
-// unwinding of each mouse's two device objects.
+// The driver's frame: the dispatch table, and the creation, naming and unwinding of each mouse's
+// two device objects (what each request kind does on each device is request_kinds_test.cpp's).
 #include "stack_fixture.h"
 
 namespace stack {
@@ -186,50 +186,6 @@ TEST_F(DeviceTest, AddDeviceWithoutPdoOrDriverFailsSilently)
     const size_t mark = TraceMark();
     EXPECT_EQ(AddDevice(filter_, nullptr), HCT_STATUS_UNSUCCESSFUL);
     EXPECT_EQ(AddDevice(nullptr, reinterpret_cast<PDEVICE_OBJECT>(filter_)), HCT_STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(TraceSince(mark).empty());
-}
-
-// ---- pass-through routines ---------------------------------------------------------------------
-
-TEST_F(DeviceTest, FilterPassSendsRequestsDownUnchangedAndRefusesThemOnTheExtraDevice)
-{
-    sim::Mouse &mouse = pnp_->PlugAndStart();
-    const size_t mark = TraceMark();
-    sim::RequestResult down = sim::SendRequest(mouse.FilterDevice(), {.major = IRP_MJ_FLUSH_BUFFERS});
-    EXPECT_EQ(TraceSince(mark), (Lines{"\n\r Device Lower Filter - FilterPass !!"}));
-    ASSERT_FALSE(mouse.Bus().Log().empty());
-    EXPECT_EQ(mouse.Bus().Log().back().major, IRP_MJ_FLUSH_BUFFERS);
-    EXPECT_EQ(down.status, STATUS_INVALID_DEVICE_REQUEST);  // the bus's answer, unchanged
-    if (down.dispatchStatus != STATUS_PENDING) {  // pended below in force-pending mode
-        EXPECT_EQ(down.dispatchStatus, down.status);
-    }
-
-    PDEVICE_OBJECT extra = Extension(mouse)->ExtraExtension->Self;
-    const size_t busRequests = mouse.Bus().Log().size();
-    const size_t mark2 = TraceMark();
-    sim::RequestResult refused = sim::SendRequest(extra, {.major = IRP_MJ_FLUSH_BUFFERS, .initialInformation = 0x55});
-    EXPECT_EQ(refused.dispatchStatus, HCT_STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(refused.status, HCT_STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(refused.information, 0u);
-    EXPECT_EQ(TraceSince(mark2), (Lines{"\n\r Device Lower Filter - FilterPass !!"}));
-    EXPECT_EQ(mouse.Bus().Log().size(), busRequests);
-}
-
-TEST_F(DeviceTest, PowerGoesDownOnTheFilterAndIsRefusedWithoutTraceOnTheExtraDevice)
-{
-    sim::Mouse &mouse = pnp_->PlugAndStart();
-    size_t mark = TraceMark();
-    EXPECT_EQ(pnp_->Power(mouse, IRP_MN_QUERY_POWER), STATUS_SUCCESS);
-    // The class driver above passes it down; the filter's line is the only trace.
-    EXPECT_EQ(TraceSince(mark), (Lines{"\n\r Device Lower Filter - IRP_MJ_POWER"}));
-    ASSERT_FALSE(mouse.Bus().Log().empty());
-    EXPECT_EQ(mouse.Bus().Log().back().major, IRP_MJ_POWER);  // answered by the bus, not by the filter
-    EXPECT_EQ(mouse.Bus().Log().back().minor, IRP_MN_QUERY_POWER);
-
-    mark = TraceMark();
-    sim::RequestResult refused =
-        sim::SendRequest(Extension(mouse)->ExtraExtension->Self, {.major = IRP_MJ_POWER, .minor = IRP_MN_SET_POWER});
-    EXPECT_EQ(refused.status, HCT_STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_TRUE(TraceSince(mark).empty());
 }
 

@@ -84,7 +84,7 @@ TEST_F(Messages, ATextWithAUtf8ByteOrderMarkIsReadAsTheSameTextWithoutAWord) {
     // A mark anywhere but at the start is no mark: still bad hex.
     const Outcome late = Cli({"layout", File("late.txt", "05 01 " + kBom + "09 02\n")});
     EXPECT_EQ(late.code, 2);
-    EXPECT_TRUE(Contains(late.err, "binary data in a hex text")) << late.err;
+    EXPECT_TRUE(Contains(late.err, "binary data, not text")) << late.err;
 }
 
 TEST_F(Messages, ACaptureGivenAsADescriptorIsNamedAndRunCaptureOffered) {

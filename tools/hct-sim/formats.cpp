@@ -323,6 +323,18 @@ std::optional<std::string> FromUtf16(std::string_view raw, const std::string &so
     return Utf8OfUtf16(raw.substr(2), a == 0xFF, source);
 }
 
+namespace {
+
+// A file of reports that is a capture: named, with what replays it.
+void RefuseCaptureAsReports(std::string_view head, const std::string &source) {
+    if (const char *kind = CaptureFileKind(head))
+        throw InputError(source, 0,
+                         std::string("a ") + kind + " capture, not a file of reports: hct-sim run --capture " + source +
+                             " replays the reports it holds");
+}
+
+}  // namespace
+
 // ---- files read a line at a time ----------------------------------------------------------------
 struct LineFile {
     std::ifstream in;
@@ -379,19 +391,51 @@ struct LineFile {
     }
 };
 
-// The lines of a text in memory, handed out as LineFile hands out a file's.
+// The lines of a text in memory, handed out as LineFile hands out a file's: a UTF-16 text a line
+// at a time as well, each converted when it is handed out.
 struct TextLines {
     std::vector<std::string_view> lines;
     std::string source;
+    int utf16 = 0;  // as LineFile's
     size_t at = 0;
     int number = 0;
     bool Next(std::string &line) {
         if (at >= lines.size()) return false;
-        line.assign(lines[at++]);
+        const std::string_view piece = lines[at++];
+        if (utf16 != 0) {
+            if (piece.size() % 2 != 0) throw InputError(source, 0, "UTF-16 text of an odd number of bytes: its last character is cut");
+            line = Utf8OfUtf16(piece, utf16 == 1, source);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+        } else {
+            line.assign(piece);
+        }
         ++number;
+        if (number == 1 && WithoutByteOrderMark(line).size() != line.size()) line.erase(0, 3);
         return true;
     }
 };
+
+// A text's lines to be read as a file's are.
+TextLines LinesOf(std::string_view text, const std::string &source) {
+    TextLines lines{{}, source};
+    const unsigned char a = text.size() >= 2 ? static_cast<unsigned char>(text[0]) : 0, b = text.size() >= 2 ? static_cast<unsigned char>(text[1]) : 0;
+    if ((a == 0xFF && b == 0xFE) || (a == 0xFE && b == 0xFF)) {
+        lines.utf16 = a == 0xFF ? 1 : 2;
+        size_t start = 2, i = 2;
+        for (; i + 1 < text.size(); i += 2) {
+            const char low = lines.utf16 == 1 ? text[i] : text[i + 1], high = lines.utf16 == 1 ? text[i + 1] : text[i];
+            if (low == '\n' && high == 0) {
+                lines.lines.push_back(text.substr(start, i - start));
+                start = i + 2;
+            }
+        }
+        if (start < text.size()) lines.lines.push_back(text.substr(start));
+    } else {
+        lines.lines = Lines(text);
+        if (!text.empty() && text.back() == '\n') lines.lines.pop_back();  // as getline ends
+    }
+    return lines;
+}
 
 namespace {
 
@@ -428,11 +472,8 @@ bool ReadReports(Lines &file, std::string &line, std::string &chunk, std::deque<
 }  // namespace
 
 std::vector<Bytes> ParseReportLines(std::string_view text, const std::string &source) {
-    const std::optional<std::string> decoded = FromUtf16(text, source);
-    if (decoded) text = *decoded;
-    text = WithoutByteOrderMark(text);  // as the file read a line at a time does
-    TextLines lines{Lines(text), source};
-    if (!text.empty() && text.back() == '\n') lines.lines.pop_back();  // as getline ends
+    RefuseCaptureAsReports(text, source);
+    TextLines lines = LinesOf(text, source);
     std::deque<Bytes> found;
     std::string line, chunk;
     while (ReadReports(lines, line, chunk, found)) {
@@ -468,10 +509,7 @@ ReportFileFacts ScanReportFile(const std::filesystem::path &path) {
         std::ifstream head(path, std::ios::binary);
         char bytes[4] = {};
         head.read(bytes, 4);
-        if (const char *kind = CaptureFileKind(std::string_view(bytes, size_t(head.gcount()))))
-            throw InputError(path.string(), 0,
-                             std::string("a ") + kind + " capture, not a file of reports: hct-sim run --capture " + path.string() +
-                                 " replays the reports it holds");
+        RefuseCaptureAsReports(std::string_view(bytes, size_t(head.gcount())), path.string());
     }
     ReportFile file(path);
     ReportFileFacts facts;
@@ -588,15 +626,13 @@ void FinishRecording(RecordingState &state, Recording &recording, const std::str
 }  // namespace
 
 Recording ParseRecording(std::string_view text, const std::string &source, long device) {
-    text = WithoutByteOrderMark(text);  // as the file read a line at a time does
+    TextLines lines = LinesOf(text, source);  // as the file read a line at a time is read
     Recording recording;
     RecordingState state;
     state.wanted = device;
-    int number = 0;
     Bytes report;
-    for (std::string_view line : Lines(text)) {
-        ++number;
-        if (RecordingLine(line, number, source, state, recording, report)) {
+    for (std::string line; lines.Next(line);) {
+        if (RecordingLine(line, lines.number, source, state, recording, report)) {
             recording.reports.push_back(std::move(report));
             recording.timestamps.emplace_back(state.timestamp);
         }

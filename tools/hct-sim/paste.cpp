@@ -582,6 +582,7 @@ Paste ReadAnyPaste(std::string_view raw, const std::string &source) {
     try {
         return {PasteForm::HexText, HexWords(clean, source, 1), {}};
     } catch (const InputError &e) {
+        if (e.line() == 0) throw;  // no bytes at all: no form to name
         throw InputError(e.source(), e.line(),
                          e.message() + "; the text is none of the forms read (" + FirstLineOf(text) + "): " + kPasteFormsRead);
     }
