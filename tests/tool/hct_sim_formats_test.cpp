@@ -44,16 +44,16 @@ TEST(HexText, AcceptsAPastedCArrayWithItsDeclarationAndComments) {
     EXPECT_EQ(hct_sim::ParseHexDescriptor("# hid-decode style\n05 01 # page\n09 02\n", "d"), kFour);
 }
 
-// A mistake in hex text is named at its line, then the forms read are listed.
+// A mistake in hex text is named at its line; text that is not hex text also gets the forms read.
 TEST(HexText, NamesTheFileAndLineOfEachMistake) {
     const struct {
         const char *text;
         std::string error;
     } cases[] = {
-        {"05 01\n09 2\n", "m.txt:2: odd number of hex digits in \"2\": write each byte as two digits; the text is none"},
-        {"05\n\n0x05, 0x100,", "m.txt:3: \"0x100\" is above 0xff: a byte is 0x00 to 0xff; the text is none"},
+        {"05 01\n09 2\n", "m.txt:2: odd number of hex digits in \"2\": write each byte as two digits"},
+        {"05\n\n0x05, 0x100,", "m.txt:3: \"0x100\" is above 0xff: a byte is 0x00 to 0xff"},
         {"05 zz", "m.txt:1: \"zz\" is not a hex byte; the text is none of the forms read (line 1 begins \"05 zz\")"},
-        {"0x", "m.txt:1: \"0x\" is not a hex byte; the text is none"},
+        {"0x", "m.txt:1: \"0x\" is not a hex byte"},
         {"05\n/* open", "m.txt:2: comment \"/*\" is never closed"},
     };
     for (const auto &c : cases) EXPECT_EQ(ErrorOf([&] { hct_sim::ParseHexDescriptor(c.text, "m.txt"); }).rfind(c.error, 0), 0u) << c.text;

@@ -107,13 +107,18 @@ TEST_F(Stream, ARecordingIsReadALineAtATimeItsFirstDevicesReportsTakenTheOthersC
 
 TEST_F(Stream, WhatIsWrittenAsItGoesEqualsTheSameSessionKeptWhole) {
     // The JSON document, written row by row, is byte for byte the one built from the kept session
-    // (with the capture facts, null without a capture).
+    // (the members of the tail, null without a capture, a trace or a written capture).
     hct_sim::SessionOptions kept;
     kept.reports = hct_sim::DefaultReports();
     kept.mouse = "built-in 5-button mouse with wheel and AC pan";
     const hct_sim::SessionResult whole = hct_sim::RunSession(kept);
     ASSERT_EQ(whole.facts.rows.size(), 5u);
-    EXPECT_EQ(Cli({"run", "--json"}).out, hct_sim::RunJson(whole.facts).Set("capture_facts", hct_sim::Json()).Dump());  // no capture
+    EXPECT_EQ(Cli({"run", "--json"}).out, hct_sim::RunJson(whole.facts)
+                                          .Set("trace", hct_sim::Json())
+                                          .Set("capture_facts", hct_sim::Json())
+                                          .Set("urb_functions", hct_sim::Json())
+                                          .Set("written_capture", hct_sim::Json())
+                                          .Dump());  // no capture, no trace
 
     // The trace, spooled and cut into lines as it is read back in 64 KiB pieces (600 reports write
     // about 216 KB of it: lines cross the pieces' edges), is the one the kernel layer kept whole.
@@ -182,7 +187,7 @@ TEST_F(Stream, ChangedOnlyListsTheRowsTheDriverChangedAndTheSummaryCountsEveryRe
     EXPECT_FALSE(Contains(r.out, "  3   ")) << r.out;
     EXPECT_TRUE(Contains(r.out, "  rewritten      1 of 4 reports\n"
                                 "  left alone     1 examined: pan 0, or the feature off\n"
-                                "  not examined   1: length differs from TotalSize/8 (5 bytes)\n"
+                                "  left alone     1 examined: length differs from TotalSize/8 (5 bytes)\n"
                                 "  not examined   1: failed transfer\n"))
         << r.out;
 }
@@ -207,13 +212,16 @@ TEST_F(Stream, RewriteShowsTheDriverTheWholeReportAndSaysWhenTheDescriptorDeclar
                                "05 01 09 02 A1 01 09 01 A1 00 05 09 19 01 29 05 15 00 25 01 95 05 75 01 81 02\n"
                                "95 01 75 03 81 01 05 01 09 30 09 31 15 81 25 7F 75 08 95 02 81 06\n"
                                "09 38 95 01 81 06 05 0C 0A 38 02 81 06 C0 C0\n");
-    Outcome r = Cli({"rewrite", d, "00 03 fe 00 01 07 08", "00 03 fe 00 01"});
+    const std::string reports = File("reports.txt", "00 03 fe 00 01 07 08\n00 03 fe 00 01\n");
+    Outcome r = Cli({"rewrite", d, "--reports", reports});
     ASSERT_EQ(r.code, 0) << r.err;
     // Seven bytes in, seven bytes out: the driver looks only at reports of TotalSize/8 bytes.
-    EXPECT_EQ(r.out, "00 03 fe 00 01 07 08\n00 03 fe 30 01\n");
-    EXPECT_EQ(r.err, "hct-sim rewrite: a report of 7 bytes is longer than any input report the descriptor declares (5 bytes); "
-                     "the class driver's reads are made 7 bytes long so that it arrives whole, but a real mouse with this "
-                     "descriptor never sends it\n");
+    EXPECT_EQ(r.out, "00 03 fe 00 01 07 08  # 7 bytes: longer than the input report the descriptor declares (5 bytes)\n"
+                     "00 03 fe 30 01\n");
+    EXPECT_EQ(r.err, "hct-sim: warning: " + reports +
+                         ": a report of 7 bytes is longer than any input report the descriptor declares (5 bytes); "
+                         "the class driver's reads are made 7 bytes long so that it arrives whole, but a real device with "
+                         "this descriptor never sends it\n");
     r = Cli({"rewrite", d, "00 03 fe 00 01"});
     EXPECT_EQ(r.out, "00 03 fe 30 01\n");
     EXPECT_EQ(r.err, "");

@@ -474,12 +474,15 @@ bool ReadReports(Lines &file, std::string &line, std::string &chunk, std::deque<
 std::vector<Bytes> ParseReportLines(std::string_view text, const std::string &source) {
     RefuseCaptureAsReports(text, source);
     TextLines lines = LinesOf(text, source);
-    std::deque<Bytes> found;
+    std::deque<Bytes> ready;
+    std::vector<Bytes> found;
     std::string line, chunk;
-    while (ReadReports(lines, line, chunk, found)) {
+    while (ReadReports(lines, line, chunk, ready)) {
+        found.push_back(std::move(ready.front()));
+        ready.pop_front();
     }
     if (found.empty()) throw InputError(source, 0, "no reports: write one report per line, as hex bytes");
-    return std::vector<Bytes>(std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+    return found;
 }
 
 struct ReportFile::State {

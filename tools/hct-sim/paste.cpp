@@ -583,6 +583,9 @@ Paste ReadAnyPaste(std::string_view raw, const std::string &source) {
         return {PasteForm::HexText, HexWords(clean, source, 1), {}};
     } catch (const InputError &e) {
         if (e.line() == 0) throw;  // no bytes at all: no form to name
+        // Text of nothing but hex digits and separators is hex text with a fault of its own (an odd
+        // digit count, say): its message alone is true. Only other text is none of the forms.
+        if (clean.find_first_not_of("0123456789abcdefABCDEFxX \t\r\n,;") == std::string::npos) throw;
         throw InputError(e.source(), e.line(),
                          e.message() + "; the text is none of the forms read (" + FirstLineOf(text) + "): " + kPasteFormsRead);
     }
