@@ -327,7 +327,9 @@ TEST_F(RequestKindsTest, EveryPnpMinorOnBothDevices)
         {0x17, "\n\r   IRP_MJ_PNP (IRP_MN_SURPRISE_REMOVAL)"},
         {0x02, "\n\r   IRP_MJ_PNP (IRP_MN_REMOVE_DEVICE)"},
     };
-    for (const auto &[minor, line] : rows) {
+    for (const auto &row : rows) {
+        const UCHAR minor = row.first;  // a named copy: the lambda below captures it
+        const char *const line = row.second;
         SCOPED_TRACE("PnP minor " + std::to_string(minor));
         Check(Send(Extra(), {.major = 0x1B, .minor = minor}), Extra(), {.status = kInvalidRequest, .trace = {kExtraLine}});
         PDEVICE_OBJECT filter = Filter();
