@@ -25,6 +25,7 @@
 #include <setupapi.h>
 #include <newdev.h>
 #include <assert.h> /* static_assert in hctioctl.h */
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,10 +37,29 @@
 
 static int failures;
 
-static void check(int ok, const char *what)
+/* One check's verdict and what it checked, a printf format. */
+static void check(int ok, const char *what, ...)
 {
-    printf("%s: %s\n", ok ? "PASS" : "FAIL", what);
+    va_list args;
+    va_start(args, what);
+    printf("%s: ", ok ? "PASS" : "FAIL");
+    vprintf(what, args);
+    printf("\n");
+    va_end(args);
     if (!ok) failures++;
+}
+
+/* Says why a step could not be done: a printf format, the last error appended. */
+static int fail(const char *what, ...)
+{
+    DWORD error = GetLastError();
+    va_list args;
+    va_start(args, what);
+    printf("FAIL: ");
+    vprintf(what, args);
+    printf(": error %lu\n", error);
+    va_end(args);
+    return 1;
 }
 
 static void show_report(const char *label, const UCHAR *bytes, ULONG length)
@@ -63,37 +83,24 @@ static int install(const char *inf)
     char class_name[64];
 
     if (!SetupDiGetINFClassA(inf, &class_guid, class_name, sizeof(class_name), NULL))
-    {
-        printf("FAIL: %s is not a readable INF (error %lu)\n", inf, GetLastError());
-        return 1;
-    }
+        return fail("%s is not a readable INF", inf);
     /* The mouse is installed later, when the bus reports it: its INF must be where setup looks. */
     if (!SetupCopyOEMInfA(inf, NULL, SPOST_NONE, 0, copied, sizeof(copied), NULL, NULL))
-    {
-        printf("FAIL: SetupCopyOEMInf(%s): error %lu\n", inf, GetLastError());
-        return 1;
-    }
+        return fail("SetupCopyOEMInf(%s)", inf);
     set = SetupDiCreateDeviceInfoList(&class_guid, NULL);
-    if (set == INVALID_HANDLE_VALUE)
-    {
-        printf("FAIL: SetupDiCreateDeviceInfoList: error %lu\n", GetLastError());
-        return 1;
-    }
+    if (set == INVALID_HANDLE_VALUE) return fail("SetupDiCreateDeviceInfoList");
     if (!SetupDiCreateDeviceInfoA(set, ROOT_INSTANCE, &class_guid, NULL, NULL, 0, &device) ||
         !SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, (const BYTE *)hardware_id,
                                            sizeof(hardware_id)) ||
         !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device))
     {
-        printf("FAIL: creating the root device " ROOT_INSTANCE ": error %lu\n", GetLastError());
+        fail("creating the root device " ROOT_INSTANCE);
         SetupDiDestroyDeviceInfoList(set);
         return 1;
     }
     SetupDiDestroyDeviceInfoList(set);
     if (!UpdateDriverForPlugAndPlayDevicesA(NULL, ROOT_HARDWARE_ID, inf, INSTALLFLAG_FORCE, &reboot))
-    {
-        printf("FAIL: installing the fake bus on " ROOT_INSTANCE ": error %lu\n", GetLastError());
-        return 1;
-    }
+        return fail("installing the fake bus on " ROOT_INSTANCE);
     printf("installed: INF copied to %s, fake bus on " ROOT_INSTANCE "\n", copied);
     return 0;
 }
@@ -106,11 +113,7 @@ static int uninstall(void)
     DWORD i;
     int removed = 0;
 
-    if (set == INVALID_HANDLE_VALUE)
-    {
-        printf("FAIL: SetupDiGetClassDevs: error %lu\n", GetLastError());
-        return 1;
-    }
+    if (set == INVALID_HANDLE_VALUE) return fail("SetupDiGetClassDevs");
     for (i = 0; SetupDiEnumDeviceInfo(set, i, &device); i++)
     {
         if (!SetupDiGetDeviceInstanceIdA(set, &device, id, sizeof(id), NULL) || _stricmp(id, ROOT_INSTANCE))
@@ -118,14 +121,12 @@ static int uninstall(void)
         if (SetupDiCallClassInstaller(DIF_REMOVE, set, &device))
             removed++;
         else
-            printf("FAIL: removing %s: error %lu\n", id, GetLastError());
+            fail("removing %s", id);
     }
     SetupDiDestroyDeviceInfoList(set);
     printf("uninstalled: %d root device(s) removed\n", removed);
     return removed ? 0 : 1;
 }
-
-/* ------------------------------------------------------------------ test */
 
 /* ------------------------------------------------------------------ the stand-in stack */
 
@@ -157,22 +158,23 @@ static BOOL bus_request(DWORD code, ULONG mouse)
     return DeviceIoControl(bus, code, &mouse, sizeof(mouse), NULL, 0, &got, NULL);
 }
 
-static BOOL bus_state(ULONG mouse, struct hctwine_bus_state *s)
+/* A fake driver's record of one mouse, zeroed when it cannot be had. */
+static BOOL state_of(HANDLE h, DWORD code, ULONG mouse, void *s, DWORD size)
 {
     DWORD got = 0;
-    memset(s, 0, sizeof(*s));
-    return DeviceIoControl(bus, IOCTL_HCTWINE_BUS_STATE, &mouse, sizeof(mouse), s, sizeof(*s), &got, NULL) &&
-           got == sizeof(*s);
+    memset(s, 0, size);
+    return h != INVALID_HANDLE_VALUE && DeviceIoControl(h, code, &mouse, sizeof(mouse), s, size, &got, NULL) && got == size;
+}
+
+static BOOL bus_state(ULONG mouse, struct hctwine_bus_state *s)
+{
+    return state_of(bus, IOCTL_HCTWINE_BUS_STATE, mouse, s, sizeof(*s));
 }
 
 static BOOL upper_state(ULONG mouse, struct hctwine_upper_state *s)
 {
-    DWORD got = 0;
-    memset(s, 0, sizeof(*s));
     if (upper == INVALID_HANDLE_VALUE) upper = open_link("\\\\.\\HctWineUpper");
-    return upper != INVALID_HANDLE_VALUE &&
-           DeviceIoControl(upper, IOCTL_HCTWINE_UPPER_STATE, &mouse, sizeof(mouse), s, sizeof(*s), &got, NULL) &&
-           got == sizeof(*s);
+    return state_of(upper, IOCTL_HCTWINE_UPPER_STATE, mouse, s, sizeof(*s));
 }
 
 /* Plugs a mouse in and waits until its stack is built and started, or its AddDevice failed. */
@@ -224,10 +226,8 @@ static BOOL unplug_and_wait(ULONG mouse)
  * and reports it again, which builds its stack anew from its node's LowerFilters. */
 static BOOL replug_after(ULONG mouse, DWORD unplugged_ms, struct hctwine_upper_state *u)
 {
-    char what[80];
     BOOL ok = unplug_and_wait(mouse);
-    snprintf(what, sizeof(what), "mouse %lu unplugged (its stack removed)", mouse + 1);
-    check(ok, what);
+    check(ok, "mouse %lu unplugged (its stack removed)", mouse + 1);
     if (unplugged_ms) Sleep(unplugged_ms);
     return ok && plug(mouse, u);
 }
@@ -235,8 +235,8 @@ static BOOL replug_after(ULONG mouse, DWORD unplugged_ms, struct hctwine_upper_s
 static BOOL replug(ULONG mouse, struct hctwine_upper_state *u) { return replug_after(mouse, 0, u); }
 
 /* Feeds one report to a mouse, which holds the class driver's interrupt transfers, and returns what
- * came back up to the class driver. */
-static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, struct hctwine_upper_state *seen)
+ * came back up to the class driver; unless `quiet`, both are shown. */
+static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, struct hctwine_upper_state *seen, BOOL quiet)
 {
     struct hctwine_bus_state b;
     struct hctwine_upper_state before, u;
@@ -263,6 +263,9 @@ static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, st
     /* and the transfer is back at the mouse before the next one */
     for (start = GetTickCount(); bus_state(mouse, &b) && b.reads_waiting < HCTWINE_READS && GetTickCount() - start < 5000;)
         Sleep(10);
+    if (!quiet) show_report("sent by the mouse    ", report, length);
+    if (!quiet && u.reads_completed == before.reads_completed + 1)
+        show_report("received by the class", u.last_report, u.last_length);
     return u.reads_completed == before.reads_completed + 1;
 }
 
@@ -273,12 +276,7 @@ static const UCHAR pan_rewritten[] = {0x00, 0x03, 0xfe, 0x30, 0x01};
 static BOOL report_is(ULONG mouse, const UCHAR *expected, BOOL quiet)
 {
     struct hctwine_upper_state u;
-    BOOL back = report_round_trip(mouse, pan_report, sizeof(pan_report), &u);
-    if (!quiet)
-    {
-        show_report("sent by the mouse    ", pan_report, sizeof(pan_report));
-        if (back) show_report("received by the class", u.last_report, u.last_length);
-    }
+    BOOL back = report_round_trip(mouse, pan_report, sizeof(pan_report), &u, quiet);
     return back && u.last_read_status == 0 && u.last_length == sizeof(pan_report) &&
            !memcmp(u.last_report, expected, sizeof(pan_report));
 }
@@ -295,24 +293,36 @@ static BOOL control_device_present(void)
 
 static char tool_output[16384]; /* what the last run of hctctl wrote, standard output and error */
 
-/* Runs hctctl.exe with its arguments, its output kept and shown, and returns its exit code, or -1. */
-static int run_tool(const char *dir, const char *arguments)
+/* Starts hctctl.exe with its arguments, its standard output and error to `out` unless that is NULL. */
+static BOOL start_tool(const char *dir, const char *arguments, HANDLE out, PROCESS_INFORMATION *pi)
+{
+    STARTUPINFOA si = {sizeof(si)};
+    char command[2 * MAX_PATH];
+    snprintf(command, sizeof(command), "\"%s\\hctctl.exe\" %s", dir, arguments);
+    printf("  $ %s%s\n", command, out ? "" : "   (left running)");
+    si.dwFlags = out ? STARTF_USESTDHANDLES : 0;
+    si.hStdOutput = si.hStdError = out;
+    if (CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, pi)) return TRUE;
+    printf("  could not start it: error %lu\n", GetLastError());
+    return FALSE;
+}
+
+/* Runs hctctl.exe with its arguments (a printf format), its output kept and shown, and returns its
+ * exit code, or -1. */
+static int run_tool(const char *dir, const char *format, ...)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
-    STARTUPINFOA si = {sizeof(si)};
     PROCESS_INFORMATION pi;
-    char command[2 * MAX_PATH];
+    char arguments[MAX_PATH];
     DWORD code = (DWORD)-1, got = 0;
     HANDLE out = CreateFileA("C:\\hctctl-output.txt", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              &inherit, CREATE_ALWAYS, 0, NULL);
-
-    snprintf(command, sizeof(command), "\"%s\\hctctl.exe\" %s", dir, arguments);
-    printf("  $ %s\n", command);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = si.hStdError = out;
-    if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi))
+    va_list args;
+    va_start(args, format);
+    vsnprintf(arguments, sizeof(arguments), format, args);
+    va_end(args);
+    if (!start_tool(dir, arguments, out, &pi))
     {
-        printf("  could not start it: error %lu\n", GetLastError());
         CloseHandle(out);
         return -1;
     }
@@ -348,14 +358,21 @@ struct snapshot
     BYTE *file_data;
 };
 
-static void read_value(ULONG mouse, struct snapshot *s)
+/* The mouse's instance key, where its LowerFilters is; NULL when it does not open. */
+static HKEY node_key(ULONG mouse, REGSAM access)
 {
     char path[256];
     HKEY key;
     snprintf(path, sizeof(path), "System\\CurrentControlSet\\Enum\\%s", instance_ids[mouse]);
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &key) ? NULL : key;
+}
+
+static void read_value(ULONG mouse, struct snapshot *s)
+{
+    HKEY key = node_key(mouse, KEY_READ);
     s->value[mouse].present = FALSE;
     s->value[mouse].size = sizeof(s->value[mouse].data);
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key)) return;
+    if (!key) return;
     /* The wide call: the narrow one hands string types back converted. */
     s->value[mouse].present = !RegQueryValueExW(key, L"LowerFilters", NULL, &s->value[mouse].type, s->value[mouse].data,
                                                 &s->value[mouse].size);
@@ -376,7 +393,10 @@ static BOOL read_whole(const char *path, BYTE **data, DWORD *size)
     return TRUE;
 }
 
-static void take_snapshot(struct snapshot *s)
+static void show_snapshot(const char *when, const struct snapshot *s);
+
+/* Reads everything back; shown, as read back `when`, unless that is NULL. */
+static void take_snapshot(struct snapshot *s, const char *when)
 {
     HKEY key;
     char path[MAX_PATH];
@@ -405,6 +425,7 @@ static void take_snapshot(struct snapshot *s)
     GetSystemDirectoryA(path, sizeof(path));
     strcat(path, "\\drivers\\hct.sys");
     s->file = read_whole(path, &s->file_data, &s->file_size) || GetLastError() != ERROR_FILE_NOT_FOUND;
+    if (when) show_snapshot(when, s);
 }
 
 static void show_value(ULONG mouse, const struct snapshot *s)
@@ -468,11 +489,9 @@ static BOOL value_is(const struct snapshot *s, ULONG mouse, const char *entries,
 
 static BOOL set_value(ULONG mouse, const WCHAR *data, DWORD bytes)
 {
-    char path[256];
-    HKEY key;
+    HKEY key = node_key(mouse, KEY_SET_VALUE);
     LONG error;
-    snprintf(path, sizeof(path), "System\\CurrentControlSet\\Enum\\%s", instance_ids[mouse]);
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key)) return FALSE;
+    if (!key) return FALSE;
     error = data ? RegSetValueExW(key, L"LowerFilters", 0, REG_MULTI_SZ, (const BYTE *)data, bytes)
                  : RegDeleteValueW(key, L"LowerFilters");
     RegCloseKey(key);
@@ -559,14 +578,13 @@ static int read_scenario(const char *path, struct step *steps, int room)
 
 static void unknown_code(ULONG code)
 {
-    char what[160];
     HANDLE h = open_link("\\\\.\\" HCT_EXTRA_LINK_BASE "1");
     DWORD got, error = 0;
     BOOL ok = h != INVALID_HANDLE_VALUE && DeviceIoControl(h, code, NULL, 0, NULL, 0, &got, NULL);
     if (!ok) error = GetLastError();
-    snprintf(what, sizeof(what), "control code %#lx on \\\\.\\SLN_MouseExtra1 is refused with error 87 (got %s, %lu)",
-             code, ok ? "success" : "failure", error);
-    check(h != INVALID_HANDLE_VALUE && !ok && error == ERROR_INVALID_PARAMETER, what);
+    check(h != INVALID_HANDLE_VALUE && !ok && error == ERROR_INVALID_PARAMETER,
+          "control code %#lx on \\\\.\\SLN_MouseExtra1 is refused with error 87 (got %s, %lu)", code,
+          ok ? "success" : "failure", error);
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
 }
 
@@ -579,14 +597,11 @@ static void step(const char *name) { printf("--- %s\n", name); }
 static void check_started_with_hct(ULONG mouse, const struct hctwine_upper_state *u, const char *stack)
 {
     struct hctwine_bus_state b;
-    char what[200];
     bus_state(mouse, &b);
-    snprintf(what, sizeof(what), "mouse %lu: the stand-in PnP manager loaded exactly the listed filters, lowest first: \"%s\"",
-             mouse + 1, stack);
-    check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack), what);
-    snprintf(what, sizeof(what), "mouse %lu: the start request went through the stack, the class driver's start sequence succeeded",
-             mouse + 1);
-    check(u->started && u->start_status == 0, what);
+    check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack),
+          "mouse %lu: the stand-in PnP manager loaded exactly the listed filters, lowest first: \"%s\"", mouse + 1, stack);
+    check(u->started && u->start_status == 0,
+          "mouse %lu: the start request went through the stack, the class driver's start sequence succeeded", mouse + 1);
     check(u->descriptor_status == 0 && u->descriptor_length == 63 && u->read_length == 5,
           "the class driver got the 63-byte report descriptor through hct and reads 5-byte reports");
     check(b.string_requests == 1, "hct asked for string descriptor 200 once at start");
@@ -597,26 +612,24 @@ static void check_started_with_hct(ULONG mouse, const struct hctwine_upper_state
 /* `alone`: no other mouse has hct, so no hct control device may be there at all. */
 static void check_started_without_filter(ULONG mouse, const struct hctwine_upper_state *u, const char *stack, BOOL alone)
 {
-    char what[200];
-    snprintf(what, sizeof(what), "mouse %lu: the stack holds only the listed filters (\"%s\"), started", mouse + 1, stack);
-    check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack) && u->started && u->start_status == 0, what);
+    check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack) && u->started && u->start_status == 0,
+          "mouse %lu: the stack holds only the listed filters (\"%s\"), started", mouse + 1, stack);
     if (alone) check(!control_device_present(), "no hct control device (\\\\.\\SLN_MouseExtra1 does not open)");
-    snprintf(what, sizeof(what), "mouse %lu: a report with horizontal scroll reaches the class driver unchanged", mouse + 1);
-    check(report_is(mouse, pan_report, FALSE), what);
+    check(report_is(mouse, pan_report, FALSE), "mouse %lu: a report with horizontal scroll reaches the class driver unchanged",
+          mouse + 1);
 }
 
 /* An install that must fail: nonzero exit, and everything read back as before. */
 static void failed_install(const char *dir, const char *arguments, const char *why)
 {
     struct snapshot before = {0}, after = {0};
-    char what[300];
     int code;
-    take_snapshot(&before);
-    code = run_tool(dir, arguments);
-    take_snapshot(&after);
-    snprintf(what, sizeof(what), "hctctl %s (%s) fails (exit code %d) and leaves LowerFilters, the service and the file as they were",
-             arguments, why, code);
-    check(code > 0 && code != 99 && same_snapshot(&before, &after), what);
+    take_snapshot(&before, NULL);
+    code = run_tool(dir, "%s", arguments);
+    take_snapshot(&after, NULL);
+    check(code > 0 && code != 99 && same_snapshot(&before, &after),
+          "hctctl %s (%s) fails (exit code %d) and leaves LowerFilters, the service and the file as they were", arguments,
+          why, code);
     if (!same_snapshot(&before, &after)) show_snapshot("after", &after);
     free(before.file_data);
     free(after.file_data);
@@ -632,9 +645,8 @@ static void scenario_steps(struct step *steps, int n, const char *pkg)
         struct step *st = &steps[i];
         if (!strcmp(st->kind, "on") || !strcmp(st->kind, "off"))
         {
-            int code = run_tool(pkg, st->kind);
-            snprintf(what, sizeof(what), "hctctl %s exits with 0 (got %d)", st->kind, code);
-            check(code == 0, what);
+            int code = run_tool(pkg, "%s", st->kind);
+            check(code == 0, "hctctl %s exits with 0 (got %d)", st->kind, code);
         }
         else if (!strcmp(st->kind, "ioctl"))
             unknown_code(st->code);
@@ -652,37 +664,32 @@ static void scenario_steps(struct step *steps, int n, const char *pkg)
         }
         else
         {
-            BOOL back = report_round_trip(MOUSE1, st->sent, st->sent_length, &u);
+            BOOL back = report_round_trip(MOUSE1, st->sent, st->sent_length, &u, FALSE);
             ULONG k;
-            int at;
-            show_report("sent by the mouse    ", st->sent, st->sent_length);
-            if (back) show_report("received by the class", u.last_report, u.last_length);
-            at = snprintf(what, sizeof(what), "report");
+            int at = snprintf(what, sizeof(what), "report");
             for (k = 0; k < st->sent_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", st->sent[k]);
             at += snprintf(what + at, sizeof(what) - at, " reaches the class driver as");
             for (k = 0; k < st->expected_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", st->expected[k]);
             check(back && u.last_read_status == 0 && u.last_read_usbd == 0 && u.last_length == st->expected_length &&
                       !memcmp(u.last_report, st->expected, st->expected_length),
-                  what);
+                  "%s", what);
         }
     }
 }
 
-/* Feeds horizontal scroll to a mouse until it comes back rewritten, for at most `ms`. */
-static BOOL switched_on_within(ULONG mouse, DWORD ms, DWORD *took)
+/* Feeds horizontal scroll to a mouse until it comes back rewritten, for at most 2 s; the check
+ * `what` and how long it took. */
+static void check_switched_on(ULONG mouse, const char *what)
 {
     DWORD start = GetTickCount();
-    do
+    BOOL on;
+    while (!(on = report_is(mouse, pan_rewritten, TRUE)))
     {
-        if (report_is(mouse, pan_rewritten, TRUE))
-        {
-            *took = GetTickCount() - start;
-            return TRUE;
-        }
         Sleep(100);
-    } while (GetTickCount() - start < ms);
-    *took = GetTickCount() - start;
-    return FALSE;
+        if (GetTickCount() - start >= 2000) break;
+    }
+    check(on, "%s", what);
+    printf("  (%lu ms)\n", GetTickCount() - start);
 }
 
 /* Whether PendingFileRenameOperations holds a string that ends in `tail` (any case). */
@@ -707,7 +714,19 @@ static void check_uninstalled(const struct snapshot *now)
     check(!now->service || now->delete_flag || !now->scm_open,
           "the service hct is gone, or marked for deletion (its driver still loaded when it was deleted)");
     if (now->file && scheduled) printf("  (hct.sys is listed in PendingFileRenameOperations: removed at restart)\n");
-    check(!now->file || scheduled, "%SystemRoot%\\System32\\drivers\\hct.sys is gone (or its removal at restart scheduled)");
+    check(!now->file || scheduled, "%%SystemRoot%%\\System32\\drivers\\hct.sys is gone (or its removal at restart scheduled)");
+}
+
+/* Replugs mouse 1 and checks its new stack, which holds the filters `stack` names, lowest first,
+ * with hct directly on the PDO or not there at all. No other mouse has hct. */
+static void replug_mouse1(const char *stack, BOOL with_hct)
+{
+    struct hctwine_upper_state u;
+    check(replug(MOUSE1, &u), "mouse 1 replugged");
+    if (with_hct)
+        check_started_with_hct(MOUSE1, &u, stack);
+    else
+        check_started_without_filter(MOUSE1, &u, stack, TRUE);
 }
 
 static int installer(const char *scenario, const char *pkg, const char *nosys, const char *wrongarch, const char *upgrade)
@@ -717,7 +736,6 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     struct hctwine_upper_state u;
     PROCESS_INFORMATION keep = {0};
     DWORD took, code;
-    char what[300], arguments[300];
     int n = read_scenario(scenario, steps, 64);
     static const WCHAR other_only[] = L"hctwpass\0";
 
@@ -729,8 +747,7 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     step("before install: mouse 1 plugged in, no LowerFilters value");
     check(plug(MOUSE1, &u), "mouse 1 is plugged in and its stack built");
     check_started_without_filter(MOUSE1, &u, "", TRUE);
-    take_snapshot(&before);
-    show_snapshot("before install", &before);
+    take_snapshot(&before, "before install");
     check(!before.value[MOUSE1].present && !before.service && !before.file, "no LowerFilters value, no service hct, no hct.sys");
 
     step("failed installs change nothing");
@@ -741,17 +758,17 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     step("hctctl install");
     code = (DWORD)run_tool(pkg, "install");
     check(code == 0, "hctctl install exits with 0");
-    take_snapshot(&now);
-    show_snapshot("after install", &now);
+    take_snapshot(&now, "after install");
     check(value_is(&now, MOUSE1, "hct\0", 5), "LowerFilters read back from the node's instance key: exactly \"hct\"");
     check(now.service && !now.delete_flag && now.scm_open, "the service hct exists");
     {
         BYTE *data;
         DWORD got;
-        snprintf(what, sizeof(what), "%s\\hct.sys", pkg);
-        read_whole(what, &data, &got);
+        char path[MAX_PATH];
+        snprintf(path, sizeof(path), "%s\\hct.sys", pkg);
+        read_whole(path, &data, &got);
         check(now.file && now.file_data && data && got == now.file_size && !memcmp(data, now.file_data, got),
-              "%SystemRoot%\\System32\\drivers\\hct.sys is the package's hct.sys, byte for byte");
+              "%%SystemRoot%%\\System32\\drivers\\hct.sys is the package's hct.sys, byte for byte");
         free(data);
     }
     check(!control_device_present(), "before the replug no hct control device: the running stack is unchanged");
@@ -760,15 +777,13 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     saved = now;
     saved.file_data = NULL;
     check(set_value(MOUSE1, NULL, 0), "LowerFilters deleted from the node");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_without_filter(MOUSE1, &u, "", TRUE);
+    replug_mouse1("", FALSE);
     check(set_value(MOUSE1, saved.value[MOUSE1].present ? (const WCHAR *)saved.value[MOUSE1].data : NULL,
                     saved.value[MOUSE1].size),
           "LowerFilters written back as hctctl install left it");
 
     step("replug: the stack is built from LowerFilters");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_with_hct(MOUSE1, &u, "hct");
+    replug_mouse1("hct", TRUE);
 
     step("the session of tests/wine/scenario.txt (its driver trace is compared with the host's)");
     scenario_steps(steps, n, pkg);
@@ -778,23 +793,14 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     check(plug(MOUSE1, &u), "mouse 1 plugged in again");
     check_started_with_hct(MOUSE1, &u, "hct");
     DeleteFileA("C:\\keep.stop");
-    {
-        STARTUPINFOA si = {sizeof(si)};
-        char command[2 * MAX_PATH];
-        snprintf(command, sizeof(command), "\"%s\\hctctl.exe\" on --keep --stop-file C:\\keep.stop", pkg);
-        printf("  $ %s   (left running)\n", command);
-        check(CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, &keep), "hctctl on --keep started");
-    }
-    snprintf(what, sizeof(what), "mouse 1 is switched on by hctctl on --keep within 2 s");
-    check(switched_on_within(MOUSE1, 2000, &took), what);
-    printf("  (%lu ms)\n", took);
+    check(start_tool(pkg, "on --keep --stop-file C:\\keep.stop", NULL, &keep), "hctctl on --keep started");
+    check_switched_on(MOUSE1, "mouse 1 is switched on by hctctl on --keep within 2 s");
     check(plug(MOUSE2, &u), "mouse 2 plugged in (no filter listed yet)");
     check_started_without_filter(MOUSE2, &u, "", FALSE);
     code = (DWORD)run_tool(pkg, "install");
     check(code != 0, "hctctl install without --device refuses to choose among two mouse nodes");
-    snprintf(arguments, sizeof(arguments), "install --device %s", instance_ids[MOUSE2]);
-    check(run_tool(pkg, arguments) == 0, "hctctl install --device (mouse 2) exits with 0");
-    take_snapshot(&now);
+    check(run_tool(pkg, "install --device %s", instance_ids[MOUSE2]) == 0, "hctctl install --device (mouse 2) exits with 0");
+    take_snapshot(&now, NULL);
     show_value(MOUSE2, &now);
     check(value_is(&now, MOUSE2, "hct\0", 5) && value_is(&now, MOUSE1, "hct\0", 5),
           "mouse 2's LowerFilters is \"hct\", mouse 1's unchanged");
@@ -802,11 +808,9 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
      * arrival notification comes (Wine), and a link gone and back between two looks is not new to it. */
     check(replug_after(MOUSE2, 1500, &u), "mouse 2 replugged (out for 1.5 s, as by hand)");
     check_started_with_hct(MOUSE2, &u, "hct");
-    check(switched_on_within(MOUSE2, 2000, &took), "mouse 2 is switched on by hctctl on --keep within 2 s");
-    printf("  (%lu ms)\n", took);
+    check_switched_on(MOUSE2, "mouse 2 is switched on by hctctl on --keep within 2 s");
     check(replug_after(MOUSE1, 1500, &u), "mouse 1 replugged (out for 1.5 s, as by hand)");
-    check(switched_on_within(MOUSE1, 2000, &took), "mouse 1 is switched on again by hctctl on --keep within 2 s");
-    printf("  (%lu ms)\n", took);
+    check_switched_on(MOUSE1, "mouse 1 is switched on again by hctctl on --keep within 2 s");
     check(report_is(MOUSE2, pan_rewritten, FALSE), "mouse 2 still rewrites horizontal scroll: every mouse on");
     {
         HANDLE f = CreateFileA("C:\\keep.stop", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
@@ -819,30 +823,25 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
             CloseHandle(keep.hProcess);
             CloseHandle(keep.hThread);
         }
-        snprintf(what, sizeof(what), "hctctl on --keep stops once its stop file appears, exit code 0 (got %lu)", code);
-        check(code == 0, what);
+        check(code == 0, "hctctl on --keep stops once its stop file appears, exit code 0 (got %lu)", code);
     }
 
     step("upgrade while loaded: another build of hct.sys installed with the driver loaded");
-    snprintf(arguments, sizeof(arguments), "install --device %s", instance_ids[MOUSE1]);
-    code = (DWORD)run_tool(upgrade, arguments);
-    take_snapshot(&saved);
-    snprintf(what, sizeof(what), "upgrade while loaded: exit code 3010 (got %ld), \"done, restart required\", hct.sys.new "
-             "scheduled to replace the loaded hct.sys at the restart, the loaded one kept", (long)code);
+    code = (DWORD)run_tool(upgrade, "install --device %s", instance_ids[MOUSE1]);
+    take_snapshot(&saved, NULL);
     check(code == 3010 && strstr(tool_output, "done, restart required") && pending_names("\\hct.sys.new") &&
               pending_names("\\drivers\\hct.sys") && saved.file_size == now.file_size &&
               !memcmp(saved.file_data, now.file_data, now.file_size),
-          what);
+          "upgrade while loaded: exit code 3010 (got %ld), \"done, restart required\", hct.sys.new "
+          "scheduled to replace the loaded hct.sys at the restart, the loaded one kept", (long)code);
     free(saved.file_data);
     saved.file_data = NULL;
 
     step("hctctl uninstall --all, replug");
     check(run_tool(pkg, "uninstall --all") == 0, "hctctl uninstall --all exits with 0");
     check(unplug_and_wait(MOUSE2), "mouse 2 unplugged");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_without_filter(MOUSE1, &u, "", TRUE);
-    take_snapshot(&now);
-    show_snapshot("after uninstall", &now);
+    replug_mouse1("", FALSE);
+    take_snapshot(&now, "after uninstall");
     check(!now.value[MOUSE1].present && !now.value[MOUSE2].present,
           "LowerFilters exactly as before install: no value on either node");
     check_uninstalled(&now);
@@ -850,31 +849,24 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     step("another filter already listed: install (a reinstall after a pending removal) keeps it, uninstall gives it back unchanged");
     check(create_other_filter_service(), "the other filter's service hctwpass created");
     check(set_value(MOUSE1, other_only, sizeof(other_only)), "mouse 1's LowerFilters set to \"hctwpass\"");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_without_filter(MOUSE1, &u, "hctwpass", TRUE);
-    take_snapshot(&before);
-    show_snapshot("before install", &before);
+    replug_mouse1("hctwpass", FALSE);
+    take_snapshot(&before, "before install");
     /* The uninstall above ran with the driver loaded: the file's deletion waits for the restart. */
     check(pending_names("\\hct.sys"), "hct.sys's removal at restart is pending (PendingFileRenameOperations)");
-    snprintf(arguments, sizeof(arguments), "install --device %s", instance_ids[MOUSE1]);
-    code = (DWORD)run_tool(pkg, arguments);
-    take_snapshot(&now);
+    code = (DWORD)run_tool(pkg, "install --device %s", instance_ids[MOUSE1]);
+    take_snapshot(&now, NULL);
     show_value(MOUSE1, &now);
-    snprintf(what, sizeof(what), "reinstall after a pending removal: exit code 0 (got %ld), no entry for hct.sys left in "
-             "PendingFileRenameOperations, the file and the service there", (long)code);
-    check(code == 0 && !pending_names("\\hct.sys") && now.file && now.service && !now.delete_flag, what);
+    check(code == 0 && !pending_names("\\hct.sys") && now.file && now.service && !now.delete_flag,
+          "reinstall after a pending removal: exit code 0 (got %ld), no entry for hct.sys left in "
+          "PendingFileRenameOperations, the file and the service there", (long)code);
     check(value_is(&now, MOUSE1, "hct\0hctwpass\0", 14),
           "LowerFilters read back: \"hct\" first (directly above the bus driver), then \"hctwpass\"");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_with_hct(MOUSE1, &u, "hct,hctwpass");
+    replug_mouse1("hct,hctwpass", TRUE);
     check(run_tool(pkg, "on") == 0, "hctctl on exits with 0");
     check(report_is(MOUSE1, pan_rewritten, FALSE), "a report with horizontal scroll is rewritten through both filters");
-    snprintf(arguments, sizeof(arguments), "uninstall --device %s", instance_ids[MOUSE1]);
-    check(run_tool(pkg, arguments) == 0, "hctctl uninstall --device (mouse 1) exits with 0");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_without_filter(MOUSE1, &u, "hctwpass", TRUE);
-    take_snapshot(&now);
-    show_snapshot("after uninstall", &now);
+    check(run_tool(pkg, "uninstall --device %s", instance_ids[MOUSE1]) == 0, "hctctl uninstall --device (mouse 1) exits with 0");
+    replug_mouse1("hctwpass", FALSE);
+    take_snapshot(&now, "after uninstall");
     check(same_value(&before, &now, MOUSE1), "LowerFilters exactly as before install: \"hctwpass\", byte for byte");
     check_uninstalled(&now);
     check(unplug_and_wait(MOUSE1), "mouse 1 unplugged at the end");

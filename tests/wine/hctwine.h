@@ -24,13 +24,10 @@
 #define IOCTL_HCTWINE_UPPER_STATE CTL_CODE(HCTWINE_DEVICE_TYPE, 0x812, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 #define HCTWINE_MAX_REPORT 32
-#define HCTWINE_URB_LOG 16
 #define HCTWINE_READS 2 /* interrupt-IN transfers the class driver keeps at the mouse */
 
 struct hctwine_bus_state
 {
-    ULONG plugged;          /* the mouse is reported to the PnP manager */
-    ULONG started;          /* the mouse's PDO has seen IRP_MN_START_DEVICE */
     ULONG reads_waiting;    /* interrupt-IN transfers the mouse holds */
     ULONG string_requests;  /* string descriptor requests for index 200 answered */
     ULONG hid_requests;     /* HID report descriptor requests answered */
@@ -38,8 +35,6 @@ struct hctwine_bus_state
     ULONG configurations_selected;
     ULONG surprise_removed;
     ULONG removed;          /* the PDO has seen IRP_MN_REMOVE_DEVICE */
-    ULONG urb_count;        /* URBs that reached the mouse; the first HCTWINE_URB_LOG are logged */
-    struct { USHORT down, up; } urbs[HCTWINE_URB_LOG]; /* URB function as sent, and as completed */
 };
 
 struct hctwine_upper_state

@@ -1,7 +1,36 @@
-/* Kernel-mode helpers shared by the fake bus and the fake upper driver of the Wine test. Each is
- * a separate image, so the helpers are static and included into both. */
+/* What the fake drivers of the Wine test share: their device nodes, request helpers, power,
+ * create/close and unload dispatch, and DriverEntry. Each is a separate image, so all is static
+ * and included into each. Before including, a driver defines DRIVER_TAG (its trace prefix after
+ * "hctwine-") and, when it has a control device for the harness, CONTROL_NAME (L"HctWine..."). It
+ * defines add_device, dispatch_pnp and init, which DriverEntry calls first to set up its own
+ * state and the dispatch routines that are its own. */
 #ifndef HCTWINE_KERNEL_H
 #define HCTWINE_KERNEL_H
+#include <ntddk.h>
+#include <usb.h>
+#include <usbioctl.h>
+#include "hctwine.h"
+
+#define TRACE(...) DbgPrint("hctwine-" DRIVER_TAG ": " __VA_ARGS__)
+
+enum node_kind { NODE_CONTROL = 1, NODE_BUS_FDO, NODE_MOUSE_PDO, NODE_FUNCTION, NODE_FILTER };
+
+struct node
+{
+    enum node_kind kind;
+    DEVICE_OBJECT *lower; /* bus FDO, function device, filter: the top of the stack below */
+    DEVICE_OBJECT *pdo;   /* bus FDO: the root PDO, for IoInvalidateDeviceRelations */
+    BOOLEAN reported;     /* mouse PDO: still in the bus relations */
+    ULONG index;          /* mouse PDO, function device: which mouse */
+};
+
+static KSPIN_LOCK lock; /* guards the driver's mice */
+
+static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo);
+static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp);
+static void init(DRIVER_OBJECT *driver);
+
+static struct node *node_of(DEVICE_OBJECT *device) { return device->DeviceExtension; }
 
 static NTSTATUS finish(IRP *irp, NTSTATUS status, ULONG_PTR information)
 {
@@ -9,6 +38,12 @@ static NTSTATUS finish(IRP *irp, NTSTATUS status, ULONG_PTR information)
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
+}
+
+static NTSTATUS NTAPI pass_down(DEVICE_OBJECT *device, IRP *irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(node_of(device)->lower, irp);
 }
 
 static NTSTATUS NTAPI signal_event(DEVICE_OBJECT *device, IRP *irp, void *context)
@@ -20,7 +55,7 @@ static NTSTATUS NTAPI signal_event(DEVICE_OBJECT *device, IRP *irp, void *contex
 
 /* Sends the request down and waits until the drivers below are done with it; the caller still
  * owns it and completes it. */
-static NTSTATUS pass_down_and_wait(DEVICE_OBJECT *lower, IRP *irp)
+static inline NTSTATUS pass_down_and_wait(DEVICE_OBJECT *lower, IRP *irp)
 {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -31,33 +66,137 @@ static NTSTATUS pass_down_and_wait(DEVICE_OBJECT *lower, IRP *irp)
     return irp->IoStatus.Status;
 }
 
-/* The control device the harness opens, with a zeroed extension of `size` bytes and its link; the
- * caller fills the extension and clears DO_DEVICE_INITIALIZING. */
-static NTSTATUS create_control_device(DRIVER_OBJECT *driver, const WCHAR *device_name, const WCHAR *link_name,
-                                      ULONG size, DEVICE_OBJECT **device)
+/* IRP_MN_REMOVE_DEVICE at a device attached to a stack: passed down, then, once `idle` (when
+ * given) is set, the device detached and deleted. */
+static NTSTATUS remove_node(DEVICE_OBJECT *device, IRP *irp, KEVENT *idle)
 {
-    UNICODE_STRING name, link;
-    NTSTATUS status;
-    RtlInitUnicodeString(&name, device_name);
-    RtlInitUnicodeString(&link, link_name);
-    status = IoCreateDevice(driver, size, &name, HCTWINE_DEVICE_TYPE, 0, FALSE, device);
-    if (!NT_SUCCESS(status)) return status;
-    RtlZeroMemory((*device)->DeviceExtension, size);
-    status = IoCreateSymbolicLink(&link, &name);
-    if (!NT_SUCCESS(status))
-    {
-        IoDeleteDevice(*device);
-        *device = NULL;
-    }
+    DEVICE_OBJECT *lower = node_of(device)->lower;
+    NTSTATUS status = pass_down(device, irp);
+    if (idle) KeWaitForSingleObject(idle, Executive, KernelMode, FALSE, NULL);
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
     return status;
 }
 
-static void delete_control_device(const WCHAR *link_name, DEVICE_OBJECT *device)
+/* A device object with a zeroed node of `kind`, named when `name` is given, attached on top of
+ * `below` when given (STATUS_NO_SUCH_DEVICE, nothing left, when that fails). The bus's devices are
+ * power pageable; a function or filter device takes the I/O and power flags of the one below. */
+static NTSTATUS create_node(DRIVER_OBJECT *driver, enum node_kind kind, const WCHAR *name, DEVICE_OBJECT *below,
+                            DEVICE_OBJECT **device)
+{
+    static const DEVICE_TYPE types[] = {0, HCTWINE_DEVICE_TYPE, FILE_DEVICE_BUS_EXTENDER, FILE_DEVICE_USB,
+                                        FILE_DEVICE_UNKNOWN, FILE_DEVICE_UNKNOWN};
+    static const ULONG characteristics[] = {0, 0, FILE_DEVICE_SECURE_OPEN, FILE_AUTOGENERATED_DEVICE_NAME,
+                                            FILE_DEVICE_SECURE_OPEN, FILE_DEVICE_SECURE_OPEN};
+    UNICODE_STRING text;
+    struct node *node;
+    NTSTATUS status;
+    if (name) RtlInitUnicodeString(&text, name);
+    status = IoCreateDevice(driver, sizeof(*node), name ? &text : NULL, types[kind], characteristics[kind], FALSE, device);
+    if (!NT_SUCCESS(status)) return status;
+    node = node_of(*device);
+    RtlZeroMemory(node, sizeof(*node));
+    node->kind = kind;
+    if (below && !(node->lower = IoAttachDeviceToDeviceStack(*device, below)))
+    {
+        IoDeleteDevice(*device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (kind == NODE_BUS_FDO || kind == NODE_MOUSE_PDO)
+        (*device)->Flags |= DO_POWER_PAGABLE;
+    else if (node->lower)
+        (*device)->Flags |= node->lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    (*device)->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+/* A device in a stack passes power requests down; the mouse's PDO completes them. */
+static NTSTATUS NTAPI dispatch_power(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct node *node = node_of(device);
+    PoStartNextPowerIrp(irp);
+    if (node->lower)
+    {
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(node->lower, irp);
+    }
+    return finish(irp, node->kind == NODE_MOUSE_PDO ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED, 0);
+}
+
+#ifdef CONTROL_NAME
+static DEVICE_OBJECT *control_device;
+
+/* A request to the control device names its mouse in its first ULONG: the index, or HCTWINE_MICE
+ * when there is none or it names no mouse. */
+static ULONG mouse_of(IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG index = HCTWINE_MICE;
+    if (stack->Parameters.DeviceIoControl.InputBufferLength >= sizeof(ULONG))
+        index = *(ULONG *)irp->AssociatedIrp.SystemBuffer;
+    return index < HCTWINE_MICE ? index : HCTWINE_MICE;
+}
+
+/* Completes a control request with a copy of `state`, taken under the lock. */
+static NTSTATUS finish_with_state(IRP *irp, const void *state, ULONG size)
+{
+    KIRQL irql;
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength < size)
+        return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    KeAcquireSpinLock(&lock, &irql);
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, state, size);
+    KeReleaseSpinLock(&lock, irql);
+    return finish(irp, STATUS_SUCCESS, size);
+}
+
+static NTSTATUS NTAPI dispatch_create_close(DEVICE_OBJECT *device, IRP *irp)
+{
+    return finish(irp, node_of(device)->kind == NODE_CONTROL ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static VOID NTAPI unload(DRIVER_OBJECT *driver)
 {
     UNICODE_STRING link;
-    RtlInitUnicodeString(&link, link_name);
+    RtlInitUnicodeString(&link, L"\\DosDevices\\" CONTROL_NAME);
     IoDeleteSymbolicLink(&link);
-    if (device) IoDeleteDevice(device);
+    if (control_device) IoDeleteDevice(control_device);
+    (void)driver;
+}
+#else
+static VOID NTAPI unload(DRIVER_OBJECT *driver) { (void)driver; }
+#endif
+
+NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
+{
+    (void)registry_path;
+    KeInitializeSpinLock(&lock);
+    init(driver);
+    driver->DriverExtension->AddDevice = add_device;
+    driver->DriverUnload = unload;
+    driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
+    driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
+#ifdef CONTROL_NAME
+    {
+        /* The control device the harness opens. */
+        UNICODE_STRING name, link;
+        NTSTATUS status;
+        driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create_close;
+        driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_create_close;
+        status = create_node(driver, NODE_CONTROL, L"\\Device\\" CONTROL_NAME, NULL, &control_device);
+        if (!NT_SUCCESS(status)) return status;
+        RtlInitUnicodeString(&name, L"\\Device\\" CONTROL_NAME);
+        RtlInitUnicodeString(&link, L"\\DosDevices\\" CONTROL_NAME);
+        status = IoCreateSymbolicLink(&link, &name);
+        if (!NT_SUCCESS(status))
+        {
+            IoDeleteDevice(control_device);
+            control_device = NULL;
+            return status;
+        }
+    }
+#endif
+    TRACE("loaded\n");
+    return STATUS_SUCCESS;
 }
 
 #endif

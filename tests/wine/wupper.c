@@ -10,14 +10,10 @@
  * what the system's class driver sends (descriptors, configuration, SET_IDLE, the report
  * descriptor) and keeps interrupt-IN transfers at the mouse; what comes back up is kept for the
  * harness, which reads it through \\.\HctWineUpper. */
-#include <ntddk.h>
-#include <usb.h>
-#include <usbioctl.h>
-#include <ntstrsafe.h>
-#include "hctwine.h"
+#define DRIVER_TAG "upper"
+#define CONTROL_NAME L"HctWineUpper"
 #include "wkernel.h"
-
-#define TRACE(...) DbgPrint("hctwine-upper: " __VA_ARGS__)
+#include <ntstrsafe.h>
 
 #define SERVICES_KEY L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\"
 #define ENUM_KEY L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\"
@@ -26,15 +22,6 @@
 
 NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING, ULONG, PACCESS_STATE, ACCESS_MASK, POBJECT_TYPE,
                                        KPROCESSOR_MODE, PVOID, PVOID *);
-
-enum node_kind { NODE_CONTROL = 1, NODE_FUNCTION };
-
-struct node
-{
-    enum node_kind kind;
-    DEVICE_OBJECT *lower; /* the top of the stack below, the highest filter when any attached */
-    ULONG index;          /* which mouse */
-};
 
 /* The class driver keeps HCTWINE_READS interrupt transfers at each mouse and sends each one again
  * as soon as it is back, until one fails or the device is going away. */
@@ -57,26 +44,25 @@ static struct mouse
     ULONG filter_count;
 } mice[HCTWINE_MICE];
 
-static DEVICE_OBJECT *control_device;
-static KSPIN_LOCK lock; /* guards the states */
+/* Sends a request built with `done` and `io` as its event and status block, and waits for it. */
+static NTSTATUS call_and_wait(DEVICE_OBJECT *device, IRP *irp, KEVENT *done, IO_STATUS_BLOCK *io)
+{
+    NTSTATUS status = IoCallDriver(device, irp);
+    if (status != STATUS_PENDING) return status;
+    KeWaitForSingleObject(done, Executive, KernelMode, FALSE, NULL);
+    return io->Status;
+}
 
 static NTSTATUS submit_urb_and_wait(DEVICE_OBJECT *lower, URB *urb)
 {
     IO_STATUS_BLOCK io;
     KEVENT done;
     IRP *irp;
-    NTSTATUS status;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lower, NULL, 0, NULL, 0, TRUE, &done, &io);
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-    status = IoCallDriver(lower, irp);
-    if (status == STATUS_PENDING)
-    {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        status = io.Status;
-    }
-    return status;
+    return call_and_wait(lower, irp, &done, &io);
 }
 
 /* ------------------------------------------------------------------ after start */
@@ -99,6 +85,14 @@ static NTSTATUS get_descriptor(DEVICE_OBJECT *lower, USHORT function, UCHAR type
         status = STATUS_UNSUCCESSFUL; /* the USB stack hands every descriptor request back converted */
     *length = NT_SUCCESS(status) ? r->TransferBufferLength : 0;
     return status;
+}
+
+/* A descriptor of the device that must come back `length` bytes long. */
+static NTSTATUS get_device_descriptor(DEVICE_OBJECT *lower, UCHAR type, void *buffer, ULONG length)
+{
+    ULONG got = length;
+    NTSTATUS status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, type, 0, buffer, &got);
+    return NT_SUCCESS(status) && got != length ? STATUS_DEVICE_DATA_ERROR : status;
 }
 
 /* The largest input report of a report descriptor, in bytes (with its report ID byte when the
@@ -148,19 +142,14 @@ static NTSTATUS system_sequence(struct mouse *m, DEVICE_OBJECT *lower)
     ULONG length, total, i, report_length;
     NTSTATUS status;
 
-    length = sizeof(device);
-    status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_DEVICE_DESCRIPTOR_TYPE, 0, device, &length);
-    if (!NT_SUCCESS(status) || length != sizeof(device)) return NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
-    length = 9;
-    status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0,
-                            configuration, &length);
-    if (!NT_SUCCESS(status) || length != 9) return NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
+    status = get_device_descriptor(lower, USB_DEVICE_DESCRIPTOR_TYPE, device, sizeof(device));
+    if (!NT_SUCCESS(status)) return status;
+    status = get_device_descriptor(lower, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration, 9);
+    if (!NT_SUCCESS(status)) return status;
     total = configuration[2] | configuration[3] << 8;
     if (total < 9 || total > sizeof(configuration)) return STATUS_DEVICE_DATA_ERROR;
-    length = total;
-    status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0,
-                            configuration, &length);
-    if (!NT_SUCCESS(status) || length != total) return NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
+    status = get_device_descriptor(lower, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration, total);
+    if (!NT_SUCCESS(status)) return status;
 
     /* The first HID interface, its HID descriptor and its interrupt-IN endpoint. */
     for (i = 0; i + 2 <= total && configuration[i] >= 2 && i + configuration[i] <= total; i += configuration[i])
@@ -244,7 +233,7 @@ static NTSTATUS NTAPI read_done(DEVICE_OBJECT *device, IRP *irp, void *context)
 
 static void send_read(struct mouse *m, ULONG index)
 {
-    struct node *node = m->function_device->DeviceExtension;
+    struct node *node = node_of(m->function_device);
     struct read_slot *slot = &m->slots[index];
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *t = &slot->urb.UrbBulkOrInterruptTransfer;
     IO_STACK_LOCATION *next;
@@ -304,14 +293,14 @@ static void release_filters(struct mouse *m)
     m->filter_count = 0;
 }
 
-static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
+static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
-    struct node *node = device->DeviceExtension;
+    struct node *node = node_of(device);
     struct mouse *m = &mice[node->index];
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
 
-    switch (stack->MinorFunction)
+    if (node->kind != NODE_FUNCTION) return finish(irp, STATUS_NOT_SUPPORTED, 0);
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction)
     {
     case IRP_MN_START_DEVICE:
         status = pass_down_and_wait(node->lower, irp);
@@ -333,14 +322,10 @@ static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
         break;
     case IRP_MN_REMOVE_DEVICE:
         irp->IoStatus.Status = STATUS_SUCCESS;
-        IoSkipCurrentIrpStackLocation(irp);
-        status = IoCallDriver(node->lower, irp);
-        /* The bus fails what it still holds; the slots must be free before the device goes. */
-        KeWaitForSingleObject(&m->reads_idle, Executive, KernelMode, FALSE, NULL);
-        IoDetachDevice(node->lower);
         m->function_device = NULL;
-        IoDeleteDevice(device);
-        TRACE("mouse %lu: function device removed\n", node->index + 1);
+        /* The bus fails what it still holds; the slots must be free before the device goes. */
+        status = remove_node(device, irp, &m->reads_idle);
+        TRACE("mouse %lu: function device removed\n", (ULONG)(m - mice) + 1);
         release_filters(m);
         m->state.attached = 0;
         m->state.removed = 1;
@@ -348,8 +333,7 @@ static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
     default:
         break;
     }
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(node->lower, irp);
+    return pass_down(device, irp);
 }
 
 /* One IRP_MN_QUERY_ID to the PDO: the pool string it returns, or NULL. */
@@ -359,7 +343,6 @@ static WCHAR *query_id(DEVICE_OBJECT *pdo, BUS_QUERY_ID_TYPE type)
     KEVENT done;
     IRP *irp;
     IO_STACK_LOCATION *next;
-    NTSTATUS status;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, pdo, NULL, 0, NULL, &done, &io);
     if (!irp) return NULL;
@@ -367,13 +350,7 @@ static WCHAR *query_id(DEVICE_OBJECT *pdo, BUS_QUERY_ID_TYPE type)
     next = IoGetNextIrpStackLocation(irp);
     next->MinorFunction = IRP_MN_QUERY_ID;
     next->Parameters.QueryId.IdType = type;
-    status = IoCallDriver(pdo, irp);
-    if (status == STATUS_PENDING)
-    {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        status = io.Status;
-    }
-    return NT_SUCCESS(status) ? (WCHAR *)io.Information : NULL;
+    return NT_SUCCESS(call_and_wait(pdo, irp, &done, &io)) ? (WCHAR *)io.Information : NULL;
 }
 
 /* The node's LowerFilters, read where Windows' PnP manager reads it: the REG_MULTI_SZ value of the
@@ -503,7 +480,6 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
     ULONG count = 0, i, index = mouse_index(pdo), adds;
     struct mouse *m;
     DEVICE_OBJECT *fdo;
-    struct node *node;
     NTSTATUS status;
 
     if (index >= HCTWINE_MICE) return STATUS_NO_SUCH_DEVICE;
@@ -526,107 +502,31 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
         release_filters(m);
         return status;
     }
-    status = IoCreateDevice(driver, sizeof(struct node), NULL, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
-                            FALSE, &fdo);
+    status = create_node(driver, NODE_FUNCTION, NULL, pdo, &fdo);
     if (!NT_SUCCESS(status)) return status;
-    node = fdo->DeviceExtension;
-    RtlZeroMemory(node, sizeof(*node));
-    node->kind = NODE_FUNCTION;
-    node->index = index;
-    node->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-    if (!node->lower)
-    {
-        IoDeleteDevice(fdo);
-        return STATUS_NO_SUCH_DEVICE;
-    }
+    node_of(fdo)->index = index;
     describe_stack(m, pdo, fdo);
     TRACE("mouse %lu: filters loaded, lowest first: \"%s\"\n", index + 1, m->state.stack);
-    fdo->Flags |= node->lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     m->function_device = fdo;
     m->state.attached = 1;
     return STATUS_SUCCESS;
 }
 
-/* ------------------------------------------------------------------ dispatch */
-
-static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
-{
-    struct node *node = device->DeviceExtension;
-    if (node->kind == NODE_FUNCTION) return function_pnp(device, irp);
-    return finish(irp, STATUS_NOT_SUPPORTED, 0);
-}
-
-static NTSTATUS NTAPI dispatch_power(DEVICE_OBJECT *device, IRP *irp)
-{
-    struct node *node = device->DeviceExtension;
-    PoStartNextPowerIrp(irp);
-    if (node->kind != NODE_FUNCTION) return finish(irp, STATUS_NOT_SUPPORTED, 0);
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(node->lower, irp);
-}
+/* ------------------------------------------------------------------ the control device */
 
 static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
 {
-    struct node *node = device->DeviceExtension;
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    if (node->kind != NODE_CONTROL) return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    switch (stack->Parameters.DeviceIoControl.IoControlCode)
-    {
-    case IOCTL_HCTWINE_UPPER_STATE:
-    {
-        KIRQL irql;
-        ULONG index;
-        if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG) ||
-            (index = *(ULONG *)irp->AssociatedIrp.SystemBuffer) >= HCTWINE_MICE)
-            return finish(irp, STATUS_INVALID_PARAMETER, 0);
-        if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(mice[index].state))
-            return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
-        KeAcquireSpinLock(&lock, &irql);
-        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &mice[index].state, sizeof(mice[index].state));
-        KeReleaseSpinLock(&lock, irql);
-        return finish(irp, STATUS_SUCCESS, sizeof(mice[index].state));
-    }
-    default:
+    ULONG index = mouse_of(irp);
+    if (node_of(device)->kind != NODE_CONTROL) return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode != (ULONG)IOCTL_HCTWINE_UPPER_STATE)
         return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    }
+    if (index >= HCTWINE_MICE) return finish(irp, STATUS_INVALID_PARAMETER, 0);
+    return finish_with_state(irp, &mice[index].state, sizeof(mice[index].state));
 }
 
-static NTSTATUS NTAPI dispatch_create_close(DEVICE_OBJECT *device, IRP *irp)
+static void init(DRIVER_OBJECT *driver)
 {
-    struct node *node = device->DeviceExtension;
-    return finish(irp, node->kind == NODE_CONTROL ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST, 0);
-}
-
-static VOID NTAPI unload(DRIVER_OBJECT *driver)
-{
-    (void)driver;
-    delete_control_device(L"\\DosDevices\\HctWineUpper", control_device);
-}
-
-NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
-{
-    struct node *node;
     ULONG i;
-    NTSTATUS status;
-    (void)registry_path;
-
-    KeInitializeSpinLock(&lock);
     for (i = 0; i < HCTWINE_MICE; i++) KeInitializeEvent(&mice[i].reads_idle, NotificationEvent, TRUE);
-    driver->DriverExtension->AddDevice = add_device;
-    driver->DriverUnload = unload;
-    driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
-    driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
-    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create_close;
-    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_create_close;
-
-    status = create_control_device(driver, L"\\Device\\HctWineUpper", L"\\DosDevices\\HctWineUpper", sizeof(struct node),
-                                   &control_device);
-    if (!NT_SUCCESS(status)) return status;
-    node = control_device->DeviceExtension;
-    node->kind = NODE_CONTROL;
-    control_device->Flags &= ~DO_DEVICE_INITIALIZING;
-    TRACE("loaded\n");
-    return STATUS_SUCCESS;
 }
