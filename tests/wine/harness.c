@@ -3,23 +3,12 @@
  *   hctwine install <inf>        creates the root device of the fake bus and installs its driver
  *   hctwine test <scenario> <package dir> <dir without hct.sys> <dir with the other width's hct.sys>
  *                <dir with another build of hct.sys>
- *                                with mouse 1 plugged in: no filter and reports unchanged; failed
- *                                installs (no image, an unknown device, the wrong width) change
- *                                nothing; hctctl install; LowerFilters read back; a negative
- *                                control (the value cleared, replug: no filter); replug; the
- *                                scenario (switching with hctctl, reports, an unknown control code,
- *                                unplugging with reads outstanding), then a mark in the log;
- *                                hctctl on --keep while mouse 2 is installed and plugged and both
- *                                are replugged; an upgrade while the driver is loaded (scheduled
- *                                for the restart, exit 3010); hctctl uninstall --all, replug,
- *                                everything read back as before; once more with another filter
- *                                already listed, installed while the file's removal is pending.
- *                                Exit status 0 only when every check passed.
+ *                                the steps scripts/wine-e2e.sh lists; exit status 0 only when every
+ *                                check passed
  *   hctwine uninstall            removes the root device of the fake bus
  *
- * LowerFilters, the service hct (its key, its deletion mark, whether the SCM opens it) and
- * %SystemRoot%\System32\drivers\hct.sys are read back before and after each step that changes or
- * must not change them, and compared. */
+ * LowerFilters, the service hct and %SystemRoot%\System32\drivers\hct.sys are read back before and
+ * after each step that changes or must not change them, and compared. */
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
@@ -34,6 +23,9 @@
 
 #define ROOT_HARDWARE_ID "hctwine_root_bus"
 #define ROOT_INSTANCE "ROOT\\HCTWINE\\0000"
+
+/* Polls until `done` holds, every `step` ms; gives up once `ms` have passed. */
+#define POLL_UNTIL(done, ms, step) for (DWORD t0_ = GetTickCount(); !(done) && (Sleep(step), GetTickCount() - t0_ < (ms));)
 
 static int failures;
 
@@ -70,7 +62,6 @@ static void show_report(const char *label, const UCHAR *bytes, ULONG length)
     printf("\n");
 }
 
-/* ------------------------------------------------------------------ install / uninstall */
 
 static int install(const char *inf)
 {
@@ -128,7 +119,6 @@ static int uninstall(void)
     return removed ? 0 : 1;
 }
 
-/* ------------------------------------------------------------------ the stand-in stack */
 
 #define MOUSE1 0
 #define MOUSE2 1
@@ -143,13 +133,9 @@ static HANDLE open_link(const char *path)
 
 static HANDLE open_link_waiting(const char *path, DWORD ms)
 {
-    DWORD start = GetTickCount();
-    for (;;)
-    {
-        HANDLE h = open_link(path);
-        if (h != INVALID_HANDLE_VALUE || GetTickCount() - start >= ms) return h;
-        Sleep(50);
-    }
+    HANDLE h;
+    POLL_UNTIL((h = open_link(path)) != INVALID_HANDLE_VALUE, ms, 50);
+    return h;
 }
 
 static BOOL bus_request(DWORD code, ULONG mouse)
@@ -182,28 +168,21 @@ static BOOL plug(ULONG mouse, struct hctwine_upper_state *u)
 {
     struct hctwine_upper_state before;
     struct hctwine_bus_state b;
-    DWORD start = GetTickCount();
+    BOOL plugged;
     upper_state(mouse, &before);
     /* A PDO is gone only once its removal has run to its end. */
-    while (!bus_request(IOCTL_HCTWINE_PLUG, mouse))
+    POLL_UNTIL(plugged = bus_request(IOCTL_HCTWINE_PLUG, mouse), 10000, 50);
+    if (!plugged)
     {
-        if (GetTickCount() - start > 10000)
-        {
-            printf("  plugging mouse %lu in failed: error %lu\n", mouse + 1, GetLastError());
-            return FALSE;
-        }
-        Sleep(50);
+        printf("  plugging mouse %lu in failed: error %lu\n", mouse + 1, GetLastError());
+        return FALSE;
     }
     if (upper == INVALID_HANDLE_VALUE) upper = open_link_waiting("\\\\.\\HctWineUpper", 20000);
-    for (start = GetTickCount(); GetTickCount() - start < 20000; Sleep(50))
-    {
-        if (!upper_state(mouse, u)) continue;
-        if (u->add_devices > before.add_devices && (u->filter_status || (u->started || u->start_status))) break;
-    }
+    POLL_UNTIL(upper_state(mouse, u) && u->add_devices > before.add_devices &&
+                   (u->filter_status || u->started || u->start_status),
+               20000, 50);
     /* and the class driver's reads are held by the mouse */
-    for (start = GetTickCount(); u->started && bus_state(mouse, &b) && b.reads_waiting < HCTWINE_READS &&
-                                 GetTickCount() - start < 10000;)
-        Sleep(20);
+    POLL_UNTIL(!u->started || !bus_state(mouse, &b) || b.reads_waiting >= HCTWINE_READS, 10000, 20);
     printf("  mouse %lu plugged in: LowerFilters \"%s\", filters loaded below the class driver (lowest first): \"%s\", "
            "AddDevice %#lx, start %#lx\n",
            mouse + 1, u->lower_filters, u->stack, (unsigned long)u->filter_status, (unsigned long)u->start_status);
@@ -215,11 +194,10 @@ static BOOL unplug_and_wait(ULONG mouse)
 {
     struct hctwine_upper_state u;
     struct hctwine_bus_state b;
-    DWORD start;
+    BOOL gone;
     if (!bus_request(IOCTL_HCTWINE_UNPLUG, mouse)) return FALSE;
-    for (start = GetTickCount(); GetTickCount() - start < 20000; Sleep(50))
-        if (bus_state(mouse, &b) && b.removed && (!upper_state(mouse, &u) || !u.attached)) return TRUE;
-    return FALSE;
+    POLL_UNTIL(gone = bus_state(mouse, &b) && b.removed && (!upper_state(mouse, &u) || !u.attached), 20000, 50);
+    return gone;
 }
 
 /* Where Windows restarts the device (DIF_PROPERTYCHANGE), Wine cannot: the bus drops the mouse
@@ -241,7 +219,7 @@ static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, st
     struct hctwine_bus_state b;
     struct hctwine_upper_state before, u;
     UCHAR input[sizeof(ULONG) + HCTWINE_MAX_REPORT];
-    DWORD got, start;
+    DWORD got;
 
     if (!upper_state(mouse, &before) || !bus_state(mouse, &b)) return FALSE;
     if (b.reads_waiting != HCTWINE_READS)
@@ -256,13 +234,10 @@ static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, st
         printf("  feeding the report failed: error %lu\n", GetLastError());
         return FALSE;
     }
-    for (start = GetTickCount(); upper_state(mouse, &u) && u.reads_completed == before.reads_completed &&
-                                 GetTickCount() - start < 10000;)
-        Sleep(20);
+    POLL_UNTIL(!upper_state(mouse, &u) || u.reads_completed != before.reads_completed, 10000, 20);
     *seen = u;
     /* and the transfer is back at the mouse before the next one */
-    for (start = GetTickCount(); bus_state(mouse, &b) && b.reads_waiting < HCTWINE_READS && GetTickCount() - start < 5000;)
-        Sleep(10);
+    POLL_UNTIL(!bus_state(mouse, &b) || b.reads_waiting >= HCTWINE_READS, 5000, 10);
     if (!quiet) show_report("sent by the mouse    ", report, length);
     if (!quiet && u.reads_completed == before.reads_completed + 1)
         show_report("received by the class", u.last_report, u.last_length);
@@ -289,7 +264,6 @@ static BOOL control_device_present(void)
     return TRUE;
 }
 
-/* ------------------------------------------------------------------ hctctl */
 
 static char tool_output[16384]; /* what the last run of hctctl wrote, standard output and error */
 
@@ -343,7 +317,6 @@ static int run_tool(const char *dir, const char *format, ...)
     return (int)code;
 }
 
-/* ------------------------------------------------------------------ the installed state, read back */
 
 #define SNAP_FILE_MAX (1u << 20)
 struct snapshot
@@ -511,16 +484,6 @@ static BOOL create_other_filter_service(void)
     return service != NULL;
 }
 
-/* One step of the scenario file (see scenario.txt): on, off, ioctl CODE, report BYTES -> BYTES,
- * unplug. Lines starting with '#' and empty lines are skipped. */
-struct step
-{
-    char kind[8];
-    ULONG code;
-    UCHAR sent[HCTWINE_MAX_REPORT], expected[HCTWINE_MAX_REPORT];
-    ULONG sent_length, expected_length;
-};
-
 static ULONG parse_bytes(const char *text, UCHAR *bytes)
 {
     ULONG n = 0;
@@ -531,48 +494,6 @@ static ULONG parse_bytes(const char *text, UCHAR *bytes)
         bytes[n++] = (UCHAR)value;
         text += used;
     }
-    return n;
-}
-
-static int read_scenario(const char *path, struct step *steps, int room)
-{
-    FILE *f = fopen(path, "r");
-    char line[256];
-    int n = 0, number = 0;
-    if (!f)
-    {
-        printf("FAIL: cannot open the scenario %s\n", path);
-        return -1;
-    }
-    while (fgets(line, sizeof(line), f))
-    {
-        struct step *st = &steps[n];
-        char *arrow;
-        number++;
-        line[strcspn(line, "\r\n")] = 0;
-        if (!line[0] || line[0] == '#') continue;
-        if (n == room) break;
-        memset(st, 0, sizeof(*st));
-        if (!strcmp(line, "on") || !strcmp(line, "off") || !strcmp(line, "unplug"))
-            strcpy(st->kind, line);
-        else if (sscanf(line, "ioctl %lx", &st->code) == 1)
-            strcpy(st->kind, "ioctl");
-        else if (!strncmp(line, "report ", 7) && (arrow = strstr(line, "->")))
-        {
-            *arrow = 0;
-            strcpy(st->kind, "report");
-            st->sent_length = parse_bytes(line + 7, st->sent);
-            st->expected_length = parse_bytes(arrow + 2, st->expected);
-        }
-        if (!st->kind[0] || (!strcmp(st->kind, "report") && (!st->sent_length || !st->expected_length)))
-        {
-            printf("FAIL: %s line %d: not a step: %s\n", path, number, line);
-            fclose(f);
-            return -1;
-        }
-        n++;
-    }
-    fclose(f);
     return n;
 }
 
@@ -589,14 +510,30 @@ static void unknown_code(ULONG code)
 }
 
 
-/* ------------------------------------------------------------------ the scenario */
 
 static void step(const char *name) { printf("--- %s\n", name); }
 
-/* The checks of a freshly started stack with hct directly on the PDO. */
-static void check_started_with_hct(ULONG mouse, const struct hctwine_upper_state *u, const char *stack)
+/* Where hct is when a mouse's stack is built: directly on its PDO, or not on it, and then on
+ * another mouse or on none (then no hct control device may be there at all). */
+enum hct_at { HCT_ELSEWHERE, HCT_NOWHERE, HCT_HERE };
+
+/* The checks of a mouse's stack just built (`built`, the check `what`): the filters `stack` names,
+ * lowest first, and started; with hct, the class driver's start sequence through it; without, a
+ * report comes through unchanged. */
+static void check_stack(BOOL built, const char *what, ULONG mouse, const struct hctwine_upper_state *u, const char *stack,
+                        enum hct_at hct)
 {
     struct hctwine_bus_state b;
+    check(built, "%s", what);
+    if (hct != HCT_HERE)
+    {
+        check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack) && u->started && u->start_status == 0,
+              "mouse %lu: the stack holds only the listed filters (\"%s\"), started", mouse + 1, stack);
+        if (hct == HCT_NOWHERE) check(!control_device_present(), "no hct control device (\\\\.\\SLN_MouseExtra1 does not open)");
+        check(report_is(mouse, pan_report, FALSE), "mouse %lu: a report with horizontal scroll reaches the class driver unchanged",
+              mouse + 1);
+        return;
+    }
     bus_state(mouse, &b);
     check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack),
           "mouse %lu: the stand-in PnP manager loaded exactly the listed filters, lowest first: \"%s\"", mouse + 1, stack);
@@ -607,16 +544,6 @@ static void check_started_with_hct(ULONG mouse, const struct hctwine_upper_state
     check(b.string_requests == 1, "hct asked for string descriptor 200 once at start");
     check(b.configurations_selected == 1 && b.set_idle_requests == 1 && b.hid_requests == 1,
           "the configuration was selected, SET_IDLE and the report descriptor request reached the mouse once each");
-}
-
-/* `alone`: no other mouse has hct, so no hct control device may be there at all. */
-static void check_started_without_filter(ULONG mouse, const struct hctwine_upper_state *u, const char *stack, BOOL alone)
-{
-    check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack) && u->started && u->start_status == 0,
-          "mouse %lu: the stack holds only the listed filters (\"%s\"), started", mouse + 1, stack);
-    if (alone) check(!control_device_present(), "no hct control device (\\\\.\\SLN_MouseExtra1 does not open)");
-    check(report_is(mouse, pan_report, FALSE), "mouse %lu: a report with horizontal scroll reaches the class driver unchanged",
-          mouse + 1);
 }
 
 /* An install that must fail: nonzero exit, and everything read back as before. */
@@ -635,24 +562,51 @@ static void failed_install(const char *dir, const char *arguments, const char *w
     free(after.file_data);
 }
 
-static void scenario_steps(struct step *steps, int n, const char *pkg)
+/* Reads the scenario file (see scenario.txt), and plays it when `play`: on, off, ioctl CODE,
+ * report BYTES -> BYTES, unplug; lines starting with '#' and empty lines are skipped. FALSE when
+ * it does not open or a line is not a step. */
+static BOOL scenario(const char *path, const char *pkg, BOOL play)
 {
+    FILE *f = fopen(path, "r");
+    char line[256], what[200], *arrow;
+    UCHAR sent[HCTWINE_MAX_REPORT], expected[HCTWINE_MAX_REPORT];
+    ULONG code, sent_length = 0, expected_length = 0, k;
     struct hctwine_upper_state u;
-    char what[200];
-    int i;
-    for (i = 0; i < n; i++)
+    struct hctwine_bus_state b;
+    int number = 0, at;
+    if (!f) printf("FAIL: cannot open the scenario %s\n", path);
+    while (f && fgets(line, sizeof(line), f))
     {
-        struct step *st = &steps[i];
-        if (!strcmp(st->kind, "on") || !strcmp(st->kind, "off"))
+        BOOL on_off, ioctl, unplug, report = FALSE;
+        number++;
+        line[strcspn(line, "\r\n")] = 0;
+        if (!line[0] || line[0] == '#') continue;
+        on_off = !strcmp(line, "on") || !strcmp(line, "off");
+        unplug = !strcmp(line, "unplug");
+        ioctl = sscanf(line, "ioctl %lx", &code) == 1;
+        if (!strncmp(line, "report ", 7) && (arrow = strstr(line, "->")))
         {
-            int code = run_tool(pkg, "%s", st->kind);
-            check(code == 0, "hctctl %s exits with 0 (got %d)", st->kind, code);
+            *arrow = 0;
+            sent_length = parse_bytes(line + 7, sent);
+            expected_length = parse_bytes(arrow + 2, expected);
+            report = sent_length && expected_length;
         }
-        else if (!strcmp(st->kind, "ioctl"))
-            unknown_code(st->code);
-        else if (!strcmp(st->kind, "unplug"))
+        if (!on_off && !unplug && !ioctl && !report)
         {
-            struct hctwine_bus_state b;
+            printf("FAIL: %s line %d: not a step: %s\n", path, number, line);
+            fclose(f);
+            return FALSE;
+        }
+        if (!play) continue;
+        if (on_off)
+        {
+            int exit_code = run_tool(pkg, "%s", line);
+            check(exit_code == 0, "hctctl %s exits with 0 (got %d)", line, exit_code);
+        }
+        else if (ioctl)
+            unknown_code(code);
+        else if (unplug)
+        {
             bus_state(MOUSE1, &b);
             check(b.reads_waiting == HCTWINE_READS, "the class driver's interrupt transfers are held by the mouse before unplugging");
             check(unplug_and_wait(MOUSE1), "the mouse is unplugged: the whole stack saw the surprise removal and the removal");
@@ -664,17 +618,18 @@ static void scenario_steps(struct step *steps, int n, const char *pkg)
         }
         else
         {
-            BOOL back = report_round_trip(MOUSE1, st->sent, st->sent_length, &u, FALSE);
-            ULONG k;
-            int at = snprintf(what, sizeof(what), "report");
-            for (k = 0; k < st->sent_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", st->sent[k]);
+            BOOL back = report_round_trip(MOUSE1, sent, sent_length, &u, FALSE);
+            at = snprintf(what, sizeof(what), "report");
+            for (k = 0; k < sent_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", sent[k]);
             at += snprintf(what + at, sizeof(what) - at, " reaches the class driver as");
-            for (k = 0; k < st->expected_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", st->expected[k]);
-            check(back && u.last_read_status == 0 && u.last_read_usbd == 0 && u.last_length == st->expected_length &&
-                      !memcmp(u.last_report, st->expected, st->expected_length),
+            for (k = 0; k < expected_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", expected[k]);
+            check(back && u.last_read_status == 0 && u.last_read_usbd == 0 && u.last_length == expected_length &&
+                      !memcmp(u.last_report, expected, expected_length),
                   "%s", what);
         }
     }
+    if (f) fclose(f);
+    return f != NULL;
 }
 
 /* Feeds horizontal scroll to a mouse until it comes back rewritten, for at most 2 s; the check
@@ -683,11 +638,7 @@ static void check_switched_on(ULONG mouse, const char *what)
 {
     DWORD start = GetTickCount();
     BOOL on;
-    while (!(on = report_is(mouse, pan_rewritten, TRUE)))
-    {
-        Sleep(100);
-        if (GetTickCount() - start >= 2000) break;
-    }
+    POLL_UNTIL(on = report_is(mouse, pan_rewritten, TRUE), 2000, 100);
     check(on, "%s", what);
     printf("  (%lu ms)\n", GetTickCount() - start);
 }
@@ -717,36 +668,21 @@ static void check_uninstalled(const struct snapshot *now)
     check(!now->file || scheduled, "%%SystemRoot%%\\System32\\drivers\\hct.sys is gone (or its removal at restart scheduled)");
 }
 
-/* Replugs mouse 1 and checks its new stack, which holds the filters `stack` names, lowest first,
- * with hct directly on the PDO or not there at all. No other mouse has hct. */
-static void replug_mouse1(const char *stack, BOOL with_hct)
+static int installer(const char *scenario_path, const char *pkg, const char *nosys, const char *wrongarch, const char *upgrade)
 {
-    struct hctwine_upper_state u;
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    if (with_hct)
-        check_started_with_hct(MOUSE1, &u, stack);
-    else
-        check_started_without_filter(MOUSE1, &u, stack, TRUE);
-}
-
-static int installer(const char *scenario, const char *pkg, const char *nosys, const char *wrongarch, const char *upgrade)
-{
-    struct step steps[64];
     struct snapshot before = {0}, now = {0}, saved = {0};
     struct hctwine_upper_state u;
     PROCESS_INFORMATION keep = {0};
     DWORD took, code;
-    int n = read_scenario(scenario, steps, 64);
     static const WCHAR other_only[] = L"hctwpass\0";
 
-    if (n < 0) return 1;
+    if (!scenario(scenario_path, pkg, FALSE)) return 1;
     bus = open_link_waiting("\\\\.\\HctWineBus", 20000);
     check(bus != INVALID_HANDLE_VALUE, "the fake bus is running (\\\\.\\HctWineBus opens)");
     if (bus == INVALID_HANDLE_VALUE) return 1;
 
     step("before install: mouse 1 plugged in, no LowerFilters value");
-    check(plug(MOUSE1, &u), "mouse 1 is plugged in and its stack built");
-    check_started_without_filter(MOUSE1, &u, "", TRUE);
+    check_stack(plug(MOUSE1, &u), "mouse 1 is plugged in and its stack built", MOUSE1, &u, "", HCT_NOWHERE);
     take_snapshot(&before, "before install");
     check(!before.value[MOUSE1].present && !before.service && !before.file, "no LowerFilters value, no service hct, no hct.sys");
 
@@ -777,26 +713,24 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     saved = now;
     saved.file_data = NULL;
     check(set_value(MOUSE1, NULL, 0), "LowerFilters deleted from the node");
-    replug_mouse1("", FALSE);
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "", HCT_NOWHERE);
     check(set_value(MOUSE1, saved.value[MOUSE1].present ? (const WCHAR *)saved.value[MOUSE1].data : NULL,
                     saved.value[MOUSE1].size),
           "LowerFilters written back as hctctl install left it");
 
     step("replug: the stack is built from LowerFilters");
-    replug_mouse1("hct", TRUE);
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "hct", HCT_HERE);
 
     step("the session of tests/wine/scenario.txt (its driver trace is compared with the host's)");
-    scenario_steps(steps, n, pkg);
+    scenario(scenario_path, pkg, TRUE);
     DeviceIoControl(bus, IOCTL_HCTWINE_MARK, &(ULONG){1}, sizeof(ULONG), NULL, 0, &took, NULL);
 
     step("hctctl on --keep: a second mouse installed and plugged, the first replugged");
-    check(plug(MOUSE1, &u), "mouse 1 plugged in again");
-    check_started_with_hct(MOUSE1, &u, "hct");
+    check_stack(plug(MOUSE1, &u), "mouse 1 plugged in again", MOUSE1, &u, "hct", HCT_HERE);
     DeleteFileA("C:\\keep.stop");
     check(start_tool(pkg, "on --keep --stop-file C:\\keep.stop", NULL, &keep), "hctctl on --keep started");
     check_switched_on(MOUSE1, "mouse 1 is switched on by hctctl on --keep within 2 s");
-    check(plug(MOUSE2, &u), "mouse 2 plugged in (no filter listed yet)");
-    check_started_without_filter(MOUSE2, &u, "", FALSE);
+    check_stack(plug(MOUSE2, &u), "mouse 2 plugged in (no filter listed yet)", MOUSE2, &u, "", HCT_ELSEWHERE);
     code = (DWORD)run_tool(pkg, "install");
     check(code != 0, "hctctl install without --device refuses to choose among two mouse nodes");
     check(run_tool(pkg, "install --device %s", instance_ids[MOUSE2]) == 0, "hctctl install --device (mouse 2) exits with 0");
@@ -806,8 +740,7 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
           "mouse 2's LowerFilters is \"hct\", mouse 1's unchanged");
     /* Replugged by hand: out for a second and a half. hctctl on --keep looks once a second where no
      * arrival notification comes (Wine), and a link gone and back between two looks is not new to it. */
-    check(replug_after(MOUSE2, 1500, &u), "mouse 2 replugged (out for 1.5 s, as by hand)");
-    check_started_with_hct(MOUSE2, &u, "hct");
+    check_stack(replug_after(MOUSE2, 1500, &u), "mouse 2 replugged (out for 1.5 s, as by hand)", MOUSE2, &u, "hct", HCT_HERE);
     check_switched_on(MOUSE2, "mouse 2 is switched on by hctctl on --keep within 2 s");
     check(replug_after(MOUSE1, 1500, &u), "mouse 1 replugged (out for 1.5 s, as by hand)");
     check_switched_on(MOUSE1, "mouse 1 is switched on again by hctctl on --keep within 2 s");
@@ -840,7 +773,7 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     step("hctctl uninstall --all, replug");
     check(run_tool(pkg, "uninstall --all") == 0, "hctctl uninstall --all exits with 0");
     check(unplug_and_wait(MOUSE2), "mouse 2 unplugged");
-    replug_mouse1("", FALSE);
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "", HCT_NOWHERE);
     take_snapshot(&now, "after uninstall");
     check(!now.value[MOUSE1].present && !now.value[MOUSE2].present,
           "LowerFilters exactly as before install: no value on either node");
@@ -849,7 +782,7 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     step("another filter already listed: install (a reinstall after a pending removal) keeps it, uninstall gives it back unchanged");
     check(create_other_filter_service(), "the other filter's service hctwpass created");
     check(set_value(MOUSE1, other_only, sizeof(other_only)), "mouse 1's LowerFilters set to \"hctwpass\"");
-    replug_mouse1("hctwpass", FALSE);
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "hctwpass", HCT_NOWHERE);
     take_snapshot(&before, "before install");
     /* The uninstall above ran with the driver loaded: the file's deletion waits for the restart. */
     check(pending_names("\\hct.sys"), "hct.sys's removal at restart is pending (PendingFileRenameOperations)");
@@ -861,11 +794,11 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
           "PendingFileRenameOperations, the file and the service there", (long)code);
     check(value_is(&now, MOUSE1, "hct\0hctwpass\0", 14),
           "LowerFilters read back: \"hct\" first (directly above the bus driver), then \"hctwpass\"");
-    replug_mouse1("hct,hctwpass", TRUE);
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "hct,hctwpass", HCT_HERE);
     check(run_tool(pkg, "on") == 0, "hctctl on exits with 0");
     check(report_is(MOUSE1, pan_rewritten, FALSE), "a report with horizontal scroll is rewritten through both filters");
     check(run_tool(pkg, "uninstall --device %s", instance_ids[MOUSE1]) == 0, "hctctl uninstall --device (mouse 1) exits with 0");
-    replug_mouse1("hctwpass", FALSE);
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "hctwpass", HCT_NOWHERE);
     take_snapshot(&now, "after uninstall");
     check(same_value(&before, &now, MOUSE1), "LowerFilters exactly as before install: \"hctwpass\", byte for byte");
     check_uninstalled(&now);

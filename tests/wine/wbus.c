@@ -47,7 +47,6 @@ static struct mouse *mouse_at(DEVICE_OBJECT *pdo) { return &mice[node_of(pdo)->i
 /* The mouse is plugged in and still in the bus relations. */
 static BOOLEAN reported(const struct mouse *m) { return m->pdo && node_of(m->pdo)->reported; }
 
-/* ------------------------------------------------------------------ held interrupt transfers */
 
 static VOID NTAPI cancel_held_read(DEVICE_OBJECT *device, IRP *irp)
 {
@@ -136,7 +135,6 @@ static NTSTATUS feed_report(struct mouse *m, const UCHAR *report, ULONG length)
     return STATUS_SUCCESS;
 }
 
-/* ------------------------------------------------------------------ the mouse's PDO */
 
 /* The port driver's in-place conversion: a descriptor, class or vendor request becomes a control
  * transfer in the URB itself. The setup packet is written over the request's own fields where
@@ -389,7 +387,7 @@ static NTSTATUS plug_mouse(ULONG index)
     KIRQL irql;
     if (!bus_fdo) return STATUS_DEVICE_NOT_READY;
     if (m->pdo) return STATUS_OBJECT_NAME_EXISTS; /* still plugged, or its removal not yet done */
-    status = create_node(bus_driver, NODE_MOUSE_PDO, NULL, NULL, &pdo);
+    status = create_node(bus_driver, NODE_MOUSE_PDO, NULL, &pdo);
     if (!NT_SUCCESS(status)) return status;
     node_of(pdo)->reported = TRUE;
     node_of(pdo)->index = index;
@@ -410,7 +408,6 @@ static NTSTATUS unplug_mouse(ULONG index)
     return STATUS_SUCCESS;
 }
 
-/* ------------------------------------------------------------------ the bus FDO */
 
 static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
@@ -455,7 +452,6 @@ static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
     return pass_down(device, irp);
 }
 
-/* ------------------------------------------------------------------ dispatch */
 
 static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
@@ -511,7 +507,7 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *root_pdo)
     DEVICE_OBJECT *fdo;
     NTSTATUS status;
     if (bus_fdo) return STATUS_DEVICE_ALREADY_ATTACHED;
-    status = create_node(driver, NODE_BUS_FDO, NULL, root_pdo, &fdo);
+    status = create_node(driver, NODE_BUS_FDO, root_pdo, &fdo);
     if (!NT_SUCCESS(status)) return status;
     node_of(fdo)->pdo = root_pdo;
     bus_fdo = fdo;

@@ -16,7 +16,7 @@ static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
 static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
 {
     DEVICE_OBJECT *device;
-    NTSTATUS status = create_node(driver, NODE_FILTER, NULL, pdo, &device);
+    NTSTATUS status = create_node(driver, NODE_FILTER, pdo, &device);
     if (NT_SUCCESS(status)) TRACE("attached\n");
     return status;
 }

@@ -1,15 +1,11 @@
 /* A stand-in for the HID class driver above hct.sys, for running the filter under Wine.
  *
- * Wine's PnP manager loads only a device's own service, never its LowerFilters, so AddDevice plays
- * the part of Windows' PnP manager that Wine leaves out, and only that part: it reads the node's
- * LowerFilters from its instance key (Enum\<device ID>\<instance ID>, both asked of the PDO with
- * IRP_MN_QUERY_ID), loads each listed filter's service in list order and calls its AddDevice with the
- * mouse's PDO (the first listed attaches first, lowest), and then attaches itself on top. A filter
- * that cannot be loaded or attached fails the AddDevice, as the PnP manager then fails the device.
- * A filter whose last device is gone is unloaded. Once the start request has gone through, it sends
- * what the system's class driver sends (descriptors, configuration, SET_IDLE, the report
- * descriptor) and keeps interrupt-IN transfers at the mouse; what comes back up is kept for the
- * harness, which reads it through \\.\HctWineUpper. */
+ * Wine's PnP manager never loads a device's LowerFilters, so AddDevice plays that part of Windows'
+ * PnP manager, and only that part: it reads the LowerFilters of the node's instance key, loads each
+ * listed filter in list order, calls its AddDevice with the mouse's PDO (the first listed lowest),
+ * then attaches itself on top; a filter that fails fails the AddDevice, and a filter whose last
+ * device is gone is unloaded. After the start, it sends what the system's class driver sends and
+ * keeps interrupt-IN transfers at the mouse; what comes back up is kept for the harness. */
 #define DRIVER_TAG "upper"
 #define CONTROL_NAME L"HctWineUpper"
 #include "wkernel.h"
@@ -65,7 +61,6 @@ static NTSTATUS submit_urb_and_wait(DEVICE_OBJECT *lower, URB *urb)
     return call_and_wait(lower, irp, &done, &io);
 }
 
-/* ------------------------------------------------------------------ after start */
 
 static NTSTATUS get_descriptor(DEVICE_OBJECT *lower, USHORT function, UCHAR type, USHORT index_or_interface,
                                void *buffer, ULONG *length)
@@ -201,7 +196,6 @@ static NTSTATUS system_sequence(struct mouse *m, DEVICE_OBJECT *lower)
     return m->state.read_length && m->state.read_length <= HCTWINE_MAX_REPORT ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;
 }
 
-/* ------------------------------------------------------------------ interrupt-IN transfers */
 
 static void send_read(struct mouse *m, ULONG index);
 
@@ -271,7 +265,6 @@ static void start_reads(struct mouse *m)
     for (i = 0; i < HCTWINE_READS; i++) send_read(m, i);
 }
 
-/* ------------------------------------------------------------------ the function device */
 
 /* The PnP manager's other part: a filter whose last device object is gone is unloaded. */
 static void release_filters(struct mouse *m)
@@ -353,9 +346,17 @@ static WCHAR *query_id(DEVICE_OBJECT *pdo, BUS_QUERY_ID_TYPE type)
     return NT_SUCCESS(call_and_wait(pdo, irp, &done, &io)) ? (WCHAR *)io.Information : NULL;
 }
 
-/* The node's LowerFilters, read where Windows' PnP manager reads it: the REG_MULTI_SZ value of the
- * instance key. Absent (or no instance key): no filter, STATUS_SUCCESS with *count 0. */
-static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, WCHAR names[MAX_FILTERS][32], ULONG *count)
+/* Appends `n` characters of `name` to the comma-separated `list` of `size` bytes. */
+static void append_name(char *list, size_t size, const WCHAR *name, int n)
+{
+    size_t at = strlen(list);
+    RtlStringCbPrintfA(list + at, size - at, "%s%.*ls", at ? "," : "", n, name);
+}
+
+/* The node's LowerFilters into m->filter_names, read where Windows' PnP manager reads it: the
+ * REG_MULTI_SZ value of the instance key. Absent (or no instance key): no filter, STATUS_SUCCESS
+ * with *count 0. */
+static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, ULONG *count)
 {
     UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 512]; /* two mice may be added at once */
     KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
@@ -364,19 +365,13 @@ static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, WCHAR na
     UNICODE_STRING text;
     OBJECT_ATTRIBUTES attributes;
     HANDLE key;
-    ULONG got = 0, at = 0, i;
-    NTSTATUS status;
+    ULONG got = 0, i;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
 
     *count = 0;
-    if (!device_id || !instance_id)
-    {
-        if (device_id) ExFreePool(device_id);
-        if (instance_id) ExFreePool(instance_id);
-        return STATUS_UNSUCCESSFUL;
-    }
-    status = RtlStringCbPrintfW(path, sizeof(path), ENUM_KEY L"%ls\\%ls", device_id, instance_id);
-    ExFreePool(device_id);
-    ExFreePool(instance_id);
+    if (device_id && instance_id) status = RtlStringCbPrintfW(path, sizeof(path), ENUM_KEY L"%ls\\%ls", device_id, instance_id);
+    if (device_id) ExFreePool(device_id);
+    if (instance_id) ExFreePool(instance_id);
     if (!NT_SUCCESS(status)) return status;
     TRACE("mouse %lu: instance key %ls\n", (ULONG)(m - mice) + 1, path);
     RtlInitUnicodeString(&text, path);
@@ -399,20 +394,19 @@ static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, WCHAR na
         i += n + 1;
         if (!n) break; /* the empty string ends the list */
         if (*count == MAX_FILTERS || n >= 32) return STATUS_BUFFER_OVERFLOW;
-        RtlCopyMemory(names[*count], entry, n * sizeof(WCHAR));
-        names[*count][n] = 0;
-        at += RtlStringCbPrintfA(m->state.lower_filters + at, sizeof(m->state.lower_filters) - at, "%s%ls",
-                                 *count ? "," : "", names[*count]) == STATUS_SUCCESS
-                  ? (ULONG)strlen(m->state.lower_filters + at) : 0;
+        RtlCopyMemory(m->filter_names[*count], entry, n * sizeof(WCHAR));
+        m->filter_names[*count][n] = 0;
+        append_name(m->state.lower_filters, sizeof(m->state.lower_filters), entry, (int)n);
         (*count)++;
     }
     return STATUS_SUCCESS;
 }
 
-/* Loads one filter's service and puts its device on the stack: ZwLoadDriver of the service key,
- * the driver object by name, its AddDevice with the PDO. */
-static NTSTATUS load_filter(struct mouse *m, DEVICE_OBJECT *pdo, const WCHAR *name)
+/* Loads the next filter the node lists and puts its device on the stack: ZwLoadDriver of the
+ * service key, the driver object by name, its AddDevice with the PDO. */
+static NTSTATUS load_filter(struct mouse *m, DEVICE_OBJECT *pdo)
 {
+    const WCHAR *name = m->filter_names[m->filter_count];
     WCHAR path[96];
     UNICODE_STRING text;
     DRIVER_OBJECT *driver = NULL;
@@ -437,9 +431,7 @@ static NTSTATUS load_filter(struct mouse *m, DEVICE_OBJECT *pdo, const WCHAR *na
         ObDereferenceObject(driver);
         return status;
     }
-    m->filters[m->filter_count] = driver;
-    RtlStringCbCopyW(m->filter_names[m->filter_count], sizeof(m->filter_names[0]), name);
-    m->filter_count++;
+    m->filters[m->filter_count++] = driver;
     return STATUS_SUCCESS;
 }
 
@@ -447,7 +439,6 @@ static NTSTATUS load_filter(struct mouse *m, DEVICE_OBJECT *pdo, const WCHAR *na
 static void describe_stack(struct mouse *m, DEVICE_OBJECT *pdo, DEVICE_OBJECT *top)
 {
     DEVICE_OBJECT *d;
-    ULONG at = 0;
     m->state.stack[0] = 0;
     for (d = pdo->AttachedDevice; d && d != top; d = d->AttachedDevice)
     {
@@ -455,10 +446,7 @@ static void describe_stack(struct mouse *m, DEVICE_OBJECT *pdo, DEVICE_OBJECT *t
         const WCHAR *last = name->Buffer;
         USHORT i, n = name->Length / sizeof(WCHAR);
         for (i = 0; i < n; i++) if (name->Buffer[i] == L'\\') last = name->Buffer + i + 1;
-        if (RtlStringCbPrintfA(m->state.stack + at, sizeof(m->state.stack) - at, "%s%.*ls", at ? "," : "",
-                               (int)(n - (last - name->Buffer)), last) != STATUS_SUCCESS)
-            break;
-        at += (ULONG)strlen(m->state.stack + at);
+        append_name(m->state.stack, sizeof(m->state.stack), last, (int)(n - (last - name->Buffer)));
     }
 }
 
@@ -476,7 +464,6 @@ static ULONG mouse_index(DEVICE_OBJECT *pdo)
 
 static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
 {
-    WCHAR names[MAX_FILTERS][32];
     ULONG count = 0, i, index = mouse_index(pdo), adds;
     struct mouse *m;
     DEVICE_OBJECT *fdo;
@@ -490,9 +477,9 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
     m->state.add_devices = adds + 1;
     KeClearEvent(&m->reads_idle);
     KeSetEvent(&m->reads_idle, IO_NO_INCREMENT, FALSE);
-    status = read_lower_filters(pdo, m, names, &count);
+    status = read_lower_filters(pdo, m, &count);
     TRACE("mouse %lu: LowerFilters: \"%s\" (%#lx)\n", index + 1, m->state.lower_filters, status);
-    for (i = 0; NT_SUCCESS(status) && i < count; i++) status = load_filter(m, pdo, names[i]);
+    for (i = 0; NT_SUCCESS(status) && i < count; i++) status = load_filter(m, pdo);
     m->state.filter_status = status;
     if (!NT_SUCCESS(status))
     {
@@ -502,7 +489,7 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
         release_filters(m);
         return status;
     }
-    status = create_node(driver, NODE_FUNCTION, NULL, pdo, &fdo);
+    status = create_node(driver, NODE_FUNCTION, pdo, &fdo);
     if (!NT_SUCCESS(status)) return status;
     node_of(fdo)->index = index;
     describe_stack(m, pdo, fdo);
@@ -512,7 +499,6 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
     return STATUS_SUCCESS;
 }
 
-/* ------------------------------------------------------------------ the control device */
 
 static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
 {
