@@ -29,7 +29,6 @@
 
 static int failures;
 
-/* One check's verdict and what it checked, a printf format. */
 static void check(int ok, const char *what, ...)
 {
     va_list args;
@@ -54,12 +53,13 @@ static int fail(const char *what, ...)
     return 1;
 }
 
-static void show_report(const char *label, const UCHAR *bytes, ULONG length)
+/* The bytes as text, " 00 03 FE", in `text` (room for HCTWINE_MAX_REPORT bytes). */
+static const char *hex(char *text, const UCHAR *bytes, ULONG length)
 {
     ULONG i;
-    printf("  %s:", label);
-    for (i = 0; i < length; i++) printf(" %02X", bytes[i]);
-    printf("\n");
+    text[0] = 0;
+    for (i = 0; i < length && i < HCTWINE_MAX_REPORT; i++) sprintf(text + 3 * i, " %02X", bytes[i]);
+    return text;
 }
 
 
@@ -138,29 +138,24 @@ static HANDLE open_link_waiting(const char *path, DWORD ms)
     return h;
 }
 
-static BOOL bus_request(DWORD code, ULONG mouse)
-{
-    DWORD got;
-    return DeviceIoControl(bus, code, &mouse, sizeof(mouse), NULL, 0, &got, NULL);
-}
-
-/* A fake driver's record of one mouse, zeroed when it cannot be had. */
-static BOOL state_of(HANDLE h, DWORD code, ULONG mouse, void *s, DWORD size)
+/* A request to a fake driver about one mouse; its answer, `size` bytes, zeroed when there is none. */
+static BOOL request(HANDLE h, DWORD code, ULONG mouse, void *answer, DWORD size)
 {
     DWORD got = 0;
-    memset(s, 0, size);
-    return h != INVALID_HANDLE_VALUE && DeviceIoControl(h, code, &mouse, sizeof(mouse), s, size, &got, NULL) && got == size;
+    if (answer) memset(answer, 0, size);
+    return h != INVALID_HANDLE_VALUE && DeviceIoControl(h, code, &mouse, sizeof(mouse), answer, size, &got, NULL) &&
+           got == size;
 }
 
 static BOOL bus_state(ULONG mouse, struct hctwine_bus_state *s)
 {
-    return state_of(bus, IOCTL_HCTWINE_BUS_STATE, mouse, s, sizeof(*s));
+    return request(bus, IOCTL_HCTWINE_BUS_STATE, mouse, s, sizeof(*s));
 }
 
 static BOOL upper_state(ULONG mouse, struct hctwine_upper_state *s)
 {
     if (upper == INVALID_HANDLE_VALUE) upper = open_link("\\\\.\\HctWineUpper");
-    return state_of(upper, IOCTL_HCTWINE_UPPER_STATE, mouse, s, sizeof(*s));
+    return request(upper, IOCTL_HCTWINE_UPPER_STATE, mouse, s, sizeof(*s));
 }
 
 /* Plugs a mouse in and waits until its stack is built and started, or its AddDevice failed. */
@@ -171,7 +166,7 @@ static BOOL plug(ULONG mouse, struct hctwine_upper_state *u)
     BOOL plugged;
     upper_state(mouse, &before);
     /* A PDO is gone only once its removal has run to its end. */
-    POLL_UNTIL(plugged = bus_request(IOCTL_HCTWINE_PLUG, mouse), 10000, 50);
+    POLL_UNTIL(plugged = request(bus, IOCTL_HCTWINE_PLUG, mouse, NULL, 0), 10000, 50);
     if (!plugged)
     {
         printf("  plugging mouse %lu in failed: error %lu\n", mouse + 1, GetLastError());
@@ -195,7 +190,7 @@ static BOOL unplug_and_wait(ULONG mouse)
     struct hctwine_upper_state u;
     struct hctwine_bus_state b;
     BOOL gone;
-    if (!bus_request(IOCTL_HCTWINE_UNPLUG, mouse)) return FALSE;
+    if (!request(bus, IOCTL_HCTWINE_UNPLUG, mouse, NULL, 0)) return FALSE;
     POLL_UNTIL(gone = bus_state(mouse, &b) && b.removed && (!upper_state(mouse, &u) || !u.attached), 20000, 50);
     return gone;
 }
@@ -219,6 +214,7 @@ static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, st
     struct hctwine_bus_state b;
     struct hctwine_upper_state before, u;
     UCHAR input[sizeof(ULONG) + HCTWINE_MAX_REPORT];
+    char text[3 * HCTWINE_MAX_REPORT + 1];
     DWORD got;
 
     if (!upper_state(mouse, &before) || !bus_state(mouse, &b)) return FALSE;
@@ -238,9 +234,9 @@ static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, st
     *seen = u;
     /* and the transfer is back at the mouse before the next one */
     POLL_UNTIL(!bus_state(mouse, &b) || b.reads_waiting >= HCTWINE_READS, 5000, 10);
-    if (!quiet) show_report("sent by the mouse    ", report, length);
+    if (!quiet) printf("  sent by the mouse    :%s\n", hex(text, report, length));
     if (!quiet && u.reads_completed == before.reads_completed + 1)
-        show_report("received by the class", u.last_report, u.last_length);
+        printf("  received by the class:%s\n", hex(text, u.last_report, u.last_length));
     return u.reads_completed == before.reads_completed + 1;
 }
 
@@ -267,7 +263,7 @@ static BOOL control_device_present(void)
 
 static char tool_output[16384]; /* what the last run of hctctl wrote, standard output and error */
 
-/* Starts hctctl.exe with its arguments, its standard output and error to `out` unless that is NULL. */
+/* Starts hctctl.exe, its output to `out` unless that is NULL. */
 static BOOL start_tool(const char *dir, const char *arguments, HANDLE out, PROCESS_INFORMATION *pi)
 {
     STARTUPINFOA si = {sizeof(si)};
@@ -281,14 +277,28 @@ static BOOL start_tool(const char *dir, const char *arguments, HANDLE out, PROCE
     return FALSE;
 }
 
-/* Runs hctctl.exe with its arguments (a printf format), its output kept and shown, and returns its
- * exit code, or -1. */
+/* Waits for a started hctctl, ended (exit code 99) when it runs longer than `ms`: its exit code. */
+static DWORD wait_tool(PROCESS_INFORMATION *pi, DWORD ms)
+{
+    DWORD code = (DWORD)-1;
+    if (WaitForSingleObject(pi->hProcess, ms) != WAIT_OBJECT_0)
+    {
+        printf("  it did not finish in %lu s\n", ms / 1000);
+        TerminateProcess(pi->hProcess, 99);
+    }
+    GetExitCodeProcess(pi->hProcess, &code);
+    CloseHandle(pi->hThread);
+    CloseHandle(pi->hProcess);
+    return code;
+}
+
+/* Runs hctctl.exe, its output kept and shown, and returns its exit code, or -1. */
 static int run_tool(const char *dir, const char *format, ...)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
     PROCESS_INFORMATION pi;
     char arguments[MAX_PATH];
-    DWORD code = (DWORD)-1, got = 0;
+    DWORD code, got = 0;
     HANDLE out = CreateFileA("C:\\hctctl-output.txt", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              &inherit, CREATE_ALWAYS, 0, NULL);
     va_list args;
@@ -300,14 +310,7 @@ static int run_tool(const char *dir, const char *format, ...)
         CloseHandle(out);
         return -1;
     }
-    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
-    {
-        printf("  it did not finish in 60 s\n");
-        TerminateProcess(pi.hProcess, 99);
-    }
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    code = wait_tool(&pi, 60000);
     SetFilePointer(out, 0, NULL, FILE_BEGIN);
     ReadFile(out, tool_output, sizeof(tool_output) - 1, &got, NULL);
     tool_output[got] = 0;
@@ -331,7 +334,6 @@ struct snapshot
     BYTE *file_data;
 };
 
-/* The mouse's instance key, where its LowerFilters is; NULL when it does not open. */
 static HKEY node_key(ULONG mouse, REGSAM access)
 {
     char path[256];
@@ -368,7 +370,7 @@ static BOOL read_whole(const char *path, BYTE **data, DWORD *size)
 
 static void show_snapshot(const char *when, const struct snapshot *s);
 
-/* Reads everything back; shown, as read back `when`, unless that is NULL. */
+/* Reads everything back, and shows it unless `when` is NULL. */
 static void take_snapshot(struct snapshot *s, const char *when)
 {
     HKEY key;
@@ -568,12 +570,12 @@ static void failed_install(const char *dir, const char *arguments, const char *w
 static BOOL scenario(const char *path, const char *pkg, BOOL play)
 {
     FILE *f = fopen(path, "r");
-    char line[256], what[200], *arrow;
+    char line[256], sent_text[3 * HCTWINE_MAX_REPORT + 1], expected_text[3 * HCTWINE_MAX_REPORT + 1], *arrow;
     UCHAR sent[HCTWINE_MAX_REPORT], expected[HCTWINE_MAX_REPORT];
-    ULONG code, sent_length = 0, expected_length = 0, k;
+    ULONG code, sent_length = 0, expected_length = 0;
     struct hctwine_upper_state u;
     struct hctwine_bus_state b;
-    int number = 0, at;
+    int number = 0;
     if (!f) printf("FAIL: cannot open the scenario %s\n", path);
     while (f && fgets(line, sizeof(line), f))
     {
@@ -619,13 +621,10 @@ static BOOL scenario(const char *path, const char *pkg, BOOL play)
         else
         {
             BOOL back = report_round_trip(MOUSE1, sent, sent_length, &u, FALSE);
-            at = snprintf(what, sizeof(what), "report");
-            for (k = 0; k < sent_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", sent[k]);
-            at += snprintf(what + at, sizeof(what) - at, " reaches the class driver as");
-            for (k = 0; k < expected_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", expected[k]);
             check(back && u.last_read_status == 0 && u.last_read_usbd == 0 && u.last_length == expected_length &&
                       !memcmp(u.last_report, expected, expected_length),
-                  "%s", what);
+                  "report%s reaches the class driver as%s", hex(sent_text, sent, sent_length),
+                  hex(expected_text, expected, expected_length));
         }
     }
     if (f) fclose(f);
@@ -673,7 +672,7 @@ static int installer(const char *scenario_path, const char *pkg, const char *nos
     struct snapshot before = {0}, now = {0}, saved = {0};
     struct hctwine_upper_state u;
     PROCESS_INFORMATION keep = {0};
-    DWORD took, code;
+    DWORD code;
     static const WCHAR other_only[] = L"hctwpass\0";
 
     if (!scenario(scenario_path, pkg, FALSE)) return 1;
@@ -723,7 +722,7 @@ static int installer(const char *scenario_path, const char *pkg, const char *nos
 
     step("the session of tests/wine/scenario.txt (its driver trace is compared with the host's)");
     scenario(scenario_path, pkg, TRUE);
-    DeviceIoControl(bus, IOCTL_HCTWINE_MARK, &(ULONG){1}, sizeof(ULONG), NULL, 0, &took, NULL);
+    request(bus, IOCTL_HCTWINE_MARK, 1, NULL, 0);
 
     step("hctctl on --keep: a second mouse installed and plugged, the first replugged");
     check_stack(plug(MOUSE1, &u), "mouse 1 plugged in again", MOUSE1, &u, "hct", HCT_HERE);
@@ -748,14 +747,7 @@ static int installer(const char *scenario_path, const char *pkg, const char *nos
     {
         HANDLE f = CreateFileA("C:\\keep.stop", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
         if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
-        code = (DWORD)-1;
-        if (keep.hProcess)
-        {
-            if (WaitForSingleObject(keep.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(keep.hProcess, 99);
-            GetExitCodeProcess(keep.hProcess, &code);
-            CloseHandle(keep.hProcess);
-            CloseHandle(keep.hThread);
-        }
+        code = keep.hProcess ? wait_tool(&keep, 10000) : (DWORD)-1;
         check(code == 0, "hctctl on --keep stops once its stop file appears, exit code 0 (got %lu)", code);
     }
 

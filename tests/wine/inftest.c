@@ -1,10 +1,6 @@
 /* Reads install/hct.inf, the per-mouse template with its hardware ID filled in, with setupapi and walks
- * it as Windows' device installation does, for both widths: [Version]; [Manufacturer] to the NTx86 and
- * NTamd64 models, each a device's own ID (USB\VID_...), never a compatible ID; each model's DDInstall
- * section as Windows resolves it (.NTx86 / .NTamd64, then .NT, then none); Include/Needs of input.inf in
- * its install, .HW and .Services sections; CopyFiles and [DestinationDirs]; the .HW AddReg, which must be
- * HKR,,"LowerFilters",REG_MULTI_SZ replacing,"hct" (hct first, as hctctl puts it); AddService hct with
- * %12%\hct.sys; [SourceDisksNames] and [SourceDisksFiles.x86/.amd64] naming files the package holds.
+ * it as Windows' device installation does, for both widths, from [Version] and [Manufacturer] through
+ * each model's DDInstall section to the files the package must hold.
  *
  *   hctinf <inf> <package dir>     exit status 0 only when every line resolved and every check passed
  *
@@ -18,7 +14,6 @@
 
 static int failures;
 
-/* One check's verdict and what it checked, a wprintf format. */
 static void check(int ok, const wchar_t *what, ...)
 {
     va_list args;
@@ -51,7 +46,6 @@ static BOOL find_line(HINF inf, const wchar_t *section, const wchar_t *key, INFC
     return FALSE;
 }
 
-/* The value of `key` in `section`, or NULL (with a failed check) when the line is not there. */
 static const wchar_t *value(HINF inf, const wchar_t *section, const wchar_t *key)
 {
     INFCONTEXT line;
@@ -68,11 +62,12 @@ struct platform
     const wchar_t *decoration;      /* [Manufacturer] decoration and DDInstall suffix */
     const wchar_t *files_section;   /* SourceDisksFiles.<arch> */
     const wchar_t *package_subdir;  /* the package's folder of this width */
+    BOOL native;                    /* this program's own width, which setupapi resolves for */
 };
 
 static const struct platform platforms[] = {
-    {L"NTx86", L"SourceDisksFiles.x86", L"x86"},
-    {L"NTamd64", L"SourceDisksFiles.amd64", L"x64"},
+    {L"NTx86", L"SourceDisksFiles.x86", L"x86", sizeof(void *) == 4},
+    {L"NTamd64", L"SourceDisksFiles.amd64", L"x64", sizeof(void *) == 8},
 };
 
 /* The DDInstall section Windows installs for `base` on a platform: base.NTx86 / base.NTamd64 when
@@ -218,7 +213,6 @@ static void walk_source_files(HINF inf, const struct platform *p, const wchar_t 
 
 int wmain(int argc, wchar_t **argv)
 {
-    /* [Version] lines that must say exactly this. */
     static const struct { const wchar_t *key, *want, *about; } version[] = {
         {L"Signature", L"$Windows NT$", L""},
         {L"Class", L"HIDClass", L" (the mouse's USB node is in the HID class)"},
@@ -301,11 +295,7 @@ int wmain(int argc, wchar_t **argv)
                 continue;
             }
             check(1, L"[%ls] %ls: its DDInstall section for %ls is [%ls]", section, install, p->decoration, actual);
-#if defined(_WIN64)
-            if (i == 1)
-#else
-            if (i == 0)
-#endif
+            if (p->native)
             {
                 wchar_t theirs[256];
                 BOOL ok = SetupDiGetActualSectionToInstallW(inf, install, theirs, 256, NULL, NULL);

@@ -1,12 +1,10 @@
 /* A root-enumerated stand-in for the USB bus driver, for running hct.sys under Wine.
  *
- * The bus FDO reports one child PDO, a USB mouse, while the harness has it plugged in. The mouse
- * answers the URBs a mouse's stack sends, after the USB stack's own in-place conversion of
- * descriptor, class and vendor requests into control transfers: device and configuration
- * descriptors, SELECT_CONFIGURATION, SET_IDLE, the HID report descriptor of the default simulated
- * mouse (the bytes come from sim/default_mouse.h at build time), the string descriptor at index 200
- * with the raw bytes "START", and interrupt-IN transfers, which it holds until the harness feeds a
- * report through \\.\HctWineBus. */
+ * The bus FDO reports a child PDO for each USB mouse the harness has plugged in. The mouse answers
+ * the URBs a mouse's stack sends, after the USB stack's own in-place conversion of descriptor,
+ * class and vendor requests into control transfers; the report descriptor is the default simulated
+ * mouse's (sim/default_mouse.h), the string descriptor at index 200 the raw bytes "START".
+ * Interrupt-IN transfers are held until the harness feeds a report through \\.\HctWineBus. */
 #define DRIVER_TAG "bus"
 #define CONTROL_NAME L"HctWineBus"
 #include "wkernel.h"
@@ -14,7 +12,6 @@
 
 #define POOL_TAG 'bWcH'
 
-/* Each mouse the bus can report: the harness plugs and unplugs each on its own. */
 static struct mouse
 {
     DEVICE_OBJECT *pdo;
@@ -44,7 +41,6 @@ static ULONG copy_out(void *to, ULONG room, const void *from, ULONG size)
 
 static struct mouse *mouse_at(DEVICE_OBJECT *pdo) { return &mice[node_of(pdo)->index]; }
 
-/* The mouse is plugged in and still in the bus relations. */
 static BOOLEAN reported(const struct mouse *m) { return m->pdo && node_of(m->pdo)->reported; }
 
 
@@ -84,7 +80,6 @@ static IRP *take_held_read(struct mouse *m)
     return taken;
 }
 
-/* Completes a held transfer with the URB status `usbd` and `length` bytes of `report`. */
 static void complete_held_read(IRP *irp, NTSTATUS status, USBD_STATUS usbd, const UCHAR *report, ULONG length)
 {
     URB *urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
@@ -95,7 +90,6 @@ static void complete_held_read(IRP *irp, NTSTATUS status, USBD_STATUS usbd, cons
     finish(irp, status, 0);
 }
 
-/* At removal, each held transfer fails: the mouse is gone. */
 static void fail_held_reads(struct mouse *m)
 {
     IRP *irp;
@@ -104,6 +98,7 @@ static void fail_held_reads(struct mouse *m)
 
 static NTSTATUS hold_read(struct mouse *m, IRP *irp)
 {
+    BOOLEAN cancelled;
     KIRQL irql;
     KeAcquireSpinLock(&lock, &irql);
     if (!reported(m))
@@ -115,15 +110,14 @@ static NTSTATUS hold_read(struct mouse *m, IRP *irp)
     InsertTailList(&m->held_reads, &irp->Tail.Overlay.ListEntry);
     m->state.reads_waiting++;
     IoSetCancelRoutine(irp, cancel_held_read);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL))
+    cancelled = irp->Cancel && IoSetCancelRoutine(irp, NULL);
+    if (cancelled)
     {
         RemoveEntryList(&irp->Tail.Overlay.ListEntry);
         m->state.reads_waiting--;
-        KeReleaseSpinLock(&lock, irql);
-        finish(irp, STATUS_CANCELLED, 0);
-        return STATUS_PENDING;
     }
     KeReleaseSpinLock(&lock, irql);
+    if (cancelled) finish(irp, STATUS_CANCELLED, 0);
     return STATUS_PENDING;
 }
 
@@ -267,12 +261,17 @@ static NTSTATUS select_configuration(struct mouse *m, URB *urb)
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS mouse_urb(DEVICE_OBJECT *device, IRP *irp)
+static NTSTATUS NTAPI dispatch_internal(DEVICE_OBJECT *device, IRP *irp)
 {
-    struct mouse *m = mouse_at(device);
-    URB *urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    URB *urb = stack->Parameters.Others.Argument1;
+    struct mouse *m;
     NTSTATUS status;
+    if (node_of(device)->kind != NODE_MOUSE_PDO ||
+        stack->Parameters.DeviceIoControl.IoControlCode != (ULONG)IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return finish(irp, STATUS_NOT_SUPPORTED, 0);
     if (!urb) return finish(irp, STATUS_INVALID_PARAMETER, 0);
+    m = mouse_at(device);
     convert_in_place(urb);
     switch (urb->UrbHeader.Function)
     {
@@ -305,7 +304,6 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
     struct node *node = node_of(device);
     struct mouse *m = &mice[node->index];
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
 
     switch (stack->MinorFunction)
@@ -323,6 +321,7 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
         const WCHAR *instance_id = instance_ids[node->index];
         const WCHAR *id = NULL;
         SIZE_T bytes = 0;
+        NTSTATUS status = irp->IoStatus.Status;
         switch (stack->Parameters.QueryId.IdType)
         {
         case BusQueryDeviceID: id = device_id; bytes = sizeof(device_id); break;
@@ -336,22 +335,19 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
             information = (ULONG_PTR)pool_copy(id, bytes);
             status = information ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
         }
-        break;
+        return finish(irp, status, information);
     }
     case IRP_MN_QUERY_CAPABILITIES:
         stack->Parameters.DeviceCapabilities.Capabilities->SurpriseRemovalOK = TRUE;
         stack->Parameters.DeviceCapabilities.Capabilities->Removable = TRUE;
-        status = STATUS_SUCCESS;
         break;
     case IRP_MN_START_DEVICE:
         TRACE("mouse %lu PDO started\n", node->index + 1);
-        status = STATUS_SUCCESS;
         break;
     case IRP_MN_SURPRISE_REMOVAL:
         TRACE("mouse PDO surprise removal\n");
         m->state.surprise_removed = 1;
         fail_held_reads(m);
-        status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE:
         TRACE("mouse PDO removal (reported %d)\n", node->reported);
@@ -364,19 +360,17 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
             IoDeleteDevice(device);
             return STATUS_SUCCESS;
         }
-        status = STATUS_SUCCESS;
         break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
-        status = STATUS_SUCCESS;
         break;
-    default:
-        break;
+    default: /* not the bus driver's to answer: left as it came */
+        return finish(irp, irp->IoStatus.Status, information);
     }
-    return finish(irp, status, information);
+    return finish(irp, STATUS_SUCCESS, information);
 }
 
 static NTSTATUS plug_mouse(ULONG index)
@@ -461,24 +455,14 @@ static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
     return finish(irp, STATUS_NOT_SUPPORTED, 0);
 }
 
-static NTSTATUS NTAPI dispatch_internal(DEVICE_OBJECT *device, IRP *irp)
-{
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    if (node_of(device)->kind == NODE_MOUSE_PDO &&
-        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
-        return mouse_urb(device, irp);
-    return finish(irp, STATUS_NOT_SUPPORTED, 0);
-}
-
 static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
 {
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode, in = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG index = mouse_of(irp);
-    NTSTATUS status;
+    ULONG index;
+    NTSTATUS status = control_request(device, irp, &index);
 
-    if (node_of(device)->kind != NODE_CONTROL) return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    if (index >= HCTWINE_MICE) return finish(irp, STATUS_INVALID_PARAMETER, 0);
+    if (!NT_SUCCESS(status)) return status;
     switch (code)
     {
     case IOCTL_HCTWINE_PLUG:

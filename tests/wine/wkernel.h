@@ -1,9 +1,6 @@
-/* What the fake drivers of the Wine test share: their device nodes, request helpers, power,
- * create/close and unload dispatch, and DriverEntry. Each is a separate image, so all is static
- * and included into each. Before including, a driver defines DRIVER_TAG (its trace prefix after
- * "hctwine-") and, when it has a control device for the harness, CONTROL_NAME (L"HctWine..."). It
- * defines add_device, dispatch_pnp and init, which DriverEntry calls first to set up its own
- * state and the dispatch routines that are its own. */
+/* What the fake drivers of the Wine test share, included into each image. A driver defines
+ * DRIVER_TAG (its trace prefix after "hctwine-"), CONTROL_NAME when it has a control device for the
+ * harness, and add_device, dispatch_pnp and init (its own state and dispatch routines). */
 #ifndef HCTWINE_KERNEL_H
 #define HCTWINE_KERNEL_H
 #include <ntddk.h>
@@ -53,8 +50,7 @@ static NTSTATUS NTAPI signal_event(DEVICE_OBJECT *device, IRP *irp, void *contex
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-/* Sends the request down and waits until the drivers below are done with it; the caller still
- * owns it and completes it. */
+/* Sends the request down and waits for the drivers below; the caller still owns it. */
 static inline NTSTATUS pass_down_and_wait(DEVICE_OBJECT *lower, IRP *irp)
 {
     KEVENT done;
@@ -66,8 +62,7 @@ static inline NTSTATUS pass_down_and_wait(DEVICE_OBJECT *lower, IRP *irp)
     return irp->IoStatus.Status;
 }
 
-/* IRP_MN_REMOVE_DEVICE at a device attached to a stack: passed down, then, once `idle` (when
- * given) is set, the device detached and deleted. */
+/* IRP_MN_REMOVE_DEVICE: passed down, then, once `idle` (when given) is set, detached and deleted. */
 static NTSTATUS remove_node(DEVICE_OBJECT *device, IRP *irp, KEVENT *idle)
 {
     DEVICE_OBJECT *lower = node_of(device)->lower;
@@ -78,10 +73,8 @@ static NTSTATUS remove_node(DEVICE_OBJECT *device, IRP *irp, KEVENT *idle)
     return status;
 }
 
-/* A device object with a zeroed node of `kind`, attached on top of `below` when given
- * (STATUS_NO_SUCH_DEVICE, nothing left, when that fails); the control device with its name and
- * link. The bus's devices are power pageable; a function or filter device takes the I/O and power
- * flags of the one below. */
+/* A device object with a zeroed node of `kind`, attached on top of `below` when given; the control
+ * device with its name and link. A function or filter device takes the flags of the one below. */
 static NTSTATUS create_node(DRIVER_OBJECT *driver, enum node_kind kind, DEVICE_OBJECT *below, DEVICE_OBJECT **device)
 {
     static const DEVICE_TYPE types[] = {0, HCTWINE_DEVICE_TYPE, FILE_DEVICE_BUS_EXTENDER, FILE_DEVICE_USB,
@@ -135,15 +128,14 @@ static NTSTATUS NTAPI dispatch_power(DEVICE_OBJECT *device, IRP *irp)
 #ifdef CONTROL_NAME
 static DEVICE_OBJECT *control_device;
 
-/* A request to the control device names its mouse in its first ULONG: the index, or HCTWINE_MICE
- * when there is none or it names no mouse. */
-static ULONG mouse_of(IRP *irp)
+/* A request to the control device names its mouse in its first ULONG. Any other is completed. */
+static NTSTATUS control_request(DEVICE_OBJECT *device, IRP *irp, ULONG *index)
 {
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    ULONG index = HCTWINE_MICE;
-    if (stack->Parameters.DeviceIoControl.InputBufferLength >= sizeof(ULONG))
-        index = *(ULONG *)irp->AssociatedIrp.SystemBuffer;
-    return index < HCTWINE_MICE ? index : HCTWINE_MICE;
+    *index = HCTWINE_MICE;
+    if (stack->Parameters.DeviceIoControl.InputBufferLength >= sizeof(ULONG)) *index = *(ULONG *)irp->AssociatedIrp.SystemBuffer;
+    if (node_of(device)->kind != NODE_CONTROL) return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return *index < HCTWINE_MICE ? STATUS_SUCCESS : finish(irp, STATUS_INVALID_PARAMETER, 0);
 }
 
 /* Completes a control request with a copy of `state`, taken under the lock. */
@@ -186,7 +178,6 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
     driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
 #ifdef CONTROL_NAME
     {
-        /* The control device the harness opens. */
         NTSTATUS status;
         driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create_close;
         driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_create_close;

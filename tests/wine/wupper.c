@@ -40,7 +40,6 @@ static struct mouse
     ULONG filter_count;
 } mice[HCTWINE_MICE];
 
-/* Sends a request built with `done` and `io` as its event and status block, and waits for it. */
 static NTSTATUS call_and_wait(DEVICE_OBJECT *device, IRP *irp, KEVENT *done, IO_STATUS_BLOCK *io)
 {
     NTSTATUS status = IoCallDriver(device, irp);
@@ -82,7 +81,6 @@ static NTSTATUS get_descriptor(DEVICE_OBJECT *lower, USHORT function, UCHAR type
     return status;
 }
 
-/* A descriptor of the device that must come back `length` bytes long. */
 static NTSTATUS get_device_descriptor(DEVICE_OBJECT *lower, UCHAR type, void *buffer, ULONG length)
 {
     ULONG got = length;
@@ -329,7 +327,6 @@ static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
     return pass_down(device, irp);
 }
 
-/* One IRP_MN_QUERY_ID to the PDO: the pool string it returns, or NULL. */
 static WCHAR *query_id(DEVICE_OBJECT *pdo, BUS_QUERY_ID_TYPE type)
 {
     IO_STATUS_BLOCK io;
@@ -346,7 +343,6 @@ static WCHAR *query_id(DEVICE_OBJECT *pdo, BUS_QUERY_ID_TYPE type)
     return NT_SUCCESS(call_and_wait(pdo, irp, &done, &io)) ? (WCHAR *)io.Information : NULL;
 }
 
-/* Appends `n` characters of `name` to the comma-separated `list` of `size` bytes. */
 static void append_name(char *list, size_t size, const WCHAR *name, int n)
 {
     size_t at = strlen(list);
@@ -502,11 +498,11 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
 
 static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
 {
-    ULONG index = mouse_of(irp);
-    if (node_of(device)->kind != NODE_CONTROL) return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    ULONG index;
+    NTSTATUS status = control_request(device, irp, &index);
+    if (!NT_SUCCESS(status)) return status;
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode != (ULONG)IOCTL_HCTWINE_UPPER_STATE)
         return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    if (index >= HCTWINE_MICE) return finish(irp, STATUS_INVALID_PARAMETER, 0);
     return finish_with_state(irp, &mice[index].state, sizeof(mice[index].state));
 }
 
