@@ -62,7 +62,6 @@ static const char *hex(char *text, const UCHAR *bytes, ULONG length)
     return text;
 }
 
-
 static int install(const char *inf)
 {
     static const char hardware_id[] = ROOT_HARDWARE_ID "\0";
@@ -70,6 +69,7 @@ static int install(const char *inf)
     char copied[MAX_PATH];
     BOOL reboot = FALSE;
     HDEVINFO set;
+    BOOL created;
     GUID class_guid;
     char class_name[64];
 
@@ -80,16 +80,13 @@ static int install(const char *inf)
         return fail("SetupCopyOEMInf(%s)", inf);
     set = SetupDiCreateDeviceInfoList(&class_guid, NULL);
     if (set == INVALID_HANDLE_VALUE) return fail("SetupDiCreateDeviceInfoList");
-    if (!SetupDiCreateDeviceInfoA(set, ROOT_INSTANCE, &class_guid, NULL, NULL, 0, &device) ||
-        !SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, (const BYTE *)hardware_id,
-                                           sizeof(hardware_id)) ||
-        !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device))
-    {
-        fail("creating the root device " ROOT_INSTANCE);
-        SetupDiDestroyDeviceInfoList(set);
-        return 1;
-    }
+    created = SetupDiCreateDeviceInfoA(set, ROOT_INSTANCE, &class_guid, NULL, NULL, 0, &device) &&
+              SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, (const BYTE *)hardware_id,
+                                                sizeof(hardware_id)) &&
+              SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device);
+    if (!created) fail("creating the root device " ROOT_INSTANCE);
     SetupDiDestroyDeviceInfoList(set);
+    if (!created) return 1;
     if (!UpdateDriverForPlugAndPlayDevicesA(NULL, ROOT_HARDWARE_ID, inf, INSTALLFLAG_FORCE, &reboot))
         return fail("installing the fake bus on " ROOT_INSTANCE);
     printf("installed: INF copied to %s, fake bus on " ROOT_INSTANCE "\n", copied);
@@ -118,7 +115,6 @@ static int uninstall(void)
     printf("uninstalled: %d root device(s) removed\n", removed);
     return removed ? 0 : 1;
 }
-
 
 #define MOUSE1 0
 #define MOUSE2 1
@@ -207,8 +203,7 @@ static BOOL replug_after(ULONG mouse, DWORD unplugged_ms, struct hctwine_upper_s
 
 static BOOL replug(ULONG mouse, struct hctwine_upper_state *u) { return replug_after(mouse, 0, u); }
 
-/* Feeds one report to a mouse, which holds the class driver's interrupt transfers, and returns what
- * came back up to the class driver; unless `quiet`, both are shown. */
+/* Feeds one report to a mouse, and returns what came back up to the class driver. */
 static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, struct hctwine_upper_state *seen, BOOL quiet)
 {
     struct hctwine_bus_state b;
@@ -259,7 +254,6 @@ static BOOL control_device_present(void)
     CloseHandle(h);
     return TRUE;
 }
-
 
 static char tool_output[16384]; /* what the last run of hctctl wrote, standard output and error */
 
@@ -320,7 +314,6 @@ static int run_tool(const char *dir, const char *format, ...)
     return (int)code;
 }
 
-
 #define SNAP_FILE_MAX (1u << 20)
 struct snapshot
 {
@@ -340,18 +333,6 @@ static HKEY node_key(ULONG mouse, REGSAM access)
     HKEY key;
     snprintf(path, sizeof(path), "System\\CurrentControlSet\\Enum\\%s", instance_ids[mouse]);
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &key) ? NULL : key;
-}
-
-static void read_value(ULONG mouse, struct snapshot *s)
-{
-    HKEY key = node_key(mouse, KEY_READ);
-    s->value[mouse].present = FALSE;
-    s->value[mouse].size = sizeof(s->value[mouse].data);
-    if (!key) return;
-    /* The wide call: the narrow one hands string types back converted. */
-    s->value[mouse].present = !RegQueryValueExW(key, L"LowerFilters", NULL, &s->value[mouse].type, s->value[mouse].data,
-                                                &s->value[mouse].size);
-    RegCloseKey(key);
 }
 
 /* A file's bytes (up to SNAP_FILE_MAX), malloc'ed; FALSE with the open's error when it does not open. */
@@ -379,7 +360,15 @@ static void take_snapshot(struct snapshot *s, const char *when)
     ULONG i;
     free(s->file_data);
     memset(s, 0, sizeof(*s));
-    for (i = 0; i < HCTWINE_MICE; i++) read_value(i, s);
+    for (i = 0; i < HCTWINE_MICE; i++)
+    {
+        s->value[i].size = sizeof(s->value[i].data);
+        if (!(key = node_key(i, KEY_READ))) continue;
+        /* The wide call: the narrow one hands string types back converted. */
+        s->value[i].present =
+            !RegQueryValueExW(key, L"LowerFilters", NULL, &s->value[i].type, s->value[i].data, &s->value[i].size);
+        RegCloseKey(key);
+    }
     if (!RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\hct", 0, KEY_READ, &key))
     {
         DWORD size = sizeof(s->image_path), dsize = sizeof(s->delete_flag);
@@ -511,17 +500,13 @@ static void unknown_code(ULONG code)
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
 }
 
-
-
 static void step(const char *name) { printf("--- %s\n", name); }
 
-/* Where hct is when a mouse's stack is built: directly on its PDO, or not on it, and then on
- * another mouse or on none (then no hct control device may be there at all). */
+/* Where hct is when a mouse's stack is built: directly on its PDO, on another mouse, or nowhere. */
 enum hct_at { HCT_ELSEWHERE, HCT_NOWHERE, HCT_HERE };
 
-/* The checks of a mouse's stack just built (`built`, the check `what`): the filters `stack` names,
- * lowest first, and started; with hct, the class driver's start sequence through it; without, a
- * report comes through unchanged. */
+/* The checks of a mouse's stack just built: the filters `stack` names, lowest first, started; with
+ * hct, the class driver's start sequence through it; without, a report comes through unchanged. */
 static void check_stack(BOOL built, const char *what, ULONG mouse, const struct hctwine_upper_state *u, const char *stack,
                         enum hct_at hct)
 {
@@ -631,8 +616,7 @@ static BOOL scenario(const char *path, const char *pkg, BOOL play)
     return f != NULL;
 }
 
-/* Feeds horizontal scroll to a mouse until it comes back rewritten, for at most 2 s; the check
- * `what` and how long it took. */
+/* Feeds horizontal scroll to a mouse until it comes back rewritten, for at most 2 s. */
 static void check_switched_on(ULONG mouse, const char *what)
 {
     DWORD start = GetTickCount();
@@ -691,8 +675,7 @@ static int installer(const char *scenario_path, const char *pkg, const char *nos
     failed_install(wrongarch, "install", "the other width's hct.sys beside hctctl.exe");
 
     step("hctctl install");
-    code = (DWORD)run_tool(pkg, "install");
-    check(code == 0, "hctctl install exits with 0");
+    check(run_tool(pkg, "install") == 0, "hctctl install exits with 0");
     take_snapshot(&now, "after install");
     check(value_is(&now, MOUSE1, "hct\0", 5), "LowerFilters read back from the node's instance key: exactly \"hct\"");
     check(now.service && !now.delete_flag && now.scm_open, "the service hct exists");
@@ -730,8 +713,7 @@ static int installer(const char *scenario_path, const char *pkg, const char *nos
     check(start_tool(pkg, "on --keep --stop-file C:\\keep.stop", NULL, &keep), "hctctl on --keep started");
     check_switched_on(MOUSE1, "mouse 1 is switched on by hctctl on --keep within 2 s");
     check_stack(plug(MOUSE2, &u), "mouse 2 plugged in (no filter listed yet)", MOUSE2, &u, "", HCT_ELSEWHERE);
-    code = (DWORD)run_tool(pkg, "install");
-    check(code != 0, "hctctl install without --device refuses to choose among two mouse nodes");
+    check(run_tool(pkg, "install") != 0, "hctctl install without --device refuses to choose among two mouse nodes");
     check(run_tool(pkg, "install --device %s", instance_ids[MOUSE2]) == 0, "hctctl install --device (mouse 2) exits with 0");
     take_snapshot(&now, NULL);
     show_value(MOUSE2, &now);
@@ -760,7 +742,6 @@ static int installer(const char *scenario_path, const char *pkg, const char *nos
           "upgrade while loaded: exit code 3010 (got %ld), \"done, restart required\", hct.sys.new "
           "scheduled to replace the loaded hct.sys at the restart, the loaded one kept", (long)code);
     free(saved.file_data);
-    saved.file_data = NULL;
 
     step("hctctl uninstall --all, replug");
     check(run_tool(pkg, "uninstall --all") == 0, "hctctl uninstall --all exits with 0");

@@ -11,16 +11,14 @@
  * mouse's index (0 or 1). */
 #define IOCTL_HCTWINE_PLUG   CTL_CODE(HCTWINE_DEVICE_TYPE, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_HCTWINE_UNPLUG CTL_CODE(HCTWINE_DEVICE_TYPE, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
-/* Input: the index, then the report bytes (1 to 32). Completes the oldest interrupt-IN transfer the mouse holds;
- * fails with STATUS_DEVICE_NOT_READY when none is waiting. */
+/* Input: the index, then the report (1 to 32 bytes) for the oldest transfer held (else STATUS_DEVICE_NOT_READY). */
 #define IOCTL_HCTWINE_FEED   CTL_CODE(HCTWINE_DEVICE_TYPE, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
 /* Output: struct hctwine_bus_state. */
 #define IOCTL_HCTWINE_BUS_STATE CTL_CODE(HCTWINE_DEVICE_TYPE, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS)
 /* Writes "hctwine-bus: mark N" to the log: scripts/wine-e2e.sh compares the driver's trace up to it. */
 #define IOCTL_HCTWINE_MARK CTL_CODE(HCTWINE_DEVICE_TYPE, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
-/* \\.\HctWineUpper: the fake function driver's control device. */
-/* Input: the mouse's index (ULONG). Output: struct hctwine_upper_state. */
+/* \\.\HctWineUpper, the fake function driver's control device. Input: the index. Output: the state. */
 #define IOCTL_HCTWINE_UPPER_STATE CTL_CODE(HCTWINE_DEVICE_TYPE, 0x812, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 #define HCTWINE_MAX_REPORT 32

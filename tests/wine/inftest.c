@@ -1,11 +1,8 @@
-/* Reads install/hct.inf, the per-mouse template with its hardware ID filled in, with setupapi and walks
- * it as Windows' device installation does, for both widths, from [Version] and [Manufacturer] through
- * each model's DDInstall section to the files the package must hold.
+/* Reads install/hct.inf (the template, its hardware ID filled in) with setupapi as Windows' device
+ * installation does, for both widths, down to the files the package must hold. Where Wine's setupapi
+ * differs from Windows' (Include/Needs, the key of a .HW HKR line), it says so instead of relying on it.
  *
- *   hctinf <inf> <package dir>     exit status 0 only when every line resolved and every check passed
- *
- * Where Wine's setupapi treats an INF differently from Windows' (Include/Needs, the key a .HW HKR
- * line writes to), this program says so instead of relying on Wine's behaviour. */
+ *   hctinf <inf> <package dir>     exit status 0 only when every line resolved and every check passed */
 #include <windows.h>
 #include <setupapi.h>
 #include <stdarg.h>
@@ -37,8 +34,7 @@ static const wchar_t *field(INFCONTEXT *line, DWORD n)
     return b;
 }
 
-/* The first line of `key` (any line when NULL) in `section`; a failed check `missing` (a format
- * for the section and the key) when there is none. */
+/* The first line of `key` (any when NULL) in `section`, or a failed check `missing` (a format). */
 static BOOL find_line(HINF inf, const wchar_t *section, const wchar_t *key, INFCONTEXT *line, const wchar_t *missing)
 {
     if (SetupFindFirstLineW(inf, section, key, line)) return TRUE;

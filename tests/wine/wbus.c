@@ -43,7 +43,6 @@ static struct mouse *mouse_at(DEVICE_OBJECT *pdo) { return &mice[node_of(pdo)->i
 
 static BOOLEAN reported(const struct mouse *m) { return m->pdo && node_of(m->pdo)->reported; }
 
-
 static VOID NTAPI cancel_held_read(DEVICE_OBJECT *device, IRP *irp)
 {
     struct mouse *m = mouse_at(device);
@@ -93,7 +92,8 @@ static void complete_held_read(IRP *irp, NTSTATUS status, USBD_STATUS usbd, cons
 static void fail_held_reads(struct mouse *m)
 {
     IRP *irp;
-    while ((irp = take_held_read(m))) complete_held_read(irp, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, NULL, 0);
+    while ((irp = take_held_read(m)))
+        complete_held_read(irp, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, NULL, 0);
 }
 
 static NTSTATUS hold_read(struct mouse *m, IRP *irp)
@@ -121,20 +121,9 @@ static NTSTATUS hold_read(struct mouse *m, IRP *irp)
     return STATUS_PENDING;
 }
 
-static NTSTATUS feed_report(struct mouse *m, const UCHAR *report, ULONG length)
-{
-    IRP *irp = take_held_read(m);
-    if (!irp) return STATUS_DEVICE_NOT_READY;
-    complete_held_read(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS, report, length);
-    return STATUS_SUCCESS;
-}
-
-
 /* The port driver's in-place conversion: a descriptor, class or vendor request becomes a control
- * transfer in the URB itself. The setup packet is written over the request's own fields where
- * _URB_CONTROL_TRANSFER.SetupPacket lies (for a descriptor request: Reserved1, Index,
- * DescriptorType, LanguageId, Reserved2), and the function becomes URB_FUNCTION_CONTROL_TRANSFER,
- * which is what every driver above sees when the request completes. Other functions stay. */
+ * transfer in the URB itself, the setup packet written where _URB_CONTROL_TRANSFER.SetupPacket
+ * lies, and every driver above sees URB_FUNCTION_CONTROL_TRANSFER when the request completes. */
 static void convert_in_place(URB *urb)
 {
     UCHAR setup[8];
@@ -189,7 +178,6 @@ static void convert_in_place(URB *urb)
     urb->UrbHeader.Function = URB_FUNCTION_CONTROL_TRANSFER;
 }
 
-/* The default pipe: answers a control transfer by its setup packet, as the mouse would. */
 static NTSTATUS default_pipe(struct mouse *m, URB *urb)
 {
     struct _URB_CONTROL_TRANSFER *t = &urb->UrbControlTransfer;
@@ -233,7 +221,6 @@ static NTSTATUS default_pipe(struct mouse *m, URB *urb)
     return STATUS_SUCCESS;
 }
 
-/* SELECT_CONFIGURATION: the configuration's one interface with its interrupt-IN pipe. */
 static NTSTATUS select_configuration(struct mouse *m, URB *urb)
 {
     struct _URB_SELECT_CONFIGURATION *c = &urb->UrbSelectConfiguration;
@@ -292,13 +279,6 @@ static NTSTATUS NTAPI dispatch_internal(DEVICE_OBJECT *device, IRP *irp)
     return finish(irp, status, 0);
 }
 
-static WCHAR *pool_copy(const WCHAR *text, SIZE_T bytes)
-{
-    WCHAR *copy = ExAllocatePoolWithTag(PagedPool, bytes, POOL_TAG);
-    if (copy) RtlCopyMemory(copy, text, bytes);
-    return copy;
-}
-
 static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
     struct node *node = node_of(device);
@@ -310,9 +290,8 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
     {
     case IRP_MN_QUERY_ID:
     {
-        /* What the USB hub driver reports for a HID boot mouse with a serial number (the serial
-         * is the instance ID, so that each mouse keeps its node across replugs). Multi-strings end
-         * in two NULs; the literals add the second. */
+        /* What the USB hub driver reports for a HID boot mouse with a serial number, the instance ID
+         * (each mouse keeps its node across replugs). The literals add a multi-string's second NUL. */
         static const WCHAR device_id[] = L"USB\\VID_1234&PID_0001";
         static const WCHAR instance_ids[HCTWINE_MICE][8] = {L"HCT0001", L"HCT0002"};
         static const WCHAR hardware_ids[] = L"USB\\VID_1234&PID_0001&REV_0100\0USB\\VID_1234&PID_0001\0";
@@ -332,8 +311,10 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
         }
         if (id)
         {
-            information = (ULONG_PTR)pool_copy(id, bytes);
-            status = information ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+            WCHAR *copy = ExAllocatePoolWithTag(PagedPool, bytes, POOL_TAG);
+            if (copy) RtlCopyMemory(copy, id, bytes);
+            information = (ULONG_PTR)copy;
+            status = copy ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
         }
         return finish(irp, status, information);
     }
@@ -402,7 +383,6 @@ static NTSTATUS unplug_mouse(ULONG index)
     return STATUS_SUCCESS;
 }
 
-
 static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
@@ -446,7 +426,6 @@ static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
     return pass_down(device, irp);
 }
 
-
 static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
     enum node_kind kind = node_of(device)->kind;
@@ -461,6 +440,7 @@ static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode, in = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG index;
     NTSTATUS status = control_request(device, irp, &index);
+    IRP *held;
 
     if (!NT_SUCCESS(status)) return status;
     switch (code)
@@ -473,8 +453,10 @@ static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
     case IOCTL_HCTWINE_FEED:
         if (in < sizeof(ULONG) + 1 || in > sizeof(ULONG) + HCTWINE_MAX_REPORT)
             return finish(irp, STATUS_INVALID_PARAMETER, 0);
-        return finish(irp, feed_report(&mice[index], (UCHAR *)irp->AssociatedIrp.SystemBuffer + sizeof(ULONG),
-                                       in - sizeof(ULONG)), 0);
+        if (!(held = take_held_read(&mice[index]))) return finish(irp, STATUS_DEVICE_NOT_READY, 0);
+        complete_held_read(held, STATUS_SUCCESS, USBD_STATUS_SUCCESS, (UCHAR *)irp->AssociatedIrp.SystemBuffer + sizeof(ULONG),
+                           in - sizeof(ULONG));
+        return finish(irp, STATUS_SUCCESS, 0);
     case IOCTL_HCTWINE_BUS_STATE:
         return finish_with_state(irp, &mice[index].state, sizeof(mice[index].state));
     case IOCTL_HCTWINE_MARK:

@@ -45,7 +45,6 @@ static NTSTATUS NTAPI pass_down(DEVICE_OBJECT *device, IRP *irp)
 
 static NTSTATUS NTAPI signal_event(DEVICE_OBJECT *device, IRP *irp, void *context)
 {
-    (void)device; (void)irp;
     KeSetEvent((KEVENT *)context, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -133,7 +132,8 @@ static NTSTATUS control_request(DEVICE_OBJECT *device, IRP *irp, ULONG *index)
 {
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
     *index = HCTWINE_MICE;
-    if (stack->Parameters.DeviceIoControl.InputBufferLength >= sizeof(ULONG)) *index = *(ULONG *)irp->AssociatedIrp.SystemBuffer;
+    if (stack->Parameters.DeviceIoControl.InputBufferLength >= sizeof(ULONG))
+        *index = *(ULONG *)irp->AssociatedIrp.SystemBuffer;
     if (node_of(device)->kind != NODE_CONTROL) return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     return *index < HCTWINE_MICE ? STATUS_SUCCESS : finish(irp, STATUS_INVALID_PARAMETER, 0);
 }
@@ -161,15 +161,13 @@ static VOID NTAPI unload(DRIVER_OBJECT *driver)
     RtlInitUnicodeString(&link, L"\\DosDevices\\" CONTROL_NAME);
     IoDeleteSymbolicLink(&link);
     if (control_device) IoDeleteDevice(control_device);
-    (void)driver;
 }
 #else
-static VOID NTAPI unload(DRIVER_OBJECT *driver) { (void)driver; }
+static VOID NTAPI unload(DRIVER_OBJECT *driver) {}
 #endif
 
 NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
 {
-    (void)registry_path;
     KeInitializeSpinLock(&lock);
     init(driver);
     driver->DriverExtension->AddDevice = add_device;

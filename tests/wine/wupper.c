@@ -60,7 +60,6 @@ static NTSTATUS submit_urb_and_wait(DEVICE_OBJECT *lower, URB *urb)
     return call_and_wait(lower, irp, &done, &io);
 }
 
-
 static NTSTATUS get_descriptor(DEVICE_OBJECT *lower, USHORT function, UCHAR type, USHORT index_or_interface,
                                void *buffer, ULONG *length)
 {
@@ -122,10 +121,8 @@ static ULONG largest_input_report(const UCHAR *d, ULONG length)
     return largest;
 }
 
-/* What the system's HID-over-USB class driver sends once the device has started: the device
- * descriptor, the configuration descriptor (its first 9 bytes, then wTotalLength), the
- * configuration's selection, SET_IDLE, and the report descriptor asked for with wReportLength + 64
- * bytes. Returns the largest input report's length, which the interrupt reads then ask for. */
+/* What the system's HID-over-USB class driver sends once the device has started, in its order,
+ * with its lengths; the interrupt reads then ask for the largest input report. */
 static NTSTATUS system_sequence(struct mouse *m, DEVICE_OBJECT *lower)
 {
     static UCHAR device[18], configuration[256], report[1024];
@@ -194,7 +191,6 @@ static NTSTATUS system_sequence(struct mouse *m, DEVICE_OBJECT *lower)
     return m->state.read_length && m->state.read_length <= HCTWINE_MAX_REPORT ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;
 }
 
-
 static void send_read(struct mouse *m, ULONG index);
 
 static NTSTATUS NTAPI read_done(DEVICE_OBJECT *device, IRP *irp, void *context)
@@ -205,7 +201,6 @@ static NTSTATUS NTAPI read_done(DEVICE_OBJECT *device, IRP *irp, void *context)
     ULONG length = slot->urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     BOOLEAN again;
     KIRQL irql;
-    (void)device;
     IoFreeIrp(irp);
     TRACE("interrupt transfer back: %#lx, %lu bytes\n", status, NT_SUCCESS(status) ? length : 0);
     KeAcquireSpinLock(&lock, &irql);
@@ -263,7 +258,6 @@ static void start_reads(struct mouse *m)
     for (i = 0; i < HCTWINE_READS; i++) send_read(m, i);
 }
 
-
 /* The PnP manager's other part: a filter whose last device object is gone is unloaded. */
 static void release_filters(struct mouse *m)
 {
@@ -313,9 +307,9 @@ static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
         break;
     case IRP_MN_REMOVE_DEVICE:
         irp->IoStatus.Status = STATUS_SUCCESS;
-        m->function_device = NULL;
         /* The bus fails what it still holds; the slots must be free before the device goes. */
         status = remove_node(device, irp, &m->reads_idle);
+        m->function_device = NULL;
         TRACE("mouse %lu: function device removed\n", (ULONG)(m - mice) + 1);
         release_filters(m);
         m->state.attached = 0;
@@ -349,9 +343,8 @@ static void append_name(char *list, size_t size, const WCHAR *name, int n)
     RtlStringCbPrintfA(list + at, size - at, "%s%.*ls", at ? "," : "", n, name);
 }
 
-/* The node's LowerFilters into m->filter_names, read where Windows' PnP manager reads it: the
- * REG_MULTI_SZ value of the instance key. Absent (or no instance key): no filter, STATUS_SUCCESS
- * with *count 0. */
+/* The node's LowerFilters into m->filter_names, read where Windows' PnP manager reads it, the
+ * instance key; no value (or no instance key) is no filter. */
 static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, ULONG *count)
 {
     UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 512]; /* two mice may be added at once */
@@ -365,7 +358,8 @@ static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, ULONG *c
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 
     *count = 0;
-    if (device_id && instance_id) status = RtlStringCbPrintfW(path, sizeof(path), ENUM_KEY L"%ls\\%ls", device_id, instance_id);
+    if (device_id && instance_id)
+        status = RtlStringCbPrintfW(path, sizeof(path), ENUM_KEY L"%ls\\%ls", device_id, instance_id);
     if (device_id) ExFreePool(device_id);
     if (instance_id) ExFreePool(instance_id);
     if (!NT_SUCCESS(status)) return status;
@@ -398,8 +392,7 @@ static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, ULONG *c
     return STATUS_SUCCESS;
 }
 
-/* Loads the next filter the node lists and puts its device on the stack: ZwLoadDriver of the
- * service key, the driver object by name, its AddDevice with the PDO. */
+/* Loads the next filter the node lists and calls its AddDevice with the PDO. */
 static NTSTATUS load_filter(struct mouse *m, DEVICE_OBJECT *pdo)
 {
     const WCHAR *name = m->filter_names[m->filter_count];
@@ -471,7 +464,6 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
     adds = m->state.add_devices;
     RtlZeroMemory(&m->state, sizeof(m->state));
     m->state.add_devices = adds + 1;
-    KeClearEvent(&m->reads_idle);
     KeSetEvent(&m->reads_idle, IO_NO_INCREMENT, FALSE);
     status = read_lower_filters(pdo, m, &count);
     TRACE("mouse %lu: LowerFilters: \"%s\" (%#lx)\n", index + 1, m->state.lower_filters, status);
@@ -479,8 +471,7 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
     m->state.filter_status = status;
     if (!NT_SUCCESS(status))
     {
-        /* The device does not start. What the filters below attached goes with the PDO's own
-         * removal; they are no longer referenced here. */
+        /* The device does not start; what the filters attached goes with the PDO's removal. */
         TRACE("mouse %lu: a filter failed: the device is not started\n", index + 1);
         release_filters(m);
         return status;
@@ -494,7 +485,6 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
     m->state.attached = 1;
     return STATUS_SUCCESS;
 }
-
 
 static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
 {
