@@ -3,28 +3,18 @@
  *   hctwine install <inf>        creates the root device of the fake bus and installs its driver
  *   hctwine test <scenario> <package dir> <dir without hct.sys> <dir with the other width's hct.sys>
  *                <dir with another build of hct.sys>
- *                                with mouse 1 plugged in: no filter and reports unchanged; failed
- *                                installs (no image, an unknown device, the wrong width) change
- *                                nothing; hctctl install; LowerFilters read back; a negative
- *                                control (the value cleared, replug: no filter); replug; the
- *                                scenario (switching with hctctl, reports, an unknown control code,
- *                                unplugging with reads outstanding), then a mark in the log;
- *                                hctctl on --keep while mouse 2 is installed and plugged and both
- *                                are replugged; an upgrade while the driver is loaded (scheduled
- *                                for the restart, exit 3010); hctctl uninstall --all, replug,
- *                                everything read back as before; once more with another filter
- *                                already listed, installed while the file's removal is pending.
- *                                Exit status 0 only when every check passed.
+ *                                the steps scripts/wine-e2e.sh lists; exit status 0 only when every
+ *                                check passed
  *   hctwine uninstall            removes the root device of the fake bus
  *
- * LowerFilters, the service hct (its key, its deletion mark, whether the SCM opens it) and
- * %SystemRoot%\System32\drivers\hct.sys are read back before and after each step that changes or
- * must not change them, and compared. */
+ * LowerFilters, the service hct and %SystemRoot%\System32\drivers\hct.sys are read back before and
+ * after each step that changes or must not change them, and compared. */
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
 #include <newdev.h>
 #include <assert.h> /* static_assert in hctioctl.h */
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,23 +24,43 @@
 #define ROOT_HARDWARE_ID "hctwine_root_bus"
 #define ROOT_INSTANCE "ROOT\\HCTWINE\\0000"
 
+/* Polls until `done` holds, every `step` ms; gives up once `ms` have passed. */
+#define POLL_UNTIL(done, ms, step) for (DWORD t0_ = GetTickCount(); !(done) && (Sleep(step), GetTickCount() - t0_ < (ms));)
+
 static int failures;
 
-static void check(int ok, const char *what)
+static void check(int ok, const char *what, ...)
 {
-    printf("%s: %s\n", ok ? "PASS" : "FAIL", what);
+    va_list args;
+    va_start(args, what);
+    printf("%s: ", ok ? "PASS" : "FAIL");
+    vprintf(what, args);
+    printf("\n");
+    va_end(args);
     if (!ok) failures++;
 }
 
-static void show_report(const char *label, const UCHAR *bytes, ULONG length)
+/* Says why a step could not be done: a printf format, the last error appended. */
+static int fail(const char *what, ...)
 {
-    ULONG i;
-    printf("  %s:", label);
-    for (i = 0; i < length; i++) printf(" %02X", bytes[i]);
-    printf("\n");
+    DWORD error = GetLastError();
+    va_list args;
+    va_start(args, what);
+    printf("FAIL: ");
+    vprintf(what, args);
+    printf(": error %lu\n", error);
+    va_end(args);
+    return 1;
 }
 
-/* ------------------------------------------------------------------ install / uninstall */
+/* The bytes as text, " 00 03 FE", in `text` (room for HCTWINE_MAX_REPORT bytes). */
+static const char *hex(char *text, const UCHAR *bytes, ULONG length)
+{
+    ULONG i;
+    text[0] = 0;
+    for (i = 0; i < length && i < HCTWINE_MAX_REPORT; i++) sprintf(text + 3 * i, " %02X", bytes[i]);
+    return text;
+}
 
 static int install(const char *inf)
 {
@@ -59,41 +69,26 @@ static int install(const char *inf)
     char copied[MAX_PATH];
     BOOL reboot = FALSE;
     HDEVINFO set;
+    BOOL created;
     GUID class_guid;
     char class_name[64];
 
     if (!SetupDiGetINFClassA(inf, &class_guid, class_name, sizeof(class_name), NULL))
-    {
-        printf("FAIL: %s is not a readable INF (error %lu)\n", inf, GetLastError());
-        return 1;
-    }
+        return fail("%s is not a readable INF", inf);
     /* The mouse is installed later, when the bus reports it: its INF must be where setup looks. */
     if (!SetupCopyOEMInfA(inf, NULL, SPOST_NONE, 0, copied, sizeof(copied), NULL, NULL))
-    {
-        printf("FAIL: SetupCopyOEMInf(%s): error %lu\n", inf, GetLastError());
-        return 1;
-    }
+        return fail("SetupCopyOEMInf(%s)", inf);
     set = SetupDiCreateDeviceInfoList(&class_guid, NULL);
-    if (set == INVALID_HANDLE_VALUE)
-    {
-        printf("FAIL: SetupDiCreateDeviceInfoList: error %lu\n", GetLastError());
-        return 1;
-    }
-    if (!SetupDiCreateDeviceInfoA(set, ROOT_INSTANCE, &class_guid, NULL, NULL, 0, &device) ||
-        !SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, (const BYTE *)hardware_id,
-                                           sizeof(hardware_id)) ||
-        !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device))
-    {
-        printf("FAIL: creating the root device " ROOT_INSTANCE ": error %lu\n", GetLastError());
-        SetupDiDestroyDeviceInfoList(set);
-        return 1;
-    }
+    if (set == INVALID_HANDLE_VALUE) return fail("SetupDiCreateDeviceInfoList");
+    created = SetupDiCreateDeviceInfoA(set, ROOT_INSTANCE, &class_guid, NULL, NULL, 0, &device) &&
+              SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, (const BYTE *)hardware_id,
+                                                sizeof(hardware_id)) &&
+              SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device);
+    if (!created) fail("creating the root device " ROOT_INSTANCE);
     SetupDiDestroyDeviceInfoList(set);
+    if (!created) return 1;
     if (!UpdateDriverForPlugAndPlayDevicesA(NULL, ROOT_HARDWARE_ID, inf, INSTALLFLAG_FORCE, &reboot))
-    {
-        printf("FAIL: installing the fake bus on " ROOT_INSTANCE ": error %lu\n", GetLastError());
-        return 1;
-    }
+        return fail("installing the fake bus on " ROOT_INSTANCE);
     printf("installed: INF copied to %s, fake bus on " ROOT_INSTANCE "\n", copied);
     return 0;
 }
@@ -106,11 +101,7 @@ static int uninstall(void)
     DWORD i;
     int removed = 0;
 
-    if (set == INVALID_HANDLE_VALUE)
-    {
-        printf("FAIL: SetupDiGetClassDevs: error %lu\n", GetLastError());
-        return 1;
-    }
+    if (set == INVALID_HANDLE_VALUE) return fail("SetupDiGetClassDevs");
     for (i = 0; SetupDiEnumDeviceInfo(set, i, &device); i++)
     {
         if (!SetupDiGetDeviceInstanceIdA(set, &device, id, sizeof(id), NULL) || _stricmp(id, ROOT_INSTANCE))
@@ -118,16 +109,12 @@ static int uninstall(void)
         if (SetupDiCallClassInstaller(DIF_REMOVE, set, &device))
             removed++;
         else
-            printf("FAIL: removing %s: error %lu\n", id, GetLastError());
+            fail("removing %s", id);
     }
     SetupDiDestroyDeviceInfoList(set);
     printf("uninstalled: %d root device(s) removed\n", removed);
     return removed ? 0 : 1;
 }
-
-/* ------------------------------------------------------------------ test */
-
-/* ------------------------------------------------------------------ the stand-in stack */
 
 #define MOUSE1 0
 #define MOUSE2 1
@@ -142,37 +129,29 @@ static HANDLE open_link(const char *path)
 
 static HANDLE open_link_waiting(const char *path, DWORD ms)
 {
-    DWORD start = GetTickCount();
-    for (;;)
-    {
-        HANDLE h = open_link(path);
-        if (h != INVALID_HANDLE_VALUE || GetTickCount() - start >= ms) return h;
-        Sleep(50);
-    }
+    HANDLE h;
+    POLL_UNTIL((h = open_link(path)) != INVALID_HANDLE_VALUE, ms, 50);
+    return h;
 }
 
-static BOOL bus_request(DWORD code, ULONG mouse)
+/* A request to a fake driver about one mouse; its answer, `size` bytes, zeroed when there is none. */
+static BOOL request(HANDLE h, DWORD code, ULONG mouse, void *answer, DWORD size)
 {
-    DWORD got;
-    return DeviceIoControl(bus, code, &mouse, sizeof(mouse), NULL, 0, &got, NULL);
+    DWORD got = 0;
+    if (answer) memset(answer, 0, size);
+    return h != INVALID_HANDLE_VALUE && DeviceIoControl(h, code, &mouse, sizeof(mouse), answer, size, &got, NULL) &&
+           got == size;
 }
 
 static BOOL bus_state(ULONG mouse, struct hctwine_bus_state *s)
 {
-    DWORD got = 0;
-    memset(s, 0, sizeof(*s));
-    return DeviceIoControl(bus, IOCTL_HCTWINE_BUS_STATE, &mouse, sizeof(mouse), s, sizeof(*s), &got, NULL) &&
-           got == sizeof(*s);
+    return request(bus, IOCTL_HCTWINE_BUS_STATE, mouse, s, sizeof(*s));
 }
 
 static BOOL upper_state(ULONG mouse, struct hctwine_upper_state *s)
 {
-    DWORD got = 0;
-    memset(s, 0, sizeof(*s));
     if (upper == INVALID_HANDLE_VALUE) upper = open_link("\\\\.\\HctWineUpper");
-    return upper != INVALID_HANDLE_VALUE &&
-           DeviceIoControl(upper, IOCTL_HCTWINE_UPPER_STATE, &mouse, sizeof(mouse), s, sizeof(*s), &got, NULL) &&
-           got == sizeof(*s);
+    return request(upper, IOCTL_HCTWINE_UPPER_STATE, mouse, s, sizeof(*s));
 }
 
 /* Plugs a mouse in and waits until its stack is built and started, or its AddDevice failed. */
@@ -180,28 +159,21 @@ static BOOL plug(ULONG mouse, struct hctwine_upper_state *u)
 {
     struct hctwine_upper_state before;
     struct hctwine_bus_state b;
-    DWORD start = GetTickCount();
+    BOOL plugged;
     upper_state(mouse, &before);
     /* A PDO is gone only once its removal has run to its end. */
-    while (!bus_request(IOCTL_HCTWINE_PLUG, mouse))
+    POLL_UNTIL(plugged = request(bus, IOCTL_HCTWINE_PLUG, mouse, NULL, 0), 10000, 50);
+    if (!plugged)
     {
-        if (GetTickCount() - start > 10000)
-        {
-            printf("  plugging mouse %lu in failed: error %lu\n", mouse + 1, GetLastError());
-            return FALSE;
-        }
-        Sleep(50);
+        printf("  plugging mouse %lu in failed: error %lu\n", mouse + 1, GetLastError());
+        return FALSE;
     }
     if (upper == INVALID_HANDLE_VALUE) upper = open_link_waiting("\\\\.\\HctWineUpper", 20000);
-    for (start = GetTickCount(); GetTickCount() - start < 20000; Sleep(50))
-    {
-        if (!upper_state(mouse, u)) continue;
-        if (u->add_devices > before.add_devices && (u->filter_status || (u->started || u->start_status))) break;
-    }
+    POLL_UNTIL(upper_state(mouse, u) && u->add_devices > before.add_devices &&
+                   (u->filter_status || u->started || u->start_status),
+               20000, 50);
     /* and the class driver's reads are held by the mouse */
-    for (start = GetTickCount(); u->started && bus_state(mouse, &b) && b.reads_waiting < HCTWINE_READS &&
-                                 GetTickCount() - start < 10000;)
-        Sleep(20);
+    POLL_UNTIL(!u->started || !bus_state(mouse, &b) || b.reads_waiting >= HCTWINE_READS, 10000, 20);
     printf("  mouse %lu plugged in: LowerFilters \"%s\", filters loaded below the class driver (lowest first): \"%s\", "
            "AddDevice %#lx, start %#lx\n",
            mouse + 1, u->lower_filters, u->stack, (unsigned long)u->filter_status, (unsigned long)u->start_status);
@@ -213,35 +185,32 @@ static BOOL unplug_and_wait(ULONG mouse)
 {
     struct hctwine_upper_state u;
     struct hctwine_bus_state b;
-    DWORD start;
-    if (!bus_request(IOCTL_HCTWINE_UNPLUG, mouse)) return FALSE;
-    for (start = GetTickCount(); GetTickCount() - start < 20000; Sleep(50))
-        if (bus_state(mouse, &b) && b.removed && (!upper_state(mouse, &u) || !u.attached)) return TRUE;
-    return FALSE;
+    BOOL gone;
+    if (!request(bus, IOCTL_HCTWINE_UNPLUG, mouse, NULL, 0)) return FALSE;
+    POLL_UNTIL(gone = bus_state(mouse, &b) && b.removed && (!upper_state(mouse, &u) || !u.attached), 20000, 50);
+    return gone;
 }
 
 /* Where Windows restarts the device (DIF_PROPERTYCHANGE), Wine cannot: the bus drops the mouse
  * and reports it again, which builds its stack anew from its node's LowerFilters. */
 static BOOL replug_after(ULONG mouse, DWORD unplugged_ms, struct hctwine_upper_state *u)
 {
-    char what[80];
     BOOL ok = unplug_and_wait(mouse);
-    snprintf(what, sizeof(what), "mouse %lu unplugged (its stack removed)", mouse + 1);
-    check(ok, what);
+    check(ok, "mouse %lu unplugged (its stack removed)", mouse + 1);
     if (unplugged_ms) Sleep(unplugged_ms);
     return ok && plug(mouse, u);
 }
 
 static BOOL replug(ULONG mouse, struct hctwine_upper_state *u) { return replug_after(mouse, 0, u); }
 
-/* Feeds one report to a mouse, which holds the class driver's interrupt transfers, and returns what
- * came back up to the class driver. */
-static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, struct hctwine_upper_state *seen)
+/* Feeds one report to a mouse, and returns what came back up to the class driver. */
+static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, struct hctwine_upper_state *seen, BOOL quiet)
 {
     struct hctwine_bus_state b;
     struct hctwine_upper_state before, u;
     UCHAR input[sizeof(ULONG) + HCTWINE_MAX_REPORT];
-    DWORD got, start;
+    char text[3 * HCTWINE_MAX_REPORT + 1];
+    DWORD got;
 
     if (!upper_state(mouse, &before) || !bus_state(mouse, &b)) return FALSE;
     if (b.reads_waiting != HCTWINE_READS)
@@ -256,13 +225,13 @@ static BOOL report_round_trip(ULONG mouse, const UCHAR *report, ULONG length, st
         printf("  feeding the report failed: error %lu\n", GetLastError());
         return FALSE;
     }
-    for (start = GetTickCount(); upper_state(mouse, &u) && u.reads_completed == before.reads_completed &&
-                                 GetTickCount() - start < 10000;)
-        Sleep(20);
+    POLL_UNTIL(!upper_state(mouse, &u) || u.reads_completed != before.reads_completed, 10000, 20);
     *seen = u;
     /* and the transfer is back at the mouse before the next one */
-    for (start = GetTickCount(); bus_state(mouse, &b) && b.reads_waiting < HCTWINE_READS && GetTickCount() - start < 5000;)
-        Sleep(10);
+    POLL_UNTIL(!bus_state(mouse, &b) || b.reads_waiting >= HCTWINE_READS, 5000, 10);
+    if (!quiet) printf("  sent by the mouse    :%s\n", hex(text, report, length));
+    if (!quiet && u.reads_completed == before.reads_completed + 1)
+        printf("  received by the class:%s\n", hex(text, u.last_report, u.last_length));
     return u.reads_completed == before.reads_completed + 1;
 }
 
@@ -273,12 +242,7 @@ static const UCHAR pan_rewritten[] = {0x00, 0x03, 0xfe, 0x30, 0x01};
 static BOOL report_is(ULONG mouse, const UCHAR *expected, BOOL quiet)
 {
     struct hctwine_upper_state u;
-    BOOL back = report_round_trip(mouse, pan_report, sizeof(pan_report), &u);
-    if (!quiet)
-    {
-        show_report("sent by the mouse    ", pan_report, sizeof(pan_report));
-        if (back) show_report("received by the class", u.last_report, u.last_length);
-    }
+    BOOL back = report_round_trip(mouse, pan_report, sizeof(pan_report), &u, quiet);
     return back && u.last_read_status == 0 && u.last_length == sizeof(pan_report) &&
            !memcmp(u.last_report, expected, sizeof(pan_report));
 }
@@ -291,39 +255,56 @@ static BOOL control_device_present(void)
     return TRUE;
 }
 
-/* ------------------------------------------------------------------ hctctl */
-
 static char tool_output[16384]; /* what the last run of hctctl wrote, standard output and error */
 
-/* Runs hctctl.exe with its arguments, its output kept and shown, and returns its exit code, or -1. */
-static int run_tool(const char *dir, const char *arguments)
+/* Starts hctctl.exe, its output to `out` unless that is NULL. */
+static BOOL start_tool(const char *dir, const char *arguments, HANDLE out, PROCESS_INFORMATION *pi)
+{
+    STARTUPINFOA si = {sizeof(si)};
+    char command[2 * MAX_PATH];
+    snprintf(command, sizeof(command), "\"%s\\hctctl.exe\" %s", dir, arguments);
+    printf("  $ %s%s\n", command, out ? "" : "   (left running)");
+    si.dwFlags = out ? STARTF_USESTDHANDLES : 0;
+    si.hStdOutput = si.hStdError = out;
+    if (CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, pi)) return TRUE;
+    printf("  could not start it: error %lu\n", GetLastError());
+    return FALSE;
+}
+
+/* Waits for a started hctctl, ended (exit code 99) when it runs longer than `ms`: its exit code. */
+static DWORD wait_tool(PROCESS_INFORMATION *pi, DWORD ms)
+{
+    DWORD code = (DWORD)-1;
+    if (WaitForSingleObject(pi->hProcess, ms) != WAIT_OBJECT_0)
+    {
+        printf("  it did not finish in %lu s\n", ms / 1000);
+        TerminateProcess(pi->hProcess, 99);
+    }
+    GetExitCodeProcess(pi->hProcess, &code);
+    CloseHandle(pi->hThread);
+    CloseHandle(pi->hProcess);
+    return code;
+}
+
+/* Runs hctctl.exe, its output kept and shown, and returns its exit code, or -1. */
+static int run_tool(const char *dir, const char *format, ...)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
-    STARTUPINFOA si = {sizeof(si)};
     PROCESS_INFORMATION pi;
-    char command[2 * MAX_PATH];
-    DWORD code = (DWORD)-1, got = 0;
+    char arguments[MAX_PATH];
+    DWORD code, got = 0;
     HANDLE out = CreateFileA("C:\\hctctl-output.txt", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              &inherit, CREATE_ALWAYS, 0, NULL);
-
-    snprintf(command, sizeof(command), "\"%s\\hctctl.exe\" %s", dir, arguments);
-    printf("  $ %s\n", command);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = si.hStdError = out;
-    if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi))
+    va_list args;
+    va_start(args, format);
+    vsnprintf(arguments, sizeof(arguments), format, args);
+    va_end(args);
+    if (!start_tool(dir, arguments, out, &pi))
     {
-        printf("  could not start it: error %lu\n", GetLastError());
         CloseHandle(out);
         return -1;
     }
-    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0)
-    {
-        printf("  it did not finish in 60 s\n");
-        TerminateProcess(pi.hProcess, 99);
-    }
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    code = wait_tool(&pi, 60000);
     SetFilePointer(out, 0, NULL, FILE_BEGIN);
     ReadFile(out, tool_output, sizeof(tool_output) - 1, &got, NULL);
     tool_output[got] = 0;
@@ -332,8 +313,6 @@ static int run_tool(const char *dir, const char *arguments)
     printf("  (exit code %lu)\n", code);
     return (int)code;
 }
-
-/* ------------------------------------------------------------------ the installed state, read back */
 
 #define SNAP_FILE_MAX (1u << 20)
 struct snapshot
@@ -348,18 +327,12 @@ struct snapshot
     BYTE *file_data;
 };
 
-static void read_value(ULONG mouse, struct snapshot *s)
+static HKEY node_key(ULONG mouse, REGSAM access)
 {
     char path[256];
     HKEY key;
     snprintf(path, sizeof(path), "System\\CurrentControlSet\\Enum\\%s", instance_ids[mouse]);
-    s->value[mouse].present = FALSE;
-    s->value[mouse].size = sizeof(s->value[mouse].data);
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key)) return;
-    /* The wide call: the narrow one hands string types back converted. */
-    s->value[mouse].present = !RegQueryValueExW(key, L"LowerFilters", NULL, &s->value[mouse].type, s->value[mouse].data,
-                                                &s->value[mouse].size);
-    RegCloseKey(key);
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &key) ? NULL : key;
 }
 
 /* A file's bytes (up to SNAP_FILE_MAX), malloc'ed; FALSE with the open's error when it does not open. */
@@ -376,7 +349,10 @@ static BOOL read_whole(const char *path, BYTE **data, DWORD *size)
     return TRUE;
 }
 
-static void take_snapshot(struct snapshot *s)
+static void show_snapshot(const char *when, const struct snapshot *s);
+
+/* Reads everything back, and shows it unless `when` is NULL. */
+static void take_snapshot(struct snapshot *s, const char *when)
 {
     HKEY key;
     char path[MAX_PATH];
@@ -384,7 +360,15 @@ static void take_snapshot(struct snapshot *s)
     ULONG i;
     free(s->file_data);
     memset(s, 0, sizeof(*s));
-    for (i = 0; i < HCTWINE_MICE; i++) read_value(i, s);
+    for (i = 0; i < HCTWINE_MICE; i++)
+    {
+        s->value[i].size = sizeof(s->value[i].data);
+        if (!(key = node_key(i, KEY_READ))) continue;
+        /* The wide call: the narrow one hands string types back converted. */
+        s->value[i].present =
+            !RegQueryValueExW(key, L"LowerFilters", NULL, &s->value[i].type, s->value[i].data, &s->value[i].size);
+        RegCloseKey(key);
+    }
     if (!RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\hct", 0, KEY_READ, &key))
     {
         DWORD size = sizeof(s->image_path), dsize = sizeof(s->delete_flag);
@@ -405,6 +389,7 @@ static void take_snapshot(struct snapshot *s)
     GetSystemDirectoryA(path, sizeof(path));
     strcat(path, "\\drivers\\hct.sys");
     s->file = read_whole(path, &s->file_data, &s->file_size) || GetLastError() != ERROR_FILE_NOT_FOUND;
+    if (when) show_snapshot(when, s);
 }
 
 static void show_value(ULONG mouse, const struct snapshot *s)
@@ -468,11 +453,9 @@ static BOOL value_is(const struct snapshot *s, ULONG mouse, const char *entries,
 
 static BOOL set_value(ULONG mouse, const WCHAR *data, DWORD bytes)
 {
-    char path[256];
-    HKEY key;
+    HKEY key = node_key(mouse, KEY_SET_VALUE);
     LONG error;
-    snprintf(path, sizeof(path), "System\\CurrentControlSet\\Enum\\%s", instance_ids[mouse]);
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key)) return FALSE;
+    if (!key) return FALSE;
     error = data ? RegSetValueExW(key, L"LowerFilters", 0, REG_MULTI_SZ, (const BYTE *)data, bytes)
                  : RegDeleteValueW(key, L"LowerFilters");
     RegCloseKey(key);
@@ -492,16 +475,6 @@ static BOOL create_other_filter_service(void)
     return service != NULL;
 }
 
-/* One step of the scenario file (see scenario.txt): on, off, ioctl CODE, report BYTES -> BYTES,
- * unplug. Lines starting with '#' and empty lines are skipped. */
-struct step
-{
-    char kind[8];
-    ULONG code;
-    UCHAR sent[HCTWINE_MAX_REPORT], expected[HCTWINE_MAX_REPORT];
-    ULONG sent_length, expected_length;
-};
-
 static ULONG parse_bytes(const char *text, UCHAR *bytes)
 {
     ULONG n = 0;
@@ -515,78 +488,44 @@ static ULONG parse_bytes(const char *text, UCHAR *bytes)
     return n;
 }
 
-static int read_scenario(const char *path, struct step *steps, int room)
-{
-    FILE *f = fopen(path, "r");
-    char line[256];
-    int n = 0, number = 0;
-    if (!f)
-    {
-        printf("FAIL: cannot open the scenario %s\n", path);
-        return -1;
-    }
-    while (fgets(line, sizeof(line), f))
-    {
-        struct step *st = &steps[n];
-        char *arrow;
-        number++;
-        line[strcspn(line, "\r\n")] = 0;
-        if (!line[0] || line[0] == '#') continue;
-        if (n == room) break;
-        memset(st, 0, sizeof(*st));
-        if (!strcmp(line, "on") || !strcmp(line, "off") || !strcmp(line, "unplug"))
-            strcpy(st->kind, line);
-        else if (sscanf(line, "ioctl %lx", &st->code) == 1)
-            strcpy(st->kind, "ioctl");
-        else if (!strncmp(line, "report ", 7) && (arrow = strstr(line, "->")))
-        {
-            *arrow = 0;
-            strcpy(st->kind, "report");
-            st->sent_length = parse_bytes(line + 7, st->sent);
-            st->expected_length = parse_bytes(arrow + 2, st->expected);
-        }
-        if (!st->kind[0] || (!strcmp(st->kind, "report") && (!st->sent_length || !st->expected_length)))
-        {
-            printf("FAIL: %s line %d: not a step: %s\n", path, number, line);
-            fclose(f);
-            return -1;
-        }
-        n++;
-    }
-    fclose(f);
-    return n;
-}
-
 static void unknown_code(ULONG code)
 {
-    char what[160];
     HANDLE h = open_link("\\\\.\\" HCT_EXTRA_LINK_BASE "1");
     DWORD got, error = 0;
     BOOL ok = h != INVALID_HANDLE_VALUE && DeviceIoControl(h, code, NULL, 0, NULL, 0, &got, NULL);
     if (!ok) error = GetLastError();
-    snprintf(what, sizeof(what), "control code %#lx on \\\\.\\SLN_MouseExtra1 is refused with error 87 (got %s, %lu)",
-             code, ok ? "success" : "failure", error);
-    check(h != INVALID_HANDLE_VALUE && !ok && error == ERROR_INVALID_PARAMETER, what);
+    check(h != INVALID_HANDLE_VALUE && !ok && error == ERROR_INVALID_PARAMETER,
+          "control code %#lx on \\\\.\\SLN_MouseExtra1 is refused with error 87 (got %s, %lu)", code,
+          ok ? "success" : "failure", error);
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
 }
 
-
-/* ------------------------------------------------------------------ the scenario */
-
 static void step(const char *name) { printf("--- %s\n", name); }
 
-/* The checks of a freshly started stack with hct directly on the PDO. */
-static void check_started_with_hct(ULONG mouse, const struct hctwine_upper_state *u, const char *stack)
+/* Where hct is when a mouse's stack is built: directly on its PDO, on another mouse, or nowhere. */
+enum hct_at { HCT_ELSEWHERE, HCT_NOWHERE, HCT_HERE };
+
+/* The checks of a mouse's stack just built: the filters `stack` names, lowest first, started; with
+ * hct, the class driver's start sequence through it; without, a report comes through unchanged. */
+static void check_stack(BOOL built, const char *what, ULONG mouse, const struct hctwine_upper_state *u, const char *stack,
+                        enum hct_at hct)
 {
     struct hctwine_bus_state b;
-    char what[200];
+    check(built, "%s", what);
+    if (hct != HCT_HERE)
+    {
+        check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack) && u->started && u->start_status == 0,
+              "mouse %lu: the stack holds only the listed filters (\"%s\"), started", mouse + 1, stack);
+        if (hct == HCT_NOWHERE) check(!control_device_present(), "no hct control device (\\\\.\\SLN_MouseExtra1 does not open)");
+        check(report_is(mouse, pan_report, FALSE), "mouse %lu: a report with horizontal scroll reaches the class driver unchanged",
+              mouse + 1);
+        return;
+    }
     bus_state(mouse, &b);
-    snprintf(what, sizeof(what), "mouse %lu: the stand-in PnP manager loaded exactly the listed filters, lowest first: \"%s\"",
-             mouse + 1, stack);
-    check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack), what);
-    snprintf(what, sizeof(what), "mouse %lu: the start request went through the stack, the class driver's start sequence succeeded",
-             mouse + 1);
-    check(u->started && u->start_status == 0, what);
+    check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack),
+          "mouse %lu: the stand-in PnP manager loaded exactly the listed filters, lowest first: \"%s\"", mouse + 1, stack);
+    check(u->started && u->start_status == 0,
+          "mouse %lu: the start request went through the stack, the class driver's start sequence succeeded", mouse + 1);
     check(u->descriptor_status == 0 && u->descriptor_length == 63 && u->read_length == 5,
           "the class driver got the 63-byte report descriptor through hct and reads 5-byte reports");
     check(b.string_requests == 1, "hct asked for string descriptor 200 once at start");
@@ -594,53 +533,67 @@ static void check_started_with_hct(ULONG mouse, const struct hctwine_upper_state
           "the configuration was selected, SET_IDLE and the report descriptor request reached the mouse once each");
 }
 
-/* `alone`: no other mouse has hct, so no hct control device may be there at all. */
-static void check_started_without_filter(ULONG mouse, const struct hctwine_upper_state *u, const char *stack, BOOL alone)
-{
-    char what[200];
-    snprintf(what, sizeof(what), "mouse %lu: the stack holds only the listed filters (\"%s\"), started", mouse + 1, stack);
-    check(u->attached && u->filter_status == 0 && !strcmp(u->stack, stack) && u->started && u->start_status == 0, what);
-    if (alone) check(!control_device_present(), "no hct control device (\\\\.\\SLN_MouseExtra1 does not open)");
-    snprintf(what, sizeof(what), "mouse %lu: a report with horizontal scroll reaches the class driver unchanged", mouse + 1);
-    check(report_is(mouse, pan_report, FALSE), what);
-}
-
 /* An install that must fail: nonzero exit, and everything read back as before. */
 static void failed_install(const char *dir, const char *arguments, const char *why)
 {
     struct snapshot before = {0}, after = {0};
-    char what[300];
     int code;
-    take_snapshot(&before);
-    code = run_tool(dir, arguments);
-    take_snapshot(&after);
-    snprintf(what, sizeof(what), "hctctl %s (%s) fails (exit code %d) and leaves LowerFilters, the service and the file as they were",
-             arguments, why, code);
-    check(code > 0 && code != 99 && same_snapshot(&before, &after), what);
+    take_snapshot(&before, NULL);
+    code = run_tool(dir, "%s", arguments);
+    take_snapshot(&after, NULL);
+    check(code > 0 && code != 99 && same_snapshot(&before, &after),
+          "hctctl %s (%s) fails (exit code %d) and leaves LowerFilters, the service and the file as they were", arguments,
+          why, code);
     if (!same_snapshot(&before, &after)) show_snapshot("after", &after);
     free(before.file_data);
     free(after.file_data);
 }
 
-static void scenario_steps(struct step *steps, int n, const char *pkg)
+/* Reads the scenario file (see scenario.txt), and plays it when `play`: on, off, ioctl CODE,
+ * report BYTES -> BYTES, unplug; lines starting with '#' and empty lines are skipped. FALSE when
+ * it does not open or a line is not a step. */
+static BOOL scenario(const char *path, const char *pkg, BOOL play)
 {
+    FILE *f = fopen(path, "r");
+    char line[256], sent_text[3 * HCTWINE_MAX_REPORT + 1], expected_text[3 * HCTWINE_MAX_REPORT + 1], *arrow;
+    UCHAR sent[HCTWINE_MAX_REPORT], expected[HCTWINE_MAX_REPORT];
+    ULONG code, sent_length = 0, expected_length = 0;
     struct hctwine_upper_state u;
-    char what[200];
-    int i;
-    for (i = 0; i < n; i++)
+    struct hctwine_bus_state b;
+    int number = 0;
+    if (!f) printf("FAIL: cannot open the scenario %s\n", path);
+    while (f && fgets(line, sizeof(line), f))
     {
-        struct step *st = &steps[i];
-        if (!strcmp(st->kind, "on") || !strcmp(st->kind, "off"))
+        BOOL on_off, ioctl, unplug, report = FALSE;
+        number++;
+        line[strcspn(line, "\r\n")] = 0;
+        if (!line[0] || line[0] == '#') continue;
+        on_off = !strcmp(line, "on") || !strcmp(line, "off");
+        unplug = !strcmp(line, "unplug");
+        ioctl = sscanf(line, "ioctl %lx", &code) == 1;
+        if (!strncmp(line, "report ", 7) && (arrow = strstr(line, "->")))
         {
-            int code = run_tool(pkg, st->kind);
-            snprintf(what, sizeof(what), "hctctl %s exits with 0 (got %d)", st->kind, code);
-            check(code == 0, what);
+            *arrow = 0;
+            sent_length = parse_bytes(line + 7, sent);
+            expected_length = parse_bytes(arrow + 2, expected);
+            report = sent_length && expected_length;
         }
-        else if (!strcmp(st->kind, "ioctl"))
-            unknown_code(st->code);
-        else if (!strcmp(st->kind, "unplug"))
+        if (!on_off && !unplug && !ioctl && !report)
         {
-            struct hctwine_bus_state b;
+            printf("FAIL: %s line %d: not a step: %s\n", path, number, line);
+            fclose(f);
+            return FALSE;
+        }
+        if (!play) continue;
+        if (on_off)
+        {
+            int exit_code = run_tool(pkg, "%s", line);
+            check(exit_code == 0, "hctctl %s exits with 0 (got %d)", line, exit_code);
+        }
+        else if (ioctl)
+            unknown_code(code);
+        else if (unplug)
+        {
             bus_state(MOUSE1, &b);
             check(b.reads_waiting == HCTWINE_READS, "the class driver's interrupt transfers are held by the mouse before unplugging");
             check(unplug_and_wait(MOUSE1), "the mouse is unplugged: the whole stack saw the surprise removal and the removal");
@@ -652,37 +605,25 @@ static void scenario_steps(struct step *steps, int n, const char *pkg)
         }
         else
         {
-            BOOL back = report_round_trip(MOUSE1, st->sent, st->sent_length, &u);
-            ULONG k;
-            int at;
-            show_report("sent by the mouse    ", st->sent, st->sent_length);
-            if (back) show_report("received by the class", u.last_report, u.last_length);
-            at = snprintf(what, sizeof(what), "report");
-            for (k = 0; k < st->sent_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", st->sent[k]);
-            at += snprintf(what + at, sizeof(what) - at, " reaches the class driver as");
-            for (k = 0; k < st->expected_length; k++) at += snprintf(what + at, sizeof(what) - at, " %02X", st->expected[k]);
-            check(back && u.last_read_status == 0 && u.last_read_usbd == 0 && u.last_length == st->expected_length &&
-                      !memcmp(u.last_report, st->expected, st->expected_length),
-                  what);
+            BOOL back = report_round_trip(MOUSE1, sent, sent_length, &u, FALSE);
+            check(back && u.last_read_status == 0 && u.last_read_usbd == 0 && u.last_length == expected_length &&
+                      !memcmp(u.last_report, expected, expected_length),
+                  "report%s reaches the class driver as%s", hex(sent_text, sent, sent_length),
+                  hex(expected_text, expected, expected_length));
         }
     }
+    if (f) fclose(f);
+    return f != NULL;
 }
 
-/* Feeds horizontal scroll to a mouse until it comes back rewritten, for at most `ms`. */
-static BOOL switched_on_within(ULONG mouse, DWORD ms, DWORD *took)
+/* Feeds horizontal scroll to a mouse until it comes back rewritten, for at most 2 s. */
+static void check_switched_on(ULONG mouse, const char *what)
 {
     DWORD start = GetTickCount();
-    do
-    {
-        if (report_is(mouse, pan_rewritten, TRUE))
-        {
-            *took = GetTickCount() - start;
-            return TRUE;
-        }
-        Sleep(100);
-    } while (GetTickCount() - start < ms);
-    *took = GetTickCount() - start;
-    return FALSE;
+    BOOL on;
+    POLL_UNTIL(on = report_is(mouse, pan_rewritten, TRUE), 2000, 100);
+    check(on, "%s", what);
+    printf("  (%lu ms)\n", GetTickCount() - start);
 }
 
 /* Whether PendingFileRenameOperations holds a string that ends in `tail` (any case). */
@@ -707,30 +648,25 @@ static void check_uninstalled(const struct snapshot *now)
     check(!now->service || now->delete_flag || !now->scm_open,
           "the service hct is gone, or marked for deletion (its driver still loaded when it was deleted)");
     if (now->file && scheduled) printf("  (hct.sys is listed in PendingFileRenameOperations: removed at restart)\n");
-    check(!now->file || scheduled, "%SystemRoot%\\System32\\drivers\\hct.sys is gone (or its removal at restart scheduled)");
+    check(!now->file || scheduled, "%%SystemRoot%%\\System32\\drivers\\hct.sys is gone (or its removal at restart scheduled)");
 }
 
-static int installer(const char *scenario, const char *pkg, const char *nosys, const char *wrongarch, const char *upgrade)
+static int installer(const char *scenario_path, const char *pkg, const char *nosys, const char *wrongarch, const char *upgrade)
 {
-    struct step steps[64];
     struct snapshot before = {0}, now = {0}, saved = {0};
     struct hctwine_upper_state u;
     PROCESS_INFORMATION keep = {0};
-    DWORD took, code;
-    char what[300], arguments[300];
-    int n = read_scenario(scenario, steps, 64);
+    DWORD code;
     static const WCHAR other_only[] = L"hctwpass\0";
 
-    if (n < 0) return 1;
+    if (!scenario(scenario_path, pkg, FALSE)) return 1;
     bus = open_link_waiting("\\\\.\\HctWineBus", 20000);
     check(bus != INVALID_HANDLE_VALUE, "the fake bus is running (\\\\.\\HctWineBus opens)");
     if (bus == INVALID_HANDLE_VALUE) return 1;
 
     step("before install: mouse 1 plugged in, no LowerFilters value");
-    check(plug(MOUSE1, &u), "mouse 1 is plugged in and its stack built");
-    check_started_without_filter(MOUSE1, &u, "", TRUE);
-    take_snapshot(&before);
-    show_snapshot("before install", &before);
+    check_stack(plug(MOUSE1, &u), "mouse 1 is plugged in and its stack built", MOUSE1, &u, "", HCT_NOWHERE);
+    take_snapshot(&before, "before install");
     check(!before.value[MOUSE1].present && !before.service && !before.file, "no LowerFilters value, no service hct, no hct.sys");
 
     step("failed installs change nothing");
@@ -739,19 +675,18 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     failed_install(wrongarch, "install", "the other width's hct.sys beside hctctl.exe");
 
     step("hctctl install");
-    code = (DWORD)run_tool(pkg, "install");
-    check(code == 0, "hctctl install exits with 0");
-    take_snapshot(&now);
-    show_snapshot("after install", &now);
+    check(run_tool(pkg, "install") == 0, "hctctl install exits with 0");
+    take_snapshot(&now, "after install");
     check(value_is(&now, MOUSE1, "hct\0", 5), "LowerFilters read back from the node's instance key: exactly \"hct\"");
     check(now.service && !now.delete_flag && now.scm_open, "the service hct exists");
     {
         BYTE *data;
         DWORD got;
-        snprintf(what, sizeof(what), "%s\\hct.sys", pkg);
-        read_whole(what, &data, &got);
+        char path[MAX_PATH];
+        snprintf(path, sizeof(path), "%s\\hct.sys", pkg);
+        read_whole(path, &data, &got);
         check(now.file && now.file_data && data && got == now.file_size && !memcmp(data, now.file_data, got),
-              "%SystemRoot%\\System32\\drivers\\hct.sys is the package's hct.sys, byte for byte");
+              "%%SystemRoot%%\\System32\\drivers\\hct.sys is the package's hct.sys, byte for byte");
         free(data);
     }
     check(!control_device_present(), "before the replug no hct control device: the running stack is unchanged");
@@ -760,89 +695,59 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     saved = now;
     saved.file_data = NULL;
     check(set_value(MOUSE1, NULL, 0), "LowerFilters deleted from the node");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_without_filter(MOUSE1, &u, "", TRUE);
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "", HCT_NOWHERE);
     check(set_value(MOUSE1, saved.value[MOUSE1].present ? (const WCHAR *)saved.value[MOUSE1].data : NULL,
                     saved.value[MOUSE1].size),
           "LowerFilters written back as hctctl install left it");
 
     step("replug: the stack is built from LowerFilters");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_with_hct(MOUSE1, &u, "hct");
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "hct", HCT_HERE);
 
     step("the session of tests/wine/scenario.txt (its driver trace is compared with the host's)");
-    scenario_steps(steps, n, pkg);
-    DeviceIoControl(bus, IOCTL_HCTWINE_MARK, &(ULONG){1}, sizeof(ULONG), NULL, 0, &took, NULL);
+    scenario(scenario_path, pkg, TRUE);
+    request(bus, IOCTL_HCTWINE_MARK, 1, NULL, 0);
 
     step("hctctl on --keep: a second mouse installed and plugged, the first replugged");
-    check(plug(MOUSE1, &u), "mouse 1 plugged in again");
-    check_started_with_hct(MOUSE1, &u, "hct");
+    check_stack(plug(MOUSE1, &u), "mouse 1 plugged in again", MOUSE1, &u, "hct", HCT_HERE);
     DeleteFileA("C:\\keep.stop");
-    {
-        STARTUPINFOA si = {sizeof(si)};
-        char command[2 * MAX_PATH];
-        snprintf(command, sizeof(command), "\"%s\\hctctl.exe\" on --keep --stop-file C:\\keep.stop", pkg);
-        printf("  $ %s   (left running)\n", command);
-        check(CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, &keep), "hctctl on --keep started");
-    }
-    snprintf(what, sizeof(what), "mouse 1 is switched on by hctctl on --keep within 2 s");
-    check(switched_on_within(MOUSE1, 2000, &took), what);
-    printf("  (%lu ms)\n", took);
-    check(plug(MOUSE2, &u), "mouse 2 plugged in (no filter listed yet)");
-    check_started_without_filter(MOUSE2, &u, "", FALSE);
-    code = (DWORD)run_tool(pkg, "install");
-    check(code != 0, "hctctl install without --device refuses to choose among two mouse nodes");
-    snprintf(arguments, sizeof(arguments), "install --device %s", instance_ids[MOUSE2]);
-    check(run_tool(pkg, arguments) == 0, "hctctl install --device (mouse 2) exits with 0");
-    take_snapshot(&now);
+    check(start_tool(pkg, "on --keep --stop-file C:\\keep.stop", NULL, &keep), "hctctl on --keep started");
+    check_switched_on(MOUSE1, "mouse 1 is switched on by hctctl on --keep within 2 s");
+    check_stack(plug(MOUSE2, &u), "mouse 2 plugged in (no filter listed yet)", MOUSE2, &u, "", HCT_ELSEWHERE);
+    check(run_tool(pkg, "install") != 0, "hctctl install without --device refuses to choose among two mouse nodes");
+    check(run_tool(pkg, "install --device %s", instance_ids[MOUSE2]) == 0, "hctctl install --device (mouse 2) exits with 0");
+    take_snapshot(&now, NULL);
     show_value(MOUSE2, &now);
     check(value_is(&now, MOUSE2, "hct\0", 5) && value_is(&now, MOUSE1, "hct\0", 5),
           "mouse 2's LowerFilters is \"hct\", mouse 1's unchanged");
     /* Replugged by hand: out for a second and a half. hctctl on --keep looks once a second where no
      * arrival notification comes (Wine), and a link gone and back between two looks is not new to it. */
-    check(replug_after(MOUSE2, 1500, &u), "mouse 2 replugged (out for 1.5 s, as by hand)");
-    check_started_with_hct(MOUSE2, &u, "hct");
-    check(switched_on_within(MOUSE2, 2000, &took), "mouse 2 is switched on by hctctl on --keep within 2 s");
-    printf("  (%lu ms)\n", took);
+    check_stack(replug_after(MOUSE2, 1500, &u), "mouse 2 replugged (out for 1.5 s, as by hand)", MOUSE2, &u, "hct", HCT_HERE);
+    check_switched_on(MOUSE2, "mouse 2 is switched on by hctctl on --keep within 2 s");
     check(replug_after(MOUSE1, 1500, &u), "mouse 1 replugged (out for 1.5 s, as by hand)");
-    check(switched_on_within(MOUSE1, 2000, &took), "mouse 1 is switched on again by hctctl on --keep within 2 s");
-    printf("  (%lu ms)\n", took);
+    check_switched_on(MOUSE1, "mouse 1 is switched on again by hctctl on --keep within 2 s");
     check(report_is(MOUSE2, pan_rewritten, FALSE), "mouse 2 still rewrites horizontal scroll: every mouse on");
     {
         HANDLE f = CreateFileA("C:\\keep.stop", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
         if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
-        code = (DWORD)-1;
-        if (keep.hProcess)
-        {
-            if (WaitForSingleObject(keep.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(keep.hProcess, 99);
-            GetExitCodeProcess(keep.hProcess, &code);
-            CloseHandle(keep.hProcess);
-            CloseHandle(keep.hThread);
-        }
-        snprintf(what, sizeof(what), "hctctl on --keep stops once its stop file appears, exit code 0 (got %lu)", code);
-        check(code == 0, what);
+        code = keep.hProcess ? wait_tool(&keep, 10000) : (DWORD)-1;
+        check(code == 0, "hctctl on --keep stops once its stop file appears, exit code 0 (got %lu)", code);
     }
 
     step("upgrade while loaded: another build of hct.sys installed with the driver loaded");
-    snprintf(arguments, sizeof(arguments), "install --device %s", instance_ids[MOUSE1]);
-    code = (DWORD)run_tool(upgrade, arguments);
-    take_snapshot(&saved);
-    snprintf(what, sizeof(what), "upgrade while loaded: exit code 3010 (got %ld), \"done, restart required\", hct.sys.new "
-             "scheduled to replace the loaded hct.sys at the restart, the loaded one kept", (long)code);
+    code = (DWORD)run_tool(upgrade, "install --device %s", instance_ids[MOUSE1]);
+    take_snapshot(&saved, NULL);
     check(code == 3010 && strstr(tool_output, "done, restart required") && pending_names("\\hct.sys.new") &&
               pending_names("\\drivers\\hct.sys") && saved.file_size == now.file_size &&
               !memcmp(saved.file_data, now.file_data, now.file_size),
-          what);
+          "upgrade while loaded: exit code 3010 (got %ld), \"done, restart required\", hct.sys.new "
+          "scheduled to replace the loaded hct.sys at the restart, the loaded one kept", (long)code);
     free(saved.file_data);
-    saved.file_data = NULL;
 
     step("hctctl uninstall --all, replug");
     check(run_tool(pkg, "uninstall --all") == 0, "hctctl uninstall --all exits with 0");
     check(unplug_and_wait(MOUSE2), "mouse 2 unplugged");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_without_filter(MOUSE1, &u, "", TRUE);
-    take_snapshot(&now);
-    show_snapshot("after uninstall", &now);
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "", HCT_NOWHERE);
+    take_snapshot(&now, "after uninstall");
     check(!now.value[MOUSE1].present && !now.value[MOUSE2].present,
           "LowerFilters exactly as before install: no value on either node");
     check_uninstalled(&now);
@@ -850,31 +755,24 @@ static int installer(const char *scenario, const char *pkg, const char *nosys, c
     step("another filter already listed: install (a reinstall after a pending removal) keeps it, uninstall gives it back unchanged");
     check(create_other_filter_service(), "the other filter's service hctwpass created");
     check(set_value(MOUSE1, other_only, sizeof(other_only)), "mouse 1's LowerFilters set to \"hctwpass\"");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_without_filter(MOUSE1, &u, "hctwpass", TRUE);
-    take_snapshot(&before);
-    show_snapshot("before install", &before);
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "hctwpass", HCT_NOWHERE);
+    take_snapshot(&before, "before install");
     /* The uninstall above ran with the driver loaded: the file's deletion waits for the restart. */
     check(pending_names("\\hct.sys"), "hct.sys's removal at restart is pending (PendingFileRenameOperations)");
-    snprintf(arguments, sizeof(arguments), "install --device %s", instance_ids[MOUSE1]);
-    code = (DWORD)run_tool(pkg, arguments);
-    take_snapshot(&now);
+    code = (DWORD)run_tool(pkg, "install --device %s", instance_ids[MOUSE1]);
+    take_snapshot(&now, NULL);
     show_value(MOUSE1, &now);
-    snprintf(what, sizeof(what), "reinstall after a pending removal: exit code 0 (got %ld), no entry for hct.sys left in "
-             "PendingFileRenameOperations, the file and the service there", (long)code);
-    check(code == 0 && !pending_names("\\hct.sys") && now.file && now.service && !now.delete_flag, what);
+    check(code == 0 && !pending_names("\\hct.sys") && now.file && now.service && !now.delete_flag,
+          "reinstall after a pending removal: exit code 0 (got %ld), no entry for hct.sys left in "
+          "PendingFileRenameOperations, the file and the service there", (long)code);
     check(value_is(&now, MOUSE1, "hct\0hctwpass\0", 14),
           "LowerFilters read back: \"hct\" first (directly above the bus driver), then \"hctwpass\"");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_with_hct(MOUSE1, &u, "hct,hctwpass");
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "hct,hctwpass", HCT_HERE);
     check(run_tool(pkg, "on") == 0, "hctctl on exits with 0");
     check(report_is(MOUSE1, pan_rewritten, FALSE), "a report with horizontal scroll is rewritten through both filters");
-    snprintf(arguments, sizeof(arguments), "uninstall --device %s", instance_ids[MOUSE1]);
-    check(run_tool(pkg, arguments) == 0, "hctctl uninstall --device (mouse 1) exits with 0");
-    check(replug(MOUSE1, &u), "mouse 1 replugged");
-    check_started_without_filter(MOUSE1, &u, "hctwpass", TRUE);
-    take_snapshot(&now);
-    show_snapshot("after uninstall", &now);
+    check(run_tool(pkg, "uninstall --device %s", instance_ids[MOUSE1]) == 0, "hctctl uninstall --device (mouse 1) exits with 0");
+    check_stack(replug(MOUSE1, &u), "mouse 1 replugged", MOUSE1, &u, "hctwpass", HCT_NOWHERE);
+    take_snapshot(&now, "after uninstall");
     check(same_value(&before, &now, MOUSE1), "LowerFilters exactly as before install: \"hctwpass\", byte for byte");
     check_uninstalled(&now);
     check(unplug_and_wait(MOUSE1), "mouse 1 unplugged at the end");

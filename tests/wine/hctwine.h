@@ -11,26 +11,21 @@
  * mouse's index (0 or 1). */
 #define IOCTL_HCTWINE_PLUG   CTL_CODE(HCTWINE_DEVICE_TYPE, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_HCTWINE_UNPLUG CTL_CODE(HCTWINE_DEVICE_TYPE, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
-/* Input: the index, then the report bytes (1 to 32). Completes the oldest interrupt-IN transfer the mouse holds;
- * fails with STATUS_DEVICE_NOT_READY when none is waiting. */
+/* Input: the index, then the report (1 to 32 bytes) for the oldest transfer held (else STATUS_DEVICE_NOT_READY). */
 #define IOCTL_HCTWINE_FEED   CTL_CODE(HCTWINE_DEVICE_TYPE, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
 /* Output: struct hctwine_bus_state. */
 #define IOCTL_HCTWINE_BUS_STATE CTL_CODE(HCTWINE_DEVICE_TYPE, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS)
 /* Writes "hctwine-bus: mark N" to the log: scripts/wine-e2e.sh compares the driver's trace up to it. */
 #define IOCTL_HCTWINE_MARK CTL_CODE(HCTWINE_DEVICE_TYPE, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
-/* \\.\HctWineUpper: the fake function driver's control device. */
-/* Input: the mouse's index (ULONG). Output: struct hctwine_upper_state. */
+/* \\.\HctWineUpper, the fake function driver's control device. Input: the index. Output: the state. */
 #define IOCTL_HCTWINE_UPPER_STATE CTL_CODE(HCTWINE_DEVICE_TYPE, 0x812, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 #define HCTWINE_MAX_REPORT 32
-#define HCTWINE_URB_LOG 16
 #define HCTWINE_READS 2 /* interrupt-IN transfers the class driver keeps at the mouse */
 
 struct hctwine_bus_state
 {
-    ULONG plugged;          /* the mouse is reported to the PnP manager */
-    ULONG started;          /* the mouse's PDO has seen IRP_MN_START_DEVICE */
     ULONG reads_waiting;    /* interrupt-IN transfers the mouse holds */
     ULONG string_requests;  /* string descriptor requests for index 200 answered */
     ULONG hid_requests;     /* HID report descriptor requests answered */
@@ -38,8 +33,6 @@ struct hctwine_bus_state
     ULONG configurations_selected;
     ULONG surprise_removed;
     ULONG removed;          /* the PDO has seen IRP_MN_REMOVE_DEVICE */
-    ULONG urb_count;        /* URBs that reached the mouse; the first HCTWINE_URB_LOG are logged */
-    struct { USHORT down, up; } urbs[HCTWINE_URB_LOG]; /* URB function as sent, and as completed */
 };
 
 struct hctwine_upper_state

@@ -1,25 +1,24 @@
-/* Reads install/hct.inf, the per-mouse template with its hardware ID filled in, with setupapi and walks
- * it as Windows' device installation does, for both widths: [Version]; [Manufacturer] to the NTx86 and
- * NTamd64 models, each a device's own ID (USB\VID_...), never a compatible ID; each model's DDInstall
- * section as Windows resolves it (.NTx86 / .NTamd64, then .NT, then none); Include/Needs of input.inf in
- * its install, .HW and .Services sections; CopyFiles and [DestinationDirs]; the .HW AddReg, which must be
- * HKR,,"LowerFilters",REG_MULTI_SZ replacing,"hct" (hct first, as hctctl puts it); AddService hct with
- * %12%\hct.sys; [SourceDisksNames] and [SourceDisksFiles.x86/.amd64] naming files the package holds.
+/* Reads install/hct.inf (the template, its hardware ID filled in) with setupapi as Windows' device
+ * installation does, for both widths, down to the files the package must hold. Where Wine's setupapi
+ * differs from Windows' (Include/Needs, the key of a .HW HKR line), it says so instead of relying on it.
  *
- *   hctinf <inf> <package dir>     exit status 0 only when every line resolved and every check passed
- *
- * Where Wine's setupapi treats an INF differently from Windows' (Include/Needs, the key a .HW HKR
- * line writes to), this program says so instead of relying on Wine's behaviour. */
+ *   hctinf <inf> <package dir>     exit status 0 only when every line resolved and every check passed */
 #include <windows.h>
 #include <setupapi.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <wchar.h>
 
 static int failures;
 
-static void check(int ok, const wchar_t *what)
+static void check(int ok, const wchar_t *what, ...)
 {
-    wprintf(L"%ls: %ls\n", ok ? L"PASS" : L"FAIL", what);
+    va_list args;
+    va_start(args, what);
+    wprintf(L"%ls: ", ok ? L"PASS" : L"FAIL");
+    vwprintf(what, args);
+    wprintf(L"\n");
+    va_end(args);
     if (!ok) failures++;
 }
 
@@ -35,15 +34,18 @@ static const wchar_t *field(INFCONTEXT *line, DWORD n)
     return b;
 }
 
-/* The value of `key` in `section`, or NULL (with a failed check) when the line is not there. */
+/* The first line of `key` (any when NULL) in `section`, or a failed check `missing` (a format). */
+static BOOL find_line(HINF inf, const wchar_t *section, const wchar_t *key, INFCONTEXT *line, const wchar_t *missing)
+{
+    if (SetupFindFirstLineW(inf, section, key, line)) return TRUE;
+    check(0, missing, section, key);
+    return FALSE;
+}
+
 static const wchar_t *value(HINF inf, const wchar_t *section, const wchar_t *key)
 {
     INFCONTEXT line;
-    wchar_t what[256];
-    if (SetupFindFirstLineW(inf, section, key, &line)) return field(&line, 1);
-    swprintf(what, 256, L"[%ls] has a %ls line", section, key);
-    check(0, what);
-    return NULL;
+    return find_line(inf, section, key, &line, L"[%ls] has a %ls line") ? field(&line, 1) : NULL;
 }
 
 static BOOL section_exists(HINF inf, const wchar_t *name) { return SetupGetLineCountW(inf, name) >= 0; }
@@ -56,11 +58,12 @@ struct platform
     const wchar_t *decoration;      /* [Manufacturer] decoration and DDInstall suffix */
     const wchar_t *files_section;   /* SourceDisksFiles.<arch> */
     const wchar_t *package_subdir;  /* the package's folder of this width */
+    BOOL native;                    /* this program's own width, which setupapi resolves for */
 };
 
 static const struct platform platforms[] = {
-    {L"NTx86", L"SourceDisksFiles.x86", L"x86"},
-    {L"NTamd64", L"SourceDisksFiles.amd64", L"x64"},
+    {L"NTx86", L"SourceDisksFiles.x86", L"x86", sizeof(void *) == 4},
+    {L"NTamd64", L"SourceDisksFiles.amd64", L"x64", sizeof(void *) == 8},
 };
 
 /* The DDInstall section Windows installs for `base` on a platform: base.NTx86 / base.NTamd64 when
@@ -80,64 +83,47 @@ static BOOL actual_section(HINF inf, const wchar_t *base, const wchar_t *decorat
 static void include_needs(HINF inf, const wchar_t *section)
 {
     INFCONTEXT line;
-    wchar_t what[512], want[64];
+    wchar_t want[64];
     const wchar_t *include = L"(none)", *needs = L"(none)", *suffix = wcsstr(section, L".NT");
     if (SetupFindFirstLineW(inf, section, L"Include", &line)) include = field(&line, 1);
     if (SetupFindFirstLineW(inf, section, L"Needs", &line)) needs = field(&line, 1);
     swprintf(want, 64, L"HID_Inst%ls", suffix ? suffix : L"");
-    swprintf(what, 512, L"[%ls] Include = %ls, Needs = %ls: input.inf's [%ls] with ours (Wine ignores both: read, "
-             L"not installed)", section, include, needs, want);
-    check(!_wcsicmp(include, L"input.inf") && !_wcsicmp(needs, want), what);
+    check(!_wcsicmp(include, L"input.inf") && !_wcsicmp(needs, want),
+          L"[%ls] Include = %ls, Needs = %ls: input.inf's [%ls] with ours (Wine ignores both: read, not installed)",
+          section, include, needs, want);
 }
 
 static void walk_copy_files(HINF inf, const wchar_t *section)
 {
     INFCONTEXT line;
-    wchar_t what[512];
-    const wchar_t *list;
+    const wchar_t *list, *dir = NULL;
     BOOL found = FALSE;
-    if (!SetupFindFirstLineW(inf, section, L"CopyFiles", &line))
-    {
-        swprintf(what, 512, L"[%ls] has a CopyFiles line", section);
-        check(0, what);
-        return;
-    }
+    if (!find_line(inf, section, L"CopyFiles", &line, L"[%ls] has a %ls line")) return;
     list = field(&line, 1);
     if (SetupFindFirstLineW(inf, list, NULL, &line))
         do found |= !_wcsicmp(field(&line, 0), L"hct.sys") || !_wcsicmp(field(&line, 1), L"hct.sys");
         while (SetupFindNextLine(&line, &line));
-    swprintf(what, 512, L"[%ls] CopyFiles = %ls, which lists hct.sys", section, list);
-    check(found, what);
-    {
-        const wchar_t *dir = NULL;
-        if (SetupFindFirstLineW(inf, L"DestinationDirs", list, &line)) dir = field(&line, 1);
-        else if (SetupFindFirstLineW(inf, L"DestinationDirs", L"DefaultDestDir", &line)) dir = field(&line, 1);
-        swprintf(what, 512, L"[DestinationDirs] sends %ls to DIRID 12 (%%SystemRoot%%\\System32\\drivers) (got %ls)", list,
-                 dir ? dir : L"none");
-        check(dir && !wcscmp(dir, L"12"), what);
-    }
+    check(found, L"[%ls] CopyFiles = %ls, which lists hct.sys", section, list);
+    if (SetupFindFirstLineW(inf, L"DestinationDirs", list, &line)) dir = field(&line, 1);
+    else if (SetupFindFirstLineW(inf, L"DestinationDirs", L"DefaultDestDir", &line)) dir = field(&line, 1);
+    check(dir && !wcscmp(dir, L"12"), L"[DestinationDirs] sends %ls to DIRID 12 (%%SystemRoot%%\\System32\\drivers) (got %ls)",
+          list, dir ? dir : L"none");
 }
 
 static void walk_hw(HINF inf, const wchar_t *section)
 {
     INFCONTEXT line, reg;
-    wchar_t hw[256], what[512];
+    wchar_t hw[256];
     int flags = -1, count = 0;
     swprintf(hw, 256, L"%ls.HW", section);
     include_needs(inf, hw);
-    if (!SetupFindFirstLineW(inf, hw, L"AddReg", &line))
-    {
-        swprintf(what, 512, L"[%ls] exists with an AddReg line", hw);
-        check(0, what);
-        return;
-    }
+    if (!find_line(inf, hw, L"AddReg", &line, L"[%ls] exists with an %ls line")) return;
     do
     {
         const wchar_t *name = field(&line, 1);
         if (!SetupFindFirstLineW(inf, name, NULL, &reg))
         {
-            swprintf(what, 512, L"[%ls] AddReg = %ls: that section exists and has lines", hw, name);
-            check(0, what);
+            check(0, L"[%ls] AddReg = %ls: that section exists and has lines", hw, name);
             continue;
         }
         do
@@ -147,16 +133,14 @@ static void walk_hw(HINF inf, const wchar_t *section)
             if (_wcsicmp(valname, L"LowerFilters")) continue;
             count++;
             if (!SetupGetIntField(&reg, 4, &flags)) flags = -1;
-            swprintf(what, 512, L"[%ls] (from %ls): %ls,%ls,\"%ls\",0x%08x,\"%ls\" is HKR,,\"LowerFilters\",0x00010000 "
-                     L"(REG_MULTI_SZ, replacing: hct the first entry, directly above the bus driver),\"hct\"",
-                     name, hw, root, subkey, valname, (unsigned)flags, data);
             check(!_wcsicmp(root, L"HKR") && !subkey[0] && flags == 0x00010000 && !wcscmp(data, L"hct") &&
                       SetupGetFieldCount(&reg) == 5,
-                  what);
+                  L"[%ls] (from %ls): %ls,%ls,\"%ls\",0x%08x,\"%ls\" is HKR,,\"LowerFilters\",0x00010000 "
+                  L"(REG_MULTI_SZ, replacing: hct the first entry, directly above the bus driver),\"hct\"",
+                  name, hw, root, subkey, valname, (unsigned)flags, data);
         } while (SetupFindNextLine(&reg, &reg));
     } while (SetupFindNextMatchLineW(&line, L"AddReg", &line));
-    swprintf(what, 512, L"[%ls] writes LowerFilters exactly once (%d)", hw, count);
-    check(count == 1, what);
+    check(count == 1, L"[%ls] writes LowerFilters exactly once (%d)", hw, count);
     note(L"a .HW section's HKR is the device's instance key on Windows (Enum\\<device>\\<instance>, where "
          L"the PnP manager reads LowerFilters); Wine's setupapi writes it to the instance key's Device Parameters "
          L"subkey instead, so this run reads the line and does not install it");
@@ -165,16 +149,11 @@ static void walk_hw(HINF inf, const wchar_t *section)
 static void walk_services(HINF inf, const wchar_t *section)
 {
     INFCONTEXT line;
-    wchar_t services[256], what[600];
+    wchar_t services[256];
     BOOL hct = FALSE;
     swprintf(services, 256, L"%ls.Services", section);
     include_needs(inf, services);
-    if (!SetupFindFirstLineW(inf, services, L"AddService", &line))
-    {
-        swprintf(what, 600, L"[%ls] exists with an AddService line", services);
-        check(0, what);
-        return;
-    }
+    if (!find_line(inf, services, L"AddService", &line, L"[%ls] exists with an %ls line")) return;
     do
     {
         const wchar_t *name = field(&line, 1), *install = field(&line, 3);
@@ -183,13 +162,11 @@ static void walk_services(HINF inf, const wchar_t *section)
         if (_wcsicmp(name, L"hct")) continue;
         hct = TRUE;
         if (field(&line, 2)[0] && !SetupGetIntField(&line, 2, &flags)) flags = -1;
-        swprintf(what, 600, L"[%ls] AddService = hct with flags 0x%x: a filter, not the function service "
-                 L"(no SPSVCINST_ASSOCSERVICE)", services, (unsigned)flags);
-        check(flags >= 0 && !(flags & 0x2), what);
+        check(flags >= 0 && !(flags & 0x2), L"[%ls] AddService = hct with flags 0x%x: a filter, not the function service "
+              L"(no SPSVCINST_ASSOCSERVICE)", services, (unsigned)flags);
         if (!section_exists(inf, install))
         {
-            swprintf(what, 600, L"[%ls] AddService = hct,,%ls: that section exists", services, install);
-            check(0, what);
+            check(0, L"[%ls] AddService = hct,,%ls: that section exists", services, install);
             continue;
         }
         type = value(inf, install, L"ServiceType");
@@ -197,53 +174,46 @@ static void walk_services(HINF inf, const wchar_t *section)
         error = value(inf, install, L"ErrorControl");
         binary = value(inf, install, L"ServiceBinary");
         if (!type || !start || !error || !binary) continue;
-        swprintf(what, 600, L"[%ls] ServiceType = %ls (1: kernel driver), StartType = %ls (3: demand), ErrorControl = %ls (1: normal)",
-                 install, type, start, error);
-        check(!wcscmp(type, L"1") && !wcscmp(start, L"3") && !wcscmp(error, L"1"), what);
+        check(!wcscmp(type, L"1") && !wcscmp(start, L"3") && !wcscmp(error, L"1"),
+              L"[%ls] ServiceType = %ls (1: kernel driver), StartType = %ls (3: demand), ErrorControl = %ls (1: normal)",
+              install, type, start, error);
         /* Setup substitutes DIRIDs in a field: %12% reads as the drivers folder. */
         {
             size_t n = wcslen(binary);
             const wchar_t *tail = L"\\drivers\\hct.sys";
             size_t t = wcslen(tail);
-            BOOL ok = !_wcsicmp(binary, L"%12%\\hct.sys") || (n > t && !_wcsicmp(binary + n - t, tail));
-            swprintf(what, 600, L"[%ls] ServiceBinary is %%12%%\\hct.sys (read as %ls)", install, binary);
-            check(ok, what);
+            check(!_wcsicmp(binary, L"%12%\\hct.sys") || (n > t && !_wcsicmp(binary + n - t, tail)),
+                  L"[%ls] ServiceBinary is %%12%%\\hct.sys (read as %ls)", install, binary);
         }
     } while (SetupFindNextMatchLineW(&line, L"AddService", &line));
-    swprintf(what, 600, L"[%ls] adds the service hct", services);
-    check(hct, what);
+    check(hct, L"[%ls] adds the service hct", services);
 }
 
 static void walk_source_files(HINF inf, const struct platform *p, const wchar_t *package)
 {
-    INFCONTEXT line;
-    wchar_t what[600], path[MAX_PATH];
+    INFCONTEXT line, d;
+    wchar_t path[MAX_PATH];
     const wchar_t *disk, *subdir;
     DWORD attributes;
-    if (!SetupFindFirstLineW(inf, p->files_section, L"hct.sys", &line))
-    {
-        swprintf(what, 600, L"[%ls] has a line for hct.sys", p->files_section);
-        check(0, what);
-        return;
-    }
+    if (!find_line(inf, p->files_section, L"hct.sys", &line, L"[%ls] has a line for %ls")) return;
     disk = field(&line, 1);
     subdir = field(&line, 2);
-    {
-        INFCONTEXT d;
-        swprintf(what, 600, L"[%ls] hct.sys is on disk %ls, which [SourceDisksNames] names", p->files_section, disk);
-        check(SetupFindFirstLineW(inf, L"SourceDisksNames", disk, &d) && resolved(field(&d, 1)), what);
-    }
+    check(SetupFindFirstLineW(inf, L"SourceDisksNames", disk, &d) && resolved(field(&d, 1)),
+          L"[%ls] hct.sys is on disk %ls, which [SourceDisksNames] names", p->files_section, disk);
     swprintf(path, MAX_PATH, L"%ls\\%ls\\hct.sys", package, subdir);
     attributes = GetFileAttributesW(path);
-    swprintf(what, 600, L"[%ls] hct.sys = %ls,%ls: the package holds %ls\\hct.sys (%ls)", p->files_section, disk, subdir,
-             subdir, path);
     check(!_wcsicmp(subdir, p->package_subdir) && attributes != INVALID_FILE_ATTRIBUTES &&
               !(attributes & FILE_ATTRIBUTE_DIRECTORY),
-          what);
+          L"[%ls] hct.sys = %ls,%ls: the package holds %ls\\hct.sys (%ls)", p->files_section, disk, subdir, subdir, path);
 }
 
 int wmain(int argc, wchar_t **argv)
 {
+    static const struct { const wchar_t *key, *want, *about; } version[] = {
+        {L"Signature", L"$Windows NT$", L""},
+        {L"Class", L"HIDClass", L" (the mouse's USB node is in the HID class)"},
+        {L"ClassGuid", L"{745a17a0-74d3-11d0-b6fe-00a0c90f57da}", L" (HIDClass)"},
+    };
     HINF inf;
     UINT error_line = 0;
     INFCONTEXT line;
@@ -260,53 +230,39 @@ int wmain(int argc, wchar_t **argv)
         return 2;
     }
     inf = SetupOpenInfFileW(argv[1], NULL, INF_STYLE_WIN4, &error_line);
-    swprintf(what, 600, L"SetupOpenInfFile(%ls) opens it as a Windows NT INF (error %lu, line %u)", argv[1],
-             inf == INVALID_HANDLE_VALUE ? GetLastError() : 0, error_line);
-    check(inf != INVALID_HANDLE_VALUE, what);
+    check(inf != INVALID_HANDLE_VALUE, L"SetupOpenInfFile(%ls) opens it as a Windows NT INF (error %lu, line %u)", argv[1],
+          inf == INVALID_HANDLE_VALUE ? GetLastError() : 0, error_line);
     if (inf == INVALID_HANDLE_VALUE) return 1;
 
-    /* [Version] */
-    text = value(inf, L"Version", L"Signature");
-    swprintf(what, 600, L"[Version] Signature = %ls", text ? text : L"(none)");
-    check(text && !_wcsicmp(text, L"$Windows NT$"), what);
-    text = value(inf, L"Version", L"Class");
-    swprintf(what, 600, L"[Version] Class = %ls (the mouse's USB node is in the HID class)", text ? text : L"(none)");
-    check(text && !_wcsicmp(text, L"HIDClass"), what);
-    text = value(inf, L"Version", L"ClassGuid");
-    swprintf(what, 600, L"[Version] ClassGuid = %ls (HIDClass)", text ? text : L"(none)");
-    check(text && !_wcsicmp(text, L"{745a17a0-74d3-11d0-b6fe-00a0c90f57da}"), what);
+    for (i = 0; i < sizeof(version) / sizeof(version[0]); i++)
+    {
+        text = value(inf, L"Version", version[i].key);
+        check(text && !_wcsicmp(text, version[i].want), L"[Version] %ls = %ls%ls", version[i].key, text ? text : L"(none)",
+              version[i].about);
+    }
     text = value(inf, L"Version", L"Provider");
-    swprintf(what, 600, L"[Version] Provider resolves through [Strings] (%ls)", text ? text : L"(none)");
-    check(resolved(text), what);
+    check(resolved(text), L"[Version] Provider resolves through [Strings] (%ls)", text ? text : L"(none)");
+    if (value(inf, L"Version", L"DriverVer") && SetupFindFirstLineW(inf, L"Version", L"DriverVer", &line))
     {
         unsigned mm, dd, yy, a, b, c, d;
-        wchar_t extra;
-        if (value(inf, L"Version", L"DriverVer") && SetupFindFirstLineW(inf, L"Version", L"DriverVer", &line))
-        {
-            wchar_t both[128];
-            swprintf(both, 128, L"%ls,%ls", field(&line, 1), field(&line, 2));
-            swprintf(what, 600, L"[Version] DriverVer = %ls (mm/dd/yyyy,w.x.y.z)", both);
-            check(swscanf(both, L"%u/%u/%u,%u.%u.%u.%u%lc", &mm, &dd, &yy, &a, &b, &c, &d, &extra) == 7 && mm >= 1 &&
-                      mm <= 12 && dd >= 1 && dd <= 31 && yy >= 2000,
-                  what);
-        }
+        wchar_t extra, both[128];
+        swprintf(both, 128, L"%ls,%ls", field(&line, 1), field(&line, 2));
+        check(swscanf(both, L"%u/%u/%u,%u.%u.%u.%u%lc", &mm, &dd, &yy, &a, &b, &c, &d, &extra) == 7 && mm >= 1 &&
+                  mm <= 12 && dd >= 1 && dd <= 31 && yy >= 2000,
+              L"[Version] DriverVer = %ls (mm/dd/yyyy,w.x.y.z)", both);
     }
     text = value(inf, L"Version", L"CatalogFile");
     if (text)
     {
-        swprintf(what, 600, L"[Version] CatalogFile = %ls: a file name, not a path", text);
-        check(text[0] && !wcschr(text, L'\\') && !wcschr(text, L'%'), what);
+        check(text[0] && !wcschr(text, L'\\') && !wcschr(text, L'%'), L"[Version] CatalogFile = %ls: a file name, not a path",
+              text);
         swprintf(what, 600, L"the catalog %ls is the developer's, made with Inf2Cat and signed on Windows; the package "
                  L"holds neither it nor this template, and hctctl install needs neither", text);
         note(what);
     }
 
     /* [Manufacturer] -> models, for each width */
-    if (!SetupFindFirstLineW(inf, L"Manufacturer", NULL, &line))
-    {
-        check(0, L"[Manufacturer] has a line");
-        return 1;
-    }
+    if (!find_line(inf, L"Manufacturer", NULL, &line, L"[%ls] has a line")) return 1;
     check(resolved(field(&line, 0)), L"[Manufacturer] the manufacturer's name resolves through [Strings]");
     swprintf(models, 256, L"%ls", field(&line, 1));
     n = SetupGetFieldCount(&line);
@@ -319,49 +275,35 @@ int wmain(int argc, wchar_t **argv)
         int lines = 0;
         wprintf(L"--- %ls\n", p->decoration);
         for (f = 2; f <= n; f++) decorated |= !_wcsicmp(field(&line, f), p->decoration);
-        swprintf(what, 600, L"[Manufacturer] %ls lists the decoration %ls", models, p->decoration);
-        check(decorated, what);
+        check(decorated, L"[Manufacturer] %ls lists the decoration %ls", models, p->decoration);
         swprintf(section, 256, L"%ls.%ls", models, p->decoration);
-        if (!SetupFindFirstLineW(inf, section, NULL, &model))
-        {
-            swprintf(what, 600, L"[%ls] exists and has a model line", section);
-            check(0, what);
-            continue;
-        }
+        if (!find_line(inf, section, NULL, &model, L"[%ls] exists and has a model line")) continue;
         do
         {
             const wchar_t *desc = field(&model, 0), *install = field(&model, 1), *id = field(&model, 2);
             wchar_t actual[256];
             lines++;
-            swprintf(what, 600, L"[%ls] %ls = %ls, %ls: one device's ID (USB\\VID_...), the description resolved", section, desc, install, id);
-            check(resolved(desc) && !_wcsnicmp(id, L"USB\\VID_", 8), what);
-            swprintf(what, 600, L"[%ls] %ls: its DDInstall section resolves for %ls", section, install, p->decoration);
+            check(resolved(desc) && !_wcsnicmp(id, L"USB\\VID_", 8),
+                  L"[%ls] %ls = %ls, %ls: one device's ID (USB\\VID_...), the description resolved", section, desc, install, id);
             if (!actual_section(inf, install, p->decoration, actual, 256))
             {
-                check(0, what);
+                check(0, L"[%ls] %ls: its DDInstall section resolves for %ls", section, install, p->decoration);
                 continue;
             }
-            swprintf(what, 600, L"[%ls] %ls: its DDInstall section for %ls is [%ls]", section, install, p->decoration, actual);
-            check(1, what);
-#if defined(_WIN64)
-            if (i == 1)
-#else
-            if (i == 0)
-#endif
+            check(1, L"[%ls] %ls: its DDInstall section for %ls is [%ls]", section, install, p->decoration, actual);
+            if (p->native)
             {
                 wchar_t theirs[256];
                 BOOL ok = SetupDiGetActualSectionToInstallW(inf, install, theirs, 256, NULL, NULL);
-                swprintf(what, 600, L"setupapi's own resolution of %ls on this width is the same [%ls] (got %ls)", install,
-                         actual, ok ? theirs : L"nothing");
-                check(ok && !_wcsicmp(theirs, actual), what);
+                check(ok && !_wcsicmp(theirs, actual), L"setupapi's own resolution of %ls on this width is the same [%ls] (got %ls)",
+                      install, actual, ok ? theirs : L"nothing");
             }
             include_needs(inf, actual);
             walk_copy_files(inf, actual);
             walk_hw(inf, actual);
             walk_services(inf, actual);
         } while (SetupFindNextLine(&model, &model));
-        swprintf(what, 600, L"[%ls] has %d model line(s)", section, lines);
-        check(lines > 0, what);
+        check(lines > 0, L"[%ls] has %d model line(s)", section, lines);
         walk_source_files(inf, p, argv[2]);
     }
     SetupCloseInfFile(inf);

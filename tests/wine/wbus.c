@@ -1,34 +1,17 @@
 /* A root-enumerated stand-in for the USB bus driver, for running hct.sys under Wine.
  *
- * The bus FDO reports one child PDO, a USB mouse, while the harness has it plugged in. The mouse
- * answers the URBs a mouse's stack sends, after the USB stack's own in-place conversion of
- * descriptor, class and vendor requests into control transfers: device and configuration
- * descriptors, SELECT_CONFIGURATION, SET_IDLE, the HID report descriptor of the default simulated
- * mouse (the bytes come from sim/default_mouse.h at build time), the string descriptor at index 200
- * with the raw bytes "START", and interrupt-IN transfers, which it holds until the harness feeds a
- * report through \\.\HctWineBus. */
-#include <ntddk.h>
-#include <usb.h>
-#include <usbioctl.h>
-#include "hctwine.h"
+ * The bus FDO reports a child PDO for each USB mouse the harness has plugged in. The mouse answers
+ * the URBs a mouse's stack sends, after the USB stack's own in-place conversion of descriptor,
+ * class and vendor requests into control transfers; the report descriptor is the default simulated
+ * mouse's (sim/default_mouse.h), the string descriptor at index 200 the raw bytes "START".
+ * Interrupt-IN transfers are held until the harness feeds a report through \\.\HctWineBus. */
+#define DRIVER_TAG "bus"
+#define CONTROL_NAME L"HctWineBus"
 #include "wkernel.h"
 #include "mouse_descriptor.h" /* generated: hid_report_descriptor[] */
 
-#define TRACE(...) DbgPrint("hctwine-bus: " __VA_ARGS__)
 #define POOL_TAG 'bWcH'
 
-enum node_kind { NODE_CONTROL = 1, NODE_BUS_FDO, NODE_MOUSE_PDO };
-
-struct node
-{
-    enum node_kind kind;
-    DEVICE_OBJECT *lower; /* bus FDO: the root PDO below it */
-    DEVICE_OBJECT *pdo;   /* bus FDO: the root PDO, for IoInvalidateDeviceRelations */
-    BOOLEAN reported;     /* mouse PDO: still in the bus relations */
-    ULONG index;          /* mouse PDO: which mouse */
-};
-
-/* Each mouse the bus can report: the harness plugs and unplugs each on its own. */
 static struct mouse
 {
     DEVICE_OBJECT *pdo;
@@ -37,8 +20,7 @@ static struct mouse
 } mice[HCTWINE_MICE];
 
 static DRIVER_OBJECT *bus_driver;
-static DEVICE_OBJECT *control_device, *bus_fdo;
-static KSPIN_LOCK lock; /* guards the read queues and the counters */
+static DEVICE_OBJECT *bus_fdo;
 
 static const UCHAR device_descriptor[18] = {18, 1, 0x00, 0x02, 0, 0, 0, 8, 0x34, 0x12, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 1};
 /* Configuration, interface (HID, boot, mouse), HID descriptor with wReportLength, interrupt-IN
@@ -57,11 +39,13 @@ static ULONG copy_out(void *to, ULONG room, const void *from, ULONG size)
     return to ? n : 0;
 }
 
-/* ------------------------------------------------------------------ held interrupt transfers */
+static struct mouse *mouse_at(DEVICE_OBJECT *pdo) { return &mice[node_of(pdo)->index]; }
+
+static BOOLEAN reported(const struct mouse *m) { return m->pdo && node_of(m->pdo)->reported; }
 
 static VOID NTAPI cancel_held_read(DEVICE_OBJECT *device, IRP *irp)
 {
-    struct mouse *m = &mice[((struct node *)device->DeviceExtension)->index];
+    struct mouse *m = mouse_at(device);
     KIRQL irql;
     IoReleaseCancelSpinLock(irp->CancelIrql);
     KeAcquireSpinLock(&lock, &irql);
@@ -95,24 +79,29 @@ static IRP *take_held_read(struct mouse *m)
     return taken;
 }
 
+static void complete_held_read(IRP *irp, NTSTATUS status, USBD_STATUS usbd, const UCHAR *report, ULONG length)
+{
+    URB *urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;
+    transfer->TransferBufferLength = copy_out(transfer->TransferBuffer, transfer->TransferBufferLength, report, length);
+    urb->UrbHeader.Status = usbd;
+    TRACE("interrupt transfer completed: %#lx, %lu bytes\n", status, transfer->TransferBufferLength);
+    finish(irp, status, 0);
+}
+
 static void fail_held_reads(struct mouse *m)
 {
     IRP *irp;
     while ((irp = take_held_read(m)))
-    {
-        URB *urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
-        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-        TRACE("interrupt transfer failed: the mouse is gone\n");
-        finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-    }
+        complete_held_read(irp, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, NULL, 0);
 }
 
 static NTSTATUS hold_read(struct mouse *m, IRP *irp)
 {
+    BOOLEAN cancelled;
     KIRQL irql;
     KeAcquireSpinLock(&lock, &irql);
-    if (!m->pdo || !((struct node *)m->pdo->DeviceExtension)->reported)
+    if (!reported(m))
     {
         KeReleaseSpinLock(&lock, irql);
         return finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
@@ -121,54 +110,20 @@ static NTSTATUS hold_read(struct mouse *m, IRP *irp)
     InsertTailList(&m->held_reads, &irp->Tail.Overlay.ListEntry);
     m->state.reads_waiting++;
     IoSetCancelRoutine(irp, cancel_held_read);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL))
+    cancelled = irp->Cancel && IoSetCancelRoutine(irp, NULL);
+    if (cancelled)
     {
         RemoveEntryList(&irp->Tail.Overlay.ListEntry);
         m->state.reads_waiting--;
-        KeReleaseSpinLock(&lock, irql);
-        finish(irp, STATUS_CANCELLED, 0);
-        return STATUS_PENDING;
     }
     KeReleaseSpinLock(&lock, irql);
+    if (cancelled) finish(irp, STATUS_CANCELLED, 0);
     return STATUS_PENDING;
 }
 
-static NTSTATUS feed_report(struct mouse *m, const UCHAR *report, ULONG length)
-{
-    IRP *irp = take_held_read(m);
-    URB *urb;
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer;
-    if (!irp) return STATUS_DEVICE_NOT_READY;
-    urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
-    transfer = &urb->UrbBulkOrInterruptTransfer;
-    transfer->TransferBufferLength = copy_out(transfer->TransferBuffer, transfer->TransferBufferLength, report, length);
-    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-    TRACE("interrupt transfer completed with %lu bytes\n", transfer->TransferBufferLength);
-    finish(irp, STATUS_SUCCESS, 0);
-    return STATUS_SUCCESS;
-}
-
-/* ------------------------------------------------------------------ the mouse's PDO */
-
-/* The URB functions of the first requests, as they came down and as they went back up. */
-static void log_urb(struct mouse *m, USHORT down, USHORT up)
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    if (m->state.urb_count < HCTWINE_URB_LOG)
-    {
-        m->state.urbs[m->state.urb_count].down = down;
-        m->state.urbs[m->state.urb_count].up = up;
-    }
-    m->state.urb_count++;
-    KeReleaseSpinLock(&lock, irql);
-}
-
 /* The port driver's in-place conversion: a descriptor, class or vendor request becomes a control
- * transfer in the URB itself. The setup packet is written over the request's own fields where
- * _URB_CONTROL_TRANSFER.SetupPacket lies (for a descriptor request: Reserved1, Index,
- * DescriptorType, LanguageId, Reserved2), and the function becomes URB_FUNCTION_CONTROL_TRANSFER,
- * which is what every driver above sees when the request completes. Other functions stay. */
+ * transfer in the URB itself, the setup packet written where _URB_CONTROL_TRANSFER.SetupPacket
+ * lies, and every driver above sees URB_FUNCTION_CONTROL_TRANSFER when the request completes. */
 static void convert_in_place(URB *urb)
 {
     UCHAR setup[8];
@@ -223,7 +178,6 @@ static void convert_in_place(URB *urb)
     urb->UrbHeader.Function = URB_FUNCTION_CONTROL_TRANSFER;
 }
 
-/* The default pipe: answers a control transfer by its setup packet, as the mouse would. */
 static NTSTATUS default_pipe(struct mouse *m, URB *urb)
 {
     struct _URB_CONTROL_TRANSFER *t = &urb->UrbControlTransfer;
@@ -267,7 +221,6 @@ static NTSTATUS default_pipe(struct mouse *m, URB *urb)
     return STATUS_SUCCESS;
 }
 
-/* SELECT_CONFIGURATION: the configuration's one interface with its interrupt-IN pipe. */
 static NTSTATUS select_configuration(struct mouse *m, URB *urb)
 {
     struct _URB_SELECT_CONFIGURATION *c = &urb->UrbSelectConfiguration;
@@ -295,15 +248,17 @@ static NTSTATUS select_configuration(struct mouse *m, URB *urb)
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS mouse_urb(DEVICE_OBJECT *device, IRP *irp)
+static NTSTATUS NTAPI dispatch_internal(DEVICE_OBJECT *device, IRP *irp)
 {
-    struct mouse *m = &mice[((struct node *)device->DeviceExtension)->index];
-    URB *urb = IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
-    USHORT down;
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    URB *urb = stack->Parameters.Others.Argument1;
+    struct mouse *m;
     NTSTATUS status;
+    if (node_of(device)->kind != NODE_MOUSE_PDO ||
+        stack->Parameters.DeviceIoControl.IoControlCode != (ULONG)IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return finish(irp, STATUS_NOT_SUPPORTED, 0);
     if (!urb) return finish(irp, STATUS_INVALID_PARAMETER, 0);
-
-    down = urb->UrbHeader.Function;
+    m = mouse_at(device);
     convert_in_place(urb);
     switch (urb->UrbHeader.Function)
     {
@@ -314,7 +269,6 @@ static NTSTATUS mouse_urb(DEVICE_OBJECT *device, IRP *irp)
         status = select_configuration(m, urb);
         break;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        log_urb(m, down, down);
         return hold_read(m, irp);
     default:
         TRACE("URB function %#x not supported\n", urb->UrbHeader.Function);
@@ -322,32 +276,22 @@ static NTSTATUS mouse_urb(DEVICE_OBJECT *device, IRP *irp)
         status = STATUS_NOT_SUPPORTED;
         break;
     }
-    log_urb(m, down, urb->UrbHeader.Function);
     return finish(irp, status, 0);
-}
-
-static WCHAR *pool_copy(const WCHAR *text, SIZE_T bytes)
-{
-    WCHAR *copy = ExAllocatePoolWithTag(PagedPool, bytes, POOL_TAG);
-    if (copy) RtlCopyMemory(copy, text, bytes);
-    return copy;
 }
 
 static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
-    struct node *node = device->DeviceExtension;
+    struct node *node = node_of(device);
     struct mouse *m = &mice[node->index];
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
 
     switch (stack->MinorFunction)
     {
     case IRP_MN_QUERY_ID:
     {
-        /* What the USB hub driver reports for a HID boot mouse with a serial number (the serial
-         * is the instance ID, so that each mouse keeps its node across replugs). Multi-strings end
-         * in two NULs; the literals add the second. */
+        /* What the USB hub driver reports for a HID boot mouse with a serial number, the instance ID
+         * (each mouse keeps its node across replugs). The literals add a multi-string's second NUL. */
         static const WCHAR device_id[] = L"USB\\VID_1234&PID_0001";
         static const WCHAR instance_ids[HCTWINE_MICE][8] = {L"HCT0001", L"HCT0002"};
         static const WCHAR hardware_ids[] = L"USB\\VID_1234&PID_0001&REV_0100\0USB\\VID_1234&PID_0001\0";
@@ -356,6 +300,7 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
         const WCHAR *instance_id = instance_ids[node->index];
         const WCHAR *id = NULL;
         SIZE_T bytes = 0;
+        NTSTATUS status = irp->IoStatus.Status;
         switch (stack->Parameters.QueryId.IdType)
         {
         case BusQueryDeviceID: id = device_id; bytes = sizeof(device_id); break;
@@ -366,26 +311,24 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
         }
         if (id)
         {
-            information = (ULONG_PTR)pool_copy(id, bytes);
-            status = information ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+            WCHAR *copy = ExAllocatePoolWithTag(PagedPool, bytes, POOL_TAG);
+            if (copy) RtlCopyMemory(copy, id, bytes);
+            information = (ULONG_PTR)copy;
+            status = copy ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
         }
-        break;
+        return finish(irp, status, information);
     }
     case IRP_MN_QUERY_CAPABILITIES:
         stack->Parameters.DeviceCapabilities.Capabilities->SurpriseRemovalOK = TRUE;
         stack->Parameters.DeviceCapabilities.Capabilities->Removable = TRUE;
-        status = STATUS_SUCCESS;
         break;
     case IRP_MN_START_DEVICE:
         TRACE("mouse %lu PDO started\n", node->index + 1);
-        m->state.started = 1;
-        status = STATUS_SUCCESS;
         break;
     case IRP_MN_SURPRISE_REMOVAL:
         TRACE("mouse PDO surprise removal\n");
         m->state.surprise_removed = 1;
         fail_held_reads(m);
-        status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE:
         TRACE("mouse PDO removal (reported %d)\n", node->reported);
@@ -398,71 +341,57 @@ static NTSTATUS mouse_pnp(DEVICE_OBJECT *device, IRP *irp)
             IoDeleteDevice(device);
             return STATUS_SUCCESS;
         }
-        status = STATUS_SUCCESS;
         break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
-        status = STATUS_SUCCESS;
         break;
-    default:
-        break;
+    default: /* not the bus driver's to answer: left as it came */
+        return finish(irp, irp->IoStatus.Status, information);
     }
-    return finish(irp, status, information);
+    return finish(irp, STATUS_SUCCESS, information);
 }
 
 static NTSTATUS plug_mouse(ULONG index)
 {
     struct mouse *m = &mice[index];
     DEVICE_OBJECT *pdo;
-    struct node *node;
     NTSTATUS status;
     KIRQL irql;
     if (!bus_fdo) return STATUS_DEVICE_NOT_READY;
     if (m->pdo) return STATUS_OBJECT_NAME_EXISTS; /* still plugged, or its removal not yet done */
-    status = IoCreateDevice(bus_driver, sizeof(struct node), NULL, FILE_DEVICE_USB, FILE_AUTOGENERATED_DEVICE_NAME,
-                            FALSE, &pdo);
+    status = create_node(bus_driver, NODE_MOUSE_PDO, NULL, &pdo);
     if (!NT_SUCCESS(status)) return status;
-    node = pdo->DeviceExtension;
-    RtlZeroMemory(node, sizeof(*node));
-    node->kind = NODE_MOUSE_PDO;
-    node->reported = TRUE;
-    node->index = index;
-    pdo->Flags |= DO_POWER_PAGABLE;
-    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    node_of(pdo)->reported = TRUE;
+    node_of(pdo)->index = index;
     KeAcquireSpinLock(&lock, &irql);
     RtlZeroMemory(&m->state, sizeof(m->state));
-    m->state.plugged = 1;
     m->pdo = pdo;
     KeReleaseSpinLock(&lock, irql);
-    IoInvalidateDeviceRelations(((struct node *)bus_fdo->DeviceExtension)->pdo, BusRelations);
+    IoInvalidateDeviceRelations(node_of(bus_fdo)->pdo, BusRelations);
     return STATUS_SUCCESS;
 }
 
 static NTSTATUS unplug_mouse(ULONG index)
 {
     struct mouse *m = &mice[index];
-    if (!bus_fdo || !m->pdo || !((struct node *)m->pdo->DeviceExtension)->reported) return STATUS_DEVICE_NOT_READY;
-    ((struct node *)m->pdo->DeviceExtension)->reported = FALSE;
-    m->state.plugged = 0;
-    IoInvalidateDeviceRelations(((struct node *)bus_fdo->DeviceExtension)->pdo, BusRelations);
+    if (!bus_fdo || !reported(m)) return STATUS_DEVICE_NOT_READY;
+    node_of(m->pdo)->reported = FALSE;
+    IoInvalidateDeviceRelations(node_of(bus_fdo)->pdo, BusRelations);
     return STATUS_SUCCESS;
 }
 
-/* ------------------------------------------------------------------ the bus FDO */
-
 static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
-    struct node *node = device->DeviceExtension;
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
 
     switch (stack->MinorFunction)
     {
     case IRP_MN_START_DEVICE:
-        status = pass_down_and_wait(node->lower, irp);
+        status = pass_down_and_wait(node_of(device)->lower, irp);
         TRACE("bus started (%#lx)\n", status);
         return finish(irp, status, irp->IoStatus.Information);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
@@ -473,7 +402,7 @@ static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
             ULONG i;
             relations->Count = 0;
             for (i = 0; i < HCTWINE_MICE; i++)
-                if (mice[i].pdo && ((struct node *)mice[i].pdo->DeviceExtension)->reported)
+                if (reported(&mice[i]))
                 {
                     ObReferenceObject(mice[i].pdo);
                     relations->Objects[relations->Count++] = mice[i].pdo;
@@ -485,12 +414,8 @@ static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
         break;
     case IRP_MN_REMOVE_DEVICE:
         irp->IoStatus.Status = STATUS_SUCCESS;
-        IoSkipCurrentIrpStackLocation(irp);
-        status = IoCallDriver(node->lower, irp);
-        IoDetachDevice(node->lower);
         bus_fdo = NULL;
-        IoDeleteDevice(device);
-        return status;
+        return remove_node(device, irp, NULL);
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_QUERY_REMOVE_DEVICE:
         irp->IoStatus.Status = STATUS_SUCCESS;
@@ -498,156 +423,69 @@ static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
     default:
         break;
     }
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(node->lower, irp);
+    return pass_down(device, irp);
 }
-
-/* ------------------------------------------------------------------ dispatch */
 
 static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
-    struct node *node = device->DeviceExtension;
-    if (node->kind == NODE_BUS_FDO) return bus_pnp(device, irp);
-    if (node->kind == NODE_MOUSE_PDO) return mouse_pnp(device, irp);
-    return finish(irp, STATUS_NOT_SUPPORTED, 0);
-}
-
-static NTSTATUS NTAPI dispatch_power(DEVICE_OBJECT *device, IRP *irp)
-{
-    struct node *node = device->DeviceExtension;
-    PoStartNextPowerIrp(irp);
-    if (node->kind == NODE_BUS_FDO)
-    {
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(node->lower, irp);
-    }
-    return finish(irp, node->kind == NODE_MOUSE_PDO ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED, 0);
-}
-
-static NTSTATUS NTAPI dispatch_internal(DEVICE_OBJECT *device, IRP *irp)
-{
-    struct node *node = device->DeviceExtension;
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    if (node->kind == NODE_MOUSE_PDO &&
-        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
-        return mouse_urb(device, irp);
+    enum node_kind kind = node_of(device)->kind;
+    if (kind == NODE_BUS_FDO) return bus_pnp(device, irp);
+    if (kind == NODE_MOUSE_PDO) return mouse_pnp(device, irp);
     return finish(irp, STATUS_NOT_SUPPORTED, 0);
 }
 
 static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
 {
-    struct node *node = device->DeviceExtension;
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    void *buffer = irp->AssociatedIrp.SystemBuffer;
-    NTSTATUS status;
-    ULONG index = in >= sizeof(ULONG) ? *(ULONG *)buffer : HCTWINE_MICE;
-    struct mouse *m;
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode, in = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG index;
+    NTSTATUS status = control_request(device, irp, &index);
+    IRP *held;
 
-    if (node->kind != NODE_CONTROL) return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    /* Every request names its mouse in its first ULONG. */
-    if (index >= HCTWINE_MICE) return finish(irp, STATUS_INVALID_PARAMETER, 0);
-    m = &mice[index];
-    switch (stack->Parameters.DeviceIoControl.IoControlCode)
+    if (!NT_SUCCESS(status)) return status;
+    switch (code)
     {
     case IOCTL_HCTWINE_PLUG:
-        status = plug_mouse(index);
-        TRACE("plug mouse %lu -> %#lx\n", index + 1, status);
-        return finish(irp, status, 0);
     case IOCTL_HCTWINE_UNPLUG:
-        status = unplug_mouse(index);
-        TRACE("unplug mouse %lu -> %#lx\n", index + 1, status);
+        status = code == (ULONG)IOCTL_HCTWINE_PLUG ? plug_mouse(index) : unplug_mouse(index);
+        TRACE("%s mouse %lu -> %#lx\n", code == (ULONG)IOCTL_HCTWINE_PLUG ? "plug" : "unplug", index + 1, status);
         return finish(irp, status, 0);
     case IOCTL_HCTWINE_FEED:
         if (in < sizeof(ULONG) + 1 || in > sizeof(ULONG) + HCTWINE_MAX_REPORT)
             return finish(irp, STATUS_INVALID_PARAMETER, 0);
-        return finish(irp, feed_report(m, (UCHAR *)buffer + sizeof(ULONG), in - sizeof(ULONG)), 0);
+        if (!(held = take_held_read(&mice[index]))) return finish(irp, STATUS_DEVICE_NOT_READY, 0);
+        complete_held_read(held, STATUS_SUCCESS, USBD_STATUS_SUCCESS, (UCHAR *)irp->AssociatedIrp.SystemBuffer + sizeof(ULONG),
+                           in - sizeof(ULONG));
+        return finish(irp, STATUS_SUCCESS, 0);
     case IOCTL_HCTWINE_BUS_STATE:
-    {
-        KIRQL irql;
-        if (out < sizeof(m->state)) return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
-        KeAcquireSpinLock(&lock, &irql);
-        RtlCopyMemory(buffer, &m->state, sizeof(m->state));
-        KeReleaseSpinLock(&lock, irql);
-        return finish(irp, STATUS_SUCCESS, sizeof(m->state));
-    }
+        return finish_with_state(irp, &mice[index].state, sizeof(mice[index].state));
     case IOCTL_HCTWINE_MARK:
-    {
         /* A line in the log between two parts of a session: the trace is compared up to it. */
         TRACE("mark %lu\n", index);
         return finish(irp, STATUS_SUCCESS, 0);
-    }
     default:
         return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }
 
-static NTSTATUS NTAPI dispatch_create_close(DEVICE_OBJECT *device, IRP *irp)
-{
-    struct node *node = device->DeviceExtension;
-    return finish(irp, node->kind == NODE_CONTROL ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST, 0);
-}
-
 static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *root_pdo)
 {
     DEVICE_OBJECT *fdo;
-    struct node *node;
     NTSTATUS status;
     if (bus_fdo) return STATUS_DEVICE_ALREADY_ATTACHED;
-    status = IoCreateDevice(driver, sizeof(struct node), NULL, FILE_DEVICE_BUS_EXTENDER, FILE_DEVICE_SECURE_OPEN,
-                            FALSE, &fdo);
+    status = create_node(driver, NODE_BUS_FDO, root_pdo, &fdo);
     if (!NT_SUCCESS(status)) return status;
-    node = fdo->DeviceExtension;
-    RtlZeroMemory(node, sizeof(*node));
-    node->kind = NODE_BUS_FDO;
-    node->pdo = root_pdo;
-    node->lower = IoAttachDeviceToDeviceStack(fdo, root_pdo);
-    if (!node->lower)
-    {
-        IoDeleteDevice(fdo);
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    fdo->Flags |= DO_POWER_PAGABLE;
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    node_of(fdo)->pdo = root_pdo;
     bus_fdo = fdo;
     TRACE("bus FDO attached\n");
     return STATUS_SUCCESS;
 }
 
-static VOID NTAPI unload(DRIVER_OBJECT *driver)
+static void init(DRIVER_OBJECT *driver)
 {
-    (void)driver;
-    delete_control_device(L"\\DosDevices\\HctWineBus", control_device);
-}
-
-NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
-{
-    struct node *node;
-    NTSTATUS status;
-    (void)registry_path;
-
+    ULONG i;
     bus_driver = driver;
-    KeInitializeSpinLock(&lock);
-    {
-        ULONG i;
-        for (i = 0; i < HCTWINE_MICE; i++) InitializeListHead(&mice[i].held_reads);
-    }
-    driver->DriverExtension->AddDevice = add_device;
-    driver->DriverUnload = unload;
-    driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
-    driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
+    for (i = 0; i < HCTWINE_MICE; i++) InitializeListHead(&mice[i].held_reads);
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch_internal;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
-    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create_close;
-    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_create_close;
-
-    status = create_control_device(driver, L"\\Device\\HctWineBus", L"\\DosDevices\\HctWineBus", sizeof(struct node),
-                                   &control_device);
-    if (!NT_SUCCESS(status)) return status;
-    node = control_device->DeviceExtension;
-    node->kind = NODE_CONTROL;
-    control_device->Flags &= ~DO_DEVICE_INITIALIZING;
-    TRACE("loaded\n");
-    return STATUS_SUCCESS;
 }

@@ -1,23 +1,15 @@
 /* A stand-in for the HID class driver above hct.sys, for running the filter under Wine.
  *
- * Wine's PnP manager loads only a device's own service, never its LowerFilters, so AddDevice plays
- * the part of Windows' PnP manager that Wine leaves out, and only that part: it reads the node's
- * LowerFilters from its instance key (Enum\<device ID>\<instance ID>, both asked of the PDO with
- * IRP_MN_QUERY_ID), loads each listed filter's service in list order and calls its AddDevice with the
- * mouse's PDO (the first listed attaches first, lowest), and then attaches itself on top. A filter
- * that cannot be loaded or attached fails the AddDevice, as the PnP manager then fails the device.
- * A filter whose last device is gone is unloaded. Once the start request has gone through, it sends
- * what the system's class driver sends (descriptors, configuration, SET_IDLE, the report
- * descriptor) and keeps interrupt-IN transfers at the mouse; what comes back up is kept for the
- * harness, which reads it through \\.\HctWineUpper. */
-#include <ntddk.h>
-#include <usb.h>
-#include <usbioctl.h>
-#include <ntstrsafe.h>
-#include "hctwine.h"
+ * Wine's PnP manager never loads a device's LowerFilters, so AddDevice plays that part of Windows'
+ * PnP manager, and only that part: it reads the LowerFilters of the node's instance key, loads each
+ * listed filter in list order, calls its AddDevice with the mouse's PDO (the first listed lowest),
+ * then attaches itself on top; a filter that fails fails the AddDevice, and a filter whose last
+ * device is gone is unloaded. After the start, it sends what the system's class driver sends and
+ * keeps interrupt-IN transfers at the mouse; what comes back up is kept for the harness. */
+#define DRIVER_TAG "upper"
+#define CONTROL_NAME L"HctWineUpper"
 #include "wkernel.h"
-
-#define TRACE(...) DbgPrint("hctwine-upper: " __VA_ARGS__)
+#include <ntstrsafe.h>
 
 #define SERVICES_KEY L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\"
 #define ENUM_KEY L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\"
@@ -26,15 +18,6 @@
 
 NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING, ULONG, PACCESS_STATE, ACCESS_MASK, POBJECT_TYPE,
                                        KPROCESSOR_MODE, PVOID, PVOID *);
-
-enum node_kind { NODE_CONTROL = 1, NODE_FUNCTION };
-
-struct node
-{
-    enum node_kind kind;
-    DEVICE_OBJECT *lower; /* the top of the stack below, the highest filter when any attached */
-    ULONG index;          /* which mouse */
-};
 
 /* The class driver keeps HCTWINE_READS interrupt transfers at each mouse and sends each one again
  * as soon as it is back, until one fails or the device is going away. */
@@ -57,29 +40,25 @@ static struct mouse
     ULONG filter_count;
 } mice[HCTWINE_MICE];
 
-static DEVICE_OBJECT *control_device;
-static KSPIN_LOCK lock; /* guards the states */
+static NTSTATUS call_and_wait(DEVICE_OBJECT *device, IRP *irp, KEVENT *done, IO_STATUS_BLOCK *io)
+{
+    NTSTATUS status = IoCallDriver(device, irp);
+    if (status != STATUS_PENDING) return status;
+    KeWaitForSingleObject(done, Executive, KernelMode, FALSE, NULL);
+    return io->Status;
+}
 
 static NTSTATUS submit_urb_and_wait(DEVICE_OBJECT *lower, URB *urb)
 {
     IO_STATUS_BLOCK io;
     KEVENT done;
     IRP *irp;
-    NTSTATUS status;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lower, NULL, 0, NULL, 0, TRUE, &done, &io);
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-    status = IoCallDriver(lower, irp);
-    if (status == STATUS_PENDING)
-    {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        status = io.Status;
-    }
-    return status;
+    return call_and_wait(lower, irp, &done, &io);
 }
-
-/* ------------------------------------------------------------------ after start */
 
 static NTSTATUS get_descriptor(DEVICE_OBJECT *lower, USHORT function, UCHAR type, USHORT index_or_interface,
                                void *buffer, ULONG *length)
@@ -99,6 +78,13 @@ static NTSTATUS get_descriptor(DEVICE_OBJECT *lower, USHORT function, UCHAR type
         status = STATUS_UNSUCCESSFUL; /* the USB stack hands every descriptor request back converted */
     *length = NT_SUCCESS(status) ? r->TransferBufferLength : 0;
     return status;
+}
+
+static NTSTATUS get_device_descriptor(DEVICE_OBJECT *lower, UCHAR type, void *buffer, ULONG length)
+{
+    ULONG got = length;
+    NTSTATUS status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, type, 0, buffer, &got);
+    return NT_SUCCESS(status) && got != length ? STATUS_DEVICE_DATA_ERROR : status;
 }
 
 /* The largest input report of a report descriptor, in bytes (with its report ID byte when the
@@ -135,10 +121,8 @@ static ULONG largest_input_report(const UCHAR *d, ULONG length)
     return largest;
 }
 
-/* What the system's HID-over-USB class driver sends once the device has started: the device
- * descriptor, the configuration descriptor (its first 9 bytes, then wTotalLength), the
- * configuration's selection, SET_IDLE, and the report descriptor asked for with wReportLength + 64
- * bytes. Returns the largest input report's length, which the interrupt reads then ask for. */
+/* What the system's HID-over-USB class driver sends once the device has started, in its order,
+ * with its lengths; the interrupt reads then ask for the largest input report. */
 static NTSTATUS system_sequence(struct mouse *m, DEVICE_OBJECT *lower)
 {
     static UCHAR device[18], configuration[256], report[1024];
@@ -148,19 +132,14 @@ static NTSTATUS system_sequence(struct mouse *m, DEVICE_OBJECT *lower)
     ULONG length, total, i, report_length;
     NTSTATUS status;
 
-    length = sizeof(device);
-    status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_DEVICE_DESCRIPTOR_TYPE, 0, device, &length);
-    if (!NT_SUCCESS(status) || length != sizeof(device)) return NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
-    length = 9;
-    status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0,
-                            configuration, &length);
-    if (!NT_SUCCESS(status) || length != 9) return NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
+    status = get_device_descriptor(lower, USB_DEVICE_DESCRIPTOR_TYPE, device, sizeof(device));
+    if (!NT_SUCCESS(status)) return status;
+    status = get_device_descriptor(lower, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration, 9);
+    if (!NT_SUCCESS(status)) return status;
     total = configuration[2] | configuration[3] << 8;
     if (total < 9 || total > sizeof(configuration)) return STATUS_DEVICE_DATA_ERROR;
-    length = total;
-    status = get_descriptor(lower, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0,
-                            configuration, &length);
-    if (!NT_SUCCESS(status) || length != total) return NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
+    status = get_device_descriptor(lower, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration, total);
+    if (!NT_SUCCESS(status)) return status;
 
     /* The first HID interface, its HID descriptor and its interrupt-IN endpoint. */
     for (i = 0; i + 2 <= total && configuration[i] >= 2 && i + configuration[i] <= total; i += configuration[i])
@@ -212,8 +191,6 @@ static NTSTATUS system_sequence(struct mouse *m, DEVICE_OBJECT *lower)
     return m->state.read_length && m->state.read_length <= HCTWINE_MAX_REPORT ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;
 }
 
-/* ------------------------------------------------------------------ interrupt-IN transfers */
-
 static void send_read(struct mouse *m, ULONG index);
 
 static NTSTATUS NTAPI read_done(DEVICE_OBJECT *device, IRP *irp, void *context)
@@ -224,7 +201,6 @@ static NTSTATUS NTAPI read_done(DEVICE_OBJECT *device, IRP *irp, void *context)
     ULONG length = slot->urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     BOOLEAN again;
     KIRQL irql;
-    (void)device;
     IoFreeIrp(irp);
     TRACE("interrupt transfer back: %#lx, %lu bytes\n", status, NT_SUCCESS(status) ? length : 0);
     KeAcquireSpinLock(&lock, &irql);
@@ -244,7 +220,7 @@ static NTSTATUS NTAPI read_done(DEVICE_OBJECT *device, IRP *irp, void *context)
 
 static void send_read(struct mouse *m, ULONG index)
 {
-    struct node *node = m->function_device->DeviceExtension;
+    struct node *node = node_of(m->function_device);
     struct read_slot *slot = &m->slots[index];
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *t = &slot->urb.UrbBulkOrInterruptTransfer;
     IO_STACK_LOCATION *next;
@@ -282,8 +258,6 @@ static void start_reads(struct mouse *m)
     for (i = 0; i < HCTWINE_READS; i++) send_read(m, i);
 }
 
-/* ------------------------------------------------------------------ the function device */
-
 /* The PnP manager's other part: a filter whose last device object is gone is unloaded. */
 static void release_filters(struct mouse *m)
 {
@@ -304,14 +278,14 @@ static void release_filters(struct mouse *m)
     m->filter_count = 0;
 }
 
-static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
+static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
 {
-    struct node *node = device->DeviceExtension;
+    struct node *node = node_of(device);
     struct mouse *m = &mice[node->index];
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
 
-    switch (stack->MinorFunction)
+    if (node->kind != NODE_FUNCTION) return finish(irp, STATUS_NOT_SUPPORTED, 0);
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction)
     {
     case IRP_MN_START_DEVICE:
         status = pass_down_and_wait(node->lower, irp);
@@ -333,14 +307,10 @@ static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
         break;
     case IRP_MN_REMOVE_DEVICE:
         irp->IoStatus.Status = STATUS_SUCCESS;
-        IoSkipCurrentIrpStackLocation(irp);
-        status = IoCallDriver(node->lower, irp);
         /* The bus fails what it still holds; the slots must be free before the device goes. */
-        KeWaitForSingleObject(&m->reads_idle, Executive, KernelMode, FALSE, NULL);
-        IoDetachDevice(node->lower);
+        status = remove_node(device, irp, &m->reads_idle);
         m->function_device = NULL;
-        IoDeleteDevice(device);
-        TRACE("mouse %lu: function device removed\n", node->index + 1);
+        TRACE("mouse %lu: function device removed\n", (ULONG)(m - mice) + 1);
         release_filters(m);
         m->state.attached = 0;
         m->state.removed = 1;
@@ -348,18 +318,15 @@ static NTSTATUS function_pnp(DEVICE_OBJECT *device, IRP *irp)
     default:
         break;
     }
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(node->lower, irp);
+    return pass_down(device, irp);
 }
 
-/* One IRP_MN_QUERY_ID to the PDO: the pool string it returns, or NULL. */
 static WCHAR *query_id(DEVICE_OBJECT *pdo, BUS_QUERY_ID_TYPE type)
 {
     IO_STATUS_BLOCK io;
     KEVENT done;
     IRP *irp;
     IO_STACK_LOCATION *next;
-    NTSTATUS status;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, pdo, NULL, 0, NULL, &done, &io);
     if (!irp) return NULL;
@@ -367,18 +334,18 @@ static WCHAR *query_id(DEVICE_OBJECT *pdo, BUS_QUERY_ID_TYPE type)
     next = IoGetNextIrpStackLocation(irp);
     next->MinorFunction = IRP_MN_QUERY_ID;
     next->Parameters.QueryId.IdType = type;
-    status = IoCallDriver(pdo, irp);
-    if (status == STATUS_PENDING)
-    {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        status = io.Status;
-    }
-    return NT_SUCCESS(status) ? (WCHAR *)io.Information : NULL;
+    return NT_SUCCESS(call_and_wait(pdo, irp, &done, &io)) ? (WCHAR *)io.Information : NULL;
 }
 
-/* The node's LowerFilters, read where Windows' PnP manager reads it: the REG_MULTI_SZ value of the
- * instance key. Absent (or no instance key): no filter, STATUS_SUCCESS with *count 0. */
-static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, WCHAR names[MAX_FILTERS][32], ULONG *count)
+static void append_name(char *list, size_t size, const WCHAR *name, int n)
+{
+    size_t at = strlen(list);
+    RtlStringCbPrintfA(list + at, size - at, "%s%.*ls", at ? "," : "", n, name);
+}
+
+/* The node's LowerFilters into m->filter_names, read where Windows' PnP manager reads it, the
+ * instance key; no value (or no instance key) is no filter. */
+static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, ULONG *count)
 {
     UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 512]; /* two mice may be added at once */
     KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
@@ -387,19 +354,14 @@ static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, WCHAR na
     UNICODE_STRING text;
     OBJECT_ATTRIBUTES attributes;
     HANDLE key;
-    ULONG got = 0, at = 0, i;
-    NTSTATUS status;
+    ULONG got = 0, i;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
 
     *count = 0;
-    if (!device_id || !instance_id)
-    {
-        if (device_id) ExFreePool(device_id);
-        if (instance_id) ExFreePool(instance_id);
-        return STATUS_UNSUCCESSFUL;
-    }
-    status = RtlStringCbPrintfW(path, sizeof(path), ENUM_KEY L"%ls\\%ls", device_id, instance_id);
-    ExFreePool(device_id);
-    ExFreePool(instance_id);
+    if (device_id && instance_id)
+        status = RtlStringCbPrintfW(path, sizeof(path), ENUM_KEY L"%ls\\%ls", device_id, instance_id);
+    if (device_id) ExFreePool(device_id);
+    if (instance_id) ExFreePool(instance_id);
     if (!NT_SUCCESS(status)) return status;
     TRACE("mouse %lu: instance key %ls\n", (ULONG)(m - mice) + 1, path);
     RtlInitUnicodeString(&text, path);
@@ -422,20 +384,18 @@ static NTSTATUS read_lower_filters(DEVICE_OBJECT *pdo, struct mouse *m, WCHAR na
         i += n + 1;
         if (!n) break; /* the empty string ends the list */
         if (*count == MAX_FILTERS || n >= 32) return STATUS_BUFFER_OVERFLOW;
-        RtlCopyMemory(names[*count], entry, n * sizeof(WCHAR));
-        names[*count][n] = 0;
-        at += RtlStringCbPrintfA(m->state.lower_filters + at, sizeof(m->state.lower_filters) - at, "%s%ls",
-                                 *count ? "," : "", names[*count]) == STATUS_SUCCESS
-                  ? (ULONG)strlen(m->state.lower_filters + at) : 0;
+        RtlCopyMemory(m->filter_names[*count], entry, n * sizeof(WCHAR));
+        m->filter_names[*count][n] = 0;
+        append_name(m->state.lower_filters, sizeof(m->state.lower_filters), entry, (int)n);
         (*count)++;
     }
     return STATUS_SUCCESS;
 }
 
-/* Loads one filter's service and puts its device on the stack: ZwLoadDriver of the service key,
- * the driver object by name, its AddDevice with the PDO. */
-static NTSTATUS load_filter(struct mouse *m, DEVICE_OBJECT *pdo, const WCHAR *name)
+/* Loads the next filter the node lists and calls its AddDevice with the PDO. */
+static NTSTATUS load_filter(struct mouse *m, DEVICE_OBJECT *pdo)
 {
+    const WCHAR *name = m->filter_names[m->filter_count];
     WCHAR path[96];
     UNICODE_STRING text;
     DRIVER_OBJECT *driver = NULL;
@@ -460,9 +420,7 @@ static NTSTATUS load_filter(struct mouse *m, DEVICE_OBJECT *pdo, const WCHAR *na
         ObDereferenceObject(driver);
         return status;
     }
-    m->filters[m->filter_count] = driver;
-    RtlStringCbCopyW(m->filter_names[m->filter_count], sizeof(m->filter_names[0]), name);
-    m->filter_count++;
+    m->filters[m->filter_count++] = driver;
     return STATUS_SUCCESS;
 }
 
@@ -470,7 +428,6 @@ static NTSTATUS load_filter(struct mouse *m, DEVICE_OBJECT *pdo, const WCHAR *na
 static void describe_stack(struct mouse *m, DEVICE_OBJECT *pdo, DEVICE_OBJECT *top)
 {
     DEVICE_OBJECT *d;
-    ULONG at = 0;
     m->state.stack[0] = 0;
     for (d = pdo->AttachedDevice; d && d != top; d = d->AttachedDevice)
     {
@@ -478,10 +435,7 @@ static void describe_stack(struct mouse *m, DEVICE_OBJECT *pdo, DEVICE_OBJECT *t
         const WCHAR *last = name->Buffer;
         USHORT i, n = name->Length / sizeof(WCHAR);
         for (i = 0; i < n; i++) if (name->Buffer[i] == L'\\') last = name->Buffer + i + 1;
-        if (RtlStringCbPrintfA(m->state.stack + at, sizeof(m->state.stack) - at, "%s%.*ls", at ? "," : "",
-                               (int)(n - (last - name->Buffer)), last) != STATUS_SUCCESS)
-            break;
-        at += (ULONG)strlen(m->state.stack + at);
+        append_name(m->state.stack, sizeof(m->state.stack), last, (int)(n - (last - name->Buffer)));
     }
 }
 
@@ -499,11 +453,9 @@ static ULONG mouse_index(DEVICE_OBJECT *pdo)
 
 static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
 {
-    WCHAR names[MAX_FILTERS][32];
     ULONG count = 0, i, index = mouse_index(pdo), adds;
     struct mouse *m;
     DEVICE_OBJECT *fdo;
-    struct node *node;
     NTSTATUS status;
 
     if (index >= HCTWINE_MICE) return STATUS_NO_SUCH_DEVICE;
@@ -512,121 +464,41 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
     adds = m->state.add_devices;
     RtlZeroMemory(&m->state, sizeof(m->state));
     m->state.add_devices = adds + 1;
-    KeClearEvent(&m->reads_idle);
     KeSetEvent(&m->reads_idle, IO_NO_INCREMENT, FALSE);
-    status = read_lower_filters(pdo, m, names, &count);
+    status = read_lower_filters(pdo, m, &count);
     TRACE("mouse %lu: LowerFilters: \"%s\" (%#lx)\n", index + 1, m->state.lower_filters, status);
-    for (i = 0; NT_SUCCESS(status) && i < count; i++) status = load_filter(m, pdo, names[i]);
+    for (i = 0; NT_SUCCESS(status) && i < count; i++) status = load_filter(m, pdo);
     m->state.filter_status = status;
     if (!NT_SUCCESS(status))
     {
-        /* The device does not start. What the filters below attached goes with the PDO's own
-         * removal; they are no longer referenced here. */
+        /* The device does not start; what the filters attached goes with the PDO's removal. */
         TRACE("mouse %lu: a filter failed: the device is not started\n", index + 1);
         release_filters(m);
         return status;
     }
-    status = IoCreateDevice(driver, sizeof(struct node), NULL, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
-                            FALSE, &fdo);
+    status = create_node(driver, NODE_FUNCTION, pdo, &fdo);
     if (!NT_SUCCESS(status)) return status;
-    node = fdo->DeviceExtension;
-    RtlZeroMemory(node, sizeof(*node));
-    node->kind = NODE_FUNCTION;
-    node->index = index;
-    node->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-    if (!node->lower)
-    {
-        IoDeleteDevice(fdo);
-        return STATUS_NO_SUCH_DEVICE;
-    }
+    node_of(fdo)->index = index;
     describe_stack(m, pdo, fdo);
     TRACE("mouse %lu: filters loaded, lowest first: \"%s\"\n", index + 1, m->state.stack);
-    fdo->Flags |= node->lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     m->function_device = fdo;
     m->state.attached = 1;
     return STATUS_SUCCESS;
 }
 
-/* ------------------------------------------------------------------ dispatch */
-
-static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
-{
-    struct node *node = device->DeviceExtension;
-    if (node->kind == NODE_FUNCTION) return function_pnp(device, irp);
-    return finish(irp, STATUS_NOT_SUPPORTED, 0);
-}
-
-static NTSTATUS NTAPI dispatch_power(DEVICE_OBJECT *device, IRP *irp)
-{
-    struct node *node = device->DeviceExtension;
-    PoStartNextPowerIrp(irp);
-    if (node->kind != NODE_FUNCTION) return finish(irp, STATUS_NOT_SUPPORTED, 0);
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(node->lower, irp);
-}
-
 static NTSTATUS NTAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp)
 {
-    struct node *node = device->DeviceExtension;
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    if (node->kind != NODE_CONTROL) return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    switch (stack->Parameters.DeviceIoControl.IoControlCode)
-    {
-    case IOCTL_HCTWINE_UPPER_STATE:
-    {
-        KIRQL irql;
-        ULONG index;
-        if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG) ||
-            (index = *(ULONG *)irp->AssociatedIrp.SystemBuffer) >= HCTWINE_MICE)
-            return finish(irp, STATUS_INVALID_PARAMETER, 0);
-        if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(mice[index].state))
-            return finish(irp, STATUS_BUFFER_TOO_SMALL, 0);
-        KeAcquireSpinLock(&lock, &irql);
-        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &mice[index].state, sizeof(mice[index].state));
-        KeReleaseSpinLock(&lock, irql);
-        return finish(irp, STATUS_SUCCESS, sizeof(mice[index].state));
-    }
-    default:
-        return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    }
-}
-
-static NTSTATUS NTAPI dispatch_create_close(DEVICE_OBJECT *device, IRP *irp)
-{
-    struct node *node = device->DeviceExtension;
-    return finish(irp, node->kind == NODE_CONTROL ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST, 0);
-}
-
-static VOID NTAPI unload(DRIVER_OBJECT *driver)
-{
-    (void)driver;
-    delete_control_device(L"\\DosDevices\\HctWineUpper", control_device);
-}
-
-NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
-{
-    struct node *node;
-    ULONG i;
-    NTSTATUS status;
-    (void)registry_path;
-
-    KeInitializeSpinLock(&lock);
-    for (i = 0; i < HCTWINE_MICE; i++) KeInitializeEvent(&mice[i].reads_idle, NotificationEvent, TRUE);
-    driver->DriverExtension->AddDevice = add_device;
-    driver->DriverUnload = unload;
-    driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
-    driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
-    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
-    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create_close;
-    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_create_close;
-
-    status = create_control_device(driver, L"\\Device\\HctWineUpper", L"\\DosDevices\\HctWineUpper", sizeof(struct node),
-                                   &control_device);
+    ULONG index;
+    NTSTATUS status = control_request(device, irp, &index);
     if (!NT_SUCCESS(status)) return status;
-    node = control_device->DeviceExtension;
-    node->kind = NODE_CONTROL;
-    control_device->Flags &= ~DO_DEVICE_INITIALIZING;
-    TRACE("loaded\n");
-    return STATUS_SUCCESS;
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode != (ULONG)IOCTL_HCTWINE_UPPER_STATE)
+        return finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return finish_with_state(irp, &mice[index].state, sizeof(mice[index].state));
+}
+
+static void init(DRIVER_OBJECT *driver)
+{
+    ULONG i;
+    for (i = 0; i < HCTWINE_MICE; i++) KeInitializeEvent(&mice[i].reads_idle, NotificationEvent, TRUE);
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
 }
