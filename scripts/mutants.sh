@@ -120,9 +120,9 @@ run_all() {
     while read -r t; do seen[$t]=1; done < <(grep -oP '^\[ RUN      \] \K\S+' "$log.$pass")
     grep -P '^\[  FAILED  \] .* \([0-9]+ ms\)$' "$log.$pass" | grep -oP '^\[  FAILED  \] \K[^ ,]+' | sed "s|^|$tag:|"
     local last
-    last=$(grep -oP '^\[ (RUN      |      OK|  FAILED) \] \K\S+' "$log.$pass" | tail -1)
+    last=$(grep -oP '^\[( RUN      |       OK |  FAILED  )\] \K\S+' "$log.$pass" | tail -1)
     local last_kind
-    last_kind=$(grep -oP '^\[ (RUN      |      OK|  FAILED) \]' "$log.$pass" | tail -1)
+    last_kind=$(grep -oP '^\[( RUN      |       OK |  FAILED  )\]' "$log.$pass" | tail -1)
     rm -f "$log.$pass"
     if ((rc == 0)) || [[ $last_kind != '[ RUN      ]' ]] || ((pass > 400)); then
       # A failure exit after the last test finished is the summary's; nothing left to run.
