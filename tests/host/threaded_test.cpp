@@ -40,8 +40,9 @@ TEST_F(ThreadedIrp, StatusBlockAndEventFollowTheWayTheRequestEnded)
         iosb.Information = 77;
         PIRP irp = IoBuildDeviceIoControlRequest(0x220003, bottom, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
         EXPECT_EQ(IoCallDriver(bottom, irp), c.pend ? STATUS_PENDING : c.status);
-        if (c.pend)
+        if (c.pend) {
             EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        }
         EXPECT_EQ(iosb.Status, c.reported ? c.status : kUntouched);
         EXPECT_EQ(iosb.Information, c.reported ? c.information : 77u);
         EXPECT_EQ(KeReadStateEvent(&event), c.reported ? 1 : 0);

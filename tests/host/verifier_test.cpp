@@ -38,8 +38,8 @@ TEST_F(Verifier, EachFaultOfOneRequestReportsItsRules)
         std::vector<std::string> rules;
         Dispatch bottom;
         Top top = Top::None;
-        std::optional<bool> pendingReturned;
-        std::optional<NTSTATUS> returned;
+        std::optional<bool> pendingReturned = std::nullopt;
+        std::optional<NTSTATUS> returned = std::nullopt;
         int calls = 1;  // of the creator's routine
     };
     const Row rows[] = {
@@ -137,10 +137,12 @@ TEST_F(Verifier, EachFaultOfOneRequestReportsItsRules)
             Complete(held, STATUS_SUCCESS);
             IoFreeIrp(sent.irp);
         }
-        if (row.pendingReturned)
+        if (row.pendingReturned) {
             EXPECT_EQ(bool(sent.seen.pendingReturned), *row.pendingReturned);
-        if (row.returned)
+        }
+        if (row.returned) {
             EXPECT_EQ(sent.status, *row.returned);
+        }
     }
 }
 
