@@ -1,18 +1,9 @@
-// The virtual clock, deferred work and dispatcher events, with one test of real threads.
+// The virtual clock, deferred work and dispatcher events.
 #include "toy.h"
-
-#include <thread>
 
 namespace {
 
 class Clock : public HostTest {};
-
-LARGE_INTEGER Relative(int64_t ms)
-{
-    LARGE_INTEGER t;
-    t.QuadPart = -hk::Ms(ms);
-    return t;
-}
 
 }  // namespace
 
@@ -53,7 +44,8 @@ TEST_F(Clock, WaitingThreadRunsDueWorkAndStopsTheClockWhenSignalled)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     hk::Defer([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }, hk::Ms(10));
     hk::Defer([] {}, hk::Ms(5000));
-    LARGE_INTEGER timeout = Relative(2000);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -hk::Ms(2000);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
     EXPECT_EQ(hk::Now(), hk::Ms(10));
     KeClearEvent(&event);

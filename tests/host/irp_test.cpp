@@ -2,33 +2,12 @@
 // propagation, as the NT I/O manager does them.
 #include "toy.h"
 
-#include <cstring>
-
 namespace {
 
 class IrpGeometry : public HostTest {};
 class Completion : public HostTest {};
 
 PIO_STACK_LOCATION Array(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
-
-// A new driver-allocated IRP with a recording creator routine, sent to `device`.
-NTSTATUS SendNew(PDEVICE_OBJECT device, Seen &seen, PIRP *sent = nullptr)
-{
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    IoSetCompletionRoutine(irp, RecordCompletion, &seen, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(device, irp);
-    if (sent != nullptr) {
-        *sent = irp;
-    }
-    return status;
-}
-
-NTSTATUS NTAPI SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID context)
-{
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
 
 NTSTATUS NTAPI PropagatePending(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
@@ -52,14 +31,33 @@ TEST_F(IrpGeometry, AllocatedIrpStartsPastTheArrayAndEachCallMovesOneLocationDow
     auto look = [&](PIRP irp) {
         looks.push_back({irp->CurrentLocation, IoGetCurrentIrpStackLocation(irp), IoGetCurrentIrpStackLocation(irp)->DeviceObject});
     };
+    int marker = 0;
     PDEVICE_OBJECT bottom = Device([&](PDEVICE_OBJECT, PIRP irp) {
         look(irp);
+        IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument2 = &marker;
         return Complete(irp, STATUS_SUCCESS);
     });
+    // The top driver's routine runs on its own location, with its own device object, once the
+    // location below it was cleared.
+    struct Observed {
+        PDEVICE_OBJECT device = nullptr;
+        PIO_STACK_LOCATION current = nullptr;
+        IO_STACK_LOCATION lower{};
+    } observed;
     PDEVICE_OBJECT top = Device(
         [&](PDEVICE_OBJECT self, PIRP irp) {
             look(irp);
             IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(
+                irp,
+                [](PDEVICE_OBJECT device, PIRP irp, PVOID context) -> NTSTATUS {
+                    auto *o = static_cast<Observed *>(context);
+                    o->device = device;
+                    o->current = IoGetCurrentIrpStackLocation(irp);
+                    o->lower = o->current[-1];
+                    return STATUS_CONTINUE_COMPLETION;
+                },
+                &observed, TRUE, TRUE, TRUE);
             return IoCallDriver(Ext(self)->lower, irp);
         },
         bottom);
@@ -71,6 +69,8 @@ TEST_F(IrpGeometry, AllocatedIrpStartsPastTheArrayAndEachCallMovesOneLocationDow
     EXPECT_EQ(irp->Tail.Overlay.CurrentStackLocation, Array(irp) + 2);
     EXPECT_EQ(IoGetNextIrpStackLocation(irp), Array(irp) + 1);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoGetNextIrpStackLocation(irp)->MinorFunction = 9;
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &marker;
     Seen seen;
     IoSetCompletionRoutine(irp, RecordCompletion, &seen, TRUE, TRUE, TRUE);
 
@@ -82,6 +82,11 @@ TEST_F(IrpGeometry, AllocatedIrpStartsPastTheArrayAndEachCallMovesOneLocationDow
     EXPECT_EQ(looks[1].location, 1);
     EXPECT_EQ(looks[1].current, Array(irp));
     EXPECT_EQ(looks[1].device, bottom);
+    EXPECT_EQ(observed.device, top);
+    EXPECT_EQ(observed.current, Array(irp) + 1);
+    EXPECT_EQ(observed.lower.MinorFunction, 0);
+    EXPECT_EQ(observed.lower.Parameters.Others.Argument1, nullptr);
+    EXPECT_EQ(observed.lower.Parameters.Others.Argument2, nullptr);
     EXPECT_EQ(seen.calls, 1);
     EXPECT_EQ(seen.device, nullptr) << "the creator owns no location and gets no device object";
     EXPECT_EQ(irp->CurrentLocation, 3);
@@ -200,57 +205,6 @@ TEST_F(Completion, RoutineIsInvokedByTheCurrentStatusSeverityAndTheCancelFlag)
     EXPECT_TRUE(Rules().empty());
 }
 
-TEST_F(Completion, RoutineRunsOnItsOwnLocationAfterTheLowerOneWasCleared)
-{
-    int marker = 0;
-    PDEVICE_OBJECT bottom = Device([&](PDEVICE_OBJECT, PIRP irp) {
-        IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument2 = &marker;
-        return Complete(irp, STATUS_SUCCESS);
-    });
-    struct Observed {
-        PDEVICE_OBJECT device = nullptr;
-        PIO_STACK_LOCATION current = nullptr;
-        PVOID lowerArgument1 = nullptr;
-        PVOID lowerArgument2 = nullptr;
-        UCHAR lowerMinor = 0xFF;
-    } observed;
-    struct Routine {
-        static NTSTATUS NTAPI Run(PDEVICE_OBJECT device, PIRP irp, PVOID context)
-        {
-            auto *o = static_cast<Observed *>(context);
-            o->device = device;
-            o->current = IoGetCurrentIrpStackLocation(irp);
-            o->lowerArgument1 = (o->current - 1)->Parameters.Others.Argument1;
-            o->lowerArgument2 = (o->current - 1)->Parameters.Others.Argument2;
-            o->lowerMinor = (o->current - 1)->MinorFunction;
-            return STATUS_CONTINUE_COMPLETION;
-        }
-    };
-    PIO_STACK_LOCATION filterLocation = nullptr;
-    PDEVICE_OBJECT filter = Device(
-        [&](PDEVICE_OBJECT self, PIRP irp) {
-            filterLocation = IoGetCurrentIrpStackLocation(irp);
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, Routine::Run, &observed, TRUE, TRUE, TRUE);
-            return IoCallDriver(Ext(self)->lower, irp);
-        },
-        bottom);
-    Seen seen;
-    PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->MinorFunction = 9;
-    next->Parameters.Others.Argument1 = &marker;
-    IoSetCompletionRoutine(irp, RecordCompletion, &seen, TRUE, TRUE, TRUE);
-    IoCallDriver(filter, irp);
-    EXPECT_EQ(observed.device, filter);
-    EXPECT_EQ(observed.current, filterLocation);
-    EXPECT_EQ(observed.lowerArgument1, nullptr);
-    EXPECT_EQ(observed.lowerArgument2, nullptr);
-    EXPECT_EQ(observed.lowerMinor, 0);
-    IoFreeIrp(irp);
-}
-
 TEST_F(Completion, StatusChangedByALowerRoutineDecidesWhichUpperRoutinesRun)
 {
     struct Fail {
@@ -262,57 +216,12 @@ TEST_F(Completion, StatusChangedByALowerRoutineDecidesWhichUpperRoutinesRun)
     };
     int onErrorCalls = 0;
     PDEVICE_OBJECT bottom = Bottom(STATUS_SUCCESS);
-    PDEVICE_OBJECT lower = Device(
-        [](PDEVICE_OBJECT self, PIRP irp) {
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, Fail::Run, nullptr, TRUE, TRUE, TRUE);
-            return IoCallDriver(Ext(self)->lower, irp);
-        },
-        bottom);
-    PDEVICE_OBJECT upper = Device(
-        [&](PDEVICE_OBJECT self, PIRP irp) {
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, PropagatePending, &onErrorCalls, FALSE, TRUE, FALSE);
-            return IoCallDriver(Ext(self)->lower, irp);
-        },
-        lower);
-    Seen seen;
-    PIRP irp = nullptr;
-    SendNew(upper, seen, &irp);
+    PDEVICE_OBJECT upper = Watch(Watch(bottom, Fail::Run), PropagatePending, &onErrorCalls, FALSE, TRUE, FALSE);
+    Sent sent;
+    Send(upper, sent);
     EXPECT_EQ(onErrorCalls, 1);
-    EXPECT_EQ(seen.status, STATUS_UNSUCCESSFUL);
-    IoFreeIrp(irp);
+    EXPECT_EQ(sent.seen.status, STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(Rules().empty()) << "passing on IoCallDriver's status is right even when a routine changed the IRP's";
-}
-
-TEST_F(Completion, MoreProcessingRequiredStopsTheWalkUntilTheOwnerCompletesAgain)
-{
-    std::vector<std::string> order;
-    PDEVICE_OBJECT bottom = Device([&](PDEVICE_OBJECT, PIRP irp) { return PendAndCompleteLater(irp, STATUS_SUCCESS); });
-    // The start-device shape: forward, wait for the routine, then complete it upward.
-    PDEVICE_OBJECT filter = Device(
-        [&](PDEVICE_OBJECT self, PIRP irp) {
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, SignalAndKeep, &event, TRUE, TRUE, TRUE);
-            if (IoCallDriver(Ext(self)->lower, irp) == STATUS_PENDING) {
-                KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-            }
-            order.push_back("filter has it back");
-            NTSTATUS status = irp->IoStatus.Status;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            return status;
-        },
-        bottom);
-    Seen seen;
-    PIRP irp = nullptr;
-    EXPECT_EQ(SendNew(filter, seen, &irp), STATUS_SUCCESS);
-    EXPECT_EQ(order.size(), 1u);
-    EXPECT_EQ(seen.calls, 1);
-    EXPECT_FALSE(seen.pendingReturned) << "the filter returned its own status, not STATUS_PENDING";
-    IoFreeIrp(irp);
-    EXPECT_TRUE(Rules().empty());
 }
 
 TEST_F(Completion, KernelPropagatesPendingOnlyWhereNoRoutineRuns)
@@ -320,41 +229,12 @@ TEST_F(Completion, KernelPropagatesPendingOnlyWhereNoRoutineRuns)
     int routineCalls = 0;
     PDEVICE_OBJECT bottom = Device([&](PDEVICE_OBJECT, PIRP irp) { return PendAndCompleteLater(irp, STATUS_SUCCESS); });
     PDEVICE_OBJECT skipper = PassThrough(bottom);
-    PDEVICE_OBJECT filter = Device(
-        [&](PDEVICE_OBJECT self, PIRP irp) {
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, PropagatePending, &routineCalls, TRUE, TRUE, TRUE);
-            return IoCallDriver(Ext(self)->lower, irp);
-        },
-        skipper);
-    PDEVICE_OBJECT top = PassThrough(filter);
-    Seen seen;
-    PIRP irp = nullptr;
-    EXPECT_EQ(SendNew(top, seen, &irp), STATUS_PENDING);
-    EXPECT_EQ(seen.calls, 0);
-    hk::RunUntilIdle();
+    PDEVICE_OBJECT top = PassThrough(Watch(skipper, PropagatePending, &routineCalls));
+    Sent sent;
+    Send(top, sent);
+    EXPECT_EQ(sent.status, STATUS_PENDING);
     EXPECT_EQ(routineCalls, 1);
-    EXPECT_EQ(seen.calls, 1);
-    EXPECT_TRUE(seen.pendingReturned);
-    IoFreeIrp(irp);
-    EXPECT_TRUE(Rules().empty());
-}
-
-TEST_F(Completion, MajorsADriverLeftEmptyAreRefusedAsInvalidDeviceRequests)
-{
-    PDRIVER_OBJECT bare = hk::LoadDriver(u"\\Driver\\bare", [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS {
-        return STATUS_SUCCESS;
-    });
-    ASSERT_NE(bare, nullptr);
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoCreateDevice(bare, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
-    EXPECT_EQ(device->DeviceExtension, nullptr);
-    Seen seen;
-    PIRP irp = nullptr;
-    EXPECT_EQ(SendNew(device, seen, &irp), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(seen.status, STATUS_INVALID_DEVICE_REQUEST);
-    IoFreeIrp(irp);
-    IoDeleteDevice(device);
-    hk::UnloadDriver(bare);
+    EXPECT_EQ(sent.seen.calls, 1);
+    EXPECT_TRUE(sent.seen.pendingReturned);
     EXPECT_TRUE(Rules().empty());
 }

@@ -115,6 +115,19 @@ protected:
         return Device([](PDEVICE_OBJECT self, PIRP irp) { return SkipTo(Ext(self)->lower, irp); }, below);
     }
 
+    // A filter that copies its location down with `routine` set for the given outcomes.
+    PDEVICE_OBJECT Watch(PDEVICE_OBJECT below, PIO_COMPLETION_ROUTINE routine, PVOID context = nullptr,
+                         BOOLEAN onSuccess = TRUE, BOOLEAN onError = TRUE, BOOLEAN onCancel = TRUE)
+    {
+        return Device(
+            [=](PDEVICE_OBJECT self, PIRP irp) {
+                IoCopyCurrentIrpStackLocationToNext(irp);
+                IoSetCompletionRoutine(irp, routine, context, onSuccess, onError, onCancel);
+                return IoCallDriver(Ext(self)->lower, irp);
+            },
+            below);
+    }
+
     static std::vector<std::string> Rules()
     {
         std::vector<std::string> rules;
@@ -128,11 +141,6 @@ protected:
     {
         auto rules = Rules();
         return static_cast<size_t>(std::count(rules.begin(), rules.end(), std::string(rule)));
-    }
-
-    static void Expect(const char *rule)
-    {
-        EXPECT_GE(Count(rule), 1u) << "expected rule " << rule;
     }
 
     PDRIVER_OBJECT driver_ = nullptr;

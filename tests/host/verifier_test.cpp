@@ -19,101 +19,131 @@ NTSTATUS NTAPI MarkOnCreatorLevel(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS NTAPI ReleaseAndPropagate(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
-    if (irp->PendingReturned) {
-        IoMarkIrpPending(irp);
-    }
-    IoReleaseRemoveLock(static_cast<PIO_REMOVE_LOCK>(context), irp);
-    return STATUS_CONTINUE_COMPLETION;
-}
-
 VOID NTAPI IgnoreCancel(PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock(irp->CancelIrql); }
 
 }  // namespace
 
-TEST_F(Verifier, CompletingTwiceIsDoubleCompletion)
+// One request sent to a toy stack (a device, and a second one on top where given) that breaks one
+// rule: the rules reported for it, and what the creator's routine saw.
+TEST_F(Verifier, EachFaultOfOneRequestReportsItsRules)
 {
-    PDEVICE_OBJECT device = Device([](PDEVICE_OBJECT, PIRP irp) {
-        Complete(irp, STATUS_SUCCESS);
-        return Complete(irp, STATUS_SUCCESS);
-    });
-    Sent sent;
-    Send(device, sent);
-    EXPECT_EQ(Count(hk::rule::DoubleCompletion), 1u);
-    EXPECT_EQ(sent.seen.calls, 1);
-}
-
-TEST_F(Verifier, CompletingWithStatusPendingIsRefused)
-{
-    PDEVICE_OBJECT device = Device([](PDEVICE_OBJECT, PIRP irp) {
-        irp->IoStatus.Status = STATUS_PENDING;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return Complete(irp, STATUS_SUCCESS);
-    });
-    Sent sent;
-    Send(device, sent);
-    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::CompleteWithPending});
-}
-
-TEST_F(Verifier, ReturningPendingWithoutMarkingIsPendingNotMarked)
-{
-    PDEVICE_OBJECT device = Device([](PDEVICE_OBJECT, PIRP irp) {
-        hk::Defer([irp] { Complete(irp, STATUS_SUCCESS); }, hk::Ms(5));
-        return STATUS_PENDING;
-    });
-    PDEVICE_OBJECT completesFirst = Device([](PDEVICE_OBJECT, PIRP irp) {
-        Complete(irp, STATUS_SUCCESS);
-        return STATUS_PENDING;
-    });
-    Sent later, before;
-    Send(device, later);
-    Send(completesFirst, before);
-    EXPECT_EQ(Count(hk::rule::PendingNotMarked), 2u);
-    EXPECT_FALSE(later.seen.pendingReturned);
-}
-
-TEST_F(Verifier, ReturningSuccessForAnIrpStillHeldIsNotCompletedNotPending)
-{
+    using namespace hk::rule;
+    std::optional<hk::IrqlScope> raised;
     PIRP held = nullptr;
-    PDEVICE_OBJECT device = Device([&](PDEVICE_OBJECT, PIRP irp) {
-        held = irp;
-        return STATUS_SUCCESS;
-    });
-    Sent sent;
-    Send(device, sent);
-    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::NotCompletedNotPending});
-    ASSERT_EQ(sent.seen.calls, 0);
-    Complete(held, STATUS_SUCCESS);
-    IoFreeIrp(sent.irp);
-}
-
-TEST_F(Verifier, CompletingWithOneStatusAndReturningAnotherIsStatusMismatch)
-{
-    PDEVICE_OBJECT bottom = Device([](PDEVICE_OBJECT, PIRP irp) {
-        Complete(irp, STATUS_UNSUCCESSFUL);
-        return STATUS_SUCCESS;
-    });
-    PDEVICE_OBJECT top = PassThrough(bottom);
-    Sent sent;
-    Send(top, sent);
-    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::StatusMismatch}) << "reported once, against the completing driver";
-}
-
-TEST_F(Verifier, RoutineIgnoringPendingReturnedIsPendingNotPropagated)
-{
-    PDEVICE_OBJECT bottom = Device([](PDEVICE_OBJECT, PIRP irp) { return PendAndCompleteLater(irp, STATUS_SUCCESS); });
-    PDEVICE_OBJECT filter = Device(
-        [](PDEVICE_OBJECT self, PIRP irp) {
-            IoCopyCurrentIrpStackLocationToNext(irp);
-            IoSetCompletionRoutine(irp, ContinueWithoutPropagating, nullptr, TRUE, TRUE, TRUE);
-            return IoCallDriver(Ext(self)->lower, irp);
-        },
-        bottom);
-    Sent sent;
-    Send(filter, sent);
-    EXPECT_EQ(sent.status, STATUS_PENDING);
-    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::PendingNotPropagated});
+    const Dispatch pends = [](PDEVICE_OBJECT, PIRP irp) { return PendAndCompleteLater(irp, STATUS_SUCCESS); };
+    // On top of the faulty device: nothing, a pass-through, a pass-through returning its own status,
+    // a filter whose routine ignores PendingReturned.
+    enum class Top { None, Pass, Lies, Watch };
+    struct Row {
+        std::vector<std::string> rules;
+        Dispatch bottom;
+        Top top = Top::None;
+        std::optional<bool> pendingReturned = std::nullopt;
+        std::optional<NTSTATUS> returned = std::nullopt;
+        int calls = 1;  // of the creator's routine
+    };
+    const Row rows[] = {
+        {{DoubleCompletion},
+         [](PDEVICE_OBJECT, PIRP irp) {
+             Complete(irp, STATUS_SUCCESS);
+             return Complete(irp, STATUS_SUCCESS);
+         }},
+        {{CompleteWithPending},
+         [](PDEVICE_OBJECT, PIRP irp) {
+             irp->IoStatus.Status = STATUS_PENDING;
+             IoCompleteRequest(irp, IO_NO_INCREMENT);
+             return Complete(irp, STATUS_SUCCESS);
+         }},
+        {{PendingNotMarked},
+         [](PDEVICE_OBJECT, PIRP irp) {
+             hk::Defer([irp] { Complete(irp, STATUS_SUCCESS); }, hk::Ms(5));
+             return STATUS_PENDING;
+         },
+         Top::None, false},
+        {{PendingNotMarked},
+         [](PDEVICE_OBJECT, PIRP irp) {
+             Complete(irp, STATUS_SUCCESS);
+             return STATUS_PENDING;
+         }},
+        {{PendingMarkedNotReturned},
+         [](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             return Complete(irp, STATUS_SUCCESS);
+         }},
+        {{PendingMarkedNotReturned, NotCompletedNotPending},  // the second: it still holds the request
+         [](PDEVICE_OBJECT, PIRP irp) {
+             PendAndCompleteLater(irp, STATUS_SUCCESS);
+             return STATUS_SUCCESS;
+         }},
+        {{StatusMismatch},  // once, against the completing driver
+         [](PDEVICE_OBJECT, PIRP irp) {
+             Complete(irp, STATUS_UNSUCCESSFUL);
+             return STATUS_SUCCESS;
+         },
+         Top::Pass},
+        {{PassThroughStatusChanged}, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }, Top::Lies},
+        // It shares the pended location, and the request is still below when it returns.
+        {{PassThroughStatusChanged, PendingMarkedNotReturned, NotCompletedNotPending}, pends, Top::Lies},
+        {{PendingNotPropagated}, pends, Top::Watch, std::nullopt, STATUS_PENDING},
+        {{IrqlNotRestored},
+         [&](PDEVICE_OBJECT, PIRP irp) {
+             raised.emplace(DISPATCH_LEVEL);
+             return Complete(irp, STATUS_SUCCESS);
+         }},
+        {{CancelRoutineSetAtCompletion},
+         [](PDEVICE_OBJECT, PIRP irp) {
+             IoSetCancelRoutine(irp, IgnoreCancel);
+             return Complete(irp, STATUS_SUCCESS);
+         }},
+        {{NotCompletedNotPending},
+         [&](PDEVICE_OBJECT, PIRP irp) {
+             held = irp;
+             return STATUS_SUCCESS;
+         },
+         Top::None, std::nullopt, std::nullopt, 0},
+        {{IrpNotOwned},
+         [](PDEVICE_OBJECT, PIRP irp) {
+             NTSTATUS status = Complete(irp, STATUS_SUCCESS);
+             IoMarkIrpPending(irp);  // too late: the request is on its way up
+             return status;
+         },
+         Top::None, false},
+    };
+    for (const Row &row : rows) {
+        const size_t before = hk::Violations().size();
+        PDEVICE_OBJECT bottom = Device(row.bottom);
+        PDEVICE_OBJECT top = row.top == Top::None    ? bottom
+                             : row.top == Top::Pass  ? PassThrough(bottom)
+                             : row.top == Top::Watch ? Watch(bottom, ContinueWithoutPropagating)
+                                                     : Device(
+                                                           [](PDEVICE_OBJECT self, PIRP irp) {
+                                                               SkipTo(Ext(self)->lower, irp);
+                                                               return STATUS_UNSUCCESSFUL;
+                                                           },
+                                                           bottom);
+        Sent sent;
+        Send(top, sent);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the caller gets its IRQL back";
+        raised.reset();
+        std::vector<std::string> rules = Rules();
+        rules.erase(rules.begin(), rules.begin() + static_cast<ptrdiff_t>(before));
+        std::vector<std::string> expected = row.rules;
+        std::sort(rules.begin(), rules.end());
+        std::sort(expected.begin(), expected.end());
+        SCOPED_TRACE(row.rules.front());
+        EXPECT_EQ(rules, expected);
+        EXPECT_EQ(sent.seen.calls, row.calls);
+        if (sent.seen.calls == 0) {
+            Complete(held, STATUS_SUCCESS);
+            IoFreeIrp(sent.irp);
+        }
+        if (row.pendingReturned) {
+            EXPECT_EQ(bool(sent.seen.pendingReturned), *row.pendingReturned);
+        }
+        if (row.returned) {
+            EXPECT_EQ(sent.status, *row.returned);
+        }
+    }
 }
 
 TEST_F(Verifier, CreatorRoutineMarkingPendingIsMarkPendingOnCreatorLocation)
@@ -127,20 +157,6 @@ TEST_F(Verifier, CreatorRoutineMarkingPendingIsMarkPendingOnCreatorLocation)
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::MarkPendingOnCreatorLocation});
     IoFreeIrp(irp);
-}
-
-TEST_F(Verifier, DispatchReturningAtAnotherIrqlIsIrqlNotRestored)
-{
-    std::optional<hk::IrqlScope> raised;
-    PDEVICE_OBJECT device = Device([&](PDEVICE_OBJECT, PIRP irp) {
-        raised.emplace(DISPATCH_LEVEL);
-        return Complete(irp, STATUS_SUCCESS);
-    });
-    Sent sent;
-    Send(device, sent);
-    EXPECT_EQ(Count(hk::rule::IrqlNotRestored), 1u);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the caller gets its IRQL back";
-    raised.reset();
 }
 
 TEST_F(Verifier, ServicesCalledAboveTheirIrqlAreIrqlTooHigh)
@@ -233,15 +249,27 @@ TEST_F(Verifier, RemoveLockMisuseIsReported)
 {
     PDEVICE_OBJECT device = Bottom();
     PIO_REMOVE_LOCK lock = &Ext(device)->removeLock;
-    int a = 0, b = 0;
+    int user = 0, stranger = 0, remover = 0;
     IoInitializeRemoveLock(lock, 'kcoL', 0, 0);
     EXPECT_EQ(lock->IoCount, 1);
-    EXPECT_EQ(IoAcquireRemoveLock(lock, &a), STATUS_SUCCESS);
-    IoReleaseRemoveLock(lock, &b);  // never acquired with this tag
-    EXPECT_EQ(Count(hk::rule::RemoveLockMisuse), 1u);
-    IoDeleteDevice(device);  // while `a` holds it
-    EXPECT_EQ(Count(hk::rule::RemoveLockMisuse), 2u);
-    EXPECT_TRUE(hk::IsDeleted(device));
+    ASSERT_EQ(IoAcquireRemoveLock(lock, &user), STATUS_SUCCESS);
+    IoReleaseRemoveLock(lock, &stranger);  // never acquired with this tag
+    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::RemoveLockMisuse});
+    // The stray release counted as on NT: the removal goes through while `user` still holds the lock.
+    ASSERT_EQ(IoAcquireRemoveLock(lock, &remover), STATUS_SUCCESS);
+    const uint64_t waits = hk::WaitCalls();
+    IoReleaseRemoveLockAndWait(lock, &remover);
+    EXPECT_EQ(hk::WaitCalls(), waits);
+    EXPECT_EQ(lock->IoCount, 0);
+    IoReleaseRemoveLock(lock, &user);
+
+    PDEVICE_OBJECT held = Bottom();
+    IoInitializeRemoveLock(&Ext(held)->removeLock, 'kcoL', 0, 0);
+    ASSERT_EQ(IoAcquireRemoveLock(&Ext(held)->removeLock, &user), STATUS_SUCCESS);
+    const size_t before = Count(hk::rule::RemoveLockMisuse);
+    IoDeleteDevice(held);  // while `user` holds its lock
+    EXPECT_EQ(Count(hk::rule::RemoveLockMisuse), before + 1);
+    EXPECT_TRUE(hk::IsDeleted(held));
 }
 
 TEST_F(Verifier, RemoveLockWaitWithoutHoldingIsMisuseAndLaterAcquiresFail)
@@ -254,17 +282,6 @@ TEST_F(Verifier, RemoveLockWaitWithoutHoldingIsMisuseAndLaterAcquiresFail)
     EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::RemoveLockMisuse});
     EXPECT_EQ(IoAcquireRemoveLock(lock, &tag), STATUS_DELETE_PENDING);
     EXPECT_EQ(lock->IoCount, 0);
-}
-
-TEST_F(Verifier, CompletingWithACancelRoutineSetIsCancelRoutineSetAtCompletion)
-{
-    PDEVICE_OBJECT device = Device([](PDEVICE_OBJECT, PIRP irp) {
-        IoSetCancelRoutine(irp, IgnoreCancel);
-        return Complete(irp, STATUS_SUCCESS);
-    });
-    Sent sent;
-    Send(device, sent);
-    EXPECT_EQ(Rules(), std::vector<std::string>{hk::rule::CancelRoutineSetAtCompletion});
 }
 
 TEST_F(Verifier, MappingAnUnlockedMdlIsMdlNotLocked)

@@ -14,24 +14,6 @@ namespace {
 using mice::MouseShape;
 using Layout = REPORT_LAYOUT;
 
-Lines LayoutLines(const Layout &l)
-{
-    const std::pair<const char *, uint32_t> rows[] = {
-        {"\n\r total size = 0x%x", l.TotalSize},     {"\n\r x size = 0x%x", l.XSize},
-        {"\n\r x offset = 0x%x", l.XOffset},     {"\n\r y size = 0x%x", l.YSize},
-        {"\n\r y offset = 0x%x", l.YOffset},     {"\n\r wheel size = 0x%x", l.WheelSize},
-        {"\n\r wheel offset = 0x%x", l.WheelOffset}, {"\n\r ac pan size = 0x%x", l.AcPanSize},
-        {"\n\r ac pan offset = 0x%x", l.AcPanOffset},
-    };
-    Lines lines;
-    char text[64];
-    for (const auto &[format, value] : rows) {
-        snprintf(text, sizeof text, format, value);
-        lines.push_back(text);
-    }
-    return lines;
-}
-
 hid::Bytes MouseDescriptor(const MouseShape &shape) { return mice::FiveButtonMouse(shape).bytes(); }
 
 // Buttons, X, Y, wheel, pan, 8 bits each after the buttons' byte.
@@ -285,73 +267,43 @@ TEST_F(GateTest, MouseFoundOffStopsBothPathsBeforeTheirFirstLine)
     EXPECT_EQ(bytes, (Bytes{0x00, 0x03, 0xFE, 0x30, 0x01}));
 }
 
-// A mouse whose first start failed below has MouseFound 0 for good: its descriptor request is not
-// parsed.
-TEST_F(GateTest, AMouseWhoseStartFailedIsNeverInspected)
-{
-    sim::MouseConfig config = Config();
-    config.startAnswers = {{.status = (NTSTATUS)0xC0000001}};
-    sim::Mouse &mouse = pnp_->Plug(config);
-    EXPECT_EQ(pnp_->Start(mouse), (NTSTATUS)0xC0000001);
-    const std::array<uint8_t, 8> setup = {0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x00, 0x01};
-    EXPECT_EQ(Control(mouse, setup), (Lines{kInternalLine}));
-    EXPECT_EQ(Extension(mouse)->Layout, (Layout{}));
-}
-
 // ---- the start path: the start's status, the probe's status, its reply -------------------------
 
 // Only a start the drivers below complete with exactly STATUS_SUCCESS, at once or after pending,
 // runs the probes; every other code, the other success, informational and warning codes included,
-// leaves both flags FALSE, writes neither line and is returned as it is.
-TEST_F(GateTest, StartStatusGateProbesOnlyAfterExactlySuccess)
+// leaves both flags FALSE, writes neither line and is returned as it is. The probe's verdict is TRUE
+// only when its request ends with exactly STATUS_SUCCESS, at once or after pending, and the reply
+// spells START; the start succeeds either way, and the URB status line is the one of the URB's own
+// status.
+TEST_F(GateTest, StartAndProbeStatusGatesTakeOnlyExactlySuccess)
 {
-    for (sim::Completion completion : {sim::Completion::Synchronous, sim::Completion::Pending})
+    for (bool probe : {false, true})
+    for (bool later : {false, true})
     for (NTSTATUS status : {(NTSTATUS)0x00000000, (NTSTATUS)0x00000001, (NTSTATUS)0x00000102, (NTSTATUS)0x40000000,
                             (NTSTATUS)0x80000005, (NTSTATUS)0xC0000001}) {
+        SCOPED_TRACE(::testing::Message() << (probe ? "probe " : "start ") << std::hex << status << (later ? " pending" : " at once"));
         sim::MouseConfig config;
-        config.startAnswers = {{.status = status, .completion = completion}};
+        if (probe) {
+            config.stringAnswer = sim::UrbAnswer::Failure(0, status, {'S', 'T', 'A', 'R', 'T'});
+            later ? config.stringAnswer.Pend() : config.stringAnswer.Sync();
+        } else {
+            config.startAnswers = {{.status = status, .completion = later ? sim::Completion::Pending : sim::Completion::Synchronous}};
+        }
         config.fetchDescriptor = false;
         config.readsOutstanding = 0;
         sim::Mouse &mouse = pnp_->Plug(config);
         const size_t mark = TraceMark();
-        EXPECT_EQ(pnp_->Start(mouse), status);
-        const bool ok = status == 0;
-        EXPECT_EQ(TraceSince(mark), ok ? Concat({kStartRequestLines, {kUrbSuccess, kFound, kReady}}) : kStartRequestLines)
-            << std::hex << status;
-        EXPECT_EQ(mouse.Bus().StringRequests(), ok ? 1u : 0u) << std::hex << status;
-        EXPECT_EQ(Extension(mouse)->MouseFound, ok ? 1 : 0) << std::hex << status;
-        EXPECT_EQ(Extension(mouse)->FeatureReady, ok ? 1 : 0) << std::hex << status;
+        EXPECT_EQ(pnp_->Start(mouse), probe ? STATUS_SUCCESS : status);
+        const bool started = probe || status == 0, ready = status == 0;
+        Lines expected = started ? Concat({kStartRequestLines, {kUrbSuccess, kFound}}) : kStartRequestLines;
+        if (ready)
+            expected.push_back(kReady);
+        EXPECT_EQ(TraceSince(mark), expected);
+        EXPECT_EQ(mouse.Bus().StringRequests(), started ? 1u : 0u);
+        EXPECT_EQ(Extension(mouse)->MouseFound, started ? 1 : 0);
+        EXPECT_EQ(Extension(mouse)->FeatureReady, ready ? 1 : 0);
         pnp_->Remove(mouse);
     }
-}
-
-// The probe's verdict is TRUE only when its request ends with exactly STATUS_SUCCESS and the reply
-// spells START: a reply of START with any other final status, at once or after pending, is FALSE.
-// The start succeeds either way, and the URB status line is the one of the URB's own status.
-TEST_F(GateTest, ProbeStatusGateTakesOnlyExactlySuccess)
-{
-    for (bool pend : {false, true})
-        for (NTSTATUS status : {(NTSTATUS)0x00000000, (NTSTATUS)0x00000001, (NTSTATUS)0x00000102, (NTSTATUS)0x40000000,
-                                (NTSTATUS)0x80000005, (NTSTATUS)0xC0000001}) {
-            sim::MouseConfig config;
-            config.stringAnswer = sim::UrbAnswer::Failure(0, status, {'S', 'T', 'A', 'R', 'T'});
-            if (pend)
-                config.stringAnswer.Pend();
-            else
-                config.stringAnswer.Sync();
-            config.fetchDescriptor = false;
-            config.readsOutstanding = 0;
-            sim::Mouse &mouse = pnp_->Plug(config);
-            const size_t mark = TraceMark();
-            EXPECT_EQ(pnp_->Start(mouse), STATUS_SUCCESS);
-            const bool ready = status == 0;
-            Lines expected = Concat({kStartRequestLines, {kUrbSuccess, kFound}});
-            if (ready)
-                expected.push_back(kReady);
-            EXPECT_EQ(TraceSince(mark), expected) << std::hex << status << (pend ? " pending" : " at once");
-            EXPECT_EQ(Extension(mouse)->FeatureReady, ready ? 1 : 0) << std::hex << status;
-            pnp_->Remove(mouse);
-        }
 }
 
 // Each of the five letters in both cases passes; its neighbours (one below, one above, with the top

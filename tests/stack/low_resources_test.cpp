@@ -99,14 +99,12 @@ protected:
         SetUp();
     }
 
-    static sim::MouseConfig Config() { return {}; }
-
     // Everything up to the path, without faults: the returned mouse is ready for it.
     sim::Mouse &Prepare(Path path)
     {
         if (path == Path::Add)
-            return pnp_->Connect(Config());
-        sim::Mouse &mouse = pnp_->Plug(Config());
+            return pnp_->Connect({});
+        sim::Mouse &mouse = pnp_->Plug({});
         if (path == Path::Control) {
             EXPECT_EQ(pnp_->Start(mouse), STATUS_SUCCESS);
             sim::PnpManager::Settle();

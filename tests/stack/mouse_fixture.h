@@ -42,6 +42,29 @@ inline Lines ControlLines(const std::array<uint8_t, 8> &setup)
     return {kInternalLine, "\n\r urb->UrbHeader.Function = 0x8", "\n\r Setup Package", SetupLine(setup)};
 }
 
+// The nine lines of a layout the filter writes when it parses a report descriptor.
+inline Lines LayoutLines(const REPORT_LAYOUT &l)
+{
+    const std::pair<const char *, uint32_t> rows[] = {
+        {"\n\r total size = 0x%x", l.TotalSize},     {"\n\r x size = 0x%x", l.XSize},
+        {"\n\r x offset = 0x%x", l.XOffset},     {"\n\r y size = 0x%x", l.YSize},
+        {"\n\r y offset = 0x%x", l.YOffset},     {"\n\r wheel size = 0x%x", l.WheelSize},
+        {"\n\r wheel offset = 0x%x", l.WheelOffset}, {"\n\r ac pan size = 0x%x", l.AcPanSize},
+        {"\n\r ac pan offset = 0x%x", l.AcPanOffset},
+    };
+    Lines lines;
+    char text[64];
+    for (const auto &[format, value] : rows) {
+        snprintf(text, sizeof text, format, value);
+        lines.push_back(text);
+    }
+    return lines;
+}
+
+// The layout of the default 5-button mouse with wheel and AC pan: X, Y, wheel, pan, 8 bits each
+// after the buttons' byte.
+inline constexpr REPORT_LAYOUT kDefaultLayout = {0x28, 8, 8, 8, 0x10, 8, 0x18, 8, 0x20};
+
 class MouseTest : public StackTest {
 protected:
     void TearDown() override

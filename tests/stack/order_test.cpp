@@ -69,17 +69,15 @@ void ExpectSteps(const std::vector<hk::KernelOp> &ops, const std::vector<Step> &
         switch (step.kind) {
         case Kind::CallDriver:
             EXPECT_EQ(op.device, step.device);
-            EXPECT_EQ(op.location - op.callerLocation, step.locationFromCaller);
-            break;
+            [[fallthrough]];
         case Kind::SkipLocation:
             EXPECT_EQ(op.location - op.callerLocation, step.locationFromCaller);
             break;
+        case Kind::Detach:
+            EXPECT_EQ(op.other, step.other);
+            [[fallthrough]];
         case Kind::DeleteDevice:
             EXPECT_EQ(op.device, step.device);
-            break;
-        case Kind::Detach:
-            EXPECT_EQ(op.device, step.device);
-            EXPECT_EQ(op.other, step.other);
             break;
         case Kind::DeleteLink:
             EXPECT_EQ(op.name, step.name);

@@ -37,13 +37,11 @@ TEST_F(RoadTest, StartParsesTheConvertedDescriptorRequestOnTheWayUpWithTheExactT
                                    {kInternalLine, "\n\r urb->UrbHeader.Function = 0x0"},  // SELECT_CONFIGURATION
                                    ControlLines({0x21, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}),    // SET_IDLE
                                    ControlLines({0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x7F, 0x00}),  // report descriptor: 63 + 64
-                                   kDefaultLayoutLines, {kInternalLine, kInternalLine}});
+                                   LayoutLines(kDefaultLayout), {kInternalLine, kInternalLine}});
     EXPECT_EQ(TraceSince(mark), expected);
 
     const REPORT_LAYOUT &l = Extension(mouse)->Layout;
-    EXPECT_EQ((std::array<uint32_t, 9>{l.TotalSize, l.XSize, l.XOffset, l.YSize, l.YOffset, l.WheelSize, l.WheelOffset,
-                                       l.AcPanSize, l.AcPanOffset}),
-              (std::array<uint32_t, 9>{0x28, 8, 8, 8, 0x10, 8, 0x18, 8, 0x20}));
+    EXPECT_EQ(LayoutLines(l), LayoutLines(kDefaultLayout));
 
     // The class driver's URBs, as built and as they came back up through the filter.
     const auto controls = mouse.Class().Controls();
@@ -72,31 +70,6 @@ TEST_F(RoadTest, StartParsesTheConvertedDescriptorRequestOnTheWayUpWithTheExactT
     EXPECT_EQ(reads[0].transferBufferLength, 5u);
 }
 
-// A control transfer the class driver builds itself reaches the bus as one and is not converted:
-// the filter parses it all the same and leaves every field of it as the bus completed it.
-TEST_F(RoadTest, DirectControlTransferIsLeftAloneByTheBusAndTheFilter)
-{
-    sim::MouseConfig config;
-    config.classSequence = sim::ClassSequence::DirectControlTransfer;
-    const size_t mark = TraceMark();
-    sim::Mouse &mouse = pnp_->PlugAndStart(config);
-    ASSERT_EQ(mouse.State(), sim::MouseState::Started);
-    EXPECT_EQ(TraceSince(mark), Concat({kAddDeviceLines, kStartLines, ControlLines({0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x00, 0x10}),
-                                        kDefaultLayoutLines, {kInternalLine, kInternalLine}}));
-    EXPECT_EQ(Extension(mouse)->Layout.TotalSize, 0x28u);
-
-    const auto controls = mouse.Class().Controls();
-    ASSERT_EQ(controls.size(), 1u);
-    EXPECT_EQ(controls[0].sentFunction, URB_FUNCTION_CONTROL_TRANSFER);
-    EXPECT_EQ(controls[0].function, URB_FUNCTION_CONTROL_TRANSFER);
-    EXPECT_EQ(controls[0].setup, (std::array<uint8_t, 8>{0x81, 0x06, 0x00, 0x22, 0x00, 0x00, 0x00, 0x10}));
-    EXPECT_EQ(controls[0].transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
-    EXPECT_EQ(controls[0].transferLength, 63u);
-    EXPECT_EQ(controls[0].bytes, sim::DefaultMouseDescriptor());
-    EXPECT_FALSE(mouse.Bus().Configured());
-    EXPECT_EQ(mouse.Class().ReadLength(), config.readBufferLength);
-}
-
 struct FormCase {
     sim::BufferForm form;
     const char *name;
@@ -104,11 +77,14 @@ struct FormCase {
 
 class ReportFormTest : public RoadTest, public ::testing::WithParamInterface<FormCase> {};
 
+// The per-report path, resubmitted at DISPATCH_LEVEL, neither allocates nor waits.
 TEST_P(ReportFormTest, PanRewritesTheWheelWhenOnAndNothingWhenOff)
 {
     sim::MouseConfig config;
     config.bufferForm = GetParam().form;
+    config.resubmitIrql = DISPATCH_LEVEL;
     sim::Mouse &mouse = Ready(config);
+    const uint64_t allocations = hk::PoolAllocations(), waits = hk::WaitCalls();
 
     const Bytes right = Report(sim::kReportPanRight), noPan = Report(sim::kReportNoPan);
     const Bytes rewritten = {0x00, 0x03, 0xFE, 0x30, 0x01};
@@ -117,6 +93,8 @@ TEST_P(ReportFormTest, PanRewritesTheWheelWhenOnAndNothingWhenOff)
     EXPECT_EQ(Deliver(mouse, Report(sim::kReportPanLeft)).second, (Bytes{0x00, 0x00, 0x00, 0xC0, 0xFF}));
     // A zero pan is left alone and only the first dump is written.
     EXPECT_EQ(Deliver(mouse, noPan), std::pair(Concat({BulkLines(0, 5), Dump(kBefore, noPan), {kInternalLine}}), noPan));
+    EXPECT_EQ(hk::PoolAllocations(), allocations);
+    EXPECT_EQ(hk::WaitCalls(), waits);
 
     ASSERT_EQ(app_.Open(1), STATUS_SUCCESS);
     ASSERT_EQ(app_.TurnOff(), STATUS_SUCCESS);
@@ -130,19 +108,6 @@ INSTANTIATE_TEST_SUITE_P(BufferForms, ReportFormTest,
                                            FormCase{sim::BufferForm::MdlMapped, "MdlMapped"},
                                            FormCase{sim::BufferForm::MdlLockedUnmapped, "MdlLockedUnmapped"}),
                          [](const ::testing::TestParamInfo<FormCase> &info) { return std::string(info.param.name); });
-
-TEST_F(RoadTest, ThePerReportPathNeitherAllocatesNorWaits)
-{
-    sim::MouseConfig config;
-    config.resubmitIrql = DISPATCH_LEVEL;
-    sim::Mouse &mouse = Ready(config);
-    const uint64_t allocations = hk::PoolAllocations();
-    const uint64_t waits = hk::WaitCalls();
-    for (int i = 0; i < 20; ++i)
-        Deliver(mouse, Report(i % 2 ? sim::kReportPanLeft : sim::kReportPanRight));
-    EXPECT_EQ(hk::PoolAllocations(), allocations);
-    EXPECT_EQ(hk::WaitCalls(), waits);
-}
 
 // Descriptor, status, feature, class and vendor requests all reach the device as control transfers
 // built in the URB itself; the filter sees each come back as one and leaves it as the bus left it.
@@ -317,23 +282,6 @@ TEST_F(RoadTest, AConfigurationTheClassDriverCannotUseFailsTheStart)
         EXPECT_EQ(Extension(mouse)->Layout.TotalSize, 0u);
         pnp_->Remove(mouse);
     }
-}
-
-TEST_F(RoadTest, OtherInternalRequestsGoDownAndComeBackUntouched)
-{
-    sim::Mouse &mouse = pnp_->PlugAndStart();
-    const size_t mark = TraceMark();
-    sim::RequestResult r = sim::SendRequest(mouse.FilterDevice(), {.ioControlCode = 0x00220013});
-    EXPECT_EQ(TraceSince(mark), (Lines{kInternalLine}));
-    EXPECT_EQ(mouse.Bus().Log().back().ioControlCode, 0x00220013u);
-    EXPECT_EQ(r.status, r.dispatchStatus == STATUS_PENDING ? r.status : r.dispatchStatus);
-
-    PDEVICE_OBJECT extra = Extension(mouse)->ExtraExtension->Self;
-    const size_t busRequests = mouse.Bus().Log().size();
-    sim::RequestResult refused = sim::SendRequest(extra, {.ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB});
-    EXPECT_EQ(refused.status, HCT_STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(refused.information, 0u);
-    EXPECT_EQ(mouse.Bus().Log().size(), busRequests);
 }
 
 }  // namespace

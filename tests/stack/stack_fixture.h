@@ -123,13 +123,6 @@ inline const Lines kAddDeviceLines = {
     "\n\r[CreateExtraDO] Create Symbolic Link Successfully",
 };
 
-// The nine layout lines of the default 5-button mouse with wheel and AC pan.
-inline const Lines kDefaultLayoutLines = {
-    "\n\r total size = 0x28", "\n\r x size = 0x8",      "\n\r x offset = 0x8",
-    "\n\r y size = 0x8",      "\n\r y offset = 0x10",   "\n\r wheel size = 0x8",
-    "\n\r wheel offset = 0x18", "\n\r ac pan size = 0x8", "\n\r ac pan offset = 0x20",
-};
-
 inline Lines Dump(const char *title, const std::vector<uint8_t> &bytes)
 {
     Lines lines{title};

@@ -79,6 +79,14 @@ struct ProbeCase {
 
 class ProbeReplyTest : public StartTest, public ::testing::WithParamInterface<ProbeCase> {};
 
+// A request held until it is cancelled, then completed by the bus `delay` after the cancel.
+sim::UrbAnswer CompletedAfterTheCancel(int64_t delay)
+{
+    sim::UrbAnswer answer = sim::UrbAnswer::HoldUntilCancelled();
+    answer.cancelDelay = delay;
+    return answer;
+}
+
 TEST_P(ProbeReplyTest, VerdictAndStatusLine)
 {
     const ProbeCase &c = GetParam();
@@ -98,7 +106,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ProbeCase{"LowerCaseWithMore", sim::UrbAnswer::Text("start..."), true, kUrbSuccess},
         ProbeCase{"MixedCase", sim::UrbAnswer::Text("StArT"), true, kUrbSuccess},
-        ProbeCase{"SynchronousAnswer", sim::UrbAnswer::Text("START").Sync(), true, kUrbSuccess},
         ProbeCase{"Shifted", sim::UrbAnswer::Text("XSTART"), false, kUrbSuccess},
         ProbeCase{"StandardStringDescriptor",
                   sim::UrbAnswer::Bytes({0x0C, 0x03, 'S', 0, 'T', 0, 'A', 0, 'R', 0, 'T', 0}), false, kUrbSuccess},
@@ -117,6 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"AnsweredJustInTime", sim::UrbAnswer::Text("START").After(hk::Ms(1999)), true, kUrbSuccess},
         ProbeCase{"AnsweredTooLate", sim::UrbAnswer::Text("START").After(hk::Ms(2100)), false, kUrbCanceled},
         ProbeCase{"NoAnswerUntilCancelled", sim::UrbAnswer::HoldUntilCancelled(), false, kUrbCanceled},
+        ProbeCase{"CompletedFromInsideTheCancelRoutine", CompletedAfterTheCancel(0), false, kUrbCanceled},
+        ProbeCase{"CompletedWellAfterTheCancel", CompletedAfterTheCancel(hk::Ms(3000)), false, kUrbCanceled},
         ProbeCase{"CancelReportedWithDdkCode", sim::UrbAnswer::HoldUntilCancelled(sim::kUsbdCanceledDdk), false,
                   "Unknown Error Code, Code = 0xc0010000"}),
     [](const ::testing::TestParamInfo<ProbeCase> &info) { return std::string(info.param.name); });
@@ -135,25 +144,6 @@ TEST_F(StartTest, TimeoutCostsNoRealTimeAndCancelsExactlyOnce)
     EXPECT_LT(std::chrono::steady_clock::now() - real, std::chrono::milliseconds(2000));
     EXPECT_EQ(mouse->Bus().Counters().urbsCancelled, 1u);
     EXPECT_EQ(mouse->Bus().PendingUrbs(), 0u);
-}
-
-TEST_F(StartTest, CancelledRequestCompletedFromInsideTheCancelRoutine)
-{
-    sim::UrbAnswer answer = sim::UrbAnswer::HoldUntilCancelled();
-    answer.cancelDelay = 0;
-    sim::Mouse *mouse = nullptr;
-    EXPECT_EQ(StartWith(answer, &mouse), Concat({kStartRequestLines, {kUrbCanceled, kFound}}));
-    EXPECT_EQ(mouse->Bus().Counters().urbsCancelled, 1u);
-}
-
-TEST_F(StartTest, CancelledRequestCompletedWellAfterTheCancel)
-{
-    sim::UrbAnswer answer = sim::UrbAnswer::HoldUntilCancelled();
-    answer.cancelDelay = hk::Ms(3000);
-    sim::Mouse *mouse = nullptr;
-    const int64_t before = hk::Now();
-    EXPECT_EQ(StartWith(answer, &mouse), Concat({kStartRequestLines, {kUrbCanceled, kFound}}));
-    EXPECT_GE(hk::Now() - before, hk::Ms(5000));  // the second wait has no limit
 }
 
 TEST_F(StartTest, RequestThatCompletesOnItsOwnAfterTheTimeoutIsNotCancelled)
