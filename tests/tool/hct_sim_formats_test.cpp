@@ -1,11 +1,14 @@
 // hct-sim's input formats: descriptors and reports as people paste them, hid-recorder recordings,
 // and the report lengths a descriptor makes the device send.
 #include "tools/hct-sim/formats.h"
+#include "tools/hct-sim/paste.h"
 
 #include "tests/tool/cli_harness.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -26,22 +29,94 @@ std::string ErrorOf(F &&parse) {
 
 const Bytes kFour = {0x05, 0x01, 0x09, 0x02};
 
-TEST(HexText, AcceptsSpacedPairsRunTogetherDigitsAndAnyWhitespace) {
-    EXPECT_EQ(hct_sim::ParseHexDescriptor("05 01 09 02", "d"), kFour);
-    EXPECT_EQ(hct_sim::ParseHexDescriptor("05010902\n", "d"), kFour);
-    EXPECT_EQ(hct_sim::ParseHexDescriptor("\t05  01\r\n\n09\t02 ", "d"), kFour);
-    EXPECT_EQ(hct_sim::ParseHexDescriptor("0x05 0X1 0x09 0x002", "d"), kFour);
-}
-
-TEST(HexText, AcceptsAPastedCArrayWithItsDeclarationAndComments) {
-    const std::string text =
-        "/* a mouse\n   descriptor */\n"
-        "static const unsigned char rdesc[] = {\n"
-        "    0x05, 0x01, // Usage Page (Generic Desktop)\n"
-        "    0x09, 0x02, /* Usage (Mouse) */\n"
-        "};\n";
-    EXPECT_EQ(hct_sim::ParseHexDescriptor(text, "d"), kFour);
-    EXPECT_EQ(hct_sim::ParseHexDescriptor("# hid-decode style\n05 01 # page\n09 02\n", "d"), kFour);
+// Each form a descriptor is pasted in, as the tools themselves print it: tests/tool/paste/make-inputs.sh
+// made each file from one of the raw descriptors beside it. A file is read as its form and gives
+// that descriptor's bytes, or is refused with the message the row gives.
+TEST(Paste, EachToolsOutputIsReadAsItsFormAndGivesTheBytesItWasMadeFrom) {
+    using hct_sim::PasteForm;
+    const std::string dir = HCT_PASTE_DIR "/";
+    const auto contents = [&](const std::string &name) {
+        std::ifstream in(dir + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const struct {
+        const char *file;
+        PasteForm form;
+        const char *madeFrom;
+        const char *warning = "";
+    } read[] = {
+        {"mouse.wireshark.txt", PasteForm::WiresharkDump, "mouse.bin"},
+        {"mouse-id.wireshark.txt", PasteForm::WiresharkDump, "mouse-id.bin"},
+        {"mouse.wireshark-no-ascii.txt", PasteForm::WiresharkDump, "mouse.bin"},
+        {"mouse-id.wireshark-no-ascii.txt", PasteForm::WiresharkDump, "mouse-id.bin"},
+        {"mouse.od-ax.txt", PasteForm::OdDump, "mouse.bin"},
+        {"mouse-id.od-ax.txt", PasteForm::OdDump, "mouse-id.bin"},
+        {"mouse.od.txt", PasteForm::OdDump, "mouse.bin"},
+        {"mouse-id.od.txt", PasteForm::OdDump, "mouse-id.bin"},
+        {"mouse.hexdump-c.txt", PasteForm::HexdumpDump, "mouse.bin"},
+        {"mouse-id.hexdump-c.txt", PasteForm::HexdumpDump, "mouse-id.bin"},
+        {"mouse.hexdump-c-cut.txt", PasteForm::HexdumpDump, "mouse.bin", "dump-without-ascii"},
+        {"mouse-id.hexdump-c-cut.txt", PasteForm::HexdumpDump, "mouse-id.bin", "dump-without-ascii"},
+        {"mouse.xxd.txt", PasteForm::XxdDump, "mouse.bin"},
+        {"mouse-id.xxd.txt", PasteForm::XxdDump, "mouse-id.bin"},
+        {"mouse.xxd-i.txt", PasteForm::CArray, "mouse.bin"},
+        {"mouse-id.xxd-i.txt", PasteForm::CArray, "mouse-id.bin"},
+        {"mouse.c-array.txt", PasteForm::CArray, "mouse.bin"},
+        {"mouse-id.c-array.txt", PasteForm::CArray, "mouse-id.bin"},
+        {"mouse.usbhid-dump.txt", PasteForm::UsbhidDump, "mouse.bin"},
+        {"mouse-id.usbhid-dump.txt", PasteForm::UsbhidDump, "mouse-id.bin"},
+        {"mouse.python-list.txt", PasteForm::List, "mouse.bin", "decimal-numbers"},
+        {"mouse-id.python-list.txt", PasteForm::List, "mouse-id.bin", "decimal-numbers"},
+        {"mouse.python-hex-list.txt", PasteForm::List, "mouse.bin"},
+        {"mouse-id.python-hex-list.txt", PasteForm::List, "mouse-id.bin"},
+        {"mouse.js-list.txt", PasteForm::List, "mouse.bin", "decimal-numbers"},
+        {"mouse.js-json.txt", PasteForm::List, "mouse.bin", "decimal-numbers"},
+        {"mouse-id.js-json.txt", PasteForm::List, "mouse-id.bin", "decimal-numbers"},
+        {"mouse.bytes-literal.txt", PasteForm::BytesLiteral, "mouse.bin"},
+        {"mouse-id.bytes-literal.txt", PasteForm::BytesLiteral, "mouse-id.bin"},
+        {"mouse.hid-recorder.txt", PasteForm::Recording, "mouse.bin"},
+        {"mouse-id.hid-recorder.txt", PasteForm::Recording, "mouse-id.bin"},
+        {"mouse.hex-comments.txt", PasteForm::HexText, "mouse.bin"},
+        {"mouse.utf16le.txt", PasteForm::HexText, "mouse.bin"},
+        {"mouse-id.utf16be.txt", PasteForm::HexText, "mouse-id.bin"},
+    };
+    for (const auto &r : read) {
+        SCOPED_TRACE(r.file);
+        hct_sim::Paste paste;
+        EXPECT_EQ(ErrorOf([&] { paste = hct_sim::ReadPaste(contents(r.file), r.file); }), "(no error)");
+        EXPECT_EQ(paste.form, r.form);
+        const std::string bytes = contents(r.madeFrom);
+        EXPECT_EQ(paste.bytes, Bytes(bytes.begin(), bytes.end()));
+        EXPECT_EQ(paste.warnings.empty() ? "" : paste.warnings[0].code, r.warning);
+    }
+    const struct {
+        const char *file;
+        bool binary;  // given as raw bytes (--binary)
+        std::string error;  // after "file:" (a line number, or a blank and the message)
+    } refused[] = {
+        {"bad-offset.xxd.txt", false,
+         "an xxd dump: line 4: offset 00000040 does not follow from the 48 bytes before it: a line of the dump is "
+         "missing or was cut"},
+        {"mouse-id.js-list.txt", false,
+         "11: the list was cut: \"... 4 more items\" stands for bytes it does not show (node's console.log shows the "
+         "first 100 items of an array): print it whole, with console.log(JSON.stringify(list))"},
+        {"mouse-raw.dat", false,
+         "binary data, not text (byte 0x05 at offset 0): it begins as a report descriptor does (a Usage Page item); "
+         "give --binary to read its raw bytes"},
+        {"mouse.xxd.txt", true,
+         "the file is text, an xxd dump of 63 bytes, not raw bytes; it was read as raw bytes as --binary asks: leave out --binary"},
+        {"lsusb.txt", false,
+         "1: \"Report\" is not a hex byte; the text is none of the forms read (line 1 begins \"Report Descriptor: (leng...\"): "
+         "hex bytes (05 01 09 02 or 05010902), a C array of 0x05 (xxd -i), a Python or JavaScript list ([0x05, 0x01]), "
+         "a b'\\x05\\x01' literal, the hex dumps of Wireshark (Copy as Hex Dump), od -tx1, hexdump -C and xxd, "
+         "usbhid-dump output, or a hid-recorder recording (R: line)"},
+    };
+    for (const auto &r : refused) {
+        SCOPED_TRACE(r.file);
+        const std::string source = r.binary ? dir + r.file : r.file;
+        EXPECT_EQ(ErrorOf([&] { r.binary ? hct_sim::LoadDescriptor(source, true) : hct_sim::ReadPaste(contents(r.file), source).bytes; }),
+                  source + ":" + (r.error[0] <= '9' ? "" : " ") + r.error);
+    }
 }
 
 // A mistake in hex text is named at its line; text that is not hex text also gets the forms read.

@@ -42,7 +42,10 @@ for i in range(0, len(d), 8):
 print("};")' "$bin" >"$name.c-array.txt"
   python3 -c 'import sys; print(list(open(sys.argv[1], "rb").read()))' "$bin" >"$name.python-list.txt"
   python3 -c 'import sys; print("[" + ", ".join(hex(b) for b in open(sys.argv[1], "rb").read()) + "]")' "$bin" >"$name.python-hex-list.txt"
+  # node's console.log of an array: of more than 100 items it shows 100 and "... N more items", so
+  # the longer mouse's is cut (a refusal); JSON.stringify prints it whole.
   node -e 'console.log(Array.from(require("fs").readFileSync(process.argv[1])))' "$bin" >"$name.js-list.txt"
+  node -e 'console.log(JSON.stringify(Array.from(require("fs").readFileSync(process.argv[1]))))' "$bin" >"$name.js-json.txt"
   python3 -c 'import sys; print(open(sys.argv[1], "rb").read())' "$bin" >"$name.bytes-literal.txt"
   # hid-recorder's recording of the device, with no events: written by hand from its format
   # (N:, P:, I: lines, "R: <length> <bytes>"), as no device is recorded here.
