@@ -27,8 +27,6 @@ std::string ErrorOf(F &&parse) {
     return "(no error)";
 }
 
-const Bytes kFour = {0x05, 0x01, 0x09, 0x02};
-
 // Each form a descriptor is pasted in, as the tools themselves print it: tests/tool/paste/make-inputs.sh
 // made each file from one of the raw descriptors beside it. A file is read as its form and gives
 // that descriptor's bytes, or is refused with the message the row gives.
@@ -39,55 +37,43 @@ TEST(Paste, EachToolsOutputIsReadAsItsFormAndGivesTheBytesItWasMadeFrom) {
         std::ifstream in(dir + name, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
+    // Each form of both descriptors (NAME.FORM.txt made from NAME.bin), then forms of one alone.
     const struct {
-        const char *file;
+        std::string file;  // ".FORM.txt" for both descriptors
         PasteForm form;
-        const char *madeFrom;
         const char *warning = "";
     } read[] = {
-        {"mouse.wireshark.txt", PasteForm::WiresharkDump, "mouse.bin"},
-        {"mouse-id.wireshark.txt", PasteForm::WiresharkDump, "mouse-id.bin"},
-        {"mouse.wireshark-no-ascii.txt", PasteForm::WiresharkDump, "mouse.bin"},
-        {"mouse-id.wireshark-no-ascii.txt", PasteForm::WiresharkDump, "mouse-id.bin"},
-        {"mouse.od-ax.txt", PasteForm::OdDump, "mouse.bin"},
-        {"mouse-id.od-ax.txt", PasteForm::OdDump, "mouse-id.bin"},
-        {"mouse.od.txt", PasteForm::OdDump, "mouse.bin"},
-        {"mouse-id.od.txt", PasteForm::OdDump, "mouse-id.bin"},
-        {"mouse.hexdump-c.txt", PasteForm::HexdumpDump, "mouse.bin"},
-        {"mouse-id.hexdump-c.txt", PasteForm::HexdumpDump, "mouse-id.bin"},
-        {"mouse.hexdump-c-cut.txt", PasteForm::HexdumpDump, "mouse.bin", "dump-without-ascii"},
-        {"mouse-id.hexdump-c-cut.txt", PasteForm::HexdumpDump, "mouse-id.bin", "dump-without-ascii"},
-        {"mouse.xxd.txt", PasteForm::XxdDump, "mouse.bin"},
-        {"mouse-id.xxd.txt", PasteForm::XxdDump, "mouse-id.bin"},
-        {"mouse.xxd-i.txt", PasteForm::CArray, "mouse.bin"},
-        {"mouse-id.xxd-i.txt", PasteForm::CArray, "mouse-id.bin"},
-        {"mouse.c-array.txt", PasteForm::CArray, "mouse.bin"},
-        {"mouse-id.c-array.txt", PasteForm::CArray, "mouse-id.bin"},
-        {"mouse.usbhid-dump.txt", PasteForm::UsbhidDump, "mouse.bin"},
-        {"mouse-id.usbhid-dump.txt", PasteForm::UsbhidDump, "mouse-id.bin"},
-        {"mouse.python-list.txt", PasteForm::List, "mouse.bin", "decimal-numbers"},
-        {"mouse-id.python-list.txt", PasteForm::List, "mouse-id.bin", "decimal-numbers"},
-        {"mouse.python-hex-list.txt", PasteForm::List, "mouse.bin"},
-        {"mouse-id.python-hex-list.txt", PasteForm::List, "mouse-id.bin"},
-        {"mouse.js-list.txt", PasteForm::List, "mouse.bin", "decimal-numbers"},
-        {"mouse.js-json.txt", PasteForm::List, "mouse.bin", "decimal-numbers"},
-        {"mouse-id.js-json.txt", PasteForm::List, "mouse-id.bin", "decimal-numbers"},
-        {"mouse.bytes-literal.txt", PasteForm::BytesLiteral, "mouse.bin"},
-        {"mouse-id.bytes-literal.txt", PasteForm::BytesLiteral, "mouse-id.bin"},
-        {"mouse.hid-recorder.txt", PasteForm::Recording, "mouse.bin"},
-        {"mouse-id.hid-recorder.txt", PasteForm::Recording, "mouse-id.bin"},
-        {"mouse.hex-comments.txt", PasteForm::HexText, "mouse.bin"},
-        {"mouse.utf16le.txt", PasteForm::HexText, "mouse.bin"},
-        {"mouse-id.utf16be.txt", PasteForm::HexText, "mouse-id.bin"},
+        {".wireshark.txt", PasteForm::WiresharkDump},
+        {".wireshark-no-ascii.txt", PasteForm::WiresharkDump},
+        {".od-ax.txt", PasteForm::OdDump},
+        {".od.txt", PasteForm::OdDump},
+        {".hexdump-c.txt", PasteForm::HexdumpDump},
+        {".hexdump-c-cut.txt", PasteForm::HexdumpDump, "dump-without-ascii"},
+        {".xxd.txt", PasteForm::XxdDump},
+        {".xxd-i.txt", PasteForm::CArray},
+        {".c-array.txt", PasteForm::CArray},
+        {".usbhid-dump.txt", PasteForm::UsbhidDump},
+        {".python-list.txt", PasteForm::List, "decimal-numbers"},
+        {".python-hex-list.txt", PasteForm::List},
+        {".js-json.txt", PasteForm::List, "decimal-numbers"},
+        {".bytes-literal.txt", PasteForm::BytesLiteral},
+        {".hid-recorder.txt", PasteForm::Recording},
+        {".utf16.txt", PasteForm::HexText},
+        {"mouse.js-list.txt", PasteForm::List, "decimal-numbers"},
+        {"mouse.hex-comments.txt", PasteForm::HexText},
     };
     for (const auto &r : read) {
-        SCOPED_TRACE(r.file);
-        hct_sim::Paste paste;
-        EXPECT_EQ(ErrorOf([&] { paste = hct_sim::ReadPaste(contents(r.file), r.file); }), "(no error)");
-        EXPECT_EQ(paste.form, r.form);
-        const std::string bytes = contents(r.madeFrom);
-        EXPECT_EQ(paste.bytes, Bytes(bytes.begin(), bytes.end()));
-        EXPECT_EQ(paste.warnings.empty() ? "" : paste.warnings[0].code, r.warning);
+        for (const std::string name : {"mouse", "mouse-id"}) {
+            const std::string file = r.file[0] == '.' ? name + r.file : r.file;
+            if (file.rfind(name + ".", 0) != 0) continue;
+            SCOPED_TRACE(file);
+            hct_sim::Paste paste;
+            EXPECT_EQ(ErrorOf([&] { paste = hct_sim::ReadPaste(contents(file), file); }), "(no error)");
+            EXPECT_EQ(paste.form, r.form);
+            const std::string bytes = contents(name + ".bin");
+            EXPECT_EQ(paste.bytes, Bytes(bytes.begin(), bytes.end()));
+            EXPECT_EQ(paste.warnings.empty() ? "" : paste.warnings[0].code, r.warning);
+        }
     }
     const struct {
         const char *file;
@@ -127,7 +113,6 @@ TEST(HexText, NamesTheFileAndLineOfEachMistake) {
     } cases[] = {
         {"05 01\n09 2\n", "m.txt:2: odd number of hex digits in \"2\": write each byte as two digits"},
         {"05\n\n0x05, 0x100,", "m.txt:3: \"0x100\" is above 0xff: a byte is 0x00 to 0xff"},
-        {"05 zz", "m.txt:1: \"zz\" is not a hex byte; the text is none of the forms read (line 1 begins \"05 zz\")"},
         {"0x", "m.txt:1: \"0x\" is not a hex byte"},
         {"05\n/* open", "m.txt:2: comment \"/*\" is never closed"},
     };
@@ -182,33 +167,21 @@ TEST_F(ReportFiles, ALongCommentedOutBlockIsReadOnceAndLinesAfterItKeepTheirNumb
               bad + ":200004: \"0g\" is not a hex byte");
 }
 
-const char *const kRecording =
-    "# a mouse\n"
-    "D: 0\n"
-    "R: 4 05 01 09 02\n"
-    "N: Test Mouse\n"
-    "P: usb-0000:00:14.0-1/input0\n"
-    "I: 3 1234 5678\n"
-    "D: 0\n"
-    "E: 000000.000000 5 00 03 fe 00 01\n"
-    "# a second device of the same recording\n"
-    "D: 1\n"
-    "R: 2 05 01\n"
-    "E: 000000.100000 1 00\n"
-    "D: 0\n"
-    "E: 000000.200000 5 00 00 00 00 ff\n";
-
+// A recording of two devices (a keyboard, then a mouse), their reports interleaved.
 TEST(Recording, GivesTheFirstDevicesDescriptorReportsAndNames) {
-    const auto recording = hct_sim::ParseRecording(kRecording, "rec");
-    EXPECT_EQ(recording.descriptor, kFour);
+    std::ifstream in(HCT_EXAMPLES_DIR "/two-devices.hidrec");
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    const auto recording = hct_sim::ParseRecording(text, "rec");
+    EXPECT_EQ(recording.descriptor.size(), 63u);
+    EXPECT_EQ(Bytes(recording.descriptor.begin(), recording.descriptor.begin() + 4), (Bytes{0x05, 0x01, 0x09, 0x06}));
     ASSERT_EQ(recording.reports.size(), 2u);
-    EXPECT_EQ(recording.reports[1], (Bytes{0x00, 0x00, 0x00, 0x00, 0xff}));
-    EXPECT_EQ(recording.timestamps[1], "000000.200000");
-    EXPECT_EQ(recording.skippedReports, 1u);  // the second device's report
-    EXPECT_EQ(recording.name, "Test Mouse");
+    EXPECT_EQ(recording.reports[0], (Bytes{0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(recording.timestamps[1], "000000.008000");
+    EXPECT_EQ(recording.skippedReports, 2u);  // the mouse's
+    EXPECT_EQ(recording.name, "Example Keyboard");
     EXPECT_EQ(recording.physicalPath, "usb-0000:00:14.0-1/input0");
-    EXPECT_EQ(recording.ids, "3 1234 5678");
-    EXPECT_TRUE(hct_sim::LooksLikeRecording(kRecording));
+    EXPECT_EQ(recording.ids, "3 1234 0001");
+    EXPECT_TRUE(hct_sim::LooksLikeRecording(text));
     EXPECT_FALSE(hct_sim::LooksLikeRecording("05 01 09 02\n"));
 }
 
@@ -243,27 +216,23 @@ TEST(DescriptorFiles, AMissingFileIsNamedAndBinaryFilesAreTakenAsBytes) {
     EXPECT_FALSE(hct_sim::IsBinaryDescriptorName("mouse.txt"));
 }
 
-// 5 buttons + 3 padding, X, Y, wheel, AC pan: 40 Input bits.
-Bytes Mouse(bool reportId) {
-    Bytes d = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01};
-    if (reportId) d.insert(d.end(), {0x85, 0x01});
-    d.insert(d.end(), {0x05, 0x09, 0x19, 0x01, 0x29, 0x05, 0x95, 0x05, 0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75,
-                       0x03, 0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06,
-                       0x09, 0x38, 0x95, 0x01, 0x81, 0x06, 0x05, 0x0C, 0x0A, 0x38, 0x02, 0x81, 0x06, 0xC0});
-    return d;
-}
-
+// The built-in mouse: 5 buttons + 3 padding, X, Y, wheel, AC pan, 40 Input bits. The other: the
+// same mouse behind Report ID 1, and a 16-bit consumer control behind Report ID 2.
 TEST(InputReportShapes, CountTheReportIdByteThatTheDeviceSendsInFront) {
-    const auto plain = hct_sim::InputReportShapes(Mouse(false));
+    const auto shapes = [](const std::string &name) {
+        std::ifstream in(HCT_PASTE_DIR "/" + name, std::ios::binary);
+        return hct_sim::InputReportShapes(Bytes(std::istreambuf_iterator<char>(in), {}));
+    };
+    const auto plain = shapes("mouse.bin"), withId = shapes("mouse-id.bin");
     ASSERT_EQ(plain.size(), 1u);
     EXPECT_EQ(plain[0].reportId, 0u);
     EXPECT_EQ(plain[0].bits, 40u);
     EXPECT_EQ(plain[0].bytes, 5u);
-
-    const auto withId = hct_sim::InputReportShapes(Mouse(true));
-    ASSERT_EQ(withId.size(), 1u);
+    ASSERT_EQ(withId.size(), 2u);
     EXPECT_EQ(withId[0].reportId, 1u);
     EXPECT_EQ(withId[0].bytes, 6u);
+    EXPECT_EQ(withId[1].reportId, 2u);
+    EXPECT_EQ(withId[1].bytes, 3u);
 }
 
 TEST(InputReportShapes, SumEachReportIdApartAndFollowPushPopAndWideSizes) {

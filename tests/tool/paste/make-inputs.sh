@@ -75,9 +75,9 @@ a101 /* Collection (Application) */ 0901 a100
 EOF
 
 # Windows PowerShell's ">" writes UTF-16 little endian with its byte-order mark and CRLF lines:
-# the xxd -p hex of the built-in mouse so saved. And the other mouse's hex in UTF-16 big endian.
-xxd -p mouse.bin | sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } >mouse.utf16le.txt
-xxd -p mouse-id.bin | iconv -f UTF-8 -t UTF-16BE | { printf '\xfe\xff'; cat; } >mouse-id.utf16be.txt
+# the xxd -p hex of the built-in mouse so saved. The other mouse's hex is in UTF-16 big endian.
+xxd -p mouse.bin | sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } >mouse.utf16.txt
+xxd -p mouse-id.bin | iconv -f UTF-8 -t UTF-16BE | { printf '\xfe\xff'; cat; } >mouse-id.utf16.txt
 
 # Refused inputs.
 # An xxd dump with a line's offset changed (0x30 written 0x40): a line seems missing.
