@@ -215,7 +215,7 @@ TEST_F(HctSim, EveryDocumentedJsonFieldIsInTheDocumentForEveryKindOfInput) {
 // its line after "  # ", what the class driver received still first.
 TEST_F(HctSim, RewriteTakesOneReportFromTheCommandLineAndOneALineFromAFileOrStdin) {
     const std::string d = kMouse, id = File("id.txt", kReportIdMouseHex);
-    const std::string lines = "00 00 00 ff 01\n# comment\n\n00 00 00 00 80\n", rf = File("r.txt", lines);
+    const std::string lines = "00 00 00 ff 01\n# comment\n\n0x00,0x00,0x00,0x00,0x80\r\n", rf = File("r.txt", lines);
     const std::string five = "  # 6 bytes: longer than the input report the descriptor declares (5 bytes)";
     const struct {
         std::vector<std::string> args;
