@@ -25,6 +25,7 @@ EOF
   rm "$name.pcap.tmp"
   # The GUI's "Copy as Hex Dump" without its ASCII column: three blanks after the offset, bytes only.
   sed -E 's/^([0-9a-f]{4})  (.{47}).*$/\1   \2/; s/ +$//' "$name.wireshark.txt" >"$name.wireshark-no-ascii.txt"
+  xxd -p -c 256 "$bin" | sed 's/../& /g' >"$name.hex.txt"
   od -Ax -tx1 "$bin" >"$name.od-ax.txt"
   od -tx1 "$bin" >"$name.od.txt"
   hexdump -C "$bin" >"$name.hexdump-c.txt"
@@ -82,6 +83,8 @@ xxd -p mouse-id.bin | iconv -f UTF-8 -t UTF-16BE | { printf '\xfe\xff'; cat; } >
 # Refused inputs.
 # An xxd dump with a line's offset changed (0x30 written 0x40): a line seems missing.
 sed 's/^00000030:/00000040:/' mouse-id.xxd.txt >bad-offset.xxd.txt
+# A text under a name that is read as raw bytes (upper case is no matter).
+cp mouse-id.xxd.txt mouse-id.xxd.RDESC
 # The raw descriptor under a name that is not read as raw bytes.
 cp mouse.bin mouse-raw.dat
 # lsusb -v's report descriptor dump (written from its format, no device here): none of the forms.
