@@ -29,7 +29,8 @@ std::string ErrorOf(F &&parse) {
 
 // Each form a descriptor is pasted in, as the tools themselves print it: tests/tool/paste/make-inputs.sh
 // made each file from one of the raw descriptors beside it. A file is read as its form and gives
-// that descriptor's bytes, or is refused with the message the row gives.
+// that descriptor's bytes, or is refused with the message the row gives (as is hex text with a
+// mistake, named at its line).
 TEST(Paste, EachToolsOutputIsReadAsItsFormAndGivesTheBytesItWasMadeFrom) {
     using hct_sim::PasteForm;
     const std::string dir = HCT_PASTE_DIR "/";
@@ -80,7 +81,12 @@ TEST(Paste, EachToolsOutputIsReadAsItsFormAndGivesTheBytesItWasMadeFrom) {
         const char *file;
         bool binary;  // given as raw bytes (--binary)
         std::string error;  // after "file:": a line number, or a blank, then the message
+        const char *text = nullptr;  // hex text with a mistake, read instead of the file
     } refused[] = {
+        {"odd.txt", false, "2: odd number of hex digits in \"2\": write each byte as two digits", "05 01\n09 2\n"},
+        {"big.txt", false, "3: \"0x100\" is above 0xff: a byte is 0x00 to 0xff", "05\n\n0x05, 0x100,"},
+        {"ox.txt", false, "1: \"0x\" is not a hex byte", "0x"},
+        {"open.txt", false, "2: comment \"/*\" is never closed", "05\n/* open"},
         {"bad-offset.xxd.txt", false,
          " an xxd dump: line 4: offset 00000040 does not follow from the 48 bytes before it: a line of the dump is "
          "missing or was cut"},
@@ -105,26 +111,12 @@ TEST(Paste, EachToolsOutputIsReadAsItsFormAndGivesTheBytesItWasMadeFrom) {
     };
     for (const auto &r : refused) {
         SCOPED_TRACE(r.file);
-        EXPECT_EQ(ErrorOf([&] { hct_sim::LoadDescriptor(dir + r.file, r.binary); }), dir + r.file + ":" + r.error);
+        EXPECT_EQ(ErrorOf([&] { r.text ? hct_sim::ParseHexDescriptor(r.text, dir + r.file) : hct_sim::LoadDescriptor(dir + r.file, r.binary); }),
+                  dir + r.file + ":" + r.error);
     }
 }
 
-// A mistake in hex text is named at its line; text that is not hex text also gets the forms read.
-TEST(HexText, NamesTheFileAndLineOfEachMistake) {
-    const struct {
-        const char *text;
-        std::string error;
-    } cases[] = {
-        {"05 01\n09 2\n", "m.txt:2: odd number of hex digits in \"2\": write each byte as two digits"},
-        {"05\n\n0x05, 0x100,", "m.txt:3: \"0x100\" is above 0xff: a byte is 0x00 to 0xff"},
-        {"0x", "m.txt:1: \"0x\" is not a hex byte"},
-        {"05\n/* open", "m.txt:2: comment \"/*\" is never closed"},
-    };
-    for (const auto &c : cases) EXPECT_EQ(ErrorOf([&] { hct_sim::ParseHexDescriptor(c.text, "m.txt"); }).rfind(c.error, 0), 0u) << c.text;
-}
-
-// The driver passes reports of more than 32 bytes on unexamined: they are read.
-TEST(ReportLines, ReadReportsLongerThan32BytesAndRefuseEmptyReportsAndEmptyFiles) {
+TEST(ReportLines, RefuseEmptyReportsAndEmptyFiles) {
     EXPECT_EQ(ErrorOf([] { hct_sim::ParseReportLines("01\n , \n", "r.txt"); }), "r.txt:2: report of no bytes");
     EXPECT_EQ(ErrorOf([] { hct_sim::ParseReportLines("# only a comment\n", "r.txt"); }),
               "r.txt: no reports: write one report per line, as hex bytes");
