@@ -232,7 +232,7 @@ TEST_F(HctSim, RewriteTakesOneReportFromTheCommandLineAndOneALineFromAFileOrStdi
          "01 00 05 fb 00 01\n00 05 fb 30 01  # 5 bytes: shorter than the input report the descriptor declares (6 bytes)\n"},
         {{"rewrite", d, std::string(48, '0'), std::string(18, '0') + "01"}, "",
          HexPairsOf(Bytes(33, 0)) + " 01  # 34 bytes: longer than the input report the descriptor "
-                                    "declares (5 bytes); not examined: the driver looks only at reports of 1 to 32 bytes\n"},
+                                    "declares (5 bytes); not examined: the driver passes it on as it came, for it looks only at reports of 1 to 32 bytes\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.back());
