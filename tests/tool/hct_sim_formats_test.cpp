@@ -101,6 +101,9 @@ TEST(Paste, EachToolsOutputIsReadAsItsFormAndGivesTheBytesItWasMadeFrom) {
         {"mouse-id.xxd.RDESC", false,
          " the file is text, an xxd dump of 104 bytes, not raw bytes; it was read as raw bytes for its name ends in .RDESC: "
          "rename it (to .txt) to have it read as text"},
+        {"repeated.od-an.txt", false,
+         "6: a \"*\" line, which od and hexdump write for lines that repeat the line before, in a dump without its offset "
+         "column: nothing tells how many lines it stands for; give od -An -v -tx1, or keep the offsets (od -Ax -tx1, hexdump -C)"},
         {"missing.txt", false, " cannot open: No such file or directory"},
         {"empty.txt", false, " empty descriptor: no hex bytes found"},
         {"lsusb.txt", false,

@@ -602,6 +602,11 @@ Paste ReadAnyPaste(std::string_view raw, const std::string &source) {
         return {PasteForm::HexText, HexWords(clean, source, 1), {}};
     } catch (const InputError &e) {
         if (e.line() == 0) throw;  // no bytes at all: no form to name
+        if (e.message().rfind("\"*\" is not a hex byte", 0) == 0)
+            throw InputError(e.source(), e.line(),
+                             "a \"*\" line, which od and hexdump write for lines that repeat the line before, in a dump "
+                             "without its offset column: nothing tells how many lines it stands for; give od -An -v -tx1, "
+                             "or keep the offsets (od -Ax -tx1, hexdump -C)");
         // Text of nothing but hex digits and separators is hex text with a fault of its own (an odd
         // digit count, say): its message alone is true. Only other text is none of the forms.
         if (clean.find_first_not_of("0123456789abcdefABCDEFxX \t\r\n,;") == std::string::npos) throw;

@@ -85,6 +85,9 @@ xxd -p mouse-id.bin | iconv -f UTF-8 -t UTF-16BE | { printf '\xfe\xff'; cat; } >
 sed 's/^00000030:/00000040:/' mouse-id.xxd.txt >bad-offset.xxd.txt
 # A text under a name that is read as raw bytes (upper case is no matter).
 cp mouse-id.xxd.txt mouse-id.xxd.RDESC
+# od without its offset column, of a descriptor with 48 zero bytes after it: the "*" it writes for
+# the repeated lines cannot be counted.
+{ cat mouse.bin; head -c 48 /dev/zero; } | od -An -tx1 >repeated.od-an.txt
 # The raw descriptor under a name that is not read as raw bytes.
 cp mouse.bin mouse-raw.dat
 # lsusb -v's report descriptor dump (written from its format, no device here): none of the forms.
