@@ -400,10 +400,9 @@ TEST_F(Capture, RunReplaysAWindowsMouseAndShowsWhereItsUrbFunctionsDifferFromThe
 
     // A usbmon capture records no URB functions; the descriptor comes from a file.
     const std::string late = WriteLinuxCapture(Path("late.pcap"), 220, false);
-    const std::string descriptor = kMouseRdesc;
-    const Outcome linux = Cli({"run", "--capture", late, "--descriptor", descriptor});
+    const Outcome linux = Cli({"run", "--capture", late, "--descriptor", kMouseRdesc});
     ASSERT_EQ(linux.code, 0) << linux.err;
-    EXPECT_TRUE(Contains(linux.out, "  capture      3 report(s) from the capture; report descriptor from " + descriptor +
+    EXPECT_TRUE(Contains(linux.out, "  capture      3 report(s) from the capture; report descriptor from " + kMouseRdesc +
                                         " (the capture holds none); 1 report(s) of other devices and endpoints skipped (1.1 "
                                         "endpoint 0x81: 1 report of 1 byte)\n"))
         << linux.out;
@@ -560,7 +559,6 @@ TEST_F(Capture, ACutCaptureIsReplayedAsFarAsItsWholeRecordsGoSaysWhereItIsCutAnd
     // The file's end inside the third report's record (record 25 of 32: 24 header bytes, 16 a record).
     size_t at = 24;
     for (int i = 0; i < 24; ++i) at += 16 + (whole[at + 8] | whole[at + 9] << 8);
-    const std::string descriptor = kMouseRdesc;
     const struct {
         std::string file;
         std::vector<std::string> extra;
@@ -574,7 +572,7 @@ TEST_F(Capture, ACutCaptureIsReplayedAsFarAsItsWholeRecordsGoSaysWhereItIsCutAnd
         {File("last.pcapng", [&] { Bytes b = BytesOf(pcapng); return Bytes(b.begin(), b.end() - 3); }()), {}, "the capture ends inside record 32", 3, "ends_inside_record", 32},
         // Cut to 32 bytes: the mouse's 5-byte reports (27 + 5) whole; cut: the 9 setup stages (28 + 8),
         // 5 descriptors longer than 4 bytes and the keyboard's 3 reports of 8 bytes.
-        {Editcap(pcap, Path("snap.pcapng"), "-s 32"), {"--descriptor", descriptor, "--device", "1.5"}, "17 records were cut to the snap length of 32 bytes: take the capture again with a larger snap length", 3, "snap_cut_records", 17},
+        {Editcap(pcap, Path("snap.pcapng"), "-s 32"), {"--descriptor", kMouseRdesc, "--device", "1.5"}, "17 records were cut to the snap length of 32 bytes: take the capture again with a larger snap length", 3, "snap_cut_records", 17},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
