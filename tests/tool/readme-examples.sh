@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every hct-sim and ./run.sh command line of README.md's code blocks as printed, from a scratch
-# copy of the repository's examples/ and tests/wine/ (so that the files a command writes land there),
-# with build/host-release/bin/hct-sim the program under test. Each must exit 0, as the README's
+# Runs every hct-sim and ./run.sh command line of the code blocks of README.md and docs/*.md (which
+# hold none today) as printed, from a scratch copy of the repository's examples/ and tests/wine/ (so
+# that the files a command writes land there), with build/host-release/bin/hct-sim the program
+# under test. Each must exit 0, as the README's
 # words around them say; the sample output of ./run.sh must be what the program prints.
 # ./run.sh builds the program first: the scratch copy's run.sh is the real one's last line (the run
 # of the program it built) alone, and its last line is checked to be that.
@@ -26,9 +27,9 @@ chmod +x "$scratch/run.sh"
 
 # The command lines: in a ``` block, beginning with one of the two commands; a trailing "# ..." is
 # the README's comment.
-mapfile -t commands < <(awk '/^```/ { block = !block; next }
+mapfile -t commands < <(awk 'FNR == 1 { block = 0 } /^```/ { block = !block; next }
   block && ($0 ~ /^build\/host-release\/bin\/hct-sim( |$)/ || $0 ~ /^\.\/run\.sh( |$)/) {
-    sub(/[ \t]+#.*$/, ""); print }' "$root/README.md")
+    sub(/[ \t]+#.*$/, ""); print }' "$root/README.md" "$root"/docs/*.md)
 if ((${#commands[@]} < 10)); then
   echo "only ${#commands[@]} command lines found in README.md"
   exit 1
