@@ -572,14 +572,14 @@ Paste ReadAnyPaste(std::string_view raw, const std::string &source) {
     const std::string clean = BlankComments(text, source, 1);
     // Braces make a C array (its declaration may hold "[]"); brackets without them a list.
     // The text before the bytes can only be their declaration or assignment (`static const uint8_t
-    // d[63] = {`, `rdesc = bytes([`, `const d = new Uint8Array([`): text of another shape that holds
-    // a bracket (lsusb's "data= [ 0x01 ]") is none of the two.
+    // d[63] = {`, `rdesc: bytes = bytes([`, `const d = new Uint8Array([`): text of another shape that
+    // holds a bracket (lsusb's "Usage Page, data= [ 0x01 ]") is none of the two.
     for (PasteForm form : {PasteForm::CArray, PasteForm::List}) {
         const char open = form == PasteForm::List ? '[' : '{';
         const size_t at = clean.find(open);
         if (at == std::string::npos) continue;
         const std::string_view declaration = std::string_view(clean).substr(0, at);
-        const char *const allowed = form == PasteForm::List ? "_=(. \t\r\n" : "_=()[]* \t\r\n";
+        const char *const allowed = form == PasteForm::List ? "_=(.: \t\r\n" : "_=()[]*.,\"' \t\r\n";
         if (!std::all_of(declaration.begin(), declaration.end(), [&](char c) {
                 return std::isalnum(static_cast<unsigned char>(c)) || (c != 0 && std::strchr(allowed, c) != nullptr);
             }))
