@@ -128,16 +128,17 @@ std::pair<std::vector<hct_sim::Bytes>, std::optional<Refusal>> Stream(const std:
 // reports handed out one at a time, against ParseReportLines on the same text.
 void CheckReportFile(std::string_view text)
 {
+    // The whole text is named as the file is: a message may name its source again (what to run on
+    // it instead).
+    const std::filesystem::path &path = WriteTextFile(text);
+    const std::string source = path.string();
     std::optional<std::vector<hct_sim::Bytes>> whole;
     std::optional<Refusal> wholeRefusal;
     try {
-        whole = hct_sim::ParseReportLines(text, kSource);
+        whole = hct_sim::ParseReportLines(text, source);
     } catch (const hct_sim::InputError &e) {
-        wholeRefusal = RefusalOf(e, kSource);
+        wholeRefusal = RefusalOf(e, source);
     }
-
-    const std::filesystem::path &path = WriteTextFile(text);
-    const std::string source = path.string();
     std::optional<hct_sim::ReportFileFacts> facts;
     std::optional<Refusal> scanRefusal;
     try {
@@ -172,16 +173,15 @@ void CheckReportFile(std::string_view text)
 // reports one at a time, against ParseRecording on the same text.
 void CheckRecordingFile(std::string_view text)
 {
+    const std::filesystem::path &path = WriteTextFile(text);
+    const std::string source = path.string();
     std::optional<hct_sim::Recording> whole;
     std::optional<Refusal> wholeRefusal;
     try {
-        whole = hct_sim::ParseRecording(text, kSource);
+        whole = hct_sim::ParseRecording(text, source);
     } catch (const hct_sim::InputError &e) {
-        wholeRefusal = RefusalOf(e, kSource);
+        wholeRefusal = RefusalOf(e, source);
     }
-
-    const std::filesystem::path &path = WriteTextFile(text);
-    const std::string source = path.string();
     std::optional<hct_sim::Recording> scanned;
     std::optional<Refusal> scanRefusal;
     try {

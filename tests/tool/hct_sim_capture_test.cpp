@@ -367,11 +367,8 @@ using tooltest::Contains;
 using tooltest::LinesOf;
 using tooltest::Outcome;
 
-std::string MouseDescriptorFile(const std::filesystem::path &path) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(ReportDescriptor().data()),
-                                                std::streamsize(ReportDescriptor().size()));
-    return path.string();
-}
+// The built-in mouse's report descriptor as raw bytes (the README's example).
+const std::string kMouseRdesc = HCT_EXAMPLES_DIR "/mouse.rdesc";
 
 }  // namespace
 
@@ -403,10 +400,9 @@ TEST_F(Capture, RunReplaysAWindowsMouseAndShowsWhereItsUrbFunctionsDifferFromThe
 
     // A usbmon capture records no URB functions; the descriptor comes from a file.
     const std::string late = WriteLinuxCapture(Path("late.pcap"), 220, false);
-    const std::string descriptor = MouseDescriptorFile(Path("mouse.rdesc"));
-    const Outcome linux = Cli({"run", "--capture", late, "--descriptor", descriptor});
+    const Outcome linux = Cli({"run", "--capture", late, "--descriptor", kMouseRdesc});
     ASSERT_EQ(linux.code, 0) << linux.err;
-    EXPECT_TRUE(Contains(linux.out, "  capture      3 report(s) from the capture; report descriptor from " + descriptor +
+    EXPECT_TRUE(Contains(linux.out, "  capture      3 report(s) from the capture; report descriptor from " + kMouseRdesc +
                                         " (the capture holds none); 1 report(s) of other devices and endpoints skipped (1.1 "
                                         "endpoint 0x81: 1 report of 1 byte)\n"))
         << linux.out;
@@ -504,7 +500,7 @@ TEST_F(Capture, AHubIsNoCandidateForTheMouseAndTheListsSayItWasLeftOut) {
     r = Cli({"run", "--capture", one});
     EXPECT_EQ(r.err, "hct-sim: " + one + ": the capture holds no report descriptor of device 1.5 (the capture seems to start "
                                          "after the mouse was plugged in): give one with --descriptor FILE\n");
-    r = Cli({"run", "--capture", one, "--descriptor", MouseDescriptorFile(Path("mouse.rdesc"))});
+    r = Cli({"run", "--capture", one, "--descriptor", kMouseRdesc});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "  mouse        device 1.5 of " + one));
     EXPECT_TRUE(Contains(r.out, "; left out of the candidates for the mouse: hub 1.1 (device class 9)\n")) << r.out;
@@ -520,7 +516,7 @@ TEST_F(Capture, AnEnumerationWithoutTheReportDescriptorReadIsToldAsSuch) {
     EXPECT_EQ(r.code, 2);
     EXPECT_EQ(r.err, "hct-sim: " + path + ": the capture holds the device and configuration descriptors of device 1.5 but "
                                           "no read of its report descriptor: give one with --descriptor FILE\n");
-    EXPECT_EQ(Cli({"run", "--capture", path, "--descriptor", MouseDescriptorFile(Path("m.rdesc"))}).code, 0);
+    EXPECT_EQ(Cli({"run", "--capture", path, "--descriptor", kMouseRdesc}).code, 0);
 
     // No enumeration, and the one request for the report descriptor stalled: that is what is said.
     const std::string stalled = WriteWindowsCapture(Path("stalled.pcap"), false);
@@ -563,7 +559,6 @@ TEST_F(Capture, ACutCaptureIsReplayedAsFarAsItsWholeRecordsGoSaysWhereItIsCutAnd
     // The file's end inside the third report's record (record 25 of 32: 24 header bytes, 16 a record).
     size_t at = 24;
     for (int i = 0; i < 24; ++i) at += 16 + (whole[at + 8] | whole[at + 9] << 8);
-    const std::string descriptor = MouseDescriptorFile(Path("mouse.rdesc"));
     const struct {
         std::string file;
         std::vector<std::string> extra;
@@ -577,7 +572,7 @@ TEST_F(Capture, ACutCaptureIsReplayedAsFarAsItsWholeRecordsGoSaysWhereItIsCutAnd
         {File("last.pcapng", [&] { Bytes b = BytesOf(pcapng); return Bytes(b.begin(), b.end() - 3); }()), {}, "the capture ends inside record 32", 3, "ends_inside_record", 32},
         // Cut to 32 bytes: the mouse's 5-byte reports (27 + 5) whole; cut: the 9 setup stages (28 + 8),
         // 5 descriptors longer than 4 bytes and the keyboard's 3 reports of 8 bytes.
-        {Editcap(pcap, Path("snap.pcapng"), "-s 32"), {"--descriptor", descriptor, "--device", "1.5"}, "17 records were cut to the snap length of 32 bytes: take the capture again with a larger snap length", 3, "snap_cut_records", 17},
+        {Editcap(pcap, Path("snap.pcapng"), "-s 32"), {"--descriptor", kMouseRdesc, "--device", "1.5"}, "17 records were cut to the snap length of 32 bytes: take the capture again with a larger snap length", 3, "snap_cut_records", 17},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
@@ -611,7 +606,7 @@ TEST_F(Capture, TheWarningsSayWhereTheReportsWentAndWhichDevicesSendTheLengthsTh
         {{"run", "--capture", WriteWindowsCapture(Path("mouse.pcap")), "--descriptor", six},
          "the report descriptor declares input reports of 6 bytes, but 1.5 endpoint 0x81: 3 reports of 5 bytes; no device in "
          "the capture sends reports of the declared lengths\n"},
-        {{"run", "--capture", WriteCaptureWithAHub(Path("hub.pcap"), true), "--descriptor", MouseDescriptorFile(Path("m.rdesc")), "--device", "1.4"},
+        {{"run", "--capture", WriteCaptureWithAHub(Path("hub.pcap"), true), "--descriptor", kMouseRdesc, "--device", "1.4"},
          "the report descriptor declares input reports of 5 bytes, but 1.4 endpoint 0x81: 3 reports of 8 bytes; reports of the "
          "declared lengths came from 1.5 endpoint 0x81: 3 reports of 5 bytes: choose one with --device BUS.ADDR\n"},
     };
@@ -631,7 +626,7 @@ TEST_F(Capture, ManyDevicesGiveBoundedListsTheMostActiveFirst) {
     Outcome r = Cli({"run", "--capture", path, "--device", "9.9"});
     EXPECT_EQ(r.err, "hct-sim: " + path + ": device 9.9 is not in the capture (devices in it: 2.7, 2.0, 2.1, 2.2, 2.3, 2.4, 2.5, "
                                           "2.6 and 1015 more, and 1977 records of devices past the first 1023, not told apart)\n");
-    r = Cli({"run", "--capture", path, "--device", "2.7", "--descriptor", MouseDescriptorFile(Path("m.rdesc"))});
+    r = Cli({"run", "--capture", path, "--device", "2.7", "--descriptor", kMouseRdesc});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "; 2999 report(s) of other devices and endpoints skipped (2.0 endpoint 0x81: 1 report of 1 byte;"));
     EXPECT_TRUE(Contains(r.out, "; and 1014 more endpoints; the rest from devices past the first 1023 the capture names, not told apart)")) << r.out;

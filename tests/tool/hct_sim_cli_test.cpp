@@ -28,18 +28,14 @@ std::string HexPairsOf(const Bytes &bytes) {
     return out;
 }
 
-// The built-in mouse as hex text, and the same mouse with Report ID 1 in front of its report.
-const char *const kMouseHex =
-    "05 01 09 02 A1 01 09 01 A1 00 05 09 19 01 29 05 15 00 25 01 95 05 75 01 81 02\n"
-    "95 01 75 03 81 01 05 01 09 30 09 31 15 81 25 7F 75 08 95 02 81 06\n"
-    "09 38 95 01 81 06 05 0C 0A 38 02 81 06 C0 C0\n";
-const char *const kReportIdMouseHex =
-    "0x05, 0x01, 0x09, 0x02, 0xA1, 0x01,\n"
-    "0x85, 0x01, // Report ID (1)\n"
-    "0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19, 0x01, 0x29, 0x05, 0x15, 0x00, 0x25, 0x01, 0x95, 0x05,\n"
-    "0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75, 0x03, 0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31,\n"
-    "0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06, 0x09, 0x38, 0x95, 0x01, 0x81, 0x06,\n"
-    "0x05, 0x0C, 0x0A, 0x38, 0x02, 0x81, 0x06, 0xC0, 0xC0,\n";
+// The built-in mouse as hex text and its recording (the README's examples), and the same mouse with
+// Report ID 1 in front of its report (85 01 before its Usage (Pointer)).
+const std::string kMouse = HCT_EXAMPLES_DIR "/my-mouse.txt", kRecording = HCT_EXAMPLES_DIR "/mouse.hidrec";
+const std::string kReportIdMouseHex = [] {
+    std::ifstream in(kMouse);
+    std::string text(std::istreambuf_iterator<char>(in), {});
+    return text.insert(text.find("\n09 01") + 1, "85 01\n");
+}();
 
 class HctSim : public tooltest::TempDirTest {};
 
@@ -50,11 +46,8 @@ using tooltest::ParseJson;
 // Each command line with its exit code, parts of its standard output, and a part of its standard
 // error ("" for none at all). An exit code of 2 (bad input or usage) comes with no output.
 TEST_F(HctSim, EachCommandLineGivesItsExitCodeOutputAndMessages) {
-    const std::string mouse = File("mouse.txt", kMouseHex), id = File("id.txt", kReportIdMouseHex);
+    const std::string mouse = kMouse, id = File("id.txt", kReportIdMouseHex), rec = kRecording;
     const std::string odd = File("odd.txt", "05 01\n09 02\n05 1\n");
-    const std::string rec = File("m.rec", "# mouse\nD: 0\nR: 63 05 01 09 02 A1 01 09 01 A1 00 05 09 19 01 29 05 15 00 25 01 95 05 75 01 81 02 "
-                                          "95 01 75 03 81 01 05 01 09 30 09 31 15 81 25 7F 75 08 95 02 81 06 "
-                                          "09 38 95 01 81 06 05 0C 0A 38 02 81 06 C0 C0\nN: Recorded Mouse\nE: 000000.000000 5 00 00 00 00 02\n");
     const std::string rawDescriptor = File("x.rdesc", std::string("\x05\x01\x09\x30\x75\x08\x95\x01\x81\x06", 10));
     // The version is the one the driver package's INF states (DriverVer = date,version).
     std::ifstream inf(HCT_DRIVER_INF);
@@ -78,7 +71,7 @@ TEST_F(HctSim, EachCommandLineGivesItsExitCodeOutputAndMessages) {
         // The driver dumps a report of another length before and after: it examined it, then left it.
         {{"run", "--descriptor", id, "--reports", File("r.txt", "01 00 00 00 00 01\n01 00 00 00 00 ff\n")}, 0,
          {"unchanged: 6 bytes, driver expects 5", "rewritten      0 of 2 reports", "left alone     2 examined: length differs from TotalSize/8 (5 bytes)\n"}, ""},
-        {{"run", "--recording", rec}, 0, {"(Recorded Mouse)", "00 00 00 30*02"}, ""},
+        {{"run", "--recording", rec}, 0, {"(Example Mouse)", "00 03 fe 30*01"}, ""},
         {{"run", "--trace"}, 0, {"\n Device Lower Filter LOAD !!\n", "\n Device Lower Filter - Add Device \n", "\n total size = 0x28\n",
                                 "\n Device Lower Filter - Add Device Successfully \n", "\n Datat In Buffer After re-assign 0x0 0x3 0xfe 0x30 0x1\n"}, ""},
         {{"run", "--trace=raw"}, 0, {"\n\r Device Lower Filter LOAD !!\n\r", "\n\r-----Vorik Mouse Found"}, ""},
@@ -192,10 +185,9 @@ TEST_F(HctSim, EveryDocumentedJsonFieldIsInTheDocumentForEveryKindOfInput) {
     }
     ASSERT_EQ(fields.size(), 4u);
     ASSERT_EQ(Cli({"run", "--write-capture", Path("s.pcap")}).code, 0);
-    const std::string d = File("cut.txt", std::string(kMouseHex) + "95\n"), reports = File("r.txt", "00 03 fe 00 01\n01\n");
-    std::string flat = kMouseHex;
-    std::replace(flat.begin(), flat.end(), '\n', ' ');
-    const std::string rec = File("m.rec", "R: 63 " + flat + "\nE: 0.000000 5 00 00 00 00 02\n");
+    std::ifstream in(kMouse);
+    const std::string d = File("cut.txt", std::string(std::istreambuf_iterator<char>(in), {}) + "95\n");
+    const std::string reports = File("r.txt", "00 03 fe 00 01\n01\n"), rec = kRecording;
     const std::vector<std::pair<std::vector<std::string>, std::string>> runs = {
         {{"layout"}, ""}, {{"layout", d, "--diagram"}, ""}, {{"layout", File("id.txt", kReportIdMouseHex)}, ""},
         {{"rewrite", d, "00 05 fb 00 01"}, ""}, {{"rewrite", d}, "00\n00 00 00 00 00 01\n"}, {{"rewrite", d, "--reports", reports}, ""},
@@ -220,8 +212,8 @@ TEST_F(HctSim, EveryDocumentedJsonFieldIsInTheDocumentForEveryKindOfInput) {
 // line each from --reports or standard input. A length no declared input report has is said on
 // its line after "  # ", what the class driver received still first.
 TEST_F(HctSim, RewriteTakesOneReportFromTheCommandLineAndOneALineFromAFileOrStdin) {
-    const std::string d = File("mouse.txt", kMouseHex), id = File("id.txt", kReportIdMouseHex);
-    const std::string lines = "00 00 00 ff 01\n# comment\n\n00 00 00 00 80\n", rf = File("r.txt", lines);
+    const std::string d = kMouse, id = File("id.txt", kReportIdMouseHex);
+    const std::string lines = "00 00 00 ff 01\n# comment\n\n0x00,0x00,0x00,0x00,0x80\r\n", rf = File("r.txt", lines);
     const std::string five = "  # 6 bytes: longer than the input report the descriptor declares (5 bytes)";
     const struct {
         std::vector<std::string> args;
@@ -240,7 +232,7 @@ TEST_F(HctSim, RewriteTakesOneReportFromTheCommandLineAndOneALineFromAFileOrStdi
          "01 00 05 fb 00 01\n00 05 fb 30 01  # 5 bytes: shorter than the input report the descriptor declares (6 bytes)\n"},
         {{"rewrite", d, std::string(48, '0'), std::string(18, '0') + "01"}, "",
          HexPairsOf(Bytes(33, 0)) + " 01  # 34 bytes: longer than the input report the descriptor "
-                                    "declares (5 bytes); not examined: the driver looks only at reports of 1 to 32 bytes\n"},
+                                    "declares (5 bytes); not examined: the driver passes it on as it came, for it looks only at reports of 1 to 32 bytes\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.back());

@@ -1,11 +1,14 @@
 // hct-sim's input formats: descriptors and reports as people paste them, hid-recorder recordings,
 // and the report lengths a descriptor makes the device send.
 #include "tools/hct-sim/formats.h"
+#include "tools/hct-sim/paste.h"
 
 #include "tests/tool/cli_harness.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -24,59 +27,99 @@ std::string ErrorOf(F &&parse) {
     return "(no error)";
 }
 
-const Bytes kFour = {0x05, 0x01, 0x09, 0x02};
-
-TEST(HexText, AcceptsSpacedPairsRunTogetherDigitsAndAnyWhitespace) {
-    EXPECT_EQ(hct_sim::ParseHexDescriptor("05 01 09 02", "d"), kFour);
-    EXPECT_EQ(hct_sim::ParseHexDescriptor("05010902\n", "d"), kFour);
-    EXPECT_EQ(hct_sim::ParseHexDescriptor("\t05  01\r\n\n09\t02 ", "d"), kFour);
-    EXPECT_EQ(hct_sim::ParseHexDescriptor("0x05 0X1 0x09 0x002", "d"), kFour);
-}
-
-TEST(HexText, AcceptsAPastedCArrayWithItsDeclarationAndComments) {
-    const std::string text =
-        "/* a mouse\n   descriptor */\n"
-        "static const unsigned char rdesc[] = {\n"
-        "    0x05, 0x01, // Usage Page (Generic Desktop)\n"
-        "    0x09, 0x02, /* Usage (Mouse) */\n"
-        "};\n";
-    EXPECT_EQ(hct_sim::ParseHexDescriptor(text, "d"), kFour);
-    EXPECT_EQ(hct_sim::ParseHexDescriptor("# hid-decode style\n05 01 # page\n09 02\n", "d"), kFour);
-}
-
-// A mistake in hex text is named at its line; text that is not hex text also gets the forms read.
-TEST(HexText, NamesTheFileAndLineOfEachMistake) {
-    const struct {
-        const char *text;
-        std::string error;
-    } cases[] = {
-        {"05 01\n09 2\n", "m.txt:2: odd number of hex digits in \"2\": write each byte as two digits"},
-        {"05\n\n0x05, 0x100,", "m.txt:3: \"0x100\" is above 0xff: a byte is 0x00 to 0xff"},
-        {"05 zz", "m.txt:1: \"zz\" is not a hex byte; the text is none of the forms read (line 1 begins \"05 zz\")"},
-        {"0x", "m.txt:1: \"0x\" is not a hex byte"},
-        {"05\n/* open", "m.txt:2: comment \"/*\" is never closed"},
+// Each form a descriptor is pasted in, as the tools themselves print it: tests/tool/paste/make-inputs.sh
+// made each file from one of the raw descriptors beside it. A file is read as its form and gives
+// that descriptor's bytes, or is refused with the message the row gives (as is hex text with a
+// mistake, named at its line).
+TEST(Paste, EachToolsOutputIsReadAsItsFormAndGivesTheBytesItWasMadeFrom) {
+    using hct_sim::PasteForm;
+    const std::string dir = HCT_PASTE_DIR "/";
+    const auto contents = [&](const std::string &name) {
+        std::ifstream in(dir + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     };
-    for (const auto &c : cases) EXPECT_EQ(ErrorOf([&] { hct_sim::ParseHexDescriptor(c.text, "m.txt"); }).rfind(c.error, 0), 0u) << c.text;
+    // Each form of both descriptors (NAME.FORM.txt made from NAME.bin), then forms of one alone.
+    const struct {
+        std::string file;  // ".FORM.txt" for both descriptors
+        PasteForm form;
+        const char *warning = "";
+    } read[] = {
+        {".hex.txt", PasteForm::HexText},
+        {".wireshark.txt", PasteForm::WiresharkDump},
+        {".wireshark-no-ascii.txt", PasteForm::WiresharkDump},
+        {".od-ax.txt", PasteForm::OdDump},
+        {".od.txt", PasteForm::OdDump},
+        {".hexdump-c.txt", PasteForm::HexdumpDump},
+        {".hexdump-c-cut.txt", PasteForm::HexdumpDump, "dump-without-ascii"},
+        {".xxd.txt", PasteForm::XxdDump},
+        {".xxd-i.txt", PasteForm::CArray},
+        {".c-array.txt", PasteForm::CArray},
+        {".usbhid-dump.txt", PasteForm::UsbhidDump},
+        {".python-list.txt", PasteForm::List, "decimal-numbers"},
+        {".python-hex-list.txt", PasteForm::List},
+        {".js-json.txt", PasteForm::List, "decimal-numbers"},
+        {".bytes-literal.txt", PasteForm::BytesLiteral},
+        {".hid-recorder.txt", PasteForm::Recording},
+        {".utf16.txt", PasteForm::HexText},
+        {"mouse.js-list.txt", PasteForm::List, "decimal-numbers"},
+        {"mouse.hex-comments.txt", PasteForm::HexText},
+    };
+    for (const auto &r : read) {
+        for (const std::string name : {"mouse", "mouse-id"}) {
+            const std::string file = r.file[0] == '.' ? name + r.file : r.file;
+            if (file.rfind(name + ".", 0) != 0) continue;
+            SCOPED_TRACE(file);
+            hct_sim::Paste paste;
+            EXPECT_EQ(ErrorOf([&] { paste = hct_sim::ReadPaste(contents(file), file); }), "(no error)");
+            EXPECT_EQ(paste.form, r.form);
+            const std::string bytes = contents(name + ".bin");
+            EXPECT_EQ(paste.bytes, Bytes(bytes.begin(), bytes.end()));
+            EXPECT_EQ(paste.warnings.empty() ? "" : paste.warnings[0].code, r.warning);
+        }
+    }
+    const struct {
+        const char *file;
+        bool binary;  // given as raw bytes (--binary)
+        std::string error;  // after "file:": a line number, or a blank, then the message
+        const char *text = nullptr;  // hex text with a mistake, read instead of the file
+    } refused[] = {
+        {"odd.txt", false, "2: odd number of hex digits in \"2\": write each byte as two digits", "05 01\n09 2\n"},
+        {"big.txt", false, "3: \"0x100\" is above 0xff: a byte is 0x00 to 0xff", "05\n\n0x05, 0x100,"},
+        {"ox.txt", false, "1: \"0x\" is not a hex byte", "0x"},
+        {"open.txt", false, "2: comment \"/*\" is never closed", "05\n/* open"},
+        {"bad-offset.xxd.txt", false,
+         " an xxd dump: line 4: offset 00000040 does not follow from the 48 bytes before it: a line of the dump is "
+         "missing or was cut"},
+        {"mouse-id.js-list.txt", false,
+         "11: the list was cut: \"... 4 more items\" stands for bytes it does not show (node's console.log shows the "
+         "first 100 items of an array): print it whole, with console.log(JSON.stringify(list))"},
+        {"mouse-raw.dat", false,
+         " binary data, not text (byte 0x05 at offset 0): it begins as a report descriptor does (a Usage Page item); "
+         "give --binary to read its raw bytes"},
+        {"mouse.xxd.txt", true,
+         " the file is text, an xxd dump of 63 bytes, not raw bytes; it was read as raw bytes as --binary asks: leave out --binary"},
+        {"mouse-id.xxd.RDESC", false,
+         " the file is text, an xxd dump of 104 bytes, not raw bytes; it was read as raw bytes for its name ends in .RDESC: "
+         "rename it (to .txt) to have it read as text"},
+        {"repeated.od-an.txt", false,
+         "6: a \"*\" line, which od and hexdump write for lines that repeat the line before, in a dump without its offset "
+         "column: nothing tells how many lines it stands for; give od -An -v -tx1, or keep the offsets (od -Ax -tx1, hexdump -C)"},
+        {"missing.txt", false, " cannot open: No such file or directory"},
+        {"empty.txt", false, " empty descriptor: no hex bytes found"},
+        {"lsusb.txt", false,
+         "1: \"Report\" is not a hex byte; the text is none of the forms read (line 1 begins \"Report Descriptor: (leng...\"): "
+         "hex bytes (05 01 09 02 or 05010902), a C array of 0x05 (xxd -i), a Python or JavaScript list ([0x05, 0x01]), "
+         "a b'\\x05\\x01' literal, the hex dumps of Wireshark (Copy as Hex Dump), od -tx1, hexdump -C and xxd, "
+         "usbhid-dump output, or a hid-recorder recording (R: line)"},
+    };
+    for (const auto &r : refused) {
+        SCOPED_TRACE(r.file);
+        EXPECT_EQ(ErrorOf([&] { r.text ? hct_sim::ParseHexDescriptor(r.text, dir + r.file) : hct_sim::LoadDescriptor(dir + r.file, r.binary); }),
+                  dir + r.file + ":" + r.error);
+    }
 }
 
-TEST(HexText, RefusesADescriptorWithoutBytes) {
-    EXPECT_EQ(ErrorOf([] { hct_sim::ParseHexDescriptor("// nothing\n\n", "e.txt"); }),
-              "e.txt: empty descriptor: no hex bytes found");
-    EXPECT_EQ(ErrorOf([] { hct_sim::ParseHexDescriptor("", "e.txt"); }), "e.txt: empty descriptor: no hex bytes found");
-}
-
-TEST(ReportLines, TakeOneReportPerLineAndSkipBlankAndCommentLines) {
-    const auto reports = hct_sim::ParseReportLines("# pan right\n00 03 fe 00 01\n\n0x00,0x00,0x00,0x00,0xff\r\n", "r");
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[0], (Bytes{0x00, 0x03, 0xfe, 0x00, 0x01}));
-    EXPECT_EQ(reports[1], (Bytes{0x00, 0x00, 0x00, 0x00, 0xff}));
-}
-
-// The driver passes reports of more than 32 bytes on unexamined: they are read.
-TEST(ReportLines, ReadReportsLongerThan32BytesAndRefuseEmptyReportsAndEmptyFiles) {
-    const std::string long33 = "00 01\n" + std::string(33 * 2, 'a') + "\n";
-    EXPECT_EQ(hct_sim::ParseReportLines(long33, "r.txt")[1], Bytes(33, 0xaa));
-    EXPECT_EQ(ErrorOf([] { hct_sim::ParseReportLines(std::string(64, 'b'), "r.txt"); }), "(no error)");
+TEST(ReportLines, RefuseEmptyReportsAndEmptyFiles) {
     EXPECT_EQ(ErrorOf([] { hct_sim::ParseReportLines("01\n , \n", "r.txt"); }), "r.txt:2: report of no bytes");
     EXPECT_EQ(ErrorOf([] { hct_sim::ParseReportLines("# only a comment\n", "r.txt"); }),
               "r.txt: no reports: write one report per line, as hex bytes");
@@ -107,34 +150,20 @@ TEST_F(ReportFiles, ALongCommentedOutBlockIsReadOnceAndLinesAfterItKeepTheirNumb
               bad + ":200004: \"0g\" is not a hex byte");
 }
 
-const char *const kRecording =
-    "# a mouse\n"
-    "D: 0\n"
-    "R: 4 05 01 09 02\n"
-    "N: Test Mouse\n"
-    "P: usb-0000:00:14.0-1/input0\n"
-    "I: 3 1234 5678\n"
-    "D: 0\n"
-    "E: 000000.000000 5 00 03 fe 00 01\n"
-    "# a second device of the same recording\n"
-    "D: 1\n"
-    "R: 2 05 01\n"
-    "E: 000000.100000 1 00\n"
-    "D: 0\n"
-    "E: 000000.200000 5 00 00 00 00 ff\n";
-
+// A recording of two devices (a keyboard, then a mouse), their reports interleaved.
 TEST(Recording, GivesTheFirstDevicesDescriptorReportsAndNames) {
-    const auto recording = hct_sim::ParseRecording(kRecording, "rec");
-    EXPECT_EQ(recording.descriptor, kFour);
+    std::ifstream in(HCT_EXAMPLES_DIR "/two-devices.hidrec");
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    const auto recording = hct_sim::ParseRecording(text, "rec");
+    EXPECT_EQ(recording.descriptor.size(), 63u);
+    EXPECT_EQ(Bytes(recording.descriptor.begin(), recording.descriptor.begin() + 4), (Bytes{0x05, 0x01, 0x09, 0x06}));
     ASSERT_EQ(recording.reports.size(), 2u);
-    EXPECT_EQ(recording.reports[1], (Bytes{0x00, 0x00, 0x00, 0x00, 0xff}));
-    EXPECT_EQ(recording.timestamps[1], "000000.200000");
-    EXPECT_EQ(recording.skippedReports, 1u);  // the second device's report
-    EXPECT_EQ(recording.name, "Test Mouse");
+    EXPECT_EQ(recording.reports[0], (Bytes{0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(recording.timestamps[1], "000000.008000");
+    EXPECT_EQ(recording.skippedReports, 2u);  // the mouse's
+    EXPECT_EQ(recording.name, "Example Keyboard");
     EXPECT_EQ(recording.physicalPath, "usb-0000:00:14.0-1/input0");
-    EXPECT_EQ(recording.ids, "3 1234 5678");
-    EXPECT_TRUE(hct_sim::LooksLikeRecording(kRecording));
-    EXPECT_FALSE(hct_sim::LooksLikeRecording("05 01 09 02\n"));
+    EXPECT_EQ(recording.ids, "3 1234 0001");
 }
 
 TEST(Recording, ChecksEachCountAgainstTheBytesThatFollow) {
@@ -160,35 +189,23 @@ TEST(Recording, RefusesLinesOutOfPlaceOrOfUnknownKinds) {
               "rec:2: I: needs three hex numbers: bus vendor product");
 }
 
-TEST(DescriptorFiles, AMissingFileIsNamedAndBinaryFilesAreTakenAsBytes) {
-    EXPECT_EQ(ErrorOf([] { hct_sim::LoadDescriptor("/nonexistent/mouse.txt", false); }),
-              "/nonexistent/mouse.txt: cannot open: No such file or directory");
-    EXPECT_TRUE(hct_sim::IsBinaryDescriptorName("x/report_descriptor.RDESC"));
-    EXPECT_TRUE(hct_sim::IsBinaryDescriptorName("mouse.bin"));
-    EXPECT_FALSE(hct_sim::IsBinaryDescriptorName("mouse.txt"));
-}
-
-// 5 buttons + 3 padding, X, Y, wheel, AC pan: 40 Input bits.
-Bytes Mouse(bool reportId) {
-    Bytes d = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01};
-    if (reportId) d.insert(d.end(), {0x85, 0x01});
-    d.insert(d.end(), {0x05, 0x09, 0x19, 0x01, 0x29, 0x05, 0x95, 0x05, 0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75,
-                       0x03, 0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06,
-                       0x09, 0x38, 0x95, 0x01, 0x81, 0x06, 0x05, 0x0C, 0x0A, 0x38, 0x02, 0x81, 0x06, 0xC0});
-    return d;
-}
-
+// The built-in mouse: 5 buttons + 3 padding, X, Y, wheel, AC pan, 40 Input bits. The other: the
+// same mouse behind Report ID 1, and a 16-bit consumer control behind Report ID 2.
 TEST(InputReportShapes, CountTheReportIdByteThatTheDeviceSendsInFront) {
-    const auto plain = hct_sim::InputReportShapes(Mouse(false));
+    const auto shapes = [](const std::string &name) {
+        std::ifstream in(HCT_PASTE_DIR "/" + name, std::ios::binary);
+        return hct_sim::InputReportShapes(Bytes(std::istreambuf_iterator<char>(in), {}));
+    };
+    const auto plain = shapes("mouse.bin"), withId = shapes("mouse-id.bin");
     ASSERT_EQ(plain.size(), 1u);
     EXPECT_EQ(plain[0].reportId, 0u);
     EXPECT_EQ(plain[0].bits, 40u);
     EXPECT_EQ(plain[0].bytes, 5u);
-
-    const auto withId = hct_sim::InputReportShapes(Mouse(true));
-    ASSERT_EQ(withId.size(), 1u);
+    ASSERT_EQ(withId.size(), 2u);
     EXPECT_EQ(withId[0].reportId, 1u);
     EXPECT_EQ(withId[0].bytes, 6u);
+    EXPECT_EQ(withId[1].reportId, 2u);
+    EXPECT_EQ(withId[1].bytes, 3u);
 }
 
 TEST(InputReportShapes, SumEachReportIdApartAndFollowPushPopAndWideSizes) {

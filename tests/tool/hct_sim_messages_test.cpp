@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -19,14 +21,11 @@ using tooltest::Cli;
 using tooltest::Contains;
 using tooltest::Outcome;
 
-std::string HexText(const std::vector<uint8_t> &bytes) {
-    std::string out;
-    char b[4];
-    for (uint8_t x : bytes) out += (std::snprintf(b, sizeof b, "%02x ", x), b);
-    return out + "\n";
-}
-
-const std::string kMouseHex = HexText(sim::DefaultMouseDescriptor());
+// The built-in mouse's descriptor as hex bytes on one line.
+const std::string kMouseHex = [] {
+    std::ifstream in(HCT_PASTE_DIR "/mouse.hex.txt");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}();
 const std::string kBom = "\xEF\xBB\xBF";
 const std::string kWalked = kMouseHex.substr(0, kMouseHex.size() - 7);  // the mouse without its two End Collections
 

@@ -111,7 +111,7 @@ TEST(RowNote, TellsWhyAReportPassedUnchanged) {
     EXPECT_EQ(hct_sim::RowNote({{1, 0, 0, 0, 0, 1}, {1, 0, 0, 0, 0, 1}, true}, kMouse, true),
               "unchanged: 6 bytes, driver expects 5");
     const Bytes longer(33, 0);
-    EXPECT_EQ(hct_sim::RowNote({longer, longer, true}, kMouse, true), "not examined: the driver looks only at reports of 1 to 32 bytes");
+    EXPECT_EQ(hct_sim::RowNote({longer, longer, true}, kMouse, true), "not examined: the driver passes it on as it came, for it looks only at reports of 1 to 32 bytes");
 }
 
 TEST(TraceLines, CutTheTraceAtEveryLineFeedCarriageReturnAndShowOtherControls) {

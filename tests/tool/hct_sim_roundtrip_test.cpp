@@ -65,12 +65,7 @@ std::string ProbeBytes(const JsonValue &run) {
 class RoundTrip : public tooltest::TempDirTest {};
 
 TEST_F(RoundTrip, EverySessionKindWrittenAndReplayedGivesTheSameSession) {
-    std::string descriptorHex;
-    char b[4];
-    for (uint8_t x : sim::DefaultMouseDescriptor()) descriptorHex += (std::snprintf(b, sizeof b, "%02x ", x), b);
-    const std::string recording = File("mouse.hidrec", "R: 63 " + descriptorHex +
-                                                           "\nE: 0.000000 5 00 03 fe 00 01\nE: 0.008000 5 00 00 00 00 ff\n"
-                                                           "E: 0.010000 5 01 05 fb 01 00\n");
+    const std::string recording = HCT_EXAMPLES_DIR "/mouse.hidrec";
     // Two reports longer than the 5-byte read: data overruns, among reports that fit.
     const std::string overlong = File("overlong.txt",
                                       "00 03 fe 00 01\n00 01 02 03 04 05 06 07 08\n00 00 00 00 ff\n"

@@ -208,10 +208,7 @@ TEST_F(Stream, AReplayedReportLongerThanTheReadFailsAndItsRowSaysSo) {
 }
 
 TEST_F(Stream, RewriteShowsTheDriverTheWholeReportAndSaysWhenTheDescriptorDeclaresNoneThatLong) {
-    const std::string d = File("mouse.txt",
-                               "05 01 09 02 A1 01 09 01 A1 00 05 09 19 01 29 05 15 00 25 01 95 05 75 01 81 02\n"
-                               "95 01 75 03 81 01 05 01 09 30 09 31 15 81 25 7F 75 08 95 02 81 06\n"
-                               "09 38 95 01 81 06 05 0C 0A 38 02 81 06 C0 C0\n");
+    const std::string d = HCT_EXAMPLES_DIR "/my-mouse.txt";  // the built-in mouse
     const std::string reports = File("reports.txt", "00 03 fe 00 01 07 08\n00 03 fe 00 01\n");
     Outcome r = Cli({"rewrite", d, "--reports", reports});
     ASSERT_EQ(r.code, 0) << r.err;

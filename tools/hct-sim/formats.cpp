@@ -493,7 +493,17 @@ struct ReportFile::State {
     std::string line;
 };
 
-ReportFile::ReportFile(const std::filesystem::path &path) : state_(std::make_unique<State>(path)) {}
+// A capture is named as one before its first line is read, by every reader of the file: the scan
+// and the replay after it refuse it alike.
+ReportFile::ReportFile(const std::filesystem::path &path) {
+    {
+        std::ifstream head(path, std::ios::binary);
+        char bytes[4] = {};
+        head.read(bytes, 4);
+        RefuseCaptureAsReports(std::string_view(bytes, size_t(head.gcount())), path.string());
+    }
+    state_ = std::make_unique<State>(path);
+}
 ReportFile::~ReportFile() = default;
 
 bool ReportFile::Next(Bytes &report) {
@@ -508,12 +518,6 @@ uint64_t ReportFile::Position() const { return state_->file.Position(); }
 uint64_t ReportFile::Size() const { return state_->file.size; }
 
 ReportFileFacts ScanReportFile(const std::filesystem::path &path) {
-    {
-        std::ifstream head(path, std::ios::binary);
-        char bytes[4] = {};
-        head.read(bytes, 4);
-        RefuseCaptureAsReports(std::string_view(bytes, size_t(head.gcount())), path.string());
-    }
     ReportFile file(path);
     ReportFileFacts facts;
     for (Bytes report; file.Next(report);) {

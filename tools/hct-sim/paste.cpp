@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 namespace hct_sim {
@@ -122,6 +123,14 @@ Bytes LanguageNumbers(std::string_view text, char open, char close, const std::s
             throw InputError(source, line, std::string("a nested ") + open + ": give one flat list of bytes");
         size_t j = i;
         while (j < last && !IsSpace(text[j]) && text[j] != ',' && text[j] != open && text[j] != close) ++j;
+        if (text.substr(i, 3) == "...") {
+            // node's console.log shows the first 100 items of an array, then "... N more items".
+            const size_t end = std::min(text.find('\n', i), size_t(last));
+            throw InputError(source, line,
+                             "the list was cut: " + Quoted(Trim(text.substr(i, end - i))) +
+                                 " stands for bytes it does not show (node's console.log shows the first 100 items of an "
+                                 "array): print it whole, with console.log(JSON.stringify(list))");
+        }
         bytes.push_back(LanguageNumber(text.substr(i, j - i), source, line, decimalAbove9));
         i = j;
     }
@@ -562,9 +571,19 @@ Paste ReadAnyPaste(std::string_view raw, const std::string &source) {
     if (OffsetShaped(TrimRight(first->text))) return ReadDump(lines, source);
     const std::string clean = BlankComments(text, source, 1);
     // Braces make a C array (its declaration may hold "[]"); brackets without them a list.
+    // The text before the bytes can only be their declaration or assignment (`static const uint8_t
+    // d[63] = {`, `rdesc: bytes = bytes([`, `const d = new Uint8Array([`): text of another shape that
+    // holds a bracket (lsusb's "Usage Page, data= [ 0x01 ]") is none of the two.
     for (PasteForm form : {PasteForm::CArray, PasteForm::List}) {
         const char open = form == PasteForm::List ? '[' : '{';
-        if (clean.find(open) == std::string::npos) continue;
+        const size_t at = clean.find(open);
+        if (at == std::string::npos) continue;
+        const std::string_view declaration = std::string_view(clean).substr(0, at);
+        const char *const allowed = form == PasteForm::List ? "_=(.: \t\r\n" : "_=()[]*.,\"' \t\r\n";
+        if (!std::all_of(declaration.begin(), declaration.end(), [&](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) || (c != 0 && std::strchr(allowed, c) != nullptr);
+            }))
+            continue;
         bool decimal = false;
         Paste paste{form, LanguageNumbers(clean, open, form == PasteForm::List ? ']' : '}', source, decimal), {}};
         if (paste.bytes.empty()) throw InputError(source, 0, std::string("empty descriptor: ") + PasteFormName(form) + " without bytes");
@@ -583,6 +602,11 @@ Paste ReadAnyPaste(std::string_view raw, const std::string &source) {
         return {PasteForm::HexText, HexWords(clean, source, 1), {}};
     } catch (const InputError &e) {
         if (e.line() == 0) throw;  // no bytes at all: no form to name
+        if (e.message().rfind("\"*\" is not a hex byte", 0) == 0)
+            throw InputError(e.source(), e.line(),
+                             "a \"*\" line, which od and hexdump write for lines that repeat the line before, in a dump "
+                             "without its offset column: nothing tells how many lines it stands for; give od -An -v -tx1, "
+                             "or keep the offsets (od -Ax -tx1, hexdump -C)");
         // Text of nothing but hex digits and separators is hex text with a fault of its own (an odd
         // digit count, say): its message alone is true. Only other text is none of the forms.
         if (clean.find_first_not_of("0123456789abcdefABCDEFxX \t\r\n,;") == std::string::npos) throw;

@@ -548,7 +548,7 @@ std::string RowNote(const ReportRow &row, const REPORT_LAYOUT &l, bool featureOn
     case RowKind::WheelNarrow: return "unchanged: wheel narrower than 8 bits";
     case RowKind::LengthDiffers:
         return "unchanged: " + std::to_string(row.sent.size()) + " bytes, driver expects " + std::to_string(l.TotalSize / 8);
-    case RowKind::TooLong: return "not examined: the driver looks only at reports of 1 to " + std::to_string(kMaxReportBytes) + " bytes";
+    case RowKind::TooLong: return "not examined: the driver passes it on as it came, for it looks only at reports of 1 to " + std::to_string(kMaxReportBytes) + " bytes";
     default: break;
     }
     if (pan == 0) return "pan 0: unchanged";
