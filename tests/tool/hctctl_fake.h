@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ namespace hctctl_test {
 using hctctl::DeviceNode;
 using hctctl::Machine;
 using hctctl::ServiceConfig;
+using Strings = std::vector<std::string>;
 namespace win32 = hctctl::win32;
 
 // As much of a PE image as the tool reads: the MZ header pointing at "PE\0\0" and the machine.
@@ -52,8 +54,7 @@ public:
 
     struct Node {
         DeviceNode node;
-        bool hasValue = false;
-        std::vector<std::string> filters;
+        std::optional<Strings> value;  // LowerFilters: none when absent
         bool operator==(const Node &) const = default;
     };
 
@@ -65,17 +66,38 @@ public:
         std::vector<uint8_t> pending;  // PendingFileRenameOperations, raw
         bool pendingPresent = false;
         bool operator==(const State &) const = default;
+
+        Node *Find(const std::string &id)
+        {
+            for (Node &n : nodes)
+                if (hctctl::SameText(n.node.instanceId, id))
+                    return &n;
+            return nullptr;
+        }
+
+        // Appends a pair as MoveFileEx does: \??\ before each path, the closing empty string kept last.
+        void AddPending(const std::string &from, const std::string &to)
+        {
+            if (pending.size() >= 2)
+                pending.resize(pending.size() - 2);
+            for (const std::string &s : {"\\??\\" + from, to.empty() ? to : to.substr(0, 1) + "\\??\\" + to.substr(1)}) {
+                for (char c : s)
+                    pending.insert(pending.end(), {uint8_t(c), 0});
+                pending.insert(pending.end(), {0, 0});
+            }
+            pending.insert(pending.end(), {0, 0});
+            pendingPresent = true;
+        }
     };
 
     State state;
     bool admin = true;
     Machine native = Machine::X64, tool = Machine::X64;
     hctctl::CodeIntegrity integrity{0, hctctl::kCodeIntegrityEnabled | hctctl::kCodeIntegrityTestSign};
-    unsigned integrityQueries = 0;
     hctctl::NodeStatus status{0, true, hctctl::kDnStarted, 0};  // every node's, after any restart
     uint32_t copyOverError = 0;  // CopyOver onto kInstalled fails with this (32: the image is loaded)
     hctctl::RestartResult restart{hctctl::RestartOutcome::Failed, 0xE000020E};  // ERROR_DI_DO_DEFAULT
-    std::vector<std::string> log;  // changes and restarts, in order
+    Strings log;  // changes, restarts and requests sent through a link, in order
     uint32_t failError = 5;
 
     // Control links present, changed by the timeline as the virtual clock passes.
@@ -93,19 +115,6 @@ public:
     // The nth call (from 1) of an operation fails with failError.
     void Fail(const std::string &op, int nth = 1) { fails_[op] = nth; }
 
-    void AddNode(const DeviceNode &n, bool hasValue = false, std::vector<std::string> filters = {})
-    {
-        state.nodes.push_back({n, hasValue, std::move(filters)});
-    }
-
-    Node *FindNode(const std::string &id)
-    {
-        for (Node &n : state.nodes)
-            if (hctctl::SameText(n.node.instanceId, id))
-                return &n;
-        return nullptr;
-    }
-
     uint32_t Nodes(std::vector<DeviceNode> *nodes) override
     {
         nodes->clear();
@@ -116,10 +125,10 @@ public:
 
     uint32_t GetLowerFilters(const std::string &id, std::vector<std::string> *entries) override
     {
-        const Node *n = FindNode(id);
-        if (!n || !n->hasValue)
+        const Node *n = state.Find(id);
+        if (!n || !n->value)
             return n ? win32::kInvalidData : 0xE000020B;  // ERROR_NO_SUCH_DEVINST
-        *entries = n->filters;
+        *entries = *n->value;
         return 0;
     }
 
@@ -129,7 +138,7 @@ public:
         for (const std::string &e : entries)
             text += (text.empty() ? "" : ",") + e;
         return Step("set LowerFilters " + id + " = [" + text + "]", "set", [&] {
-            *FindNode(id) = {FindNode(id)->node, true, entries};  // an empty list leaves an empty value
+            state.Find(id)->value = entries;  // an empty list leaves an empty value
             return 0u;
         });
     }
@@ -137,7 +146,7 @@ public:
     uint32_t DeleteLowerFilters(const std::string &id) override
     {
         return Step("delete LowerFilters " + id, "delete-value", [&] {
-            *FindNode(id) = {FindNode(id)->node, false, {}};
+            state.Find(id)->value.reset();
             return 0u;
         });
     }
@@ -150,11 +159,7 @@ public:
 
     uint32_t QueryService(const std::string &name, ServiceConfig *config) override
     {
-        const auto it = state.services.find(name);
-        if (it == state.services.end())
-            return win32::kServiceDoesNotExist;
-        *config = it->second;
-        return 0;
+        return Lookup(state.services, name, config, win32::kServiceDoesNotExist);
     }
 
     uint32_t CreateKernelService(const std::string &name, const std::string &path) override
@@ -188,18 +193,16 @@ public:
 
     uint32_t ReadFile(const std::string &path, std::vector<uint8_t> *bytes) override
     {
-        const auto it = state.files.find(path);
-        if (it == state.files.end())
-            return win32::kFileNotFound;
-        *bytes = it->second;
-        return 0;
+        return Lookup(state.files, path, bytes, win32::kFileNotFound);
     }
 
     uint32_t CopyOver(const std::string &from, const std::string &to) override
     {
         return Step("copy " + from + " -> " + to, "copy", [&] {
-            if (!state.files.count(from) || (copyOverError && to == kInstalled))
-                return copyOverError && to == kInstalled ? copyOverError : win32::kFileNotFound;
+            if (copyOverError && to == kInstalled)
+                return copyOverError;
+            if (!state.files.count(from))
+                return win32::kFileNotFound;
             state.files[to] = state.files[from];
             return 0u;
         });
@@ -218,14 +221,14 @@ public:
     uint32_t RemoveFileAtRestart(const std::string &path) override
     {
         return Step("remove at restart " + path, "remove-at-restart", [&] {
-            return AddPending(path, ""), 0u;
+            return state.AddPending(path, ""), 0u;
         });
     }
 
     uint32_t ReplaceAtRestart(const std::string &from, const std::string &to) override
     {
         return Step("replace at restart " + to + " by " + from, "replace-at-restart", [&] {
-            return AddPending(from, "!" + to), 0u;
+            return state.AddPending(from, "!" + to), 0u;
         });
     }
 
@@ -245,24 +248,10 @@ public:
         });
     }
 
-    // Appends a pair as MoveFileEx does: \??\ before each path, the closing empty string kept last.
-    void AddPending(const std::string &from, const std::string &to)
-    {
-        if (state.pending.size() >= 2)
-            state.pending.resize(state.pending.size() - 2);
-        for (const std::string &s : {"\\??\\" + from, to.empty() ? to : to.substr(0, 1) + "\\??\\" + to.substr(1)}) {
-            for (char c : s)
-                state.pending.insert(state.pending.end(), {uint8_t(c), 0});
-            state.pending.insert(state.pending.end(), {0, 0});
-        }
-        state.pending.insert(state.pending.end(), {0, 0});
-        state.pendingPresent = true;
-    }
-
     bool IsAdministrator() override { return admin; }
     Machine NativeMachine() override { return native; }
     Machine ToolMachine() override { return tool; }
-    hctctl::CodeIntegrity QueryCodeIntegrity() override { return ++integrityQueries, integrity; }
+    hctctl::CodeIntegrity QueryCodeIntegrity() override { return integrity; }
     hctctl::NodeStatus QueryNodeStatus(const std::string &) override { return status; }
 
     std::vector<hctctl::LinkInfo> Links() override
@@ -274,10 +263,11 @@ public:
         return out;
     }
 
-    hctctl::SwitchResult Switch(unsigned link, bool) override
+    hctctl::SwitchResult Switch(unsigned link, bool on) override
     {
         if (!links.count(link))
             return {win32::kFileNotFound, 0};
+        log.push_back((on ? "on " : "off ") + std::to_string(link));
         switched.emplace_back(now, link);
         const auto it = refuse.find(link);
         return {0, it == refuse.end() ? 0u : it->second};
@@ -309,6 +299,16 @@ public:
     std::string Describe(uint32_t) override { return "system text"; }
 
 private:
+    template <class V>
+    static uint32_t Lookup(const std::map<std::string, V> &map, const std::string &key, V *out, uint32_t missing)
+    {
+        const auto it = map.find(key);
+        if (it == map.end())
+            return missing;
+        *out = it->second;
+        return 0;
+    }
+
     void Files()
     {
         for (auto it = filesAt.begin(); it != filesAt.end() && it->first <= now; it = filesAt.erase(it))

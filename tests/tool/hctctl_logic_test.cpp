@@ -1,11 +1,13 @@
-// hctctl's own logic against a fake system: the LowerFilters edits, which nodes are mice and which
-// one a command takes, the order of the install steps and their undoing when one fails, the
-// refusals that change nothing, and the switching of the control links once and under --keep.
+// hctctl's own logic against a fake system. The commands are rows of tables: the machine before,
+// the command line, the exit code, what is printed, every change in its order and the state after.
+// Around them, the pure parts: the LowerFilters edits, which nodes are mice, PE images, image
+// paths and pending renames; and the switching of the control links under --keep.
 #include "tools/hctctl/hctctl_logic.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -15,65 +17,559 @@
 
 namespace {
 
-using hctctl::Args;
-using hctctl::Command;
 using hctctl::DeviceNode;
 using hctctl::Machine;
 using hctctl_test::FakeSystem;
+using hctctl_test::Strings;
 using hctctl_test::UsbMouse;
-using Strings = std::vector<std::string>;
-
-struct Result {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Result RunWords(FakeSystem &fake, const std::vector<const char *> &words)
-{
-    std::vector<const char *> argv{"hctctl"};
-    argv.insert(argv.end(), words.begin(), words.end());
-    argv.push_back(nullptr);
-    const Args args = hctctl::Parse(int(argv.size() - 1), argv.data());
-    EXPECT_TRUE(args.ok) << args.error;
-    std::ostringstream out, err;
-    const int code = hctctl::Run(args, fake, out, err);
-    return {code, out.str(), err.str()};
-}
-
-size_t Lines(const std::string &s)
-{
-    return size_t(std::count(s.begin(), s.end(), '\n'));
-}
+using State = FakeSystem::State;
+using Words = std::vector<const char *>;
 
 const std::string kMouse1 = "USB\\VID_1234&PID_0001\\1&1";
 const std::string kMouse2 = "USB\\VID_1234&PID_0001\\1&2";
-const std::string kCopy = "copy C:\\pkg\\x64\\hct.sys -> C:\\windows\\system32\\drivers\\hct.sys";
+const std::string kInstalled = FakeSystem::kInstalled;
+const std::string kStaged = kInstalled + ".new";
+const std::string kOurs = "\\SystemRoot\\System32\\drivers\\hct.sys";
+const std::string kCopy = "copy C:\\pkg\\x64\\hct.sys -> " + kInstalled;
+const std::string kCreate = "create service hct " + kOurs;
+const std::string kConfigure = "configure service hct start 3 " + kOurs;
+const std::string kRemove = "remove " + kInstalled;
 
-// ---- LowerFilters edits ------------------------------------------------------------------------
-
-TEST(HctctlFilters, InsertPutsHctFirstKeepsTheOthersInOrderAndNeverTwice)
+std::string Set(const std::string &id, const std::string &entries)
 {
-    const Strings none;
-    EXPECT_EQ(hctctl::WithFilterFirst(none, "hct"), (Strings{"hct"}));
-    EXPECT_EQ(hctctl::WithFilterFirst(Strings{"foo"}, "hct"), (Strings{"hct", "foo"}));
-    EXPECT_EQ(hctctl::WithFilterFirst(Strings{"foo", "bar"}, "hct"), (Strings{"hct", "foo", "bar"}));
-    // Already listed, in any case and any place: one entry, first, with the others' order kept.
-    EXPECT_EQ(hctctl::WithFilterFirst(Strings{"hct", "foo"}, "hct"), (Strings{"hct", "foo"}));
-    EXPECT_EQ(hctctl::WithFilterFirst(Strings{"foo", "HCT", "bar", "Hct"}, "hct"), (Strings{"hct", "foo", "bar"}));
-    // A name that merely contains hct is another filter.
-    EXPECT_EQ(hctctl::WithFilterFirst(Strings{"hctx", "xhct"}, "hct"), (Strings{"hct", "hctx", "xhct"}));
+    return "set LowerFilters " + id + " = [" + entries + "]";
+}
+std::string Delete(const std::string &id) { return "delete LowerFilters " + id; }
+std::string Restart(const std::string &id) { return "restart " + id; }
+
+using Fact = std::function<void(FakeSystem &)>;  // one thing true of the machine before
+using Change = std::function<void(State &)>;     // one thing a command changes
+
+// A USB mouse plugged in, with its LowerFilters value (none: no value).
+Fact Mouse(const std::string &instance, std::optional<Strings> value = {}, const std::string &vidpid = "VID_1234&PID_0001")
+{
+    return [=](FakeSystem &f) { f.state.nodes.push_back({UsbMouse(instance, vidpid), value}); };
 }
 
-TEST(HctctlFilters, RemoveTakesOutEveryHctInAnyCaseAndKeepsTheRest)
+// What install leaves besides the values: hct.sys copied, the service hct of demand start naming it.
+void Installed(State &s)
 {
-    EXPECT_EQ(hctctl::WithoutFilter(Strings{"hct"}, "hct"), Strings{});
-    EXPECT_EQ(hctctl::WithoutFilter(Strings{}, "hct"), Strings{});
-    EXPECT_EQ(hctctl::WithoutFilter(Strings{"foo", "Hct", "bar", "HCT"}, "hct"), (Strings{"foo", "bar"}));
-    EXPECT_EQ(hctctl::WithoutFilter(Strings{"hctx", "foo"}, "hct"), (Strings{"hctx", "foo"}));
-    EXPECT_TRUE(hctctl::ListsFilter(Strings{"foo", "hCt"}, "hct"));
-    EXPECT_FALSE(hctctl::ListsFilter(Strings{"foo", "hct2"}, "hct"));
-    EXPECT_FALSE(hctctl::ListsFilter(Strings{}, "hct"));
+    s.files[kInstalled] = s.files[FakeSystem::kImage];
+    s.services["hct"] = {1, 3, 1, kOurs};
+}
+
+// The first mouse, its value with hct first, installed.
+Fact InstalledOn1(Strings value = {"hct"})
+{
+    return [=](FakeSystem &f) {
+        Mouse("1&1", value)(f);
+        Installed(f.state);
+    };
+}
+
+Fact Fails(const char *op, int nth = 1)
+{
+    return [=](FakeSystem &f) { f.Fail(op, nth); };
+}
+
+// A fact of the state alone.
+Fact Given(Change change)
+{
+    return [=](FakeSystem &f) { change(f.state); };
+}
+
+Change Value(const std::string &id, std::optional<Strings> value)
+{
+    return [=](State &s) { s.Find(id)->value = value; };
+}
+
+// What uninstall leaves once no node lists hct: no service, no file.
+void Uninstalled(State &s)
+{
+    s.services.clear();
+    s.files.erase(kInstalled);
+}
+
+struct Row {
+    const char *name;
+    std::vector<Fact> given;  // the machine before, from the fake's defaults
+    Words words;
+    int code = hctctl::kExitOk;
+    Strings log = {};   // every change, restart and request, in order
+    Strings says = {};  // pieces of what is printed (out and err)
+    std::vector<Change> after = {};  // applied to the state before, it gives the state after
+    Strings never = {};  // what is not printed
+};
+
+class HctctlRun : public testing::Test {
+protected:
+    FakeSystem fake;
+    std::string out, err;
+
+    int Run(const std::vector<Fact> &given, const Words &words)
+    {
+        fake = FakeSystem{};
+        for (const Fact &g : given)
+            g(fake);
+        Words argv{"hctctl"};
+        argv.insert(argv.end(), words.begin(), words.end());
+        argv.push_back(nullptr);
+        const hctctl::Args args = hctctl::Parse(int(argv.size() - 1), argv.data());
+        EXPECT_TRUE(args.ok) << args.error;
+        std::ostringstream o, e;
+        const int code = hctctl::Run(args, fake, o, e);
+        out = o.str();
+        err = e.str();
+        return code;
+    }
+
+    void Play(const Row &row)
+    {
+        FakeSystem before;
+        for (const Fact &g : row.given)
+            g(before);
+        State expected = before.state;
+        for (const Change &c : row.after)
+            c(expected);
+        EXPECT_EQ(Run(row.given, row.words), row.code) << row.name << "\n" << out << err;
+        EXPECT_EQ(fake.log, row.log) << row.name;
+        const std::string said = out + err;
+        for (const std::string &s : row.says)
+            EXPECT_NE(said.find(s), std::string::npos) << row.name << ": no '" << s << "' in\n" << said;
+        for (const std::string &s : row.never)
+            EXPECT_EQ(said.find(s), std::string::npos) << row.name << ": '" << s << "' in\n" << said;
+        EXPECT_TRUE(fake.state == expected) << row.name;
+    }
+};
+
+// The state after an install on the first mouse: its value as given.
+std::vector<Change> Gets(Strings value)
+{
+    return {Installed, Value(kMouse1, std::move(value))};
+}
+
+// ---- the refusals: each with its own code, one message, and not one change ---------------------
+
+TEST_F(HctctlRun, EachRefusalHasItsOwnCodeOneMessageAndChangesNothing)
+{
+    const Fact mouse = Mouse("1&1", Strings{"foo"}), second = Mouse("1&2"), installed = InstalledOn1();
+    const Fact x86Tool = [](FakeSystem &f) { f.tool = Machine::X86; };
+    const std::vector<Row> rows{
+        {"no image", {mouse, [](FakeSystem &f) { f.state.files.clear(); }}, {"install"}, hctctl::kExitNoImage, {},
+         {"no hct.sys beside hctctl.exe"}},
+        {"x86 image on x64", {mouse, [](FakeSystem &f) { f.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X86); }},
+         {"install"}, hctctl::kExitWrongArchitecture, {}, {"is a driver for x86 and this Windows is x64"}},
+        {"not an image", {mouse, [](FakeSystem &f) { f.state.files[FakeSystem::kImage] = {'M', 'Z', 0, 0}; }}, {"install"},
+         hctctl::kExitWrongArchitecture, {}, {"not a Windows driver image"}},
+        {"x86 tool on x64", {mouse, x86Tool}, {"install"}, hctctl::kExitWrongArchitecture, {},
+         {"built for x86 and this Windows is x64"}},
+        // The package has no ARM64 folder: no message may point at one.
+        {"ARM64 Windows", {mouse, [](FakeSystem &f) { f.native = Machine::Arm64; }}, {"install"},
+         hctctl::kExitWrongArchitecture, {}, {"x64 and x86 Windows only"}, {}, {"ARM64 folder"}},
+        {"not administrator", {mouse, [](FakeSystem &f) { f.admin = false; }}, {"install"}, hctctl::kExitNotAdministrator,
+         {}, {"install changes the system: run it from an administrator prompt"}},
+        {"unknown device", {mouse}, {"install", "--device", "USB\\VID_9999&PID_9999"}, hctctl::kExitUnknownDevice, {},
+         {"no device node has the instance ID or hardware ID USB\\VID_9999&PID_9999", "hctctl list"}},
+        {"a prefix of an ID is no ID", {mouse}, {"install", "--device", "USB\\VID_1234"}, hctctl::kExitUnknownDevice},
+        {"no mouse", {}, {"install"}, hctctl::kExitNoMouse, {}, {"no USB mouse found"}},
+        {"the one mouse not plugged in", {mouse, [](FakeSystem &f) { f.state.nodes[0].node.present = false; }}, {"install"},
+         hctctl::kExitNoMouse},
+        {"several mice", {mouse, second}, {"install"}, hctctl::kExitSeveralDevices, {},
+         {"2 USB mice found; name one with --device ID (or use --all)", "  " + kMouse1, "  " + kMouse2}},
+        {"a hardware ID two nodes share", {mouse, second}, {"install", "--device", "USB\\VID_1234&PID_0001"},
+         hctctl::kExitSeveralDevices, {}, {"2 device nodes have the hardware ID", "instance ID", "  " + kMouse1, "  " + kMouse2}},
+        {"another driver's service", {mouse, [](FakeSystem &f) { f.state.services["hct"] = {1, 3, 1, "C:\\other\\hct.sys"}; }},
+         {"install"}, hctctl::kExitServiceConflict, {}, {"C:\\other\\hct.sys", "sc delete hct"}},
+        {"service marked for deletion", {mouse, [](FakeSystem &f) { f.state.services["hct"] = {1, 3, 1, kOurs, true, true}; }},
+         {"install"}, hctctl::kExitServiceMarked, {}, {"marked for deletion"}},
+        {"x64 with test signing off", {mouse, [](FakeSystem &f) { f.integrity.options = hctctl::kCodeIntegrityEnabled; }},
+         {"install"}, hctctl::kExitSigningPolicy, {}, {"bcdedit /set testsigning on", "state unknown here"}},
+        {"x64 with test signing off and Secure Boot on",
+         {mouse, [](FakeSystem &f) { f.integrity = {0, hctctl::kCodeIntegrityEnabled, hctctl::Tristate::On}; }}, {"install"},
+         hctctl::kExitSigningPolicy, {}, {"Secure Boot must be off", "on here: turn it off in the firmware"}},
+        {"uninstall, not administrator", {installed, [](FakeSystem &f) { f.admin = false; }}, {"uninstall"},
+         hctctl::kExitNotAdministrator, {}, {"uninstall changes the system"}},
+        // A 32-bit hctctl.exe on 64-bit Windows sees SysWOW64 for System32\drivers.
+        {"uninstall, x86 tool on x64", {installed, x86Tool}, {"uninstall"}, hctctl::kExitWrongArchitecture, {},
+         {"built for x86 and this Windows is x64"}},
+        {"uninstall --all, x86 tool on x64", {installed, x86Tool}, {"uninstall", "--all"}, hctctl::kExitWrongArchitecture},
+        {"uninstall, two nodes list hct", {installed, Mouse("1&2", Strings{"hct"})}, {"uninstall"},
+         hctctl::kExitSeveralDevices, {},
+         {"2 device nodes list hct; name one with --device ID (or use --all)", "  " + kMouse1, "  " + kMouse2}},
+        {"uninstall, unknown device", {installed}, {"uninstall", "--device", "USB\\VID_9999&PID_9999"},
+         hctctl::kExitUnknownDevice},
+    };
+    std::set<int> codes;
+    for (const Row &row : rows) {
+        Play(row);
+        EXPECT_TRUE(out.empty()) << row.name << ": " << out;
+        EXPECT_EQ(err.rfind("hctctl: ", 0), 0u) << row.name << ": " << err;
+        // One message: the lists of candidates and the steps follow its first line, indented.
+        for (size_t at = err.find('\n'); at != std::string::npos && at + 1 < err.size(); at = err.find('\n', at + 1))
+            EXPECT_EQ(err[at + 1], ' ') << row.name << ": " << err;
+        codes.insert(row.code);
+    }
+    EXPECT_EQ(codes, (std::set<int>{4, 5, 6, 7, 8, 9, 10, 12, 13}));
+}
+
+// ---- install -----------------------------------------------------------------------------------
+
+TEST_F(HctctlRun, InstallCopiesCreatesPutsHctFirstAndRestartsOrUndoesWhatItDid)
+{
+    const Fact fresh = Mouse("1&1"), second = Mouse("1&2"), installed = InstalledOn1();
+    // An older file and a service of ours set to start at boot.
+    const Fact older = [](FakeSystem &f) {
+        f.state.files[kInstalled] = hctctl_test::PeImage(Machine::X64, 7);
+        f.state.services["hct"] = {1, 1, 1, kOurs};
+    };
+    const Fact foo = Mouse("1&1", Strings{"foo"});
+    const std::string other = "USB\\VID_5555&PID_0002\\7&1";
+    const std::vector<Row> rows{
+        {"the other filters stay, after hct", {Mouse("1&1", Strings{"foo", "bar"})}, {"install"}, hctctl::kExitOk,
+         {kCopy, kCreate, Set(kMouse1, "hct,foo,bar"), Restart(kMouse1)},
+         {"test signing is on", "unplug the mouse and plug it in again", "after the replug or restart: hctctl list",
+          "hctctl: installed"},
+         Gets({"hct", "foo", "bar"})},
+        {"no value before", {fresh}, {"install"}, hctctl::kExitOk, {kCopy, kCreate, Set(kMouse1, "hct"), Restart(kMouse1)},
+         {}, Gets({"hct"})},
+        {"again: nothing changes", {installed}, {"install"}, hctctl::kExitOk, {},
+         {"is already this driver", "already lists hct first"}},
+        {"a new build: copied, the device restarted though its value is right",
+         {installed, [](FakeSystem &f) { f.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X64, 1); }},
+         {"install"}, hctctl::kExitOk, {kCopy, Restart(kMouse1)}, {}, {Installed}},
+        {"the service disabled by hand is updated, not created",
+         {installed, [](FakeSystem &f) { f.state.services["hct"].start = 4; }}, {"install"}, hctctl::kExitOk, {kConfigure},
+         {"updated the service hct"}, {Installed}},
+        // Our file under another spelling is ours, and gets the spelling Wine's kernel can load too.
+        {"our file spelt relative to %SystemRoot%",
+         {installed, [](FakeSystem &f) { f.state.services["hct"].imagePath = "System32\\drivers\\hct.sys"; }},
+         {"install"}, hctctl::kExitOk, {kConfigure}, {}, {Installed}},
+        {"--all", {fresh, second}, {"install", "--all"}, hctctl::kExitOk,
+         {kCopy, kCreate, Set(kMouse1, "hct"), Set(kMouse2, "hct"), Restart(kMouse1), Restart(kMouse2)}, {},
+         {Installed, Value(kMouse1, Strings{"hct"}), Value(kMouse2, Strings{"hct"})}},
+        {"--device, an instance ID in another case", {fresh, second}, {"install", "--device", "usb\\vid_1234&pid_0001\\1&2"},
+         hctctl::kExitOk, {kCopy, kCreate, Set(kMouse2, "hct"), Restart(kMouse2)}, {},
+         {Installed, Value(kMouse2, Strings{"hct"})}},
+        {"--device, the hardware ID of one node", {fresh, Mouse("7&1", {}, "VID_5555&PID_0002")},
+         {"install", "--device", "USB\\VID_5555&PID_0002"}, hctctl::kExitOk,
+         {kCopy, kCreate, Set(other, "hct"), Restart(other)}, {}, {Installed, Value(other, Strings{"hct"})}},
+        {"--device, a node not known as a mouse",
+         {fresh, [](FakeSystem &f) { f.state.nodes[0].node.compatibleIds = {"USB\\Class_03"}; }},
+         {"install", "--device", kMouse1.c_str()}, hctctl::kExitOk, {kCopy, kCreate, Set(kMouse1, "hct"), Restart(kMouse1)},
+         {"is not known as a USB mouse node; hct goes below its function driver all the same"}, Gets({"hct"})},
+        // Each step made to fail in turn: the undoing runs in reverse order and leaves the state found.
+        {"copy fails", {fresh, Fails("copy")}, {"install"}, hctctl::kExitStepFailed, {kCopy + " FAILED"}, {"install undone"}},
+        {"create fails", {fresh, Fails("create-service")}, {"install"}, hctctl::kExitStepFailed,
+         {kCopy, kCreate + " FAILED", kRemove}, {"install undone"}},
+        {"set fails", {fresh, Fails("set")}, {"install"}, hctctl::kExitStepFailed,
+         {kCopy, kCreate, Set(kMouse1, "hct") + " FAILED", "delete service hct", kRemove}, {"install undone"}},
+        {"the second of two values fails", {fresh, second, Fails("set", 2)}, {"install", "--all"}, hctctl::kExitStepFailed,
+         {kCopy, kCreate, Set(kMouse1, "hct"), Set(kMouse2, "hct") + " FAILED", Delete(kMouse1), "delete service hct", kRemove}},
+        {"copy over an older one fails", {foo, older, Fails("copy")}, {"install"}, hctctl::kExitStepFailed, {kCopy + " FAILED"}},
+        {"update of our service fails", {foo, older, Fails("configure-service")}, {"install"}, hctctl::kExitStepFailed,
+         {kCopy, kConfigure + " FAILED", "write " + kInstalled}},
+        {"set after an update fails", {foo, older, Fails("set")}, {"install"}, hctctl::kExitStepFailed,
+         {kCopy, kConfigure, Set(kMouse1, "hct,foo") + " FAILED", "configure service hct start 1 " + kOurs, "write " + kInstalled}},
+        // The steps after a failed undo still run: the file goes, the value stays untouched.
+        {"an undo fails", {fresh, Fails("set"), Fails("delete-service")}, {"install"}, hctctl::kExitStepFailed,
+         {kCopy, kCreate, Set(kMouse1, "hct") + " FAILED", "delete service hct FAILED", kRemove},
+         {"remove it with: sc delete hct", "install partly undone"},
+         {[](State &s) { s.services["hct"] = {1, 3, 1, kOurs}; }}},
+    };
+    for (const Row &row : rows)
+        Play(row);
+}
+
+// What 64-bit Windows answers about signatures decides; 32-bit Windows is not asked (its answer
+// here would refuse).
+TEST_F(HctctlRun, InstallGoesOnWhereWindowsLoadsTheTestSignedImage)
+{
+    auto answer = [](hctctl::CodeIntegrity ci) { return Fact([=](FakeSystem &f) { f.integrity = ci; }); };
+    const Fact mouse = Mouse("1&1"), enforced = answer({0, hctctl::kCodeIntegrityEnabled});
+    const Fact x86 = [](FakeSystem &f) {
+        f.native = f.tool = Machine::X86;
+        f.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X86);
+    };
+    const Strings steps{kCopy, kCreate, Set(kMouse1, "hct"), Restart(kMouse1)};
+    const std::vector<Row> rows{
+        {"code integrity off", {mouse, answer({0, 0})}, {"install"}, hctctl::kExitOk, steps, {"no driver signature is checked"},
+         Gets({"hct"})},
+        {"the state unreadable", {mouse, answer({0xC0000003, 0})}, {"install"}, hctctl::kExitOk, steps,
+         {"could not be read (status 0xC0000003)"}, Gets({"hct"})},
+        // Measured: Wine answers "enforced, no test signing" and loads unsigned drivers all the same.
+        {"Wine", {mouse, answer({0, hctctl::kCodeIntegrityEnabled, hctctl::Tristate::Unknown, true})}, {"install"},
+         hctctl::kExitOk, steps, {"Wine: its loader loads drivers without checking a signature"}, Gets({"hct"})},
+        {"x86 Windows", {mouse, x86, enforced}, {"install"}, hctctl::kExitOk, steps, {"hctctl: installed"}, Gets({"hct"}),
+         {"signing", "code integrity"}},
+    };
+    for (const Row &row : rows)
+        Play(row);
+}
+
+// After a restart that worked, each answer of CM_Get_DevNode_Status; where the restart did not
+// happen or waits for a reboot, the check is left to then.
+TEST_F(HctctlRun, AfterTheRestartANodeWithAProblemGetsItsValueBackAndTheProblemNamed)
+{
+    const Strings steps{kCopy, kCreate, Set(kMouse1, "hct,foo"), Restart(kMouse1)};
+    const Strings putBack{kCopy, kCreate, Set(kMouse1, "hct,foo"), Restart(kMouse1), Set(kMouse1, "foo"), Restart(kMouse1)};
+    const Fact mouse = Mouse("1&1", Strings{"foo"});
+    const Fact restarts = [](FakeSystem &f) { f.restart = {hctctl::RestartOutcome::Restarted, 0}; };
+    auto status = [](hctctl::NodeStatus st) { return Fact([=](FakeSystem &f) { f.status = st; }); };
+    auto problem = [&](uint32_t p) { return status({0, true, hctctl::kDnHasProblem, p}); };
+    // What a node with a problem is told, besides the problem.
+    auto back = [](const std::string &problemText) {
+        return Strings{problemText, "its LowerFilters put back: foo", "the service hct and hct.sys stay"};
+    };
+    const std::vector<Row> rows{
+        {"started", {mouse, restarts, status({0, true, hctctl::kDnStarted, 0})}, {"install"}, hctctl::kExitOk, steps,
+         {"restarted " + kMouse1, "came back after the restart: no problem code"}, Gets({"hct", "foo"})},
+        {"52", {mouse, restarts, problem(52)}, {"install"}, hctctl::kExitNodeProblem, putBack,
+         back("problem code 52 (CM_PROB_UNSIGNED_DRIVER): Windows cannot verify the signature"), Gets({"foo"})},
+        {"39", {mouse, restarts, problem(39)}, {"install"}, hctctl::kExitNodeProblem, putBack,
+         back("problem code 39 (CM_PROB_DRIVER_FAILED_LOAD): a driver of its stack would not load"), Gets({"foo"})},
+        {"31", {mouse, restarts, problem(31)}, {"install"}, hctctl::kExitNodeProblem, putBack,
+         back("problem code 31 (CM_PROB_FAILED_ADD)"), Gets({"foo"})},
+        {"28", {mouse, restarts, problem(28)}, {"install"}, hctctl::kExitNodeProblem, putBack,
+         back("problem code 28 (CM_PROB_FAILED_INSTALL)"), Gets({"foo"})},
+        {"10", {mouse, restarts, problem(10)}, {"install"}, hctctl::kExitNodeProblem, putBack,
+         back("problem code 10 (CM_PROB_FAILED_START): the device could not start"), Gets({"foo"})},
+        {"43", {mouse, restarts, problem(43)}, {"install"}, hctctl::kExitNodeProblem, putBack, back("problem code 43\n"),
+         Gets({"foo"})},
+        {"a problem where there was no value: it goes again", {Mouse("1&1"), restarts, problem(52)}, {"install"},
+         hctctl::kExitNodeProblem, {kCopy, kCreate, Set(kMouse1, "hct"), Restart(kMouse1), Delete(kMouse1), Restart(kMouse1)},
+         {"its LowerFilters put back: (no value)"}, {Installed}},
+        // Not a failure: the check comes after the restart.
+        {"14", {mouse, restarts, problem(14)}, {"install"}, hctctl::kExitOk, steps,
+         {"once Windows restarts", "after the replug or restart: hctctl list"}, Gets({"hct", "foo"})},
+        {"Wine's stub", {mouse, restarts, status({0, false, 0, 0})}, {"install"}, hctctl::kExitOk, steps,
+         {"unknown (CM_Get_DevNode_Status gave none)"}, Gets({"hct", "foo"})},
+        {"a reboot needed", {mouse, [](FakeSystem &f) { f.restart.outcome = hctctl::RestartOutcome::NeedsReboot; }},
+         {"install"}, hctctl::kExitOk, steps, {"restart Windows (or replug the mouse)", "after the replug or restart: hctctl list"},
+         Gets({"hct", "foo"})},
+    };
+    for (const Row &row : rows)
+        Play(row);
+}
+
+// The file's own renames pending for the next restart: an uninstall's deletion is cancelled, a
+// loaded image is replaced then and nothing restarted now.
+TEST_F(HctctlRun, InstallCancelsTheFilesPendingDeletionAndSchedulesTheReplacementOfALoadedOne)
+{
+    const Fact loaded = [](FakeSystem &f) {
+        f.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X64, 1);  // a new build
+        f.copyOverError = hctctl::win32::kSharingViolation;
+    };
+    // As an uninstall with the driver loaded leaves it: the file, its deletion pending, and another's.
+    const Fact uninstalledLoaded = [](FakeSystem &f) {
+        f.state.files[kInstalled] = f.state.files[FakeSystem::kImage];
+        f.state.AddPending("C:\\other.tmp", "");
+        f.state.AddPending(kInstalled, "");
+    };
+    const Change othersOnly = [](State &s) {
+        s.pending.clear();
+        s.AddPending("C:\\other.tmp", "");  // the other entry byte for byte
+    };
+    const Change scheduled = [](State &s) {
+        s.files[kStaged] = s.files[FakeSystem::kImage];
+        s.AddPending(kStaged, "!" + kInstalled);
+    };
+    const std::string copyStaged = "copy C:\\pkg\\x64\\hct.sys -> " + kStaged;
+    const std::string schedule = "replace at restart " + kInstalled + " by " + kStaged;
+    const std::vector<Row> rows{
+        {"after an uninstall while loaded", {Mouse("1&1"), uninstalledLoaded}, {"install"}, hctctl::kExitOk,
+         {"write pending renames", kCreate, Set(kMouse1, "hct"), Restart(kMouse1)}, {"cancelled the deletion of " + kInstalled},
+         {Installed, Value(kMouse1, Strings{"hct"}), othersOnly}},
+        {"over a loaded image", {InstalledOn1(), loaded}, {"install"}, hctctl::kExitRestartRequired,
+         {kCopy, copyStaged, schedule}, {"done, restart required"}, {scheduled}},
+        {"over a loaded image, a later step fails",
+         {InstalledOn1(), loaded, [](FakeSystem &f) { f.state.services["hct"].start = 4; }, Fails("configure-service")},
+         {"install"}, hctctl::kExitStepFailed,
+         {kCopy, copyStaged, schedule, kConfigure + " FAILED", "delete pending renames", "remove " + kStaged},
+         {"install undone"}},
+    };
+    for (const Row &row : rows)
+        Play(row);
+}
+
+// ---- uninstall, list, on and off ---------------------------------------------------------------
+
+TEST_F(HctctlRun, UninstallPutsBackEachValueAndRemovesServiceAndFileOnceNoNodeListsHct)
+{
+    const Fact installed = InstalledOn1(), second = Mouse("1&2", Strings{"hct"});
+    const Fact unplugged1 = [](FakeSystem &f) { f.state.nodes[0].node.present = false; };
+    const Change deleted = [](State &s) { s.AddPending(kInstalled, ""); };
+    const std::vector<Row> rows{
+        {"hct all the value held: the value goes", {installed}, {"uninstall"}, hctctl::kExitOk,
+         {Delete(kMouse1), Restart(kMouse1), "delete service hct", kRemove}, {"hctctl: uninstalled"},
+         {Uninstalled, Value(kMouse1, {})}},
+        {"the other filters stay in order", {InstalledOn1({"hct", "foo", "bar"})}, {"uninstall"}, hctctl::kExitOk,
+         {Set(kMouse1, "foo,bar"), Restart(kMouse1), "delete service hct", kRemove}, {},
+         {Uninstalled, Value(kMouse1, Strings{"foo", "bar"})}},
+        {"nothing installed", {Mouse("1&1", Strings{"foo"})}, {"uninstall"}, hctctl::kExitOk, {},
+         {"hctctl: nothing to uninstall"}},
+        {"another node still lists hct", {installed, second}, {"uninstall", "--device", kMouse2.c_str()}, hctctl::kExitOk,
+         {Delete(kMouse2), Restart(kMouse2)}, {"the service hct and its file stay: still listed by " + kMouse1},
+         {Value(kMouse2, {})}},
+        // A node not plugged in loads hct when it comes back.
+        {"one not plugged in still lists hct", {installed, second, unplugged1}, {"uninstall", "--device", kMouse2.c_str()},
+         hctctl::kExitOk, {Delete(kMouse2), Restart(kMouse2)}, {"still listed by " + kMouse1}, {Value(kMouse2, {})}},
+        {"--all, one not plugged in", {installed, second, unplugged1}, {"uninstall", "--all"}, hctctl::kExitOk,
+         {Delete(kMouse1), Delete(kMouse2), Restart(kMouse1), Restart(kMouse2), "delete service hct", kRemove}, {},
+         {Uninstalled, Value(kMouse1, {}), Value(kMouse2, {})}},
+        {"a failed value edit puts back the ones before", {InstalledOn1({"hct", "foo"}), second, Fails("delete-value")},
+         {"uninstall", "--all"}, hctctl::kExitStepFailed,
+         {Set(kMouse1, "foo"), Delete(kMouse2) + " FAILED", Set(kMouse1, "hct,foo")}, {"uninstall undone"}},
+        {"another driver's service is left alone",
+         {[](FakeSystem &f) { f.state.services["hct"] = {1, 3, 1, "C:\\other\\hct.sys"}; }}, {"uninstall"},
+         hctctl::kExitServiceConflict, {}, {"C:\\other\\hct.sys", "left alone"}},
+        {"a service that cannot be deleted", {installed, Fails("delete-service")}, {"uninstall"}, hctctl::kExitStepFailed,
+         {Delete(kMouse1), Restart(kMouse1), "delete service hct FAILED", kRemove}, {"remove it with: sc delete hct"},
+         {Value(kMouse1, {}), [](State &s) { s.files.erase(kInstalled); }}},
+        {"the driver loaded: the service marked, the file deleted at the restart",
+         {installed, [](FakeSystem &f) { f.state.services["hct"].running = true; }, Fails("remove")}, {"uninstall"},
+         hctctl::kExitOk,
+         {Delete(kMouse1), Restart(kMouse1), "delete service hct", kRemove + " FAILED", "remove at restart " + kInstalled},
+         {"marked for deletion", "it is deleted at the next restart"},
+         {Value(kMouse1, {}), [](State &s) { s.services.clear(); }, deleted}},
+        // Once the driver is unloaded (replug), uninstall again finishes.
+        {"again after the replug", {Mouse("1&1"), Given([](State &s) { s.files[kInstalled] = {}; }), Given(deleted)},
+         {"uninstall"}, hctctl::kExitOk, {kRemove}, {"no device node lists hct"}, {[](State &s) { s.files.erase(kInstalled); }}},
+    };
+    for (const Row &row : rows)
+        Play(row);
+}
+
+// list shows; on and off switch. Neither changes anything, and the 32-bit tool on 64-bit Windows
+// may run them.
+TEST_F(HctctlRun, ListShowsAndOnAndOffSwitchTheLinksPresent)
+{
+    const Fact listed = [](FakeSystem &f) {
+        DeviceNode named = UsbMouse("1&1");
+        named.name = "USB Optical Mouse";  // the HID child's bus-reported name
+        f.state.nodes.push_back({named, Strings{"hct", "foo"}});
+        Mouse("1&2")(f);
+        DeviceNode keyboard = UsbMouse("3&1", "VID_4444&PID_0003");
+        keyboard.compatibleIds = {"USB\\Class_03&SubClass_01&Prot_01"};
+        f.state.nodes.push_back({keyboard, {}});
+        Installed(f.state);
+        f.status = {0, true, hctctl::kDnHasProblem, 52};
+        f.links = {1, 3};
+    };
+    const Fact installed = InstalledOn1();
+    const Fact x86Tool = [](FakeSystem &f) { f.tool = Machine::X86; };
+    // Each state in which a node that lists hct does not start, now or after the next restart.
+    auto links = [](std::set<unsigned> present) { return Fact([=](FakeSystem &f) { f.links = present; }); };
+    auto refuses = [](unsigned link, uint32_t e) { return Fact([=](FakeSystem &f) { f.refuse[link] = e; }); };
+    const std::string link1 = "\\\\.\\SLN_MouseExtra1", link4 = "\\\\.\\SLN_MouseExtra4", b = "    broken:       ";
+    const std::vector<Row> rows{
+        {"list", {listed}, {"list"}, hctctl::kExitOk, {},
+         {kMouse1 + "\n    name:         USB Optical Mouse\n    hardware ID:  USB\\VID_1234&PID_0001&REV_0100\n"
+                    "    service:      HidUsb\n    status:       problem code 52 (CM_PROB_UNSIGNED_DRIVER)",
+          "LowerFilters: hct, foo\n    hct:          yes, first",
+          kMouse2 + "\n    name:         USB Input Device (the node's description: no bus-reported name)\n",
+          "LowerFilters: (no value)\n    hct:          no\n", link1 + " -> \\Device\\MouseExtra0\n", "\\\\.\\SLN_MouseExtra3"},
+         {}, {"broken:", "VID_4444"}},
+        {"no service", {installed, Given([](State &s) { s.services.clear(); })}, {"list"}, hctctl::kExitOk, {},
+         {b + "hct is listed but there is no service hct"}},
+        {"another driver's service", {installed, Given([](State &s) { s.services["hct"].imagePath = "C:\\x.sys"; })},
+         {"list"}, hctctl::kExitOk, {}, {b + "the service hct is another driver's"}},
+        {"service marked", {installed, Given([](State &s) { s.services["hct"].markedForDeletion = true; })}, {"list"},
+         hctctl::kExitOk, {}, {b + "the service hct is marked for deletion"}},
+        {"file missing", {installed, Given([](State &s) { s.files.erase(kInstalled); })}, {"list"}, hctctl::kExitOk, {},
+         {b + kInstalled + " is missing"}},
+        {"file to be deleted", {installed, Given([](State &s) { s.AddPending(kInstalled, ""); })}, {"list"},
+         hctctl::kExitOk, {}, {b + kInstalled + " is deleted at the next restart"}},
+        {"file to be replaced", {installed, Given([](State &s) { s.AddPending(kStaged, "!" + kInstalled); })}, {"list"},
+         hctctl::kExitOk, {}, {b + kInstalled + " is replaced at the next restart"}},
+        {"on: every link present, each named", {links({1, 4})}, {"on"}, hctctl::kExitOk, {"on 1", "on 4"},
+         {"hctctl: extra scroll turned on (" + link1 + ")\nhctctl: extra scroll turned on (" + link4 + ")\n"}, {},
+         {"failed"}},
+        {"off: one link refuses", {links({1, 4}), refuses(4, hctctl::win32::kInvalidParameter)}, {"off"},
+         hctctl::kExitRefused, {"off 1", "off 4"}, {"turned off (" + link1 + ")", "SLN_MouseExtra4 failed: error 87"}},
+        {"on: no link", {}, {"on"}, hctctl::kExitNoDevice, {}, {"not installed"}},
+        {"on N: not there", {links({1})}, {"on", "2"}, hctctl::kExitNoDevice, {}, {"opening \\\\.\\SLN_MouseExtra2 failed"}},
+        {"on N: refused", {links({2}), refuses(2, hctctl::win32::kDeviceRemoved)}, {"on", "2"}, hctctl::kExitRefused,
+         {"on 2"}, {"error 1617"}},
+        {"list from the 32-bit tool", {installed, x86Tool}, {"list"}, hctctl::kExitOk, {}, {kMouse1}},
+        {"on from the 32-bit tool", {installed, x86Tool, links({1})}, {"on"}, hctctl::kExitOk, {"on 1"}},
+        {"off N from the 32-bit tool", {installed, x86Tool, links({1})}, {"off", "1"}, hctctl::kExitOk, {"off 1"}},
+    };
+    for (const Row &row : rows)
+        Play(row);
+}
+
+// ---- on --keep: each arrival once, within two seconds, nothing opened while idle ----------------
+
+TEST_F(HctctlRun, KeepSwitchesEachArrivalOnceAndStopsAsTold)
+{
+    struct Keep {
+        const char *name;
+        std::vector<Fact> given;
+        Words words;
+        std::vector<std::pair<uint64_t, unsigned>> latest;  // each request sent: by when, and its link
+        uint64_t stopsFrom, stopsBy;
+        Strings says;
+        size_t errLines = 0;
+    };
+    const Fact link1 = [](FakeSystem &f) { f.links = {1}; };
+    const Fact arrivals = [](FakeSystem &f) {
+        f.timeline[5500] = {1, 2};   // a second mouse
+        f.timeline[9000] = {2};      // the first unplugged
+        f.timeline[12300] = {1, 2};  // and plugged in again: a new arrival
+    };
+    const std::vector<Keep> rows{
+        {"arrivals, an unplug and a replug", {link1, arrivals}, {"on", "--keep", "--for", "20"},
+         {{0, 1}, {5500 + 2000, 2}, {12300 + 2000, 1}}, 20000, 21000,
+         {"turned on (\\\\.\\SLN_MouseExtra2)", "20 s passed: stopped"}},
+        {"Ctrl+C", {link1, [](FakeSystem &f) { f.stopAt = 3200; }}, {"on", "--keep"}, {{0, 1}}, 3200, 3200,
+         {"hctctl: stopped"}},
+        {"the stop file", {[](FakeSystem &f) { f.filesAt[4100] = "C:\\stop-hctctl"; }},
+         {"on", "--keep", "--stop-file", "C:\\stop-hctctl"}, {}, 4100, 5000, {"C:\\stop-hctctl exists: stopped"}},
+        // A refused arrival is reported once, not retried every second.
+        {"a refused arrival", {link1, [](FakeSystem &f) { f.refuse[1] = hctctl::win32::kInvalidParameter; }},
+         {"on", "--keep", "--for", "5"}, {{0, 1}}, 5000, 6000, {}, 2},
+    };
+    for (const Keep &k : rows) {
+        EXPECT_EQ(Run(k.given, k.words), hctctl::kExitOk) << k.name << ": " << err;
+        ASSERT_EQ(fake.switched.size(), k.latest.size()) << k.name;
+        for (size_t i = 0; i < k.latest.size(); ++i) {
+            EXPECT_EQ(fake.switched[i].second, k.latest[i].second) << k.name << " " << i;
+            EXPECT_LE(fake.switched[i].first, k.latest[i].first) << k.name << " " << i;
+        }
+        EXPECT_GE(fake.now, k.stopsFrom) << k.name;
+        EXPECT_LE(fake.now, k.stopsBy) << k.name;
+        for (unsigned w : fake.waits)
+            EXPECT_LE(w, 1000u) << k.name;  // at most a second between looks
+        EXPECT_LE(fake.looks, fake.now / 1000 + 4) << k.name;  // about one look a second: no busy loop
+        for (const std::string &s : k.says)
+            EXPECT_NE(out.find(s), std::string::npos) << k.name << ": " << out;
+        EXPECT_EQ(size_t(std::count(err.begin(), err.end(), '\n')), k.errLines) << k.name << ": " << err;
+    }
+}
+
+// ---- the pure parts ----------------------------------------------------------------------------
+
+// hct goes first, never twice, the others keep their order; out, it takes every hct in any case.
+TEST(HctctlFilters, InsertPutsHctFirstOnceAndRemoveTakesOutEveryHct)
+{
+    struct Case {
+        Strings entries, first, without;
+        bool lists;
+    };
+    const std::vector<Case> cases{
+        {{}, {"hct"}, {}, false},
+        {{"foo", "bar"}, {"hct", "foo", "bar"}, {"foo", "bar"}, false},
+        {{"hct"}, {"hct"}, {}, true},
+        {{"hct", "foo"}, {"hct", "foo"}, {"foo"}, true},
+        {{"foo", "HCT", "bar", "hCt"}, {"hct", "foo", "bar"}, {"foo", "bar"}, true},
+        // A name that merely contains hct is another filter.
+        {{"hctx", "xhct"}, {"hct", "hctx", "xhct"}, {"hctx", "xhct"}, false},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(hctctl::WithFilterFirst(c.entries, "hct"), c.first) << testing::PrintToString(c.entries);
+        EXPECT_EQ(hctctl::WithoutFilter(c.entries, "hct"), c.without) << testing::PrintToString(c.entries);
+        EXPECT_EQ(hctctl::ListsFilter(c.entries, "hct"), c.lists) << testing::PrintToString(c.entries);
+    }
 }
 
 TEST(HctctlFilters, MultiStringValuesSplitAndJoinWithinTheirLength)
@@ -91,59 +587,33 @@ TEST(HctctlFilters, MultiStringValuesSplitAndJoinWithinTheirLength)
     EXPECT_EQ(hctctl::JoinMultiString(std::vector<std::u16string>{}), std::u16string(1, u'\0'));
 }
 
-// ---- what is a USB mouse, which node is meant --------------------------------------------------
-
+// A hardware ID under USB\ and either the boot mouse compatible ID, in any case, or a child of class Mouse.
 TEST(HctctlDevices, AUsbMouseNodeHasAUsbHardwareIdAndTheBootMouseCompatibleIdOrAMouseChild)
 {
-    DeviceNode m = UsbMouse("1&1");
-    EXPECT_TRUE(hctctl::IsUsbMouseNode(m));
-    DeviceNode lower = m;
-    for (std::string &c : lower.compatibleIds)
-        for (char &ch : c)
-            ch = char(std::tolower(static_cast<unsigned char>(ch)));
-    EXPECT_TRUE(hctctl::IsUsbMouseNode(lower));
-
-    DeviceNode keyboard = m;
-    keyboard.compatibleIds = {"USB\\Class_03&SubClass_01&Prot_01", "USB\\Class_03&SubClass_01", "USB\\Class_03"};
-    EXPECT_FALSE(hctctl::IsUsbMouseNode(keyboard));
-    DeviceNode nonBoot = m;
-    nonBoot.compatibleIds = {"USB\\Class_03&SubClass_00&Prot_00", "USB\\Class_03"};
-    EXPECT_FALSE(hctctl::IsUsbMouseNode(nonBoot));
-    nonBoot.mouseChild = true;  // Windows: the HID mouse node below it is of class Mouse
-    EXPECT_TRUE(hctctl::IsUsbMouseNode(nonBoot));
-
-    // The HID node above the USB node never sees a URB: not a place for the filter.
-    DeviceNode hid = m;
-    hid.hardwareIds = {"HID\\VID_1234&PID_0001", "HID_DEVICE_SYSTEM_MOUSE"};
-    hid.mouseChild = true;
-    EXPECT_FALSE(hctctl::IsUsbMouseNode(hid));
-}
-
-TEST(HctctlDevices, DeviceIsAnInstanceIdOrAHardwareIdOfExactlyOneNode)
-{
-    std::vector<DeviceNode> nodes{UsbMouse("1&1"), UsbMouse("1&2"), UsbMouse("7&1", "VID_5555&PID_0002")};
-    std::ostringstream err;
-    hctctl::Choice c = hctctl::FindDevice(nodes, "usb\\vid_1234&pid_0001\\1&2", err);
-    ASSERT_EQ(c.exitCode, hctctl::kExitOk);
-    ASSERT_EQ(c.nodes.size(), 1u);
-    EXPECT_EQ(c.nodes[0], &nodes[1]);
-
-    c = hctctl::FindDevice(nodes, "USB\\VID_5555&PID_0002", err);
-    ASSERT_EQ(c.exitCode, hctctl::kExitOk);
-    EXPECT_EQ(c.nodes[0], &nodes[2]);
-    EXPECT_TRUE(err.str().empty());
-
-    // Two mice of one model share the hardware ID: both listed, the instance ID asked for.
-    c = hctctl::FindDevice(nodes, "USB\\VID_1234&PID_0001&REV_0100", err);
-    EXPECT_EQ(c.exitCode, hctctl::kExitSeveralDevices);
-    EXPECT_TRUE(c.nodes.empty());
-    EXPECT_NE(err.str().find(kMouse1), std::string::npos);
-    EXPECT_NE(err.str().find(kMouse2), std::string::npos);
-
-    std::ostringstream err2;
-    c = hctctl::FindDevice(nodes, "USB\\VID_1234", err2);  // a prefix is not an ID
-    EXPECT_EQ(c.exitCode, hctctl::kExitUnknownDevice);
-    EXPECT_NE(err2.str().find("hctctl list"), std::string::npos);
+    const std::vector<std::tuple<const char *, std::function<void(DeviceNode &)>, bool>> cases{
+        {"the boot mouse", [](DeviceNode &) {}, true},
+        {"in lower case", [](DeviceNode &n) { n.compatibleIds = {"usb\\class_03&subclass_01&prot_02"}; }, true},
+        {"a keyboard", [](DeviceNode &n) { n.compatibleIds = {"USB\\Class_03&SubClass_01&Prot_01", "USB\\Class_03"}; }, false},
+        {"not of the boot subclass", [](DeviceNode &n) { n.compatibleIds = {"USB\\Class_03&SubClass_00&Prot_00"}; }, false},
+        {"not of the boot subclass, a Mouse child (Windows)",
+         [](DeviceNode &n) {
+             n.compatibleIds = {"USB\\Class_03"};
+             n.mouseChild = true;
+         },
+         true},
+        // The HID node above the USB node never sees a URB: not a place for the filter.
+        {"the HID node",
+         [](DeviceNode &n) {
+             n.hardwareIds = {"HID\\VID_1234&PID_0001", "HID_DEVICE_SYSTEM_MOUSE"};
+             n.mouseChild = true;
+         },
+         false},
+    };
+    for (const auto &[name, change, mouse] : cases) {
+        DeviceNode n = UsbMouse("1&1");
+        change(n);
+        EXPECT_EQ(hctctl::IsUsbMouseNode(n), mouse) << name;
+    }
 }
 
 TEST(HctctlImage, MachineOfAPeImageAndTheServicePathsThatAreOurs)
@@ -166,289 +636,6 @@ TEST(HctctlImage, MachineOfAPeImageAndTheServicePathsThatAreOurs)
         EXPECT_TRUE(hctctl::IsOwnImagePath(p, drivers)) << p;
     for (const char *p : {"System32\\drivers\\other.sys", "C:\\tools\\hct.sys", "\\SystemRoot\\hct.sys", ""})
         EXPECT_FALSE(hctctl::IsOwnImagePath(p, drivers)) << p;
-}
-
-// ---- install -----------------------------------------------------------------------------------
-
-TEST(HctctlInstall, CopiesCreatesTheServicePutsHctFirstThenRestartsInThatOrder)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"), true, {"foo", "bar"});
-    const Result r = RunWords(fake, {"install"});
-    EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
-    EXPECT_EQ(fake.log, (Strings{kCopy, "create service hct \\SystemRoot\\System32\\drivers\\hct.sys",
-                                 "set LowerFilters " + kMouse1 + " = [hct,foo,bar]", "restart " + kMouse1}));
-    const auto &svc = fake.state.services.at("hct");
-    EXPECT_EQ(svc.type, 1u);   // SERVICE_KERNEL_DRIVER
-    EXPECT_EQ(svc.start, 3u);  // SERVICE_DEMAND_START
-    EXPECT_EQ(fake.state.files.at(FakeSystem::kInstalled), fake.state.files.at(FakeSystem::kImage));
-}
-
-TEST(HctctlInstall, AgainChangesNothingAndAnExistingServiceIsUpdatedNotRecreated)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    fake.log.clear();
-    const Result r = RunWords(fake, {"install"});
-    EXPECT_EQ(r.code, hctctl::kExitOk);
-    EXPECT_TRUE(fake.log.empty()) << fake.log.front();
-    EXPECT_EQ(fake.FindNode(kMouse1)->filters, Strings{"hct"});
-    // A new build: copied, and the device restarted though its value is already right.
-    fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X64, 1);
-    EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    EXPECT_EQ(fake.log, (Strings{kCopy, "restart " + kMouse1}));
-
-    fake.state.services["hct"].start = 4;  // disabled by hand
-    fake.log.clear();
-    EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    EXPECT_EQ(fake.log, Strings{"configure service hct start 3 \\SystemRoot\\System32\\drivers\\hct.sys"});
-
-    // Our file under another spelling is ours, and gets the spelling Wine's kernel can load too.
-    fake.state.services["hct"].imagePath = "System32\\drivers\\hct.sys";
-    fake.log.clear();
-    EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    EXPECT_EQ(fake.log, Strings{"configure service hct start 3 \\SystemRoot\\System32\\drivers\\hct.sys"});
-}
-
-struct Failure {
-    const char *op;
-    Strings log;  // what the fake sees, the failed step and the undoing included
-};
-
-// Each step made to fail in turn, from a machine where nothing was there and from one where an
-// older file, a service of ours set to start at boot and another filter were: the undoing runs in
-// reverse order and leaves exactly the state found.
-TEST(HctctlInstall, AFailedStepUndoesTheStepsBeforeItInReverseOrder)
-{
-    const std::string copy = kCopy;
-    const std::string create = "create service hct \\SystemRoot\\System32\\drivers\\hct.sys";
-    const std::string set1 = "set LowerFilters " + kMouse1 + " = [hct]";
-    const std::string set2 = "set LowerFilters " + kMouse2 + " = [hct]";
-    const std::string remove = "remove C:\\windows\\system32\\drivers\\hct.sys";
-    const std::vector<Failure> fresh{
-        {"copy", {copy + " FAILED"}},
-        {"create-service", {copy, create + " FAILED", remove}},
-        {"set", {copy, create, set1 + " FAILED", "delete service hct", remove}},
-    };
-    for (const Failure &f : fresh) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"));
-        const FakeSystem::State before = fake.state;
-        fake.Fail(f.op);
-        const Result r = RunWords(fake, {"install"});
-        EXPECT_EQ(r.code, hctctl::kExitStepFailed) << f.op;
-        EXPECT_EQ(fake.log, f.log) << f.op;
-        EXPECT_TRUE(fake.state == before) << f.op;
-        EXPECT_NE(r.err.find("install undone"), std::string::npos) << r.err;
-    }
-
-    // The second of two values fails: the first goes back, then the service, then the file.
-    {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"));
-        fake.AddNode(UsbMouse("1&2"));
-        const FakeSystem::State before = fake.state;
-        fake.Fail("set", 2);
-        EXPECT_EQ(RunWords(fake, {"install", "--all"}).code, hctctl::kExitStepFailed);
-        EXPECT_EQ(fake.log, (Strings{copy, create, set1, set2 + " FAILED", "delete LowerFilters " + kMouse1,
-                                     "delete service hct", remove}));
-        EXPECT_TRUE(fake.state == before);
-    }
-
-    const std::string configure = "configure service hct start 3 \\SystemRoot\\System32\\drivers\\hct.sys";
-    const std::string restore = "configure service hct start 1 \\SystemRoot\\System32\\drivers\\hct.sys";
-    const std::string setFoo = "set LowerFilters " + kMouse1 + " = [hct,foo]";
-    const std::string putBack = "write C:\\windows\\system32\\drivers\\hct.sys";
-    const std::vector<Failure> older{
-        {"copy", {copy + " FAILED"}},
-        {"configure-service", {copy, configure + " FAILED", putBack}},
-        {"set", {copy, configure, setFoo + " FAILED", restore, putBack}},
-    };
-    for (const Failure &f : older) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), true, {"foo"});
-        fake.state.files[FakeSystem::kInstalled] = hctctl_test::PeImage(Machine::X64, 7);
-        fake.state.services["hct"] = {1, 1, 1, "\\SystemRoot\\System32\\drivers\\hct.sys", false};
-        const FakeSystem::State before = fake.state;
-        fake.Fail(f.op);
-        EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitStepFailed) << f.op;
-        EXPECT_EQ(fake.log, f.log) << f.op;
-        EXPECT_TRUE(fake.state == before) << f.op;
-    }
-}
-
-TEST(HctctlInstall, AnUndoThatFailsIsReportedWithWhatIsLeftToDoByHand)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    fake.Fail("set");
-    fake.Fail("delete-service");
-    const Result r = RunWords(fake, {"install"});
-    EXPECT_EQ(r.code, hctctl::kExitStepFailed);
-    EXPECT_NE(r.err.find("sc delete hct"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("partly undone"), std::string::npos) << r.err;
-    // The steps after the failed undo still ran: the file is gone, the value untouched.
-    EXPECT_EQ(fake.state.files.count(FakeSystem::kInstalled), 0u);
-    EXPECT_FALSE(fake.FindNode(kMouse1)->hasValue);
-}
-
-TEST(HctctlUninstall, AServiceThatCannotBeDeletedIsNamedWithTheCommandThatDeletesIt)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    fake.Fail("delete-service");
-    const Result r = RunWords(fake, {"uninstall"});
-    EXPECT_EQ(r.code, hctctl::kExitStepFailed);
-    EXPECT_NE(r.err.find("sc delete hct"), std::string::npos) << r.err;
-    EXPECT_FALSE(fake.FindNode(kMouse1)->hasValue);
-}
-
-struct Refusal {
-    const char *name;
-    int code;
-    const char *says;
-    std::function<void(FakeSystem &, std::vector<const char *> &)> setUp;
-};
-
-// Every refusal: its own exit code, one message, and not one change.
-TEST(HctctlInstall, EachRefusalHasItsOwnCodeOneMessageAndChangesNothing)
-{
-    const char *ours = "\\SystemRoot\\System32\\drivers\\hct.sys";
-    using W = std::vector<const char *>;
-    const std::vector<Refusal> cases{
-        {"no image", hctctl::kExitNoImage, "no hct.sys beside hctctl.exe",
-         [](FakeSystem &f, W &) { f.state.files.erase(FakeSystem::kImage); }},
-        {"x86 image on x64", hctctl::kExitWrongArchitecture, "is a driver for x86",
-         [](FakeSystem &f, W &) { f.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X86); }},
-        {"not an image", hctctl::kExitWrongArchitecture, "not a Windows driver image",
-         [](FakeSystem &f, W &) { f.state.files[FakeSystem::kImage] = {'M', 'Z', 0, 0}; }},
-        {"x86 tool on x64", hctctl::kExitWrongArchitecture, "built for x86", [](FakeSystem &f, W &) { f.tool = Machine::X86; }},
-        // The package has no ARM64 folder: no message may point at one.
-        {"ARM64 Windows", hctctl::kExitWrongArchitecture, "x64 and x86 Windows only",
-         [](FakeSystem &f, W &) { f.native = Machine::Arm64; }},
-        {"not administrator", hctctl::kExitNotAdministrator, "administrator", [](FakeSystem &f, W &) { f.admin = false; }},
-        {"unknown device", hctctl::kExitUnknownDevice, "no device node has",
-         [](FakeSystem &, W &w) { w = {"install", "--device", "USB\\VID_9999&PID_9999"}; }},
-        {"no mouse", hctctl::kExitNoMouse, "no USB mouse found", [](FakeSystem &f, W &) { f.state.nodes.clear(); }},
-        {"several mice", hctctl::kExitSeveralDevices, "--device", [](FakeSystem &f, W &) { f.AddNode(UsbMouse("1&2")); }},
-        {"shared hardware ID", hctctl::kExitSeveralDevices, "instance ID",
-         [](FakeSystem &f, W &w) {
-             f.AddNode(UsbMouse("1&2"));
-             w = {"install", "--device", "USB\\VID_1234&PID_0001"};
-         }},
-        {"foreign service", hctctl::kExitServiceConflict, "C:\\other\\hct.sys",
-         [](FakeSystem &f, W &) { f.state.services["hct"] = {1, 3, 1, "C:\\other\\hct.sys", false}; }},
-        {"service marked for deletion", hctctl::kExitServiceMarked, "marked for deletion",
-         [&](FakeSystem &f, W &) { f.state.services["hct"] = {1, 3, 1, ours, true, true}; }},
-        {"x64 with test signing off", hctctl::kExitSigningPolicy, "bcdedit /set testsigning on",
-         [](FakeSystem &f, W &) { f.integrity.options = hctctl::kCodeIntegrityEnabled; }},
-    };
-    std::set<int> codes;
-    for (const Refusal &c : cases) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), true, {"foo"});
-        std::vector<const char *> words{"install"};
-        c.setUp(fake, words);
-        const FakeSystem::State before = fake.state;
-        const Result r = RunWords(fake, words);
-        EXPECT_EQ(r.code, c.code) << c.name;
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
-        EXPECT_EQ(r.err.rfind("hctctl: ", 0), 0u) << c.name;
-        EXPECT_EQ(r.err.find("ARM64 folder"), std::string::npos) << c.name;
-        // One message: the lists of candidates and the steps follow the one line, indented.
-        for (size_t at = r.err.find('\n'); at != std::string::npos && at + 1 < r.err.size(); at = r.err.find('\n', at + 1))
-            EXPECT_EQ(r.err[at + 1], ' ') << c.name << ": " << r.err;
-        EXPECT_TRUE(r.out.empty()) << c.name << ": " << r.out;
-        EXPECT_TRUE(fake.log.empty()) << c.name << ": " << fake.log.front();
-        EXPECT_TRUE(fake.state == before) << c.name;
-        codes.insert(c.code);
-    }
-    EXPECT_EQ(codes.size(), 9u);  // the two "several" and four "architecture" cases share their codes
-}
-
-// What 64-bit Windows answers about signatures decides; 32-bit Windows is not asked.
-TEST(HctctlInstall, GoesOnWhereWindowsLoadsTheTestSignedImage)
-{
-    struct Answer {
-        const char *name;
-        Machine native;
-        hctctl::CodeIntegrity integrity;
-        const char *says;  // "" for nothing said
-    };
-    const uint32_t on = hctctl::kCodeIntegrityEnabled, test = hctctl::kCodeIntegrityTestSign;
-    const std::vector<Answer> answers{
-        {"x64, test signing on", Machine::X64, {0, on | test}, "test signing is on"},
-        {"x64, code integrity off", Machine::X64, {0, 0}, "no driver signature is checked"},
-        {"x64, the state unreadable", Machine::X64, {0xC0000003, 0}, "could not be read"},
-        // Measured: Wine answers "enforced, no test signing" and loads unsigned drivers all the same.
-        {"Wine", Machine::X64, {0, on, hctctl::Tristate::Unknown, true}, "Wine: its loader loads drivers without"},
-        {"x86 Windows", Machine::X86, {0, on}, ""},
-    };
-    for (const Answer &a : answers) {
-        FakeSystem fake;
-        fake.native = fake.tool = a.native;
-        fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(a.native);
-        fake.integrity = a.integrity;
-        fake.AddNode(UsbMouse("1&1"));
-        const Result r = RunWords(fake, {"install"});
-        EXPECT_EQ(r.code, hctctl::kExitOk) << a.name << ": " << r.err;
-        EXPECT_EQ(fake.integrityQueries, a.native == Machine::X64 ? 1u : 0u) << a.name;
-        EXPECT_NE(r.out.find(*a.says ? a.says : "hctctl: copied"), std::string::npos) << a.name << ": " << r.out;
-        EXPECT_EQ(fake.FindNode(kMouse1)->filters, Strings{"hct"}) << a.name;
-    }
-}
-
-// After a restart that worked, each answer of CM_Get_DevNode_Status.
-TEST(HctctlInstall, AfterTheRestartANodeWithAProblemGetsItsValueBackAndTheProblemNamed)
-{
-    struct Answer {
-        hctctl::NodeStatus status;
-        int code;
-        const char *says;
-    };
-    const uint32_t problem = hctctl::kDnHasProblem;
-    const std::vector<Answer> answers{
-        {{0, true, hctctl::kDnStarted, 0}, hctctl::kExitOk, "came back after the restart"},
-        {{0, true, problem, 52}, hctctl::kExitNodeProblem, "problem code 52 (CM_PROB_UNSIGNED_DRIVER): Windows cannot verify the signature"},
-        {{0, true, problem, 39}, hctctl::kExitNodeProblem, "problem code 39 (CM_PROB_DRIVER_FAILED_LOAD): a driver of its stack would not load"},
-        {{0, true, problem, 31}, hctctl::kExitNodeProblem, "problem code 31 (CM_PROB_FAILED_ADD)"},
-        {{0, true, problem, 28}, hctctl::kExitNodeProblem, "problem code 28 (CM_PROB_FAILED_INSTALL)"},
-        {{0, true, problem, 10}, hctctl::kExitNodeProblem, "problem code 10 (CM_PROB_FAILED_START): the device could not start"},
-        {{0, true, problem, 43}, hctctl::kExitNodeProblem, "problem code 43\n"},
-        {{0, true, problem, 14}, hctctl::kExitOk, "once Windows restarts"},  // not a failure: the check comes later
-        {{0, false, 0, 0}, hctctl::kExitOk, "unknown (CM_Get_DevNode_Status gave none)"},  // Wine's stub
-    };
-    for (const Answer &a : answers) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), true, {"foo"});
-        fake.restart = {hctctl::RestartOutcome::Restarted, 0};
-        fake.status = a.status;
-        const Result r = RunWords(fake, {"install"});
-        const std::string said = r.out + r.err, p = std::to_string(a.status.problem);
-        EXPECT_EQ(r.code, a.code) << p << ": " << said;
-        EXPECT_NE(said.find(a.says), std::string::npos) << p << ": " << said;
-        const Strings restarted{"set LowerFilters " + kMouse1 + " = [hct,foo]", "restart " + kMouse1};
-        Strings tail(fake.log.begin() + 2, fake.log.end());  // after the copy and the service
-        if (a.code == hctctl::kExitOk) {
-            EXPECT_EQ(tail, restarted) << p;
-            continue;
-        }
-        EXPECT_EQ(tail, (Strings{restarted[0], restarted[1], "set LowerFilters " + kMouse1 + " = [foo]", "restart " + kMouse1}))
-            << p;
-        EXPECT_NE(r.err.find("its LowerFilters put back: foo"), std::string::npos) << r.err;
-    }
-    // Where the restart could not happen (Wine) or waits for a reboot, the check is left to then, with list.
-    for (const hctctl::RestartOutcome o : {hctctl::RestartOutcome::Failed, hctctl::RestartOutcome::NeedsReboot}) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"));
-        fake.restart.outcome = o;
-        const std::string out = RunWords(fake, {"install"}).out;
-        EXPECT_NE(out.find(o == hctctl::RestartOutcome::Failed ? "unplug the mouse and plug it in again" : "restart Windows"),
-                  std::string::npos) << out;
-        EXPECT_NE(out.find("after the replug or restart: hctctl list"), std::string::npos) << out;
-    }
 }
 
 // '|' stands for a NUL: the UTF-16LE bytes of a REG_MULTI_SZ.
@@ -488,306 +675,6 @@ TEST(HctctlPending, OnlyThePairsOfTheFileGoEveryOtherByteStays)
         EXPECT_EQ(e.replacement, c.replacement) << c.value;
         EXPECT_EQ(e.empty, c.left.size() <= 1) << c.value;
     }
-}
-
-TEST(HctctlInstall, AfterAnUninstallWithTheDriverLoadedCancelsThePendingDeletion)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    fake.state.services["hct"].running = true;
-    fake.AddPending("C:\\other.tmp", "");
-    const std::vector<uint8_t> others = fake.state.pending;
-    fake.Fail("remove");
-    ASSERT_EQ(RunWords(fake, {"uninstall"}).code, hctctl::kExitOk);
-    EXPECT_EQ(fake.log.back(), std::string("remove at restart ") + FakeSystem::kInstalled);
-    fake.log.clear();
-    const Result r = RunWords(fake, {"install"});
-    EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
-    EXPECT_EQ(fake.log[0], "write pending renames");
-    EXPECT_EQ(fake.state.pending, others);  // the other entry byte for byte
-    EXPECT_NE(r.out.find("cancelled the deletion of C:\\windows\\system32\\drivers\\hct.sys"), std::string::npos) << r.out;
-    EXPECT_EQ(RunWords(fake, {"list"}).out.find("broken:"), std::string::npos);
-}
-
-TEST(HctctlInstall, OverALoadedImageSchedulesTheReplacementAndSaysARestartIsNeeded)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X64, 1);  // a new build
-    fake.copyOverError = hctctl::win32::kSharingViolation;
-    fake.log.clear();
-    const Result r = RunWords(fake, {"install"});
-    EXPECT_EQ(r.code, hctctl::kExitRestartRequired) << r.err;
-    const std::string staged = std::string(FakeSystem::kInstalled) + ".new";
-    EXPECT_EQ(fake.log, (Strings{kCopy, "copy C:\\pkg\\x64\\hct.sys -> " + staged,
-                                 "replace at restart " + std::string(FakeSystem::kInstalled) + " by " + staged}));
-    EXPECT_EQ(fake.state.files.at(staged), fake.state.files.at(FakeSystem::kImage));
-    EXPECT_NE(r.out.find("done, restart required"), std::string::npos) << r.out;
-    EXPECT_NE(RunWords(fake, {"list"}).out.find("is replaced at the next restart"), std::string::npos);
-    // A later step failing takes the schedule and the copy back.
-    const FakeSystem::State scheduled = fake.state;
-    fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X64, 2);
-    fake.state.services["hct"].start = 4;
-    fake.Fail("configure-service");
-    const FakeSystem::State before = fake.state;
-    EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitStepFailed);
-    EXPECT_TRUE(fake.state == before);
-    EXPECT_FALSE(scheduled == before);
-}
-
-// The 32-bit tool on 64-bit Windows sees SysWOW64 for System32\drivers: it changes nothing.
-TEST(HctctlWow64, InstallAndUninstallAreRefusedListOnAndOffWork)
-{
-    const std::vector<std::pair<std::vector<const char *>, int>> commands{
-        {{"install"}, hctctl::kExitWrongArchitecture}, {{"uninstall"}, hctctl::kExitWrongArchitecture},
-        {{"uninstall", "--all"}, hctctl::kExitWrongArchitecture}, {{"list"}, hctctl::kExitOk},
-        {{"on"}, hctctl::kExitOk}, {{"off", "1"}, hctctl::kExitOk}};
-    for (const auto &[words, code] : commands) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), true, {"hct"});
-        fake.state.services["hct"] = {1, 3, 1, "\\SystemRoot\\System32\\drivers\\hct.sys"};
-        fake.state.files[FakeSystem::kInstalled] = fake.state.files[FakeSystem::kImage];
-        fake.tool = Machine::X86;
-        fake.links = {1};
-        const FakeSystem::State before = fake.state;
-        const Result r = RunWords(fake, words);
-        EXPECT_EQ(r.code, code) << words[0] << ": " << r.err;
-        EXPECT_TRUE(fake.state == before && fake.log.empty()) << words[0];
-        if (code != hctctl::kExitOk)
-            EXPECT_NE(r.err.find("built for x86 and this Windows is x64"), std::string::npos) << r.err;
-    }
-}
-
-// ---- uninstall ---------------------------------------------------------------------------------
-
-TEST(HctctlUninstall, LeavesEveryValueAsItWasBeforeInstallAndRemovesServiceAndFile)
-{
-    struct Before {
-        bool hasValue;
-        Strings filters;
-    };
-    for (const Before &b : std::vector<Before>{{false, {}}, {true, {"foo"}}, {true, {"foo", "bar"}}}) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), b.hasValue, b.filters);
-        const FakeSystem::State before = fake.state;
-        ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-        EXPECT_EQ(fake.FindNode(kMouse1)->filters.front(), "hct");
-        fake.log.clear();
-        const Result r = RunWords(fake, {"uninstall"});
-        EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
-        EXPECT_TRUE(fake.state == before) << r.out;
-        EXPECT_EQ(fake.log.back(), "remove C:\\windows\\system32\\drivers\\hct.sys");
-        EXPECT_EQ(fake.log[fake.log.size() - 2], "delete service hct");
-        EXPECT_EQ(fake.log[fake.log.size() - 3], "restart " + kMouse1);
-        EXPECT_EQ(fake.log[0], b.hasValue ? "set LowerFilters " + kMouse1 + " = [" + b.filters[0] +
-                                                (b.filters.size() > 1 ? "," + b.filters[1] : "") + "]"
-                                          : "delete LowerFilters " + kMouse1);
-        fake.log.clear();
-        EXPECT_NE(RunWords(fake, {"uninstall"}).out.find("hctctl: nothing to uninstall"), std::string::npos);
-        EXPECT_TRUE(fake.log.empty());
-    }
-}
-
-TEST(HctctlUninstall, KeepsServiceAndFileWhileAnotherNodeStillListsHct)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    fake.AddNode(UsbMouse("1&2"));
-    ASSERT_EQ(RunWords(fake, {"install", "--all"}).code, hctctl::kExitOk);
-    // Two nodes list hct: uninstall without a choice refuses, changing nothing.
-    const FakeSystem::State installed = fake.state;
-    fake.log.clear();
-    EXPECT_EQ(RunWords(fake, {"uninstall"}).code, hctctl::kExitSeveralDevices);
-    EXPECT_TRUE(fake.log.empty());
-    EXPECT_TRUE(fake.state == installed);
-
-    const Result one = RunWords(fake, {"uninstall", "--device", kMouse2.c_str()});
-    EXPECT_EQ(one.code, hctctl::kExitOk);
-    EXPECT_FALSE(fake.FindNode(kMouse2)->hasValue);
-    EXPECT_EQ(fake.state.services.count("hct"), 1u);
-    EXPECT_EQ(fake.state.files.count(FakeSystem::kInstalled), 1u);
-    EXPECT_NE(one.out.find("still listed by " + kMouse1), std::string::npos) << one.out;
-
-    // A node not plugged in still counts: it loads hct when it comes back.
-    fake.state.nodes[0].node.present = false;
-    EXPECT_EQ(RunWords(fake, {"uninstall", "--all"}).code, hctctl::kExitOk);
-    EXPECT_FALSE(fake.FindNode(kMouse1)->hasValue);
-    EXPECT_EQ(fake.state.services.count("hct"), 0u);
-    EXPECT_EQ(fake.state.files.count(FakeSystem::kInstalled), 0u);
-}
-
-TEST(HctctlUninstall, AFailedValueEditPutsBackTheOnesBefore)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"), true, {"foo"});
-    fake.AddNode(UsbMouse("1&2"));
-    ASSERT_EQ(RunWords(fake, {"install", "--all"}).code, hctctl::kExitOk);
-    const FakeSystem::State installed = fake.state;
-    fake.log.clear();
-    fake.Fail("delete-value");
-    EXPECT_EQ(RunWords(fake, {"uninstall", "--all"}).code, hctctl::kExitStepFailed);
-    EXPECT_EQ(fake.log, (Strings{"set LowerFilters " + kMouse1 + " = [foo]", "delete LowerFilters " + kMouse2 + " FAILED",
-                                 "set LowerFilters " + kMouse1 + " = [hct,foo]"}));
-    EXPECT_TRUE(fake.state == installed);
-}
-
-TEST(HctctlUninstall, AServiceOfAnotherDriverOrAFileInUseIsNotForcedAway)
-{
-    FakeSystem fake;
-    fake.state.services["hct"] = {1, 3, 1, "C:\\other\\hct.sys", false};
-    EXPECT_EQ(RunWords(fake, {"uninstall"}).code, hctctl::kExitServiceConflict);
-    EXPECT_EQ(fake.state.services.count("hct"), 1u);
-
-    FakeSystem busy;
-    busy.AddNode(UsbMouse("1&1"));
-    ASSERT_EQ(RunWords(busy, {"install"}).code, hctctl::kExitOk);
-    busy.state.services["hct"].running = true;
-    busy.Fail("remove");
-    const Result r = RunWords(busy, {"uninstall"});
-    EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
-    EXPECT_NE(r.out.find("marked for deletion"), std::string::npos) << r.out;
-    EXPECT_EQ(busy.log.back(), "remove at restart C:\\windows\\system32\\drivers\\hct.sys");
-    // Once the driver is unloaded (replug), uninstall again finishes: nothing lists hct, the file goes.
-    const Result again = RunWords(busy, {"uninstall"});
-    EXPECT_EQ(again.code, hctctl::kExitOk) << again.err;
-    EXPECT_EQ(busy.state.files.count(FakeSystem::kInstalled), 0u);
-    EXPECT_NE(again.out.find("no device node lists hct"), std::string::npos) << again.out;
-}
-
-// ---- list --------------------------------------------------------------------------------------
-
-TEST(HctctlList, ShowsEachMouseNodeItsNameStatusValueAndTheLinksWithoutTyingThemToNodes)
-{
-    FakeSystem fake;
-    DeviceNode named = UsbMouse("1&1");
-    named.name = "USB Optical Mouse";  // the HID child's bus-reported name
-    fake.AddNode(named, true, {"hct", "foo"});
-    fake.AddNode(UsbMouse("1&2"));
-    DeviceNode keyboard = UsbMouse("3&1", "VID_4444&PID_0003");
-    keyboard.compatibleIds = {"USB\\Class_03&SubClass_01&Prot_01"};
-    fake.AddNode(keyboard);
-    fake.state.services["hct"] = {1, 3, 1, "\\SystemRoot\\System32\\drivers\\hct.sys"};
-    fake.state.files[FakeSystem::kInstalled] = {};
-    fake.status = {0, true, hctctl::kDnHasProblem, 52};
-    fake.links = {1, 3};
-    const Result r = RunWords(fake, {"list"});
-    EXPECT_EQ(r.code, hctctl::kExitOk);
-    EXPECT_NE(r.out.find(kMouse1 + "\n    name:         USB Optical Mouse\n"
-                         "    hardware ID:  USB\\VID_1234&PID_0001&REV_0100\n    service:      HidUsb\n"
-                         "    status:       problem code 52 (CM_PROB_UNSIGNED_DRIVER)"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("LowerFilters: hct, foo\n    hct:          yes, first"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(kMouse2 + "\n    name:         USB Input Device (the node's description: no bus-reported name)\n"),
-              std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("LowerFilters: (no value)\n    hct:          no\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("broken:"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("VID_4444"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\\\\.\\SLN_MouseExtra1 -> \\Device\\MouseExtra0\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\\\\.\\SLN_MouseExtra3"), std::string::npos);
-    EXPECT_TRUE(fake.log.empty());
-    EXPECT_TRUE(fake.switched.empty());  // listing opens no link
-}
-
-// Each state in which a node that lists hct does not start, now or after the next restart.
-TEST(HctctlList, FlagsEveryBrokenStateItCanSee)
-{
-    const char *ours = "\\SystemRoot\\System32\\drivers\\hct.sys";
-    const std::vector<std::pair<const char *, std::function<void(FakeSystem &)>>> states{
-        {"there is no service hct", [](FakeSystem &f) { f.state.services.clear(); }},
-        {"the service hct is another driver's", [](FakeSystem &f) { f.state.services["hct"].imagePath = "C:\\x.sys"; }},
-        {"the service hct is marked for deletion", [](FakeSystem &f) { f.state.services["hct"].markedForDeletion = true; }},
-        {"hct.sys is missing", [](FakeSystem &f) { f.state.files.erase(FakeSystem::kInstalled); }},
-        {"hct.sys is deleted at the next restart", [](FakeSystem &f) { f.AddPending(FakeSystem::kInstalled, ""); }},
-        {"hct.sys is replaced at the next restart", [](FakeSystem &f) { f.AddPending("C:\\n", std::string("!") + FakeSystem::kInstalled); }},
-    };
-    for (const auto &[says, breakIt] : states) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), true, {"hct"});
-        fake.state.services["hct"] = {1, 3, 1, ours};
-        fake.state.files[FakeSystem::kInstalled] = {};
-        breakIt(fake);
-        const std::string out = RunWords(fake, {"list"}).out;
-        EXPECT_NE(out.find(std::string("    broken:       ") + ""), std::string::npos) << says << ": " << out;
-        EXPECT_NE(out.find(says), std::string::npos) << says << ": " << out;
-    }
-}
-
-// ---- on, off -----------------------------------------------------------------------------------
-
-TEST(HctctlSwitch, WithoutANumberEveryLinkPresentIsSwitchedAndNamed)
-{
-    FakeSystem fake;
-    fake.links = {1, 4};
-    Result r = RunWords(fake, {"on"});
-    EXPECT_EQ(r.code, hctctl::kExitOk);
-    EXPECT_EQ(r.out, "hctctl: extra scroll turned on (\\\\.\\SLN_MouseExtra1)\n"
-                     "hctctl: extra scroll turned on (\\\\.\\SLN_MouseExtra4)\n");
-    EXPECT_TRUE(r.err.empty()) << r.err;
-
-    fake.refuse[4] = hctctl::win32::kInvalidParameter;
-    r = RunWords(fake, {"off"});
-    EXPECT_EQ(r.code, hctctl::kExitRefused);
-    EXPECT_NE(r.out.find("turned off (\\\\.\\SLN_MouseExtra1)"), std::string::npos);
-    EXPECT_NE(r.err.find("SLN_MouseExtra4 failed: error 87"), std::string::npos) << r.err;
-
-    fake.links.clear();
-    r = RunWords(fake, {"on"});
-    EXPECT_EQ(r.code, hctctl::kExitNoDevice);
-    EXPECT_NE(r.err.find("not installed"), std::string::npos);
-    r = RunWords(fake, {"on", "2"});
-    EXPECT_EQ(r.code, hctctl::kExitNoDevice);
-}
-
-TEST(HctctlKeep, SwitchesEachArrivalOnceWithinTwoSecondsAndOpensNothingWhileIdle)
-{
-    FakeSystem fake;
-    fake.links = {1};
-    fake.timeline[5500] = {1, 2};    // a second mouse
-    fake.timeline[9000] = {2};       // the first unplugged
-    fake.timeline[12300] = {1, 2};   // and plugged in again: a new arrival
-    const Result r = RunWords(fake, {"on", "--keep", "--for", "20"});
-    EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
-    ASSERT_EQ(fake.switched.size(), 3u);
-    EXPECT_EQ(fake.switched[0], (std::pair<uint64_t, unsigned>{0, 1}));
-    EXPECT_EQ(fake.switched[1].second, 2u);
-    EXPECT_LE(fake.switched[1].first, 5500u + 2000u);
-    EXPECT_EQ(fake.switched[2].second, 1u);
-    EXPECT_LE(fake.switched[2].first, 12300u + 2000u);
-    EXPECT_GE(fake.now, 20000u);
-    for (unsigned w : fake.waits)
-        EXPECT_LE(w, 1000u);  // at most a second between looks
-    // About one look a second for 20 s: no busy loop.
-    EXPECT_LE(fake.looks, 20u + 3u + 1u);
-    EXPECT_NE(r.out.find("turned on (\\\\.\\SLN_MouseExtra2)"), std::string::npos) << r.out;
-}
-
-TEST(HctctlKeep, StopsOnCtrlCOrOnceTheStopFileExists)
-{
-    FakeSystem fake;
-    fake.links = {1};
-    fake.stopAt = 3200;
-    Result r = RunWords(fake, {"on", "--keep"});
-    EXPECT_EQ(r.code, hctctl::kExitOk);
-    EXPECT_EQ(fake.now, 3200u);
-    EXPECT_EQ(fake.switched.size(), 1u);
-
-    FakeSystem file;
-    file.filesAt[4100] = "C:\\stop-hctctl";
-    r = RunWords(file, {"on", "--keep", "--stop-file", "C:\\stop-hctctl"});
-    EXPECT_EQ(r.code, hctctl::kExitOk);
-    EXPECT_LE(file.now, 5000u);
-    EXPECT_NE(r.out.find("C:\\stop-hctctl exists: stopped"), std::string::npos) << r.out;
-
-    // A refused arrival is reported once, not retried every second.
-    FakeSystem refused;
-    refused.links = {1};
-    refused.refuse[1] = hctctl::win32::kInvalidParameter;
-    r = RunWords(refused, {"on", "--keep", "--for", "5"});
-    EXPECT_EQ(refused.switched.size(), 1u);
-    EXPECT_EQ(Lines(r.err), 2u) << r.err;
 }
 
 }  // namespace
