@@ -25,6 +25,15 @@ using hctctl::ServiceConfig;
 using Strings = std::vector<std::string>;
 namespace win32 = hctctl::win32;
 
+// hctctl's command line: argv[0] and these words.
+inline hctctl::Args ParseWords(const std::vector<const char *> &words)
+{
+    std::vector<const char *> argv{"hctctl"};
+    argv.insert(argv.end(), words.begin(), words.end());
+    argv.push_back(nullptr);
+    return hctctl::Parse(int(argv.size() - 1), argv.data());
+}
+
 // As much of a PE image as the tool reads: the MZ header pointing at "PE\0\0" and the machine.
 inline std::vector<uint8_t> PeImage(Machine m, uint8_t fill = 0)
 {
@@ -98,21 +107,21 @@ public:
     uint32_t copyOverError = 0;  // CopyOver onto kInstalled fails with this (32: the image is loaded)
     hctctl::RestartResult restart{hctctl::RestartOutcome::Failed, 0xE000020E};  // ERROR_DI_DO_DEFAULT
     Strings log;  // changes, restarts and requests sent through a link, in order
-    uint32_t failError = 5;
 
     // Control links present, changed by the timeline as the virtual clock passes.
     std::set<unsigned> links;
     std::map<unsigned, uint32_t> refuse;                  // link -> request error
     std::map<uint64_t, std::set<unsigned>> timeline;      // at ms -> links present from then
-    std::map<uint64_t, std::string> filesAt;              // at ms -> a file appears
+    std::pair<uint64_t, std::string> fileAt{UINT64_MAX, ""};  // a file that exists from then on (ms)
     uint64_t now = 0, stopAt = UINT64_MAX;                // Wait reports Stop (Ctrl+C) from stopAt
-    std::vector<std::pair<uint64_t, unsigned>> switched;  // (ms, link) of every request sent
     std::vector<unsigned> waits;                          // every Wait's timeout
     unsigned looks = 0;
+    std::map<unsigned, uint64_t> since;                   // link -> when it last appeared
+    uint64_t slowest = 0;                                 // the longest a link waited for its request, ms
 
     FakeSystem() { state.files[kImage] = PeImage(Machine::X64); }
 
-    // The nth call (from 1) of an operation fails with failError.
+    // The nth call (from 1) of an operation fails with ERROR_ACCESS_DENIED.
     void Fail(const std::string &op, int nth = 1) { fails_[op] = nth; }
 
     uint32_t Nodes(std::vector<DeviceNode> *nodes) override
@@ -189,7 +198,10 @@ public:
 
     std::string ToolDirectory() override { return "C:\\pkg\\x64"; }
     std::string DriversDirectory() override { return "C:\\windows\\system32\\drivers"; }
-    bool FileExists(const std::string &path) override { return state.files.count(path) != 0; }
+    bool FileExists(const std::string &path) override
+    {
+        return state.files.count(path) != 0 || (path == fileAt.second && now >= fileAt.first);
+    }
 
     uint32_t ReadFile(const std::string &path, std::vector<uint8_t> *bytes) override
     {
@@ -268,7 +280,7 @@ public:
         if (!links.count(link))
             return {win32::kFileNotFound, 0};
         log.push_back((on ? "on " : "off ") + std::to_string(link));
-        switched.emplace_back(now, link);
+        slowest = std::max(slowest, now - since[link]);
         const auto it = refuse.find(link);
         return {0, it == refuse.end() ? 0u : it->second};
     }
@@ -281,9 +293,11 @@ public:
         const auto next = timeline.begin();
         if (next != timeline.end() && next->first <= until && next->first < stopAt) {
             now = std::max(now, next->first);
+            for (unsigned n : next->second)
+                if (!links.count(n))
+                    since[n] = now;
             links = next->second;
             timeline.erase(next);
-            Files();
             return hctctl::WaitResult::Changed;
         }
         if (stopAt <= until) {
@@ -291,7 +305,6 @@ public:
             return hctctl::WaitResult::Stop;
         }
         now = until;
-        Files();
         return hctctl::WaitResult::Timeout;
     }
 
@@ -309,12 +322,6 @@ private:
         return 0;
     }
 
-    void Files()
-    {
-        for (auto it = filesAt.begin(); it != filesAt.end() && it->first <= now; it = filesAt.erase(it))
-            state.files[it->second] = {};
-    }
-
     // Logs a change and runs it, unless it is the one chosen to fail.
     template <class F>
     uint32_t Step(const std::string &what, const std::string &op, F &&change)
@@ -322,7 +329,7 @@ private:
         const auto it = fails_.find(op);
         if (it != fails_.end() && --it->second == 0) {
             log.push_back(what + " FAILED");
-            return failError;
+            return win32::kAccessDenied;
         }
         log.push_back(what);
         return change();
