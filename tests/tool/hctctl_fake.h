@@ -110,11 +110,11 @@ public:
 
     // Control links present, changed by the timeline as the virtual clock passes.
     std::set<unsigned> links;
-    std::map<unsigned, uint32_t> refuse;                  // link -> request error
+    std::map<unsigned, uint32_t> refuse;                  // link -> request error (none: 0)
     std::map<uint64_t, std::set<unsigned>> timeline;      // at ms -> links present from then
     std::pair<uint64_t, std::string> fileAt{UINT64_MAX, ""};  // a file that exists from then on (ms)
     uint64_t now = 0, stopAt = UINT64_MAX;                // Wait reports Stop (Ctrl+C) from stopAt
-    std::vector<unsigned> waits;                          // every Wait's timeout
+    unsigned longestWait = 0;                             // the longest timeout Wait was given
     unsigned looks = 0;
     std::map<unsigned, uint64_t> since;                   // link -> when it last appeared
     uint64_t slowest = 0;                                 // the longest a link waited for its request, ms
@@ -182,9 +182,7 @@ public:
     {
         return Step("configure service " + name + " start " + std::to_string(c.start) + " " + c.imagePath,
                     "configure-service", [&] {
-                        if (!state.services.count(name))
-                            return win32::kServiceDoesNotExist;
-                        const bool running = state.services[name].running;
+                        const bool running = state.services.at(name).running;  // the tool updates only what it found
                         (state.services[name] = c).running = running;
                         return 0u;
                     });
@@ -213,9 +211,7 @@ public:
         return Step("copy " + from + " -> " + to, "copy", [&] {
             if (copyOverError && to == kInstalled)
                 return copyOverError;
-            if (!state.files.count(from))
-                return win32::kFileNotFound;
-            state.files[to] = state.files[from];
+            state.files[to] = state.files.at(from);  // the tool copies only what it has read
             return 0u;
         });
     }
@@ -281,14 +277,13 @@ public:
             return {win32::kFileNotFound, 0};
         log.push_back((on ? "on " : "off ") + std::to_string(link));
         slowest = std::max(slowest, now - since[link]);
-        const auto it = refuse.find(link);
-        return {0, it == refuse.end() ? 0u : it->second};
+        return {0, refuse[link]};
     }
 
     // The clock moves only here. A change of the links ends the wait early, as an arrival notice does.
     hctctl::WaitResult Wait(unsigned ms) override
     {
-        waits.push_back(ms);
+        longestWait = std::max(longestWait, ms);
         const uint64_t until = now + ms;
         const auto next = timeline.begin();
         if (next != timeline.end() && next->first <= until && next->first < stopAt) {

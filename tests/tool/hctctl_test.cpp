@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -102,16 +101,11 @@ TEST(HctctlUsage, AUsageErrorIsItsReasonAndOneLinePointingToHelp)
               "hctctl --help lists the commands, their options and the exit codes\n");
 }
 
-TEST(HctctlLinkPath, IsTheWin32NameOfTheExtraDevicesLink)
-{
-    EXPECT_EQ(hctctl::LinkPath(1), "\\\\.\\SLN_MouseExtra1");
-    EXPECT_EQ(hctctl::LinkPath(100), "\\\\.\\SLN_MouseExtra100");
-}
-
 // What a failed open or request most likely means; any other error still gets a sentence.
 TEST(HctctlExplain, EachErrorSaysWhatMostLikelyHappened)
 {
-    const auto open = hctctl::ExplainOpenError, request = hctctl::ExplainRequestError;
+    const auto open = hctctl::ExplainOpenError;
+    const auto request = hctctl::ExplainRequestError;
     const std::vector<std::tuple<std::string (*)(uint32_t), uint32_t, const char *>> cases{
         {open, win32::kFileNotFound, "not installed"}, {open, win32::kFileNotFound, "not plugged in"},
         {open, win32::kPathNotFound, "not installed"}, {open, win32::kPathNotFound, "not plugged in"},
@@ -124,16 +118,16 @@ TEST(HctctlExplain, EachErrorSaysWhatMostLikelyHappened)
     EXPECT_FALSE(open(12345).empty());
 }
 
+// Of the errors met trying links 1 to 100: the first that tells more than "no such link", else the first.
 TEST(HctctlChooseOpenError, PrefersAnErrorThatTellsMoreThanNoSuchLink)
 {
-    const std::array<uint32_t, 4> mixed{win32::kFileNotFound, win32::kFileNotFound, win32::kAccessDenied,
-                                        win32::kPathNotFound};
-    EXPECT_EQ(hctctl::ChooseOpenError(mixed), win32::kAccessDenied);
-
-    const std::array<uint32_t, 2> missing{win32::kPathNotFound, win32::kFileNotFound};
-    EXPECT_EQ(hctctl::ChooseOpenError(missing), win32::kPathNotFound);
-
-    EXPECT_EQ(hctctl::ChooseOpenError({}), win32::kFileNotFound);
+    const std::vector<std::pair<std::vector<uint32_t>, uint32_t>> cases{
+        {{win32::kFileNotFound, win32::kFileNotFound, win32::kAccessDenied, win32::kPathNotFound}, win32::kAccessDenied},
+        {{win32::kPathNotFound, win32::kFileNotFound}, win32::kPathNotFound},
+        {{}, win32::kFileNotFound},
+    };
+    for (const auto &[errors, chosen] : cases)
+        EXPECT_EQ(hctctl::ChooseOpenError(errors), chosen) << testing::PrintToString(errors);
 }
 
 }  // namespace
