@@ -58,12 +58,9 @@ void Installed(State &s)
     s.services["hct"] = {1, 3, 1, kOurs};
 }
 
-// What uninstall leaves once no node lists hct: no service, no file.
-void Uninstalled(State &s)
-{
-    s.services.clear();
-    s.files.erase(kInstalled);
-}
+// What uninstall takes away once no node lists hct.
+const Change kNoService = [](State &s) { s.services.clear(); };
+const Change kNoFile = [](State &s) { s.files.erase(kInstalled); };
 
 // The first mouse, its value with hct first, installed.
 Fact InstalledOn1(Strings value = {"hct"})
@@ -259,7 +256,7 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
          {kCopy, kCreate, Set(kMouse1, "hct,foo,hctx,bar,xhct"), Restart(kMouse1)},
          {"test signing is on", "unplug the mouse and plug it in again", later, "hctctl: installed"},
          Gets({"hct", "foo", "hctx", "bar", "xhct"})},
-        {"install again: nothing changes", {kInstalledOn1}, {"install"}, hctctl::kExitOk, {},
+        {"install again: nothing changes", {InstalledOn1({"hct", "foo"})}, {"install"}, hctctl::kExitOk, {},
          {"is already this driver", "already lists hct first"}},
         {"install a new build: copied, the device restarted though its value is right", {kInstalledOn1, newBuild},
          {"install"}, hctctl::kExitOk, {kCopy, Restart(kMouse1)}, {}, {Installed}},
@@ -285,6 +282,8 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
         {"install, the second of two values fails", {kFresh, kSecond, Fails("set", 2)}, {"install", "--all"},
          hctctl::kExitStepFailed,
          {kCopy, kCreate, Set(kMouse1, "hct"), Set(kMouse2, "hct") + " FAILED", Delete(kMouse1), "delete service hct", kRemove}},
+        {"install over an older one, copy fails", {kFoo, older, Fails("copy")}, {"install"}, hctctl::kExitStepFailed,
+         {kCopy + " FAILED"}},
         {"install, the update of our service fails", {kFoo, older, Fails("configure-service")}, {"install"},
          hctctl::kExitStepFailed, {kCopy, kConfigure + " FAILED", "write " + kInstalled}},
         {"install, set after an update fails", {kFoo, older, Fails("set")}, {"install"}, hctctl::kExitStepFailed,
@@ -333,11 +332,11 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
         // Uninstall.
         {"uninstall, hct all the value held: the value goes", {kInstalledOn1}, {"uninstall"}, hctctl::kExitOk,
          {Delete(kMouse1), Restart(kMouse1), "delete service hct", kRemove}, {"hctctl: uninstalled"},
-         {Uninstalled, Value(kMouse1, {})}},
+         {kNoService, kNoFile, Value(kMouse1, {})}},
         // Every hct goes, in any case; the others stay in their order.
         {"uninstall, the other filters stay", {InstalledOn1({"Hct", "foo", "hctx", "HCT", "bar"})}, {"uninstall"},
          hctctl::kExitOk, {Set(kMouse1, "foo,hctx,bar"), Restart(kMouse1), "delete service hct", kRemove}, {},
-         {Uninstalled, Value(kMouse1, Strings{"foo", "hctx", "bar"})}},
+         {kNoService, kNoFile, Value(kMouse1, Strings{"foo", "hctx", "bar"})}},
         {"uninstall, nothing installed", {Mouse("1&1", Strings{"foo", "hct2"})}, {"uninstall"}, hctctl::kExitOk, {},
          {"hctctl: nothing to uninstall"}},
         // A node not plugged in loads hct when it comes back: the service and the file stay for it.
@@ -347,7 +346,7 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
         {"uninstall --all, one not plugged in", {kInstalledOn1, Mouse("1&2", Strings{"hct"}), kUnplugged1},
          {"uninstall", "--all"}, hctctl::kExitOk,
          {Delete(kMouse1), Delete(kMouse2), Restart(kMouse1), Restart(kMouse2), "delete service hct", kRemove}, {},
-         {Uninstalled, Value(kMouse1, {}), Value(kMouse2, {})}},
+         {kNoService, kNoFile, Value(kMouse1, {}), Value(kMouse2, {})}},
         {"uninstall, a failed value edit puts back the ones before",
          {InstalledOn1({"hct", "foo"}), Mouse("1&2", Strings{"hct"}), Fails("delete-value")}, {"uninstall", "--all"},
          hctctl::kExitStepFailed, {Set(kMouse1, "foo"), Delete(kMouse2) + " FAILED", Set(kMouse1, "hct,foo")},
@@ -358,16 +357,16 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
          {Value(kMouse1, {})}},
         {"uninstall, a service that cannot be deleted", {kInstalledOn1, Fails("delete-service")}, {"uninstall"},
          hctctl::kExitStepFailed, {Delete(kMouse1), Restart(kMouse1), "delete service hct FAILED", kRemove},
-         {"remove it with: sc delete hct"}, {Value(kMouse1, {}), [](State &s) { s.files.erase(kInstalled); }}},
+         {"remove it with: sc delete hct"}, {Value(kMouse1, {}), kNoFile}},
         {"uninstall, the driver loaded: the service marked, the file deleted at the restart",
          {kInstalledOn1, [](FakeSystem &f) { f.state.services["hct"].running = true; }, Fails("remove")}, {"uninstall"},
          hctctl::kExitOk,
          {Delete(kMouse1), Restart(kMouse1), "delete service hct", kRemove + " FAILED", "remove at restart " + kInstalled},
          {"marked for deletion", "it is deleted at the next restart"},
-         {Value(kMouse1, {}), [](State &s) { s.services.clear(); }, kFileDeletedAtRestart}},
+         {Value(kMouse1, {}), kNoService, kFileDeletedAtRestart}},
         // Once the driver is unloaded (replug), uninstall again finishes.
         {"uninstall again after the replug", {kFresh, Given([](State &s) { s.files[kInstalled] = {}; }), Given(kFileDeletedAtRestart)},
-         {"uninstall"}, hctctl::kExitOk, {kRemove}, {"no device node lists hct"}, {[](State &s) { s.files.erase(kInstalled); }}},
+         {"uninstall"}, hctctl::kExitOk, {kRemove}, {"no device node lists hct"}, {kNoFile}},
 
         // list, on and off change nothing; the 32-bit tool on 64-bit Windows may run them.
         {"list", {listed}, {"list"}, hctctl::kExitOk, {},
@@ -387,6 +386,7 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
         {"on N: not there", {links({1})}, {"on", "2"}, hctctl::kExitNoDevice, {}, {"opening \\\\.\\SLN_MouseExtra2 failed"}},
         {"on N: refused", {links({2}), refuses(2, hctctl::win32::kDeviceRemoved)}, {"on", "2"}, hctctl::kExitRefused,
          {"on 2"}, {"error 1617"}},
+        {"on from the 32-bit tool", {kInstalledOn1, kX86Tool, links({1})}, {"on"}, hctctl::kExitOk, {"on 1"}},
         {"off N from the 32-bit tool", {kInstalledOn1, kX86Tool, links({1})}, {"off", "1"}, hctctl::kExitOk, {"off 1"}},
         // on --keep: each arrival switched once, nothing opened while the set of mice stays; a refused
         // arrival reported once, not retried every second.
@@ -411,10 +411,10 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
                         {"problem code " + text, "its LowerFilters put back: foo", "the service hct and hct.sys stay"}, Gets({"foo"})});
     // Each state in which a node that lists hct does not start, now or after the next restart.
     for (const auto &[breakIt, says] : std::vector<std::pair<Change, std::string>>{
-             {[](State &s) { s.services.clear(); }, "hct is listed but there is no service hct"},
+             {kNoService, "hct is listed but there is no service hct"},
              {[](State &s) { s.services["hct"].imagePath = "C:\\x.sys"; }, "the service hct is another driver's"},
              {[](State &s) { s.services["hct"].markedForDeletion = true; }, "the service hct is marked for deletion"},
-             {[](State &s) { s.files.erase(kInstalled); }, kInstalled + " is missing"},
+             {kNoFile, kInstalled + " is missing"},
              {kFileDeletedAtRestart, kInstalled + " is deleted at the next restart"},
              {[](State &s) { s.AddPending(kStaged, "!" + kInstalled); }, kInstalled + " is replaced at the next restart"}})
         rows.push_back({"list, a broken state", {kInstalledOn1, Given(breakIt)}, {"list"}, hctctl::kExitOk, {}, {"    broken:       " + says}});
