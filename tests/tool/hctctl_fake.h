@@ -4,7 +4,8 @@
 // ERROR_SERVICE_EXISTS, a missing service queries as ERROR_SERVICE_DOES_NOT_EXIST, and a device
 // restart fails with ERROR_DI_DO_DEFAULT as in Wine unless told otherwise. Windows' other answers
 // are its defaults: x64 with test signing on, every node started, no renames pending. It logs every
-// call that changes something, in order, and any one of them can be made to fail.
+// call that changes something, every device restart and every request sent through a link, in
+// order, and any call that changes something can be made to fail. Its clock moves only in Wait.
 #pragma once
 
 #include <algorithm>

@@ -94,7 +94,7 @@ std::vector<Change> Gets(Strings value)
 }
 
 struct Row {
-    const char *name;
+    std::string name;
     std::vector<Fact> given;  // the machine before, from the fake's defaults
     std::vector<const char *> words;
     int code = hctctl::kExitOk;
@@ -118,10 +118,8 @@ int Play(const Row &row)
     State expected = fake.state;
     for (const Change &c : row.after)
         c(expected);
-    const hctctl::Args args = hctctl_test::ParseWords(row.words);
-    EXPECT_TRUE(args.ok) << row.name << ": " << args.error;
     std::ostringstream o, e;
-    const int code = hctctl::Run(args, fake, o, e);
+    const int code = hctctl::Run(hctctl_test::ParseWords(row.words), fake, o, e);  // each row's words parse
     const std::string out = o.str(), err = e.str();
     const std::string said = out + err;
     EXPECT_EQ(code, row.code) << row.name << "\n" << said;
@@ -150,7 +148,6 @@ int Play(const Row &row)
 
 const Fact kFoo = Mouse("1&1", Strings{"foo"});  // the first mouse, another filter listed
 const Fact kFresh = Mouse("1&1");  // no value
-const Fact kSecond = Mouse("1&2");
 const Fact kInstalledOn1 = InstalledOn1();
 const Fact kX86Tool = [](FakeSystem &f) { f.tool = Machine::X86; };
 const Fact kUnplugged1 = [](FakeSystem &f) { f.state.nodes[0].node.present = false; };
@@ -239,9 +236,9 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
         {"a prefix of an ID is no ID", {kFoo}, {"install", "--device", "USB\\VID_1234"}, hctctl::kExitUnknownDevice},
         {"no mouse", {}, {"install"}, hctctl::kExitNoMouse, {}, {"no USB mouse found"}},
         {"the one mouse not plugged in", {kFoo, kUnplugged1}, {"install"}, hctctl::kExitNoMouse},
-        {"several mice", {kFoo, kSecond}, {"install"}, hctctl::kExitSeveralDevices, {},
+        {"several mice", {kFoo, Mouse("1&2")}, {"install"}, hctctl::kExitSeveralDevices, {},
          {"2 USB mice found; name one with --device ID (or use --all)", both[0], both[1]}},
-        {"a hardware ID two nodes share", {kFoo, kSecond}, {"install", "--device", "USB\\VID_1234&PID_0001"},
+        {"a hardware ID two nodes share", {kFoo, Mouse("1&2")}, {"install", "--device", "USB\\VID_1234&PID_0001"},
          hctctl::kExitSeveralDevices, {}, {"2 device nodes have the hardware ID", "by its instance ID", both[0], both[1]}},
         {"uninstall, two nodes list hct", {kInstalledOn1, Mouse("1&2", Strings{"hct"})}, {"uninstall"},
          hctctl::kExitSeveralDevices, {}, {"2 device nodes list hct; name one with --device ID", both[0], both[1]}},
@@ -263,10 +260,10 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
         {"install, the service disabled by hand: updated, not created",
          {kInstalledOn1, [](FakeSystem &f) { f.state.services["hct"].start = 4; }}, {"install"}, hctctl::kExitOk,
          {kConfigure}, {"updated the service hct"}, {Installed}},
-        {"install --all", {kFresh, kSecond}, {"install", "--all"}, hctctl::kExitOk,
+        {"install --all", {kFresh, Mouse("1&2")}, {"install", "--all"}, hctctl::kExitOk,
          {kCopy, kCreate, Set(kMouse1, "hct"), Set(kMouse2, "hct"), Restart(kMouse1), Restart(kMouse2)}, {},
          {Installed, Value(kMouse1, Strings{"hct"}), Value(kMouse2, Strings{"hct"})}},
-        {"install --device, an instance ID in another case", {kFresh, kSecond},
+        {"install --device, an instance ID in another case", {kFresh, Mouse("1&2")},
          {"install", "--device", "usb\\vid_1234&pid_0001\\1&2"}, hctctl::kExitOk,
          {kCopy, kCreate, Set(kMouse2, "hct"), Restart(kMouse2)}, {}, {Installed, Value(kMouse2, Strings{"hct"})}},
         {"install --device, the hardware ID of one node", {kFresh, Mouse("7&1", {}, "VID_5555&PID_0002")},
@@ -279,7 +276,7 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
          {kCopy, kCreate + " FAILED", kRemove}, {"install undone"}},
         {"install, set fails", {kFresh, Fails("set")}, {"install"}, hctctl::kExitStepFailed,
          {kCopy, kCreate, Set(kMouse1, "hct") + " FAILED", "delete service hct", kRemove}, {"install undone"}},
-        {"install, the second of two values fails", {kFresh, kSecond, Fails("set", 2)}, {"install", "--all"},
+        {"install, the second of two values fails", {kFresh, Mouse("1&2"), Fails("set", 2)}, {"install", "--all"},
          hctctl::kExitStepFailed,
          {kCopy, kCreate, Set(kMouse1, "hct"), Set(kMouse2, "hct") + " FAILED", Delete(kMouse1), "delete service hct", kRemove}},
         {"install over an older one, copy fails", {kFoo, older, Fails("copy")}, {"install"}, hctctl::kExitStepFailed,
@@ -406,9 +403,10 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
              {52, "52 (CM_PROB_UNSIGNED_DRIVER): Windows cannot verify the signature"},
              {39, "39 (CM_PROB_DRIVER_FAILED_LOAD): a driver of its stack would not load"}, {31, "31 (CM_PROB_FAILED_ADD)"},
              {28, "28 (CM_PROB_FAILED_INSTALL)"}, {10, "10 (CM_PROB_FAILED_START): the device could not start"}, {43, "43\n"}})
-        rows.push_back({"install, a problem after the restart", {kFoo, restarts, problem(p)}, {"install"},
-                        hctctl::kExitNodeProblem, putBack,
-                        {"problem code " + text, "its LowerFilters put back: foo", "the service hct and hct.sys stay"}, Gets({"foo"})});
+        rows.push_back({"install, problem " + std::to_string(p) + " after the restart", {kFoo, restarts, problem(p)},
+                        {"install"}, hctctl::kExitNodeProblem, putBack,
+                        {"problem code " + text, "its LowerFilters put back: foo", "the service hct and hct.sys stay"},
+                        Gets({"foo"})});
     // Each state in which a node that lists hct does not start, now or after the next restart.
     for (const auto &[breakIt, says] : std::vector<std::pair<Change, std::string>>{
              {kNoService, "hct is listed but there is no service hct"},
@@ -417,26 +415,28 @@ TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
              {kNoFile, kInstalled + " is missing"},
              {kFileDeletedAtRestart, kInstalled + " is deleted at the next restart"},
              {[](State &s) { s.AddPending(kStaged, "!" + kInstalled); }, kInstalled + " is replaced at the next restart"}})
-        rows.push_back({"list, a broken state", {kInstalledOn1, Given(breakIt)}, {"list"}, hctctl::kExitOk, {}, {"    broken:       " + says}});
+        rows.push_back(
+            {"list, broken: " + says, {kInstalledOn1, Given(breakIt)}, {"list"}, hctctl::kExitOk, {}, {"    broken:       " + says}});
     // Our file under another spelling (relative to %SystemRoot%, \SystemRoot\..., in full, with \??\) is
     // ours, and gets the spelling Wine's kernel can load too; any other file is another driver's.
     auto imagePath = [](const char *p) { return Fact([=](FakeSystem &f) { f.state.services["hct"].imagePath = p; }); };
     for (const char *p : {"System32\\drivers\\hct.sys", "system32\\DRIVERS\\hct.sys", "%SystemRoot%\\system32\\drivers\\hct.sys",
                           "\\SYSTEMROOT\\System32\\drivers\\HCT.sys", "C:\\Windows\\System32\\drivers\\hct.sys",
                           "\\??\\C:\\WINDOWS\\system32\\drivers\\hct.sys"})
-        rows.push_back({"install, our file spelt another way", {kInstalledOn1, imagePath(p)}, {"install"}, 0, {kConfigure}, {},
-                        {Installed}});
+        rows.push_back({std::string("install, our file spelt ") + p, {kInstalledOn1, imagePath(p)}, {"install"}, 0,
+                        {kConfigure}, {}, {Installed}});
     for (const char *p : {"C:\\other\\hct.sys", "System32\\drivers\\other.sys", "C:\\tools\\hct.sys", "\\SystemRoot\\hct.sys", ""})
-        rows.push_back({"install, another driver's service", {kInstalledOn1, imagePath(p)}, {"install"},
+        rows.push_back({std::string("install, another driver's service at ") + p, {kInstalledOn1, imagePath(p)}, {"install"},
                         hctctl::kExitServiceConflict, {}, {std::string("the image path ") + p + ", not", "sc delete hct"}});
-    // What is not a PE image of this Windows' machine.
+    // What is not a PE image of a machine Windows runs on; the last is ARMv7's.
     std::vector<uint8_t> cut = hctctl_test::PeImage(Machine::X64);
     std::vector<uint8_t> far = cut;
     cut.resize(0x85);  // the machine field cut in half
     far[0x3f] = 0x7f;  // e_lfanew far past the end
     for (const std::vector<uint8_t> &image : {cut, far, {'M', 'Z'}, {'M', 'Z', 0, 0}, hctctl_test::PeImage(Machine(0x01c4))})
-        rows.push_back({"install, not a Windows driver image", {kFoo, Given([=](State &s) { s.files[FakeSystem::kImage] = image; })},
-                        {"install"}, hctctl::kExitWrongArchitecture, {}, {"is not a Windows driver image"}});  // the last: ARMv7
+        rows.push_back({"install, " + std::to_string(image.size()) + " bytes that are no Windows driver image",
+                        {kFoo, Given([=](State &s) { s.files[FakeSystem::kImage] = image; })}, {"install"},
+                        hctctl::kExitWrongArchitecture, {}, {"is not a Windows driver image"}});
     std::set<int> refusals;
     for (const Row &row : rows)
         refusals.insert(Play(row));
