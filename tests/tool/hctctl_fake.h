@@ -4,11 +4,13 @@
 // ERROR_SERVICE_EXISTS, a missing service queries as ERROR_SERVICE_DOES_NOT_EXIST, and a device
 // restart fails with ERROR_DI_DO_DEFAULT as in Wine unless told otherwise. Windows' other answers
 // are its defaults: x64 with test signing on, every node started, no renames pending. It logs every
-// call that changes something, in order, and any one of them can be made to fail.
+// call that changes something, every device restart and every request sent through a link, in
+// order, and any call that changes something can be made to fail. Its clock moves only in Wait.
 #pragma once
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,7 +23,17 @@ namespace hctctl_test {
 using hctctl::DeviceNode;
 using hctctl::Machine;
 using hctctl::ServiceConfig;
+using Strings = std::vector<std::string>;
 namespace win32 = hctctl::win32;
+
+// hctctl's command line: argv[0] and these words.
+inline hctctl::Args ParseWords(const std::vector<const char *> &words)
+{
+    std::vector<const char *> argv{"hctctl"};
+    argv.insert(argv.end(), words.begin(), words.end());
+    argv.push_back(nullptr);
+    return hctctl::Parse(int(argv.size() - 1), argv.data());
+}
 
 // As much of a PE image as the tool reads: the MZ header pointing at "PE\0\0" and the machine.
 inline std::vector<uint8_t> PeImage(Machine m, uint8_t fill = 0)
@@ -52,8 +64,7 @@ public:
 
     struct Node {
         DeviceNode node;
-        bool hasValue = false;
-        std::vector<std::string> filters;
+        std::optional<Strings> value;  // LowerFilters: none when absent
         bool operator==(const Node &) const = default;
     };
 
@@ -65,46 +76,54 @@ public:
         std::vector<uint8_t> pending;  // PendingFileRenameOperations, raw
         bool pendingPresent = false;
         bool operator==(const State &) const = default;
+
+        Node *Find(const std::string &id)
+        {
+            for (Node &n : nodes)
+                if (hctctl::SameText(n.node.instanceId, id))
+                    return &n;
+            return nullptr;
+        }
+
+        // Appends a pair as MoveFileEx does: \??\ before each path, the closing empty string kept last.
+        void AddPending(const std::string &from, const std::string &to)
+        {
+            if (pending.size() >= 2)
+                pending.resize(pending.size() - 2);
+            for (const std::string &s : {"\\??\\" + from, to.empty() ? to : to.substr(0, 1) + "\\??\\" + to.substr(1)}) {
+                for (char c : s)
+                    pending.insert(pending.end(), {uint8_t(c), 0});
+                pending.insert(pending.end(), {0, 0});
+            }
+            pending.insert(pending.end(), {0, 0});
+            pendingPresent = true;
+        }
     };
 
     State state;
     bool admin = true;
     Machine native = Machine::X64, tool = Machine::X64;
     hctctl::CodeIntegrity integrity{0, hctctl::kCodeIntegrityEnabled | hctctl::kCodeIntegrityTestSign};
-    unsigned integrityQueries = 0;
     hctctl::NodeStatus status{0, true, hctctl::kDnStarted, 0};  // every node's, after any restart
     uint32_t copyOverError = 0;  // CopyOver onto kInstalled fails with this (32: the image is loaded)
     hctctl::RestartResult restart{hctctl::RestartOutcome::Failed, 0xE000020E};  // ERROR_DI_DO_DEFAULT
-    std::vector<std::string> log;  // changes and restarts, in order
-    uint32_t failError = 5;
+    Strings log;  // changes, restarts and requests sent through a link, in order
 
     // Control links present, changed by the timeline as the virtual clock passes.
     std::set<unsigned> links;
-    std::map<unsigned, uint32_t> refuse;                  // link -> request error
+    std::map<unsigned, uint32_t> refuse;                  // link -> request error (none: 0)
     std::map<uint64_t, std::set<unsigned>> timeline;      // at ms -> links present from then
-    std::map<uint64_t, std::string> filesAt;              // at ms -> a file appears
+    std::pair<uint64_t, std::string> fileAt{UINT64_MAX, ""};  // a file that exists from then on (ms)
     uint64_t now = 0, stopAt = UINT64_MAX;                // Wait reports Stop (Ctrl+C) from stopAt
-    std::vector<std::pair<uint64_t, unsigned>> switched;  // (ms, link) of every request sent
-    std::vector<unsigned> waits;                          // every Wait's timeout
+    unsigned longestWait = 0;                             // the longest timeout Wait was given
     unsigned looks = 0;
+    std::map<unsigned, uint64_t> since;                   // link -> when it last appeared
+    uint64_t slowest = 0;                                 // the longest a link waited for its request, ms
 
     FakeSystem() { state.files[kImage] = PeImage(Machine::X64); }
 
-    // The nth call (from 1) of an operation fails with failError.
+    // The nth call (from 1) of an operation fails with ERROR_ACCESS_DENIED.
     void Fail(const std::string &op, int nth = 1) { fails_[op] = nth; }
-
-    void AddNode(const DeviceNode &n, bool hasValue = false, std::vector<std::string> filters = {})
-    {
-        state.nodes.push_back({n, hasValue, std::move(filters)});
-    }
-
-    Node *FindNode(const std::string &id)
-    {
-        for (Node &n : state.nodes)
-            if (hctctl::SameText(n.node.instanceId, id))
-                return &n;
-        return nullptr;
-    }
 
     uint32_t Nodes(std::vector<DeviceNode> *nodes) override
     {
@@ -116,10 +135,10 @@ public:
 
     uint32_t GetLowerFilters(const std::string &id, std::vector<std::string> *entries) override
     {
-        const Node *n = FindNode(id);
-        if (!n || !n->hasValue)
+        const Node *n = state.Find(id);
+        if (!n || !n->value)
             return n ? win32::kInvalidData : 0xE000020B;  // ERROR_NO_SUCH_DEVINST
-        *entries = n->filters;
+        *entries = *n->value;
         return 0;
     }
 
@@ -129,7 +148,7 @@ public:
         for (const std::string &e : entries)
             text += (text.empty() ? "" : ",") + e;
         return Step("set LowerFilters " + id + " = [" + text + "]", "set", [&] {
-            *FindNode(id) = {FindNode(id)->node, true, entries};  // an empty list leaves an empty value
+            state.Find(id)->value = entries;  // an empty list leaves an empty value
             return 0u;
         });
     }
@@ -137,7 +156,7 @@ public:
     uint32_t DeleteLowerFilters(const std::string &id) override
     {
         return Step("delete LowerFilters " + id, "delete-value", [&] {
-            *FindNode(id) = {FindNode(id)->node, false, {}};
+            state.Find(id)->value.reset();
             return 0u;
         });
     }
@@ -150,11 +169,7 @@ public:
 
     uint32_t QueryService(const std::string &name, ServiceConfig *config) override
     {
-        const auto it = state.services.find(name);
-        if (it == state.services.end())
-            return win32::kServiceDoesNotExist;
-        *config = it->second;
-        return 0;
+        return Lookup(state.services, name, config, win32::kServiceDoesNotExist);
     }
 
     uint32_t CreateKernelService(const std::string &name, const std::string &path) override
@@ -168,9 +183,7 @@ public:
     {
         return Step("configure service " + name + " start " + std::to_string(c.start) + " " + c.imagePath,
                     "configure-service", [&] {
-                        if (!state.services.count(name))
-                            return win32::kServiceDoesNotExist;
-                        const bool running = state.services[name].running;
+                        const bool running = state.services.at(name).running;  // the tool updates only what it found
                         (state.services[name] = c).running = running;
                         return 0u;
                     });
@@ -184,23 +197,22 @@ public:
 
     std::string ToolDirectory() override { return "C:\\pkg\\x64"; }
     std::string DriversDirectory() override { return "C:\\windows\\system32\\drivers"; }
-    bool FileExists(const std::string &path) override { return state.files.count(path) != 0; }
+    bool FileExists(const std::string &path) override
+    {
+        return state.files.count(path) != 0 || (path == fileAt.second && now >= fileAt.first);
+    }
 
     uint32_t ReadFile(const std::string &path, std::vector<uint8_t> *bytes) override
     {
-        const auto it = state.files.find(path);
-        if (it == state.files.end())
-            return win32::kFileNotFound;
-        *bytes = it->second;
-        return 0;
+        return Lookup(state.files, path, bytes, win32::kFileNotFound);
     }
 
     uint32_t CopyOver(const std::string &from, const std::string &to) override
     {
         return Step("copy " + from + " -> " + to, "copy", [&] {
-            if (!state.files.count(from) || (copyOverError && to == kInstalled))
-                return copyOverError && to == kInstalled ? copyOverError : win32::kFileNotFound;
-            state.files[to] = state.files[from];
+            if (copyOverError && to == kInstalled)
+                return copyOverError;
+            state.files[to] = state.files.at(from);  // the tool copies only what it has read
             return 0u;
         });
     }
@@ -218,14 +230,14 @@ public:
     uint32_t RemoveFileAtRestart(const std::string &path) override
     {
         return Step("remove at restart " + path, "remove-at-restart", [&] {
-            return AddPending(path, ""), 0u;
+            return state.AddPending(path, ""), 0u;
         });
     }
 
     uint32_t ReplaceAtRestart(const std::string &from, const std::string &to) override
     {
         return Step("replace at restart " + to + " by " + from, "replace-at-restart", [&] {
-            return AddPending(from, "!" + to), 0u;
+            return state.AddPending(from, "!" + to), 0u;
         });
     }
 
@@ -245,24 +257,10 @@ public:
         });
     }
 
-    // Appends a pair as MoveFileEx does: \??\ before each path, the closing empty string kept last.
-    void AddPending(const std::string &from, const std::string &to)
-    {
-        if (state.pending.size() >= 2)
-            state.pending.resize(state.pending.size() - 2);
-        for (const std::string &s : {"\\??\\" + from, to.empty() ? to : to.substr(0, 1) + "\\??\\" + to.substr(1)}) {
-            for (char c : s)
-                state.pending.insert(state.pending.end(), {uint8_t(c), 0});
-            state.pending.insert(state.pending.end(), {0, 0});
-        }
-        state.pending.insert(state.pending.end(), {0, 0});
-        state.pendingPresent = true;
-    }
-
     bool IsAdministrator() override { return admin; }
     Machine NativeMachine() override { return native; }
     Machine ToolMachine() override { return tool; }
-    hctctl::CodeIntegrity QueryCodeIntegrity() override { return ++integrityQueries, integrity; }
+    hctctl::CodeIntegrity QueryCodeIntegrity() override { return integrity; }
     hctctl::NodeStatus QueryNodeStatus(const std::string &) override { return status; }
 
     std::vector<hctctl::LinkInfo> Links() override
@@ -274,26 +272,28 @@ public:
         return out;
     }
 
-    hctctl::SwitchResult Switch(unsigned link, bool) override
+    hctctl::SwitchResult Switch(unsigned link, bool on) override
     {
         if (!links.count(link))
             return {win32::kFileNotFound, 0};
-        switched.emplace_back(now, link);
-        const auto it = refuse.find(link);
-        return {0, it == refuse.end() ? 0u : it->second};
+        log.push_back((on ? "on " : "off ") + std::to_string(link));
+        slowest = std::max(slowest, now - since[link]);
+        return {0, refuse[link]};
     }
 
     // The clock moves only here. A change of the links ends the wait early, as an arrival notice does.
     hctctl::WaitResult Wait(unsigned ms) override
     {
-        waits.push_back(ms);
+        longestWait = std::max(longestWait, ms);
         const uint64_t until = now + ms;
         const auto next = timeline.begin();
         if (next != timeline.end() && next->first <= until && next->first < stopAt) {
             now = std::max(now, next->first);
+            for (unsigned n : next->second)
+                if (!links.count(n))
+                    since[n] = now;
             links = next->second;
             timeline.erase(next);
-            Files();
             return hctctl::WaitResult::Changed;
         }
         if (stopAt <= until) {
@@ -301,7 +301,6 @@ public:
             return hctctl::WaitResult::Stop;
         }
         now = until;
-        Files();
         return hctctl::WaitResult::Timeout;
     }
 
@@ -309,10 +308,14 @@ public:
     std::string Describe(uint32_t) override { return "system text"; }
 
 private:
-    void Files()
+    template <class V>
+    static uint32_t Lookup(const std::map<std::string, V> &map, const std::string &key, V *out, uint32_t missing)
     {
-        for (auto it = filesAt.begin(); it != filesAt.end() && it->first <= now; it = filesAt.erase(it))
-            state.files[it->second] = {};
+        const auto it = map.find(key);
+        if (it == map.end())
+            return missing;
+        *out = it->second;
+        return 0;
     }
 
     // Logs a change and runs it, unless it is the one chosen to fail.
@@ -322,7 +325,7 @@ private:
         const auto it = fails_.find(op);
         if (it != fails_.end() && --it->second == 0) {
             log.push_back(what + " FAILED");
-            return failError;
+            return win32::kAccessDenied;
         }
         log.push_back(what);
         return change();

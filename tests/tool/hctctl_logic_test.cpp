@@ -1,80 +1,450 @@
-// hctctl's own logic against a fake system: the LowerFilters edits, which nodes are mice and which
-// one a command takes, the order of the install steps and their undoing when one fails, the
-// refusals that change nothing, and the switching of the control links once and under --keep.
+// hctctl's own logic against a fake system. The commands are the rows of one table: the machine
+// before, the command line, the exit code, what is printed, every change in its order and the state
+// after. Around it, the pure parts: the LowerFilters edits, which nodes are mice, PE images, image
+// paths and pending renames.
 #include "tools/hctctl/hctctl_logic.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/tool/hctctl_fake.h"
 
 namespace {
 
-using hctctl::Args;
-using hctctl::Command;
 using hctctl::DeviceNode;
 using hctctl::Machine;
 using hctctl_test::FakeSystem;
+using hctctl_test::Strings;
 using hctctl_test::UsbMouse;
-using Strings = std::vector<std::string>;
-
-struct Result {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Result RunWords(FakeSystem &fake, const std::vector<const char *> &words)
-{
-    std::vector<const char *> argv{"hctctl"};
-    argv.insert(argv.end(), words.begin(), words.end());
-    argv.push_back(nullptr);
-    const Args args = hctctl::Parse(int(argv.size() - 1), argv.data());
-    EXPECT_TRUE(args.ok) << args.error;
-    std::ostringstream out, err;
-    const int code = hctctl::Run(args, fake, out, err);
-    return {code, out.str(), err.str()};
-}
-
-size_t Lines(const std::string &s)
-{
-    return size_t(std::count(s.begin(), s.end(), '\n'));
-}
+using State = FakeSystem::State;
 
 const std::string kMouse1 = "USB\\VID_1234&PID_0001\\1&1";
 const std::string kMouse2 = "USB\\VID_1234&PID_0001\\1&2";
-const std::string kCopy = "copy C:\\pkg\\x64\\hct.sys -> C:\\windows\\system32\\drivers\\hct.sys";
+const std::string kInstalled = FakeSystem::kInstalled;
+const std::string kStaged = kInstalled + ".new";
+const std::string kOurs = "\\SystemRoot\\System32\\drivers\\hct.sys";
+const std::string kCopy = "copy C:\\pkg\\x64\\hct.sys -> " + kInstalled;
+const std::string kCreate = "create service hct " + kOurs;
+const std::string kConfigure = "configure service hct start 3 " + kOurs;
+const std::string kRemove = "remove " + kInstalled;
 
-// ---- LowerFilters edits ------------------------------------------------------------------------
-
-TEST(HctctlFilters, InsertPutsHctFirstKeepsTheOthersInOrderAndNeverTwice)
+std::string Set(const std::string &id, const std::string &entries)
 {
-    const Strings none;
-    EXPECT_EQ(hctctl::WithFilterFirst(none, "hct"), (Strings{"hct"}));
-    EXPECT_EQ(hctctl::WithFilterFirst(Strings{"foo"}, "hct"), (Strings{"hct", "foo"}));
-    EXPECT_EQ(hctctl::WithFilterFirst(Strings{"foo", "bar"}, "hct"), (Strings{"hct", "foo", "bar"}));
-    // Already listed, in any case and any place: one entry, first, with the others' order kept.
-    EXPECT_EQ(hctctl::WithFilterFirst(Strings{"hct", "foo"}, "hct"), (Strings{"hct", "foo"}));
-    EXPECT_EQ(hctctl::WithFilterFirst(Strings{"foo", "HCT", "bar", "Hct"}, "hct"), (Strings{"hct", "foo", "bar"}));
-    // A name that merely contains hct is another filter.
-    EXPECT_EQ(hctctl::WithFilterFirst(Strings{"hctx", "xhct"}, "hct"), (Strings{"hct", "hctx", "xhct"}));
+    return "set LowerFilters " + id + " = [" + entries + "]";
+}
+std::string Delete(const std::string &id) { return "delete LowerFilters " + id; }
+std::string Restart(const std::string &id) { return "restart " + id; }
+
+using Fact = std::function<void(FakeSystem &)>;  // one thing true of the machine before
+using Change = std::function<void(State &)>;     // one thing a command changes
+
+// A USB mouse plugged in, with its LowerFilters value (none: no value).
+Fact Mouse(const std::string &instance, std::optional<Strings> value = {}, const std::string &vidpid = "VID_1234&PID_0001")
+{
+    return [=](FakeSystem &f) { f.state.nodes.push_back({UsbMouse(instance, vidpid), value}); };
 }
 
-TEST(HctctlFilters, RemoveTakesOutEveryHctInAnyCaseAndKeepsTheRest)
+// What install leaves besides the values: hct.sys copied, the service hct of demand start naming it.
+void Installed(State &s)
 {
-    EXPECT_EQ(hctctl::WithoutFilter(Strings{"hct"}, "hct"), Strings{});
-    EXPECT_EQ(hctctl::WithoutFilter(Strings{}, "hct"), Strings{});
-    EXPECT_EQ(hctctl::WithoutFilter(Strings{"foo", "Hct", "bar", "HCT"}, "hct"), (Strings{"foo", "bar"}));
-    EXPECT_EQ(hctctl::WithoutFilter(Strings{"hctx", "foo"}, "hct"), (Strings{"hctx", "foo"}));
-    EXPECT_TRUE(hctctl::ListsFilter(Strings{"foo", "hCt"}, "hct"));
-    EXPECT_FALSE(hctctl::ListsFilter(Strings{"foo", "hct2"}, "hct"));
-    EXPECT_FALSE(hctctl::ListsFilter(Strings{}, "hct"));
+    s.files[kInstalled] = s.files[FakeSystem::kImage];
+    s.services["hct"] = {1, 3, 1, kOurs};
 }
+
+// What uninstall takes away once no node lists hct.
+const Change kNoService = [](State &s) { s.services.clear(); };
+const Change kNoFile = [](State &s) { s.files.erase(kInstalled); };
+
+// The first mouse, its value with hct first, installed.
+Fact InstalledOn1(Strings value = {"hct"})
+{
+    return [=](FakeSystem &f) {
+        Mouse("1&1", value)(f);
+        Installed(f.state);
+    };
+}
+
+Fact Fails(const char *op, int nth = 1)
+{
+    return [=](FakeSystem &f) { f.Fail(op, nth); };
+}
+
+// A fact of the state alone.
+Fact Given(Change change)
+{
+    return [=](FakeSystem &f) { change(f.state); };
+}
+
+Change Value(const std::string &id, std::optional<Strings> value)
+{
+    return [=](State &s) { s.Find(id)->value = value; };
+}
+
+// The state after an install on the first mouse: its value as given.
+std::vector<Change> Gets(Strings value)
+{
+    return {Installed, Value(kMouse1, std::move(value))};
+}
+
+struct Row {
+    std::string name;
+    std::vector<Fact> given;  // the machine before, from the fake's defaults
+    std::vector<const char *> words;
+    int code = hctctl::kExitOk;
+    Strings log = {};   // every change, restart and request, in order
+    Strings says = {};  // pieces of what is printed (out and err)
+    std::vector<Change> after = {};  // applied to the state before, it gives the state after
+    Strings never = {};  // what is not printed
+    uint64_t stops = 0;  // on --keep: when (virtual ms) it stops, within a second
+};
+
+// The exit codes that leave everything as it was, each for its own reason: the refusals.
+const std::set<int> kRefusals{4, 5, 6, 7, 8, 9, 10, 12, 13};
+
+// Runs a row's command on its machine and checks all it expects. Returns the code of a refusal
+// (nothing changed, one message on err and nothing on out), else 0.
+int Play(const Row &row)
+{
+    FakeSystem fake;
+    for (const Fact &g : row.given)
+        g(fake);
+    State expected = fake.state;
+    for (const Change &c : row.after)
+        c(expected);
+    std::ostringstream o, e;
+    const int code = hctctl::Run(hctctl_test::ParseWords(row.words), fake, o, e);  // each row's words parse
+    const std::string out = o.str(), err = e.str();
+    const std::string said = out + err;
+    EXPECT_EQ(code, row.code) << row.name << "\n" << said;
+    EXPECT_EQ(fake.log, row.log) << row.name;
+    EXPECT_TRUE(fake.state == expected) << row.name;
+    for (const std::string &s : row.says)
+        EXPECT_NE(said.find(s), std::string::npos) << row.name << ": no '" << s << "' in\n" << said;
+    for (const std::string &s : row.never)
+        EXPECT_EQ(said.find(s), std::string::npos) << row.name << ": '" << s << "' in\n" << said;
+    // on --keep: at most a second between looks, about one look a second (no busy loop), each
+    // request within two seconds of its link's arrival.
+    EXPECT_LE(fake.longestWait, 1000u) << row.name;
+    EXPECT_LE(fake.looks, fake.now / 1000 + 4) << row.name;
+    EXPECT_LE(fake.slowest, 2000u) << row.name;
+    EXPECT_GE(fake.now, row.stops) << row.name;
+    EXPECT_LE(fake.now, row.stops + 1000) << row.name;
+    if (!row.log.empty() || !kRefusals.count(code))
+        return 0;
+    EXPECT_TRUE(out.empty()) << row.name << ": " << out;
+    EXPECT_EQ(err.rfind("hctctl: ", 0), 0u) << row.name << ": " << err;
+    // One message: the lists of candidates and the steps follow its first line, indented.
+    for (size_t at = err.find('\n'); at != std::string::npos && at + 1 < err.size(); at = err.find('\n', at + 1))
+        EXPECT_EQ(err[at + 1], ' ') << row.name << ": " << err;
+    return code;
+}
+
+const Fact kFoo = Mouse("1&1", Strings{"foo"});  // the first mouse, another filter listed
+const Fact kFresh = Mouse("1&1");  // no value
+const Fact kInstalledOn1 = InstalledOn1();
+const Fact kX86Tool = [](FakeSystem &f) { f.tool = Machine::X86; };
+const Fact kUnplugged1 = [](FakeSystem &f) { f.state.nodes[0].node.present = false; };
+const Change kFileDeletedAtRestart = [](State &s) { s.AddPending(kInstalled, ""); };
+// Install on the first mouse, where nothing was there before.
+const Strings kSteps{kCopy, kCreate, Set(kMouse1, "hct"), Restart(kMouse1)};
+
+TEST(HctctlRun, EachCommandGivesItsCodeMessagesChangesInOrderAndStateAfter)
+{
+    const Strings both{"  " + kMouse1, "  " + kMouse2};  // the candidates listed
+    // An older file and a service of ours set to start at boot.
+    const Fact older = [](FakeSystem &f) {
+        f.state.files[kInstalled] = hctctl_test::PeImage(Machine::X64, 7);
+        f.state.services["hct"] = {1, 1, 1, kOurs};
+    };
+    const Fact newBuild = [](FakeSystem &f) { f.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X64, 1); };
+    const Fact loaded = [](FakeSystem &f) { f.copyOverError = hctctl::win32::kSharingViolation; };
+    auto integrity = [](hctctl::CodeIntegrity ci) { return Fact([=](FakeSystem &f) { f.integrity = ci; }); };
+    const Fact x86 = [](FakeSystem &f) {
+        f.native = f.tool = Machine::X86;
+        f.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X86);
+        f.integrity = {0, hctctl::kCodeIntegrityEnabled};  // were it asked, install would refuse
+    };
+    const Fact restarts = [](FakeSystem &f) { f.restart = {hctctl::RestartOutcome::Restarted, 0}; };
+    auto status = [](hctctl::NodeStatus st) { return Fact([=](FakeSystem &f) { f.status = st; }); };
+    auto problem = [&](uint32_t p) { return status({0, true, hctctl::kDnHasProblem, p}); };
+    // As an uninstall with the driver loaded leaves it: the file, its deletion pending, and another's.
+    const Fact uninstalledLoaded = [](FakeSystem &f) {
+        f.state.files[kInstalled] = f.state.files[FakeSystem::kImage];
+        f.state.AddPending("C:\\other.tmp", "");
+        f.state.AddPending(kInstalled, "");
+    };
+    const Change othersKept = [](State &s) {
+        s.pending.clear();
+        s.AddPending("C:\\other.tmp", "");  // the other entry byte for byte
+    };
+    const Change scheduled = [](State &s) {
+        s.files[kStaged] = s.files[FakeSystem::kImage];
+        s.AddPending(kStaged, "!" + kInstalled);
+    };
+    const std::string other = "USB\\VID_5555&PID_0002\\7&1";
+    const std::string copyStaged = "copy C:\\pkg\\x64\\hct.sys -> " + kStaged;
+    const std::string schedule = "replace at restart " + kInstalled + " by " + kStaged;
+    const Strings fooSteps{kCopy, kCreate, Set(kMouse1, "hct,foo"), Restart(kMouse1)};
+    const Strings putBack{kCopy, kCreate, Set(kMouse1, "hct,foo"), Restart(kMouse1), Set(kMouse1, "foo"), Restart(kMouse1)};
+    const std::string later = "after the replug or restart: hctctl list";
+    const Fact listed = [](FakeSystem &f) {
+        DeviceNode named = UsbMouse("1&1");
+        named.name = "USB Optical Mouse";  // the HID child's bus-reported name
+        f.state.nodes.push_back({named, Strings{"hct", "foo"}});
+        Mouse("1&2")(f);
+        DeviceNode keyboard = UsbMouse("3&1", "VID_4444&PID_0003");
+        keyboard.compatibleIds = {"USB\\Class_03&SubClass_01&Prot_01"};
+        f.state.nodes.push_back({keyboard, {}});
+        Installed(f.state);
+        f.status = {0, true, hctctl::kDnHasProblem, 52};
+        f.links = {1, 3};
+    };
+    auto links = [](std::set<unsigned> present) { return Fact([=](FakeSystem &f) { f.links = present; }); };
+    auto refuses = [](unsigned link, uint32_t e) { return Fact([=](FakeSystem &f) { f.refuse[link] = e; }); };
+    const Fact arrivals = [](FakeSystem &f) {
+        f.timeline[5500] = {1, 2};   // a second mouse
+        f.timeline[9000] = {2};      // the first unplugged
+        f.timeline[12300] = {1, 2};  // and plugged in again: a new arrival
+    };
+    const std::string link1 = "\\\\.\\SLN_MouseExtra1";
+
+    std::vector<Row> rows{
+        // The refusals.
+        {"no image", {kFoo, [](FakeSystem &f) { f.state.files.clear(); }}, {"install"}, hctctl::kExitNoImage, {},
+         {"no hct.sys beside hctctl.exe"}},
+        {"x86 image on x64", {kFoo, [](FakeSystem &f) { f.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X86); }},
+         {"install"}, hctctl::kExitWrongArchitecture, {}, {"is a driver for x86 and this Windows is x64"}},
+        // A 32-bit hctctl.exe on 64-bit Windows sees SysWOW64 for System32\drivers.
+        {"x86 tool on x64", {kFoo, kX86Tool}, {"install"}, hctctl::kExitWrongArchitecture, {},
+         {"built for x86 and this Windows is x64"}},
+        {"uninstall, x86 tool on x64", {kInstalledOn1, kX86Tool}, {"uninstall", "--all"}, hctctl::kExitWrongArchitecture,
+         {}, {"built for x86 and this Windows is x64"}},
+        // The package has no ARM64 folder: no message may point at one.
+        {"ARM64 Windows", {kFoo, [](FakeSystem &f) { f.native = Machine::Arm64; }}, {"install"},
+         hctctl::kExitWrongArchitecture, {}, {"x64 and x86 Windows only"}, {}, {"ARM64 folder"}},
+        {"not administrator", {kFoo, [](FakeSystem &f) { f.admin = false; }}, {"install"}, hctctl::kExitNotAdministrator,
+         {}, {"install changes the system: run it from an administrator prompt"}},
+        {"unknown device", {kFoo}, {"install", "--device", "USB\\VID_9999&PID_9999"}, hctctl::kExitUnknownDevice, {},
+         {"no device node has the instance ID or hardware ID USB\\VID_9999&PID_9999", "hctctl list"}},
+        {"a prefix of an ID is no ID", {kFoo}, {"install", "--device", "USB\\VID_1234"}, hctctl::kExitUnknownDevice},
+        {"no mouse", {}, {"install"}, hctctl::kExitNoMouse, {}, {"no USB mouse found"}},
+        {"the one mouse not plugged in", {kFoo, kUnplugged1}, {"install"}, hctctl::kExitNoMouse},
+        {"several mice", {kFoo, Mouse("1&2")}, {"install"}, hctctl::kExitSeveralDevices, {},
+         {"2 USB mice found; name one with --device ID (or use --all)", both[0], both[1]}},
+        {"a hardware ID two nodes share", {kFoo, Mouse("1&2")}, {"install", "--device", "USB\\VID_1234&PID_0001"},
+         hctctl::kExitSeveralDevices, {}, {"2 device nodes have the hardware ID", "by its instance ID", both[0], both[1]}},
+        {"uninstall, two nodes list hct", {kInstalledOn1, Mouse("1&2", Strings{"hct"})}, {"uninstall"},
+         hctctl::kExitSeveralDevices, {}, {"2 device nodes list hct; name one with --device ID", both[0], both[1]}},
+        {"service marked for deletion", {kFoo, [](FakeSystem &f) { f.state.services["hct"] = {1, 3, 1, kOurs, true, true}; }},
+         {"install"}, hctctl::kExitServiceMarked, {}, {"marked for deletion"}},
+        {"x64 with test signing off", {kFoo, [](FakeSystem &f) { f.integrity.options = hctctl::kCodeIntegrityEnabled; }},
+         {"install"}, hctctl::kExitSigningPolicy, {}, {"Secure Boot must be off", "bcdedit /set testsigning on"}},
+
+        // Install.
+        // hct first and once, in any case; the others after it in their order; a name holding hct is another's.
+        {"install: hct first", {Mouse("1&1", Strings{"foo", "HCT", "hctx", "bar", "Hct", "xhct"})}, {"install"}, hctctl::kExitOk,
+         {kCopy, kCreate, Set(kMouse1, "hct,foo,hctx,bar,xhct"), Restart(kMouse1)},
+         {"test signing is on", "unplug the mouse and plug it in again", later, "hctctl: installed"},
+         Gets({"hct", "foo", "hctx", "bar", "xhct"})},
+        {"install again: nothing changes", {InstalledOn1({"hct", "foo"})}, {"install"}, hctctl::kExitOk, {},
+         {"is already this driver", "already lists hct first"}},
+        {"install a new build: copied, the device restarted though its value is right", {kInstalledOn1, newBuild},
+         {"install"}, hctctl::kExitOk, {kCopy, Restart(kMouse1)}, {}, {Installed}},
+        {"install, the service disabled by hand: updated, not created",
+         {kInstalledOn1, [](FakeSystem &f) { f.state.services["hct"].start = 4; }}, {"install"}, hctctl::kExitOk,
+         {kConfigure}, {"updated the service hct"}, {Installed}},
+        {"install --all", {kFresh, Mouse("1&2")}, {"install", "--all"}, hctctl::kExitOk,
+         {kCopy, kCreate, Set(kMouse1, "hct"), Set(kMouse2, "hct"), Restart(kMouse1), Restart(kMouse2)}, {},
+         {Installed, Value(kMouse1, Strings{"hct"}), Value(kMouse2, Strings{"hct"})}},
+        {"install --device, an instance ID in another case", {kFresh, Mouse("1&2")},
+         {"install", "--device", "usb\\vid_1234&pid_0001\\1&2"}, hctctl::kExitOk,
+         {kCopy, kCreate, Set(kMouse2, "hct"), Restart(kMouse2)}, {}, {Installed, Value(kMouse2, Strings{"hct"})}},
+        {"install --device, the hardware ID of one node", {kFresh, Mouse("7&1", {}, "VID_5555&PID_0002")},
+         {"install", "--device", "USB\\VID_5555&PID_0002"}, hctctl::kExitOk,
+         {kCopy, kCreate, Set(other, "hct"), Restart(other)}, {}, {Installed, Value(other, Strings{"hct"})}},
+        // Each step made to fail in turn: the undoing runs in reverse order and leaves the state found.
+        {"install, copy fails", {kFresh, Fails("copy")}, {"install"}, hctctl::kExitStepFailed, {kCopy + " FAILED"},
+         {"install undone"}},
+        {"install, create fails", {kFresh, Fails("create-service")}, {"install"}, hctctl::kExitStepFailed,
+         {kCopy, kCreate + " FAILED", kRemove}, {"install undone"}},
+        {"install, set fails", {kFresh, Fails("set")}, {"install"}, hctctl::kExitStepFailed,
+         {kCopy, kCreate, Set(kMouse1, "hct") + " FAILED", "delete service hct", kRemove}, {"install undone"}},
+        {"install, the second of two values fails", {kFresh, Mouse("1&2"), Fails("set", 2)}, {"install", "--all"},
+         hctctl::kExitStepFailed,
+         {kCopy, kCreate, Set(kMouse1, "hct"), Set(kMouse2, "hct") + " FAILED", Delete(kMouse1), "delete service hct", kRemove}},
+        {"install over an older one, copy fails", {kFoo, older, Fails("copy")}, {"install"}, hctctl::kExitStepFailed,
+         {kCopy + " FAILED"}},
+        {"install, the update of our service fails", {kFoo, older, Fails("configure-service")}, {"install"},
+         hctctl::kExitStepFailed, {kCopy, kConfigure + " FAILED", "write " + kInstalled}},
+        {"install, set after an update fails", {kFoo, older, Fails("set")}, {"install"}, hctctl::kExitStepFailed,
+         {kCopy, kConfigure, Set(kMouse1, "hct,foo") + " FAILED", "configure service hct start 1 " + kOurs, "write " + kInstalled}},
+        // The steps after a failed undo still run: the file goes, the value stays untouched.
+        {"install, an undo fails", {kFresh, Fails("set"), Fails("delete-service")}, {"install"}, hctctl::kExitStepFailed,
+         {kCopy, kCreate, Set(kMouse1, "hct") + " FAILED", "delete service hct FAILED", kRemove},
+         {"remove it with: sc delete hct", "install partly undone"},
+         {[](State &s) { s.services["hct"] = {1, 3, 1, kOurs}; }}},
+        // What 64-bit Windows answers about signatures decides; 32-bit Windows is not asked.
+        {"install, code integrity off", {kFresh, integrity({0, 0})}, {"install"}, hctctl::kExitOk, kSteps,
+         {"no driver signature is checked"}, Gets({"hct"})},
+        {"install, the code-integrity state unreadable", {kFresh, integrity({0xC0000003, 0})}, {"install"}, hctctl::kExitOk,
+         kSteps, {"could not be read (status 0xC0000003)"}, Gets({"hct"})},
+        // Measured: Wine answers "enforced, no test signing" and loads unsigned drivers all the same.
+        {"install in Wine", {kFresh, integrity({0, hctctl::kCodeIntegrityEnabled, hctctl::Tristate::Unknown, true})},
+         {"install"}, hctctl::kExitOk, kSteps, {"Wine: its loader loads drivers without checking a signature"}, Gets({"hct"})},
+        {"install on x86 Windows", {kFresh, x86}, {"install"}, hctctl::kExitOk, kSteps, {"hctctl: installed"}, Gets({"hct"}),
+         {"signing", "code integrity"}},
+        // After a restart that worked, each answer of CM_Get_DevNode_Status (the problems further down).
+        {"install, the node started", {kFoo, restarts, status({0, true, hctctl::kDnStarted, 0})}, {"install"},
+         hctctl::kExitOk, fooSteps, {"restarted " + kMouse1, "came back after the restart: no problem code"},
+         Gets({"hct", "foo"})},
+        {"install, a problem where there was no value: it goes again", {kFresh, restarts, problem(52)}, {"install"},
+         hctctl::kExitNodeProblem, {kCopy, kCreate, Set(kMouse1, "hct"), Restart(kMouse1), Delete(kMouse1), Restart(kMouse1)},
+         {"its LowerFilters put back: (no value)"}, {Installed}},
+        // Not a failure: the check comes after the restart, as where the restart waits for a reboot.
+        {"install, problem 14", {kFoo, restarts, problem(14)}, {"install"}, hctctl::kExitOk, fooSteps,
+         {"once Windows restarts", later}, Gets({"hct", "foo"})},
+        {"install, a reboot needed", {kFoo, [](FakeSystem &f) { f.restart.outcome = hctctl::RestartOutcome::NeedsReboot; }},
+         {"install"}, hctctl::kExitOk, fooSteps, {"restart Windows (or replug the mouse)", later}, Gets({"hct", "foo"})},
+        {"install, Wine's status stub", {kFoo, restarts, status({0, false, 0, 0})}, {"install"}, hctctl::kExitOk, fooSteps,
+         {"unknown (CM_Get_DevNode_Status gave none)"}, Gets({"hct", "foo"})},
+        // The file's own renames for the next restart: an uninstall's deletion is cancelled, a loaded
+        // image replaced then, and no device restarted now.
+        {"install after an uninstall while loaded", {kFresh, uninstalledLoaded}, {"install"}, hctctl::kExitOk,
+         {"write pending renames", kCreate, Set(kMouse1, "hct"), Restart(kMouse1)}, {"cancelled the deletion of " + kInstalled},
+         {Installed, Value(kMouse1, Strings{"hct"}), othersKept}},
+        {"install over a loaded image", {kInstalledOn1, newBuild, loaded}, {"install"}, hctctl::kExitRestartRequired,
+         {kCopy, copyStaged, schedule}, {"done, restart required"}, {scheduled}},
+        {"install over a loaded image, a later step fails",
+         {kInstalledOn1, newBuild, loaded, [](FakeSystem &f) { f.state.services["hct"].start = 4; }, Fails("configure-service")},
+         {"install"}, hctctl::kExitStepFailed,
+         {kCopy, copyStaged, schedule, kConfigure + " FAILED", "delete pending renames", "remove " + kStaged}, {"install undone"}},
+
+        // Uninstall.
+        {"uninstall, hct all the value held: the value goes", {kInstalledOn1}, {"uninstall"}, hctctl::kExitOk,
+         {Delete(kMouse1), Restart(kMouse1), "delete service hct", kRemove}, {"hctctl: uninstalled"},
+         {kNoService, kNoFile, Value(kMouse1, {})}},
+        // Every hct goes, in any case; the others stay in their order.
+        {"uninstall, the other filters stay", {InstalledOn1({"Hct", "foo", "hctx", "HCT", "bar"})}, {"uninstall"},
+         hctctl::kExitOk, {Set(kMouse1, "foo,hctx,bar"), Restart(kMouse1), "delete service hct", kRemove}, {},
+         {kNoService, kNoFile, Value(kMouse1, Strings{"foo", "hctx", "bar"})}},
+        {"uninstall, nothing installed", {Mouse("1&1", Strings{"foo", "hct2"})}, {"uninstall"}, hctctl::kExitOk, {},
+         {"hctctl: nothing to uninstall"}},
+        // A node not plugged in loads hct when it comes back: the service and the file stay for it.
+        {"uninstall, another node not plugged in lists hct", {kInstalledOn1, Mouse("1&2", Strings{"hct"}), kUnplugged1},
+         {"uninstall", "--device", kMouse2.c_str()}, hctctl::kExitOk, {Delete(kMouse2), Restart(kMouse2)},
+         {"the service hct and its file stay: still listed by " + kMouse1}, {Value(kMouse2, {})}},
+        {"uninstall --all, one not plugged in", {kInstalledOn1, Mouse("1&2", Strings{"hct"}), kUnplugged1},
+         {"uninstall", "--all"}, hctctl::kExitOk,
+         {Delete(kMouse1), Delete(kMouse2), Restart(kMouse1), Restart(kMouse2), "delete service hct", kRemove}, {},
+         {kNoService, kNoFile, Value(kMouse1, {}), Value(kMouse2, {})}},
+        {"uninstall, a failed value edit puts back the ones before",
+         {InstalledOn1({"hct", "foo"}), Mouse("1&2", Strings{"hct"}), Fails("delete-value")}, {"uninstall", "--all"},
+         hctctl::kExitStepFailed, {Set(kMouse1, "foo"), Delete(kMouse2) + " FAILED", Set(kMouse1, "hct,foo")},
+         {"uninstall undone"}},
+        {"uninstall, another driver's service is left alone",
+         {kInstalledOn1, [](FakeSystem &f) { f.state.services["hct"].imagePath = "C:\\other\\hct.sys"; }}, {"uninstall"},
+         hctctl::kExitServiceConflict, {Delete(kMouse1), Restart(kMouse1)}, {"C:\\other\\hct.sys", "left alone"},
+         {Value(kMouse1, {})}},
+        {"uninstall, a service that cannot be deleted", {kInstalledOn1, Fails("delete-service")}, {"uninstall"},
+         hctctl::kExitStepFailed, {Delete(kMouse1), Restart(kMouse1), "delete service hct FAILED", kRemove},
+         {"remove it with: sc delete hct"}, {Value(kMouse1, {}), kNoFile}},
+        {"uninstall, the driver loaded: the service marked, the file deleted at the restart",
+         {kInstalledOn1, [](FakeSystem &f) { f.state.services["hct"].running = true; }, Fails("remove")}, {"uninstall"},
+         hctctl::kExitOk,
+         {Delete(kMouse1), Restart(kMouse1), "delete service hct", kRemove + " FAILED", "remove at restart " + kInstalled},
+         {"marked for deletion", "it is deleted at the next restart"},
+         {Value(kMouse1, {}), kNoService, kFileDeletedAtRestart}},
+        // Once the driver is unloaded (replug), uninstall again finishes.
+        {"uninstall again after the replug", {kFresh, Given([](State &s) { s.files[kInstalled] = {}; }), Given(kFileDeletedAtRestart)},
+         {"uninstall"}, hctctl::kExitOk, {kRemove}, {"no device node lists hct"}, {kNoFile}},
+
+        // list, on and off change nothing; the 32-bit tool on 64-bit Windows may run them.
+        {"list", {listed}, {"list"}, hctctl::kExitOk, {},
+         {kMouse1 + "\n    name:         USB Optical Mouse\n    hardware ID:  USB\\VID_1234&PID_0001&REV_0100\n"
+                    "    service:      HidUsb\n    status:       problem code 52 (CM_PROB_UNSIGNED_DRIVER)",
+          "LowerFilters: hct, foo\n    hct:          yes, first",
+          kMouse2 + "\n    name:         USB Input Device (the node's description: no bus-reported name)\n",
+          "LowerFilters: (no value)\n    hct:          no\n", link1 + " -> \\Device\\MouseExtra0\n", "\\\\.\\SLN_MouseExtra3"},
+         {}, {"broken:", "VID_4444"}},
+        {"list from the 32-bit tool", {kInstalledOn1, kX86Tool}, {"list"}, hctctl::kExitOk, {}, {kMouse1}},
+        {"on: every link present, up to 100, each named", {links({1, 100})}, {"on"}, hctctl::kExitOk, {"on 1", "on 100"},
+         {"hctctl: extra scroll turned on (" + link1 + ")\nhctctl: extra scroll turned on (\\\\.\\SLN_MouseExtra100)\n"}, {},
+         {"failed"}},
+        {"off: one link refuses", {links({1, 4}), refuses(4, hctctl::win32::kInvalidParameter)}, {"off"},
+         hctctl::kExitRefused, {"off 1", "off 4"}, {"turned off (" + link1 + ")", "SLN_MouseExtra4 failed: error 87"}},
+        {"on: no link", {}, {"on"}, hctctl::kExitNoDevice, {}, {"not installed"}},
+        {"on N: not there", {links({1})}, {"on", "2"}, hctctl::kExitNoDevice, {}, {"opening \\\\.\\SLN_MouseExtra2 failed"}},
+        {"on N: refused", {links({2}), refuses(2, hctctl::win32::kDeviceRemoved)}, {"on", "2"}, hctctl::kExitRefused,
+         {"on 2"}, {"error 1617"}},
+        {"on from the 32-bit tool", {kInstalledOn1, kX86Tool, links({1})}, {"on"}, hctctl::kExitOk, {"on 1"}},
+        {"off N from the 32-bit tool", {kInstalledOn1, kX86Tool, links({1})}, {"off", "1"}, hctctl::kExitOk, {"off 1"}},
+        // on --keep: each arrival switched once, nothing opened while the set of mice stays; a refused
+        // arrival reported once, not retried every second.
+        {"on --keep: arrivals, an unplug and a replug", {links({1}), arrivals}, {"on", "--keep", "--for", "20"},
+         hctctl::kExitOk, {"on 1", "on 2", "on 1"}, {"turned on (\\\\.\\SLN_MouseExtra2)", "20 s passed: stopped"}, {}, {},
+         20000},
+        {"on --keep: Ctrl+C", {links({1}), [](FakeSystem &f) { f.stopAt = 3200; }}, {"on", "--keep"}, hctctl::kExitOk,
+         {"on 1"}, {"hctctl: stopped"}, {}, {}, 3200},
+        {"on --keep: the stop file", {[](FakeSystem &f) { f.fileAt = {4100, "C:\\stop-hctctl"}; }},
+         {"on", "--keep", "--stop-file", "C:\\stop-hctctl"}, hctctl::kExitOk, {}, {"C:\\stop-hctctl exists: stopped"}, {}, {},
+         4100},
+        {"on --keep: a refused arrival", {links({1}), refuses(1, hctctl::win32::kInvalidParameter)},
+         {"on", "--keep", "--for", "5"}, hctctl::kExitOk, {"on 1"}, {"error 87"}, {}, {}, 5000},
+    };
+    // A node with a problem after the restart gets its value back, and the problem named.
+    for (const auto &[p, text] : std::vector<std::pair<uint32_t, std::string>>{
+             {52, "52 (CM_PROB_UNSIGNED_DRIVER): Windows cannot verify the signature"},
+             {39, "39 (CM_PROB_DRIVER_FAILED_LOAD): a driver of its stack would not load"}, {31, "31 (CM_PROB_FAILED_ADD)"},
+             {28, "28 (CM_PROB_FAILED_INSTALL)"}, {10, "10 (CM_PROB_FAILED_START): the device could not start"}, {43, "43\n"}})
+        rows.push_back({"install, problem " + std::to_string(p) + " after the restart", {kFoo, restarts, problem(p)},
+                        {"install"}, hctctl::kExitNodeProblem, putBack,
+                        {"problem code " + text, "its LowerFilters put back: foo", "the service hct and hct.sys stay"},
+                        Gets({"foo"})});
+    // Each state in which a node that lists hct does not start, now or after the next restart.
+    for (const auto &[breakIt, says] : std::vector<std::pair<Change, std::string>>{
+             {kNoService, "hct is listed but there is no service hct"},
+             {[](State &s) { s.services["hct"].imagePath = "C:\\x.sys"; }, "the service hct is another driver's"},
+             {[](State &s) { s.services["hct"].markedForDeletion = true; }, "the service hct is marked for deletion"},
+             {kNoFile, kInstalled + " is missing"},
+             {kFileDeletedAtRestart, kInstalled + " is deleted at the next restart"},
+             {[](State &s) { s.AddPending(kStaged, "!" + kInstalled); }, kInstalled + " is replaced at the next restart"}})
+        rows.push_back(
+            {"list, broken: " + says, {kInstalledOn1, Given(breakIt)}, {"list"}, hctctl::kExitOk, {}, {"    broken:       " + says}});
+    // Our file under another spelling (relative to %SystemRoot%, \SystemRoot\..., in full, with \??\) is
+    // ours, and gets the spelling Wine's kernel can load too; any other file is another driver's.
+    auto imagePath = [](const char *p) { return Fact([=](FakeSystem &f) { f.state.services["hct"].imagePath = p; }); };
+    for (const char *p : {"System32\\drivers\\hct.sys", "system32\\DRIVERS\\hct.sys", "%SystemRoot%\\system32\\drivers\\hct.sys",
+                          "\\SYSTEMROOT\\System32\\drivers\\HCT.sys", "C:\\Windows\\System32\\drivers\\hct.sys",
+                          "\\??\\C:\\WINDOWS\\system32\\drivers\\hct.sys"})
+        rows.push_back({std::string("install, our file spelt ") + p, {kInstalledOn1, imagePath(p)}, {"install"}, 0,
+                        {kConfigure}, {}, {Installed}});
+    for (const char *p : {"C:\\other\\hct.sys", "System32\\drivers\\other.sys", "C:\\tools\\hct.sys", "\\SystemRoot\\hct.sys", ""})
+        rows.push_back({std::string("install, another driver's service at ") + p, {kInstalledOn1, imagePath(p)}, {"install"},
+                        hctctl::kExitServiceConflict, {}, {std::string("the image path ") + p + ", not", "sc delete hct"}});
+    // What is not a PE image of a machine Windows runs on; the last is ARMv7's.
+    std::vector<uint8_t> cut = hctctl_test::PeImage(Machine::X64);
+    std::vector<uint8_t> far = cut;
+    cut.resize(0x85);  // the machine field cut in half
+    far[0x3f] = 0x7f;  // e_lfanew far past the end
+    for (const std::vector<uint8_t> &image : {cut, far, {'M', 'Z'}, {'M', 'Z', 0, 0}, hctctl_test::PeImage(Machine(0x01c4))})
+        rows.push_back({"install, " + std::to_string(image.size()) + " bytes that are no Windows driver image",
+                        {kFoo, Given([=](State &s) { s.files[FakeSystem::kImage] = image; })}, {"install"},
+                        hctctl::kExitWrongArchitecture, {}, {"is not a Windows driver image"}});
+    std::set<int> refusals;
+    for (const Row &row : rows)
+        refusals.insert(Play(row));
+    refusals.erase(0);
+    EXPECT_EQ(refusals, kRefusals);  // each one met
+}
+
+// ---- the pure parts ----------------------------------------------------------------------------
 
 TEST(HctctlFilters, MultiStringValuesSplitAndJoinWithinTheirLength)
 {
@@ -91,363 +461,20 @@ TEST(HctctlFilters, MultiStringValuesSplitAndJoinWithinTheirLength)
     EXPECT_EQ(hctctl::JoinMultiString(std::vector<std::u16string>{}), std::u16string(1, u'\0'));
 }
 
-// ---- what is a USB mouse, which node is meant --------------------------------------------------
-
+// A hardware ID under USB\ and either the boot mouse compatible ID, in any case, or a child of class Mouse.
+// The HID node above the USB node never sees a URB: not a place for the filter.
 TEST(HctctlDevices, AUsbMouseNodeHasAUsbHardwareIdAndTheBootMouseCompatibleIdOrAMouseChild)
 {
-    DeviceNode m = UsbMouse("1&1");
-    EXPECT_TRUE(hctctl::IsUsbMouseNode(m));
-    DeviceNode lower = m;
-    for (std::string &c : lower.compatibleIds)
-        for (char &ch : c)
-            ch = char(std::tolower(static_cast<unsigned char>(ch)));
-    EXPECT_TRUE(hctctl::IsUsbMouseNode(lower));
-
-    DeviceNode keyboard = m;
-    keyboard.compatibleIds = {"USB\\Class_03&SubClass_01&Prot_01", "USB\\Class_03&SubClass_01", "USB\\Class_03"};
-    EXPECT_FALSE(hctctl::IsUsbMouseNode(keyboard));
-    DeviceNode nonBoot = m;
-    nonBoot.compatibleIds = {"USB\\Class_03&SubClass_00&Prot_00", "USB\\Class_03"};
-    EXPECT_FALSE(hctctl::IsUsbMouseNode(nonBoot));
-    nonBoot.mouseChild = true;  // Windows: the HID mouse node below it is of class Mouse
-    EXPECT_TRUE(hctctl::IsUsbMouseNode(nonBoot));
-
-    // The HID node above the USB node never sees a URB: not a place for the filter.
-    DeviceNode hid = m;
-    hid.hardwareIds = {"HID\\VID_1234&PID_0001", "HID_DEVICE_SYSTEM_MOUSE"};
-    hid.mouseChild = true;
-    EXPECT_FALSE(hctctl::IsUsbMouseNode(hid));
-}
-
-TEST(HctctlDevices, DeviceIsAnInstanceIdOrAHardwareIdOfExactlyOneNode)
-{
-    std::vector<DeviceNode> nodes{UsbMouse("1&1"), UsbMouse("1&2"), UsbMouse("7&1", "VID_5555&PID_0002")};
-    std::ostringstream err;
-    hctctl::Choice c = hctctl::FindDevice(nodes, "usb\\vid_1234&pid_0001\\1&2", err);
-    ASSERT_EQ(c.exitCode, hctctl::kExitOk);
-    ASSERT_EQ(c.nodes.size(), 1u);
-    EXPECT_EQ(c.nodes[0], &nodes[1]);
-
-    c = hctctl::FindDevice(nodes, "USB\\VID_5555&PID_0002", err);
-    ASSERT_EQ(c.exitCode, hctctl::kExitOk);
-    EXPECT_EQ(c.nodes[0], &nodes[2]);
-    EXPECT_TRUE(err.str().empty());
-
-    // Two mice of one model share the hardware ID: both listed, the instance ID asked for.
-    c = hctctl::FindDevice(nodes, "USB\\VID_1234&PID_0001&REV_0100", err);
-    EXPECT_EQ(c.exitCode, hctctl::kExitSeveralDevices);
-    EXPECT_TRUE(c.nodes.empty());
-    EXPECT_NE(err.str().find(kMouse1), std::string::npos);
-    EXPECT_NE(err.str().find(kMouse2), std::string::npos);
-
-    std::ostringstream err2;
-    c = hctctl::FindDevice(nodes, "USB\\VID_1234", err2);  // a prefix is not an ID
-    EXPECT_EQ(c.exitCode, hctctl::kExitUnknownDevice);
-    EXPECT_NE(err2.str().find("hctctl list"), std::string::npos);
-}
-
-TEST(HctctlImage, MachineOfAPeImageAndTheServicePathsThatAreOurs)
-{
-    EXPECT_EQ(hctctl::PeMachine(hctctl_test::PeImage(Machine::X86)), Machine::X86);
-    EXPECT_EQ(hctctl::PeMachine(hctctl_test::PeImage(Machine::X64)), Machine::X64);
-    EXPECT_EQ(hctctl::PeMachine(hctctl_test::PeImage(Machine(0x01c4))), Machine::Unknown);  // ARMv7
-    std::vector<uint8_t> cut = hctctl_test::PeImage(Machine::X64);
-    cut.resize(0x85);  // machine field cut in half
-    EXPECT_EQ(hctctl::PeMachine(cut), Machine::Unknown);
-    std::vector<uint8_t> far = hctctl_test::PeImage(Machine::X64);
-    far[0x3f] = 0x7f;  // e_lfanew far past the end
-    EXPECT_EQ(hctctl::PeMachine(far), Machine::Unknown);
-    EXPECT_EQ(hctctl::PeMachine(std::vector<uint8_t>{'M', 'Z'}), Machine::Unknown);
-
-    const char *drivers = "C:\\Windows\\System32\\drivers";
-    for (const char *p : {"System32\\drivers\\hct.sys", "system32\\DRIVERS\\hct.sys",
-                          "\\SystemRoot\\System32\\drivers\\hct.sys", "%SystemRoot%\\system32\\drivers\\hct.sys",
-                          "C:\\Windows\\System32\\drivers\\hct.sys", "\\??\\C:\\WINDOWS\\system32\\drivers\\hct.sys"})
-        EXPECT_TRUE(hctctl::IsOwnImagePath(p, drivers)) << p;
-    for (const char *p : {"System32\\drivers\\other.sys", "C:\\tools\\hct.sys", "\\SystemRoot\\hct.sys", ""})
-        EXPECT_FALSE(hctctl::IsOwnImagePath(p, drivers)) << p;
-}
-
-// ---- install -----------------------------------------------------------------------------------
-
-TEST(HctctlInstall, CopiesCreatesTheServicePutsHctFirstThenRestartsInThatOrder)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"), true, {"foo", "bar"});
-    const Result r = RunWords(fake, {"install"});
-    EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
-    EXPECT_EQ(fake.log, (Strings{kCopy, "create service hct \\SystemRoot\\System32\\drivers\\hct.sys",
-                                 "set LowerFilters " + kMouse1 + " = [hct,foo,bar]", "restart " + kMouse1}));
-    const auto &svc = fake.state.services.at("hct");
-    EXPECT_EQ(svc.type, 1u);   // SERVICE_KERNEL_DRIVER
-    EXPECT_EQ(svc.start, 3u);  // SERVICE_DEMAND_START
-    EXPECT_EQ(fake.state.files.at(FakeSystem::kInstalled), fake.state.files.at(FakeSystem::kImage));
-}
-
-TEST(HctctlInstall, AgainChangesNothingAndAnExistingServiceIsUpdatedNotRecreated)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    fake.log.clear();
-    const Result r = RunWords(fake, {"install"});
-    EXPECT_EQ(r.code, hctctl::kExitOk);
-    EXPECT_TRUE(fake.log.empty()) << fake.log.front();
-    EXPECT_EQ(fake.FindNode(kMouse1)->filters, Strings{"hct"});
-    // A new build: copied, and the device restarted though its value is already right.
-    fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X64, 1);
-    EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    EXPECT_EQ(fake.log, (Strings{kCopy, "restart " + kMouse1}));
-
-    fake.state.services["hct"].start = 4;  // disabled by hand
-    fake.log.clear();
-    EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    EXPECT_EQ(fake.log, Strings{"configure service hct start 3 \\SystemRoot\\System32\\drivers\\hct.sys"});
-
-    // Our file under another spelling is ours, and gets the spelling Wine's kernel can load too.
-    fake.state.services["hct"].imagePath = "System32\\drivers\\hct.sys";
-    fake.log.clear();
-    EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    EXPECT_EQ(fake.log, Strings{"configure service hct start 3 \\SystemRoot\\System32\\drivers\\hct.sys"});
-}
-
-struct Failure {
-    const char *op;
-    Strings log;  // what the fake sees, the failed step and the undoing included
-};
-
-// Each step made to fail in turn, from a machine where nothing was there and from one where an
-// older file, a service of ours set to start at boot and another filter were: the undoing runs in
-// reverse order and leaves exactly the state found.
-TEST(HctctlInstall, AFailedStepUndoesTheStepsBeforeItInReverseOrder)
-{
-    const std::string copy = kCopy;
-    const std::string create = "create service hct \\SystemRoot\\System32\\drivers\\hct.sys";
-    const std::string set1 = "set LowerFilters " + kMouse1 + " = [hct]";
-    const std::string set2 = "set LowerFilters " + kMouse2 + " = [hct]";
-    const std::string remove = "remove C:\\windows\\system32\\drivers\\hct.sys";
-    const std::vector<Failure> fresh{
-        {"copy", {copy + " FAILED"}},
-        {"create-service", {copy, create + " FAILED", remove}},
-        {"set", {copy, create, set1 + " FAILED", "delete service hct", remove}},
+    const Strings usb{"USB\\VID_1234&PID_0001&REV_0100", "USB\\VID_1234&PID_0001"};
+    const std::vector<std::tuple<Strings, Strings, bool, bool>> cases{
+        {usb, {"usb\\class_03&subclass_01&prot_02"}, false, true},
+        {usb, {"USB\\Class_03&SubClass_00&Prot_00", "USB\\Class_03"}, false, false},
+        {usb, {"USB\\Class_03&SubClass_00&Prot_00", "USB\\Class_03"}, true, true},  // Windows: a child of class Mouse
+        {{"HID\\VID_1234&PID_0001", "HID_DEVICE_SYSTEM_MOUSE"}, {"USB\\Class_03&SubClass_01&Prot_02"}, true, false},
     };
-    for (const Failure &f : fresh) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"));
-        const FakeSystem::State before = fake.state;
-        fake.Fail(f.op);
-        const Result r = RunWords(fake, {"install"});
-        EXPECT_EQ(r.code, hctctl::kExitStepFailed) << f.op;
-        EXPECT_EQ(fake.log, f.log) << f.op;
-        EXPECT_TRUE(fake.state == before) << f.op;
-        EXPECT_NE(r.err.find("install undone"), std::string::npos) << r.err;
-    }
-
-    // The second of two values fails: the first goes back, then the service, then the file.
-    {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"));
-        fake.AddNode(UsbMouse("1&2"));
-        const FakeSystem::State before = fake.state;
-        fake.Fail("set", 2);
-        EXPECT_EQ(RunWords(fake, {"install", "--all"}).code, hctctl::kExitStepFailed);
-        EXPECT_EQ(fake.log, (Strings{copy, create, set1, set2 + " FAILED", "delete LowerFilters " + kMouse1,
-                                     "delete service hct", remove}));
-        EXPECT_TRUE(fake.state == before);
-    }
-
-    const std::string configure = "configure service hct start 3 \\SystemRoot\\System32\\drivers\\hct.sys";
-    const std::string restore = "configure service hct start 1 \\SystemRoot\\System32\\drivers\\hct.sys";
-    const std::string setFoo = "set LowerFilters " + kMouse1 + " = [hct,foo]";
-    const std::string putBack = "write C:\\windows\\system32\\drivers\\hct.sys";
-    const std::vector<Failure> older{
-        {"copy", {copy + " FAILED"}},
-        {"configure-service", {copy, configure + " FAILED", putBack}},
-        {"set", {copy, configure, setFoo + " FAILED", restore, putBack}},
-    };
-    for (const Failure &f : older) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), true, {"foo"});
-        fake.state.files[FakeSystem::kInstalled] = hctctl_test::PeImage(Machine::X64, 7);
-        fake.state.services["hct"] = {1, 1, 1, "\\SystemRoot\\System32\\drivers\\hct.sys", false};
-        const FakeSystem::State before = fake.state;
-        fake.Fail(f.op);
-        EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitStepFailed) << f.op;
-        EXPECT_EQ(fake.log, f.log) << f.op;
-        EXPECT_TRUE(fake.state == before) << f.op;
-    }
-}
-
-TEST(HctctlInstall, AnUndoThatFailsIsReportedWithWhatIsLeftToDoByHand)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    fake.Fail("set");
-    fake.Fail("delete-service");
-    const Result r = RunWords(fake, {"install"});
-    EXPECT_EQ(r.code, hctctl::kExitStepFailed);
-    EXPECT_NE(r.err.find("sc delete hct"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("partly undone"), std::string::npos) << r.err;
-    // The steps after the failed undo still ran: the file is gone, the value untouched.
-    EXPECT_EQ(fake.state.files.count(FakeSystem::kInstalled), 0u);
-    EXPECT_FALSE(fake.FindNode(kMouse1)->hasValue);
-}
-
-TEST(HctctlUninstall, AServiceThatCannotBeDeletedIsNamedWithTheCommandThatDeletesIt)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    fake.Fail("delete-service");
-    const Result r = RunWords(fake, {"uninstall"});
-    EXPECT_EQ(r.code, hctctl::kExitStepFailed);
-    EXPECT_NE(r.err.find("sc delete hct"), std::string::npos) << r.err;
-    EXPECT_FALSE(fake.FindNode(kMouse1)->hasValue);
-}
-
-struct Refusal {
-    const char *name;
-    int code;
-    const char *says;
-    std::function<void(FakeSystem &, std::vector<const char *> &)> setUp;
-};
-
-// Every refusal: its own exit code, one message, and not one change.
-TEST(HctctlInstall, EachRefusalHasItsOwnCodeOneMessageAndChangesNothing)
-{
-    const char *ours = "\\SystemRoot\\System32\\drivers\\hct.sys";
-    using W = std::vector<const char *>;
-    const std::vector<Refusal> cases{
-        {"no image", hctctl::kExitNoImage, "no hct.sys beside hctctl.exe",
-         [](FakeSystem &f, W &) { f.state.files.erase(FakeSystem::kImage); }},
-        {"x86 image on x64", hctctl::kExitWrongArchitecture, "is a driver for x86",
-         [](FakeSystem &f, W &) { f.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X86); }},
-        {"not an image", hctctl::kExitWrongArchitecture, "not a Windows driver image",
-         [](FakeSystem &f, W &) { f.state.files[FakeSystem::kImage] = {'M', 'Z', 0, 0}; }},
-        {"x86 tool on x64", hctctl::kExitWrongArchitecture, "built for x86", [](FakeSystem &f, W &) { f.tool = Machine::X86; }},
-        // The package has no ARM64 folder: no message may point at one.
-        {"ARM64 Windows", hctctl::kExitWrongArchitecture, "x64 and x86 Windows only",
-         [](FakeSystem &f, W &) { f.native = Machine::Arm64; }},
-        {"not administrator", hctctl::kExitNotAdministrator, "administrator", [](FakeSystem &f, W &) { f.admin = false; }},
-        {"unknown device", hctctl::kExitUnknownDevice, "no device node has",
-         [](FakeSystem &, W &w) { w = {"install", "--device", "USB\\VID_9999&PID_9999"}; }},
-        {"no mouse", hctctl::kExitNoMouse, "no USB mouse found", [](FakeSystem &f, W &) { f.state.nodes.clear(); }},
-        {"several mice", hctctl::kExitSeveralDevices, "--device", [](FakeSystem &f, W &) { f.AddNode(UsbMouse("1&2")); }},
-        {"shared hardware ID", hctctl::kExitSeveralDevices, "instance ID",
-         [](FakeSystem &f, W &w) {
-             f.AddNode(UsbMouse("1&2"));
-             w = {"install", "--device", "USB\\VID_1234&PID_0001"};
-         }},
-        {"foreign service", hctctl::kExitServiceConflict, "C:\\other\\hct.sys",
-         [](FakeSystem &f, W &) { f.state.services["hct"] = {1, 3, 1, "C:\\other\\hct.sys", false}; }},
-        {"service marked for deletion", hctctl::kExitServiceMarked, "marked for deletion",
-         [&](FakeSystem &f, W &) { f.state.services["hct"] = {1, 3, 1, ours, true, true}; }},
-        {"x64 with test signing off", hctctl::kExitSigningPolicy, "bcdedit /set testsigning on",
-         [](FakeSystem &f, W &) { f.integrity.options = hctctl::kCodeIntegrityEnabled; }},
-    };
-    std::set<int> codes;
-    for (const Refusal &c : cases) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), true, {"foo"});
-        std::vector<const char *> words{"install"};
-        c.setUp(fake, words);
-        const FakeSystem::State before = fake.state;
-        const Result r = RunWords(fake, words);
-        EXPECT_EQ(r.code, c.code) << c.name;
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
-        EXPECT_EQ(r.err.rfind("hctctl: ", 0), 0u) << c.name;
-        EXPECT_EQ(r.err.find("ARM64 folder"), std::string::npos) << c.name;
-        // One message: the lists of candidates and the steps follow the one line, indented.
-        for (size_t at = r.err.find('\n'); at != std::string::npos && at + 1 < r.err.size(); at = r.err.find('\n', at + 1))
-            EXPECT_EQ(r.err[at + 1], ' ') << c.name << ": " << r.err;
-        EXPECT_TRUE(r.out.empty()) << c.name << ": " << r.out;
-        EXPECT_TRUE(fake.log.empty()) << c.name << ": " << fake.log.front();
-        EXPECT_TRUE(fake.state == before) << c.name;
-        codes.insert(c.code);
-    }
-    EXPECT_EQ(codes.size(), 9u);  // the two "several" and four "architecture" cases share their codes
-}
-
-// What 64-bit Windows answers about signatures decides; 32-bit Windows is not asked.
-TEST(HctctlInstall, GoesOnWhereWindowsLoadsTheTestSignedImage)
-{
-    struct Answer {
-        const char *name;
-        Machine native;
-        hctctl::CodeIntegrity integrity;
-        const char *says;  // "" for nothing said
-    };
-    const uint32_t on = hctctl::kCodeIntegrityEnabled, test = hctctl::kCodeIntegrityTestSign;
-    const std::vector<Answer> answers{
-        {"x64, test signing on", Machine::X64, {0, on | test}, "test signing is on"},
-        {"x64, code integrity off", Machine::X64, {0, 0}, "no driver signature is checked"},
-        {"x64, the state unreadable", Machine::X64, {0xC0000003, 0}, "could not be read"},
-        // Measured: Wine answers "enforced, no test signing" and loads unsigned drivers all the same.
-        {"Wine", Machine::X64, {0, on, hctctl::Tristate::Unknown, true}, "Wine: its loader loads drivers without"},
-        {"x86 Windows", Machine::X86, {0, on}, ""},
-    };
-    for (const Answer &a : answers) {
-        FakeSystem fake;
-        fake.native = fake.tool = a.native;
-        fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(a.native);
-        fake.integrity = a.integrity;
-        fake.AddNode(UsbMouse("1&1"));
-        const Result r = RunWords(fake, {"install"});
-        EXPECT_EQ(r.code, hctctl::kExitOk) << a.name << ": " << r.err;
-        EXPECT_EQ(fake.integrityQueries, a.native == Machine::X64 ? 1u : 0u) << a.name;
-        EXPECT_NE(r.out.find(*a.says ? a.says : "hctctl: copied"), std::string::npos) << a.name << ": " << r.out;
-        EXPECT_EQ(fake.FindNode(kMouse1)->filters, Strings{"hct"}) << a.name;
-    }
-}
-
-// After a restart that worked, each answer of CM_Get_DevNode_Status.
-TEST(HctctlInstall, AfterTheRestartANodeWithAProblemGetsItsValueBackAndTheProblemNamed)
-{
-    struct Answer {
-        hctctl::NodeStatus status;
-        int code;
-        const char *says;
-    };
-    const uint32_t problem = hctctl::kDnHasProblem;
-    const std::vector<Answer> answers{
-        {{0, true, hctctl::kDnStarted, 0}, hctctl::kExitOk, "came back after the restart"},
-        {{0, true, problem, 52}, hctctl::kExitNodeProblem, "problem code 52 (CM_PROB_UNSIGNED_DRIVER): Windows cannot verify the signature"},
-        {{0, true, problem, 39}, hctctl::kExitNodeProblem, "problem code 39 (CM_PROB_DRIVER_FAILED_LOAD): a driver of its stack would not load"},
-        {{0, true, problem, 31}, hctctl::kExitNodeProblem, "problem code 31 (CM_PROB_FAILED_ADD)"},
-        {{0, true, problem, 28}, hctctl::kExitNodeProblem, "problem code 28 (CM_PROB_FAILED_INSTALL)"},
-        {{0, true, problem, 10}, hctctl::kExitNodeProblem, "problem code 10 (CM_PROB_FAILED_START): the device could not start"},
-        {{0, true, problem, 43}, hctctl::kExitNodeProblem, "problem code 43\n"},
-        {{0, true, problem, 14}, hctctl::kExitOk, "once Windows restarts"},  // not a failure: the check comes later
-        {{0, false, 0, 0}, hctctl::kExitOk, "unknown (CM_Get_DevNode_Status gave none)"},  // Wine's stub
-    };
-    for (const Answer &a : answers) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), true, {"foo"});
-        fake.restart = {hctctl::RestartOutcome::Restarted, 0};
-        fake.status = a.status;
-        const Result r = RunWords(fake, {"install"});
-        const std::string said = r.out + r.err, p = std::to_string(a.status.problem);
-        EXPECT_EQ(r.code, a.code) << p << ": " << said;
-        EXPECT_NE(said.find(a.says), std::string::npos) << p << ": " << said;
-        const Strings restarted{"set LowerFilters " + kMouse1 + " = [hct,foo]", "restart " + kMouse1};
-        Strings tail(fake.log.begin() + 2, fake.log.end());  // after the copy and the service
-        if (a.code == hctctl::kExitOk) {
-            EXPECT_EQ(tail, restarted) << p;
-            continue;
-        }
-        EXPECT_EQ(tail, (Strings{restarted[0], restarted[1], "set LowerFilters " + kMouse1 + " = [foo]", "restart " + kMouse1}))
-            << p;
-        EXPECT_NE(r.err.find("its LowerFilters put back: foo"), std::string::npos) << r.err;
-    }
-    // Where the restart could not happen (Wine) or waits for a reboot, the check is left to then, with list.
-    for (const hctctl::RestartOutcome o : {hctctl::RestartOutcome::Failed, hctctl::RestartOutcome::NeedsReboot}) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"));
-        fake.restart.outcome = o;
-        const std::string out = RunWords(fake, {"install"}).out;
-        EXPECT_NE(out.find(o == hctctl::RestartOutcome::Failed ? "unplug the mouse and plug it in again" : "restart Windows"),
-                  std::string::npos) << out;
-        EXPECT_NE(out.find("after the replug or restart: hctctl list"), std::string::npos) << out;
+    for (const auto &[hardware, compatible, mouseChild, mouse] : cases) {
+        const DeviceNode n{"USB\\VID_1234&PID_0001\\1&1", hardware, compatible, "USB Input Device", "", "HidUsb", true, mouseChild};
+        EXPECT_EQ(hctctl::IsUsbMouseNode(n), mouse) << hardware[0] << " " << compatible[0] << " " << mouseChild;
     }
 }
 
@@ -463,12 +490,8 @@ std::vector<uint8_t> Multi(const std::string &text)
 TEST(HctctlPending, OnlyThePairsOfTheFileGoEveryOtherByteStays)
 {
     const std::string hct = "C:\\Windows\\System32\\drivers\\hct.sys";
-    struct Case {
-        std::string value, left;
-        unsigned removed;
-        bool deletion, replacement;
-    };
-    const std::vector<Case> cases{
+    // The value, what is left of it, the pairs taken out, whether one deleted and one replaced the file.
+    const std::vector<std::tuple<std::string, std::string, unsigned, bool, bool>> cases{
         {"\\??\\" + hct + "|||", "|", 1, true, false},
         {"\\??\\C:\\a.tmp||\\??\\C:\\WINDOWS\\system32\\DRIVERS\\HCT.SYS||\\??\\C:\\b.new|!\\??\\C:\\b.dll||",
          "\\??\\C:\\a.tmp||\\??\\C:\\b.new|!\\??\\C:\\b.dll||", 1, true, false},
@@ -478,316 +501,14 @@ TEST(HctctlPending, OnlyThePairsOfTheFileGoEveryOtherByteStays)
         {"\\??\\" + hct + "|", "", 1, true, false},  // cut short: nothing past the end read
         {"", "", 0, false, false},
     };
-    for (const Case &c : cases) {
-        std::vector<uint8_t> raw = Multi(c.value), left = Multi(c.left);
-        raw.push_back(0x7f), left.push_back(0x7f);  // an odd byte at the end stays too
+    for (const auto &[value, left, removed, deletion, replacement] : cases) {
+        std::vector<uint8_t> raw = Multi(value), rest = Multi(left);
+        raw.push_back(0x7f), rest.push_back(0x7f);  // an odd byte at the end stays too
         const hctctl::PendingEdit e = hctctl::WithoutPendingFor(raw, hct);
-        EXPECT_EQ(e.value, left) << c.value;
-        EXPECT_EQ(e.removed, c.removed) << c.value;
-        EXPECT_EQ(e.deletion, c.deletion) << c.value;
-        EXPECT_EQ(e.replacement, c.replacement) << c.value;
-        EXPECT_EQ(e.empty, c.left.size() <= 1) << c.value;
+        EXPECT_EQ(std::tie(e.value, e.removed, e.deletion, e.replacement, e.empty),
+                  std::tuple(rest, removed, deletion, replacement, left.size() <= 1))
+            << value;
     }
-}
-
-TEST(HctctlInstall, AfterAnUninstallWithTheDriverLoadedCancelsThePendingDeletion)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    fake.state.services["hct"].running = true;
-    fake.AddPending("C:\\other.tmp", "");
-    const std::vector<uint8_t> others = fake.state.pending;
-    fake.Fail("remove");
-    ASSERT_EQ(RunWords(fake, {"uninstall"}).code, hctctl::kExitOk);
-    EXPECT_EQ(fake.log.back(), std::string("remove at restart ") + FakeSystem::kInstalled);
-    fake.log.clear();
-    const Result r = RunWords(fake, {"install"});
-    EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
-    EXPECT_EQ(fake.log[0], "write pending renames");
-    EXPECT_EQ(fake.state.pending, others);  // the other entry byte for byte
-    EXPECT_NE(r.out.find("cancelled the deletion of C:\\windows\\system32\\drivers\\hct.sys"), std::string::npos) << r.out;
-    EXPECT_EQ(RunWords(fake, {"list"}).out.find("broken:"), std::string::npos);
-}
-
-TEST(HctctlInstall, OverALoadedImageSchedulesTheReplacementAndSaysARestartIsNeeded)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-    fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X64, 1);  // a new build
-    fake.copyOverError = hctctl::win32::kSharingViolation;
-    fake.log.clear();
-    const Result r = RunWords(fake, {"install"});
-    EXPECT_EQ(r.code, hctctl::kExitRestartRequired) << r.err;
-    const std::string staged = std::string(FakeSystem::kInstalled) + ".new";
-    EXPECT_EQ(fake.log, (Strings{kCopy, "copy C:\\pkg\\x64\\hct.sys -> " + staged,
-                                 "replace at restart " + std::string(FakeSystem::kInstalled) + " by " + staged}));
-    EXPECT_EQ(fake.state.files.at(staged), fake.state.files.at(FakeSystem::kImage));
-    EXPECT_NE(r.out.find("done, restart required"), std::string::npos) << r.out;
-    EXPECT_NE(RunWords(fake, {"list"}).out.find("is replaced at the next restart"), std::string::npos);
-    // A later step failing takes the schedule and the copy back.
-    const FakeSystem::State scheduled = fake.state;
-    fake.state.files[FakeSystem::kImage] = hctctl_test::PeImage(Machine::X64, 2);
-    fake.state.services["hct"].start = 4;
-    fake.Fail("configure-service");
-    const FakeSystem::State before = fake.state;
-    EXPECT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitStepFailed);
-    EXPECT_TRUE(fake.state == before);
-    EXPECT_FALSE(scheduled == before);
-}
-
-// The 32-bit tool on 64-bit Windows sees SysWOW64 for System32\drivers: it changes nothing.
-TEST(HctctlWow64, InstallAndUninstallAreRefusedListOnAndOffWork)
-{
-    const std::vector<std::pair<std::vector<const char *>, int>> commands{
-        {{"install"}, hctctl::kExitWrongArchitecture}, {{"uninstall"}, hctctl::kExitWrongArchitecture},
-        {{"uninstall", "--all"}, hctctl::kExitWrongArchitecture}, {{"list"}, hctctl::kExitOk},
-        {{"on"}, hctctl::kExitOk}, {{"off", "1"}, hctctl::kExitOk}};
-    for (const auto &[words, code] : commands) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), true, {"hct"});
-        fake.state.services["hct"] = {1, 3, 1, "\\SystemRoot\\System32\\drivers\\hct.sys"};
-        fake.state.files[FakeSystem::kInstalled] = fake.state.files[FakeSystem::kImage];
-        fake.tool = Machine::X86;
-        fake.links = {1};
-        const FakeSystem::State before = fake.state;
-        const Result r = RunWords(fake, words);
-        EXPECT_EQ(r.code, code) << words[0] << ": " << r.err;
-        EXPECT_TRUE(fake.state == before && fake.log.empty()) << words[0];
-        if (code != hctctl::kExitOk)
-            EXPECT_NE(r.err.find("built for x86 and this Windows is x64"), std::string::npos) << r.err;
-    }
-}
-
-// ---- uninstall ---------------------------------------------------------------------------------
-
-TEST(HctctlUninstall, LeavesEveryValueAsItWasBeforeInstallAndRemovesServiceAndFile)
-{
-    struct Before {
-        bool hasValue;
-        Strings filters;
-    };
-    for (const Before &b : std::vector<Before>{{false, {}}, {true, {"foo"}}, {true, {"foo", "bar"}}}) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), b.hasValue, b.filters);
-        const FakeSystem::State before = fake.state;
-        ASSERT_EQ(RunWords(fake, {"install"}).code, hctctl::kExitOk);
-        EXPECT_EQ(fake.FindNode(kMouse1)->filters.front(), "hct");
-        fake.log.clear();
-        const Result r = RunWords(fake, {"uninstall"});
-        EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
-        EXPECT_TRUE(fake.state == before) << r.out;
-        EXPECT_EQ(fake.log.back(), "remove C:\\windows\\system32\\drivers\\hct.sys");
-        EXPECT_EQ(fake.log[fake.log.size() - 2], "delete service hct");
-        EXPECT_EQ(fake.log[fake.log.size() - 3], "restart " + kMouse1);
-        EXPECT_EQ(fake.log[0], b.hasValue ? "set LowerFilters " + kMouse1 + " = [" + b.filters[0] +
-                                                (b.filters.size() > 1 ? "," + b.filters[1] : "") + "]"
-                                          : "delete LowerFilters " + kMouse1);
-        fake.log.clear();
-        EXPECT_NE(RunWords(fake, {"uninstall"}).out.find("hctctl: nothing to uninstall"), std::string::npos);
-        EXPECT_TRUE(fake.log.empty());
-    }
-}
-
-TEST(HctctlUninstall, KeepsServiceAndFileWhileAnotherNodeStillListsHct)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"));
-    fake.AddNode(UsbMouse("1&2"));
-    ASSERT_EQ(RunWords(fake, {"install", "--all"}).code, hctctl::kExitOk);
-    // Two nodes list hct: uninstall without a choice refuses, changing nothing.
-    const FakeSystem::State installed = fake.state;
-    fake.log.clear();
-    EXPECT_EQ(RunWords(fake, {"uninstall"}).code, hctctl::kExitSeveralDevices);
-    EXPECT_TRUE(fake.log.empty());
-    EXPECT_TRUE(fake.state == installed);
-
-    const Result one = RunWords(fake, {"uninstall", "--device", kMouse2.c_str()});
-    EXPECT_EQ(one.code, hctctl::kExitOk);
-    EXPECT_FALSE(fake.FindNode(kMouse2)->hasValue);
-    EXPECT_EQ(fake.state.services.count("hct"), 1u);
-    EXPECT_EQ(fake.state.files.count(FakeSystem::kInstalled), 1u);
-    EXPECT_NE(one.out.find("still listed by " + kMouse1), std::string::npos) << one.out;
-
-    // A node not plugged in still counts: it loads hct when it comes back.
-    fake.state.nodes[0].node.present = false;
-    EXPECT_EQ(RunWords(fake, {"uninstall", "--all"}).code, hctctl::kExitOk);
-    EXPECT_FALSE(fake.FindNode(kMouse1)->hasValue);
-    EXPECT_EQ(fake.state.services.count("hct"), 0u);
-    EXPECT_EQ(fake.state.files.count(FakeSystem::kInstalled), 0u);
-}
-
-TEST(HctctlUninstall, AFailedValueEditPutsBackTheOnesBefore)
-{
-    FakeSystem fake;
-    fake.AddNode(UsbMouse("1&1"), true, {"foo"});
-    fake.AddNode(UsbMouse("1&2"));
-    ASSERT_EQ(RunWords(fake, {"install", "--all"}).code, hctctl::kExitOk);
-    const FakeSystem::State installed = fake.state;
-    fake.log.clear();
-    fake.Fail("delete-value");
-    EXPECT_EQ(RunWords(fake, {"uninstall", "--all"}).code, hctctl::kExitStepFailed);
-    EXPECT_EQ(fake.log, (Strings{"set LowerFilters " + kMouse1 + " = [foo]", "delete LowerFilters " + kMouse2 + " FAILED",
-                                 "set LowerFilters " + kMouse1 + " = [hct,foo]"}));
-    EXPECT_TRUE(fake.state == installed);
-}
-
-TEST(HctctlUninstall, AServiceOfAnotherDriverOrAFileInUseIsNotForcedAway)
-{
-    FakeSystem fake;
-    fake.state.services["hct"] = {1, 3, 1, "C:\\other\\hct.sys", false};
-    EXPECT_EQ(RunWords(fake, {"uninstall"}).code, hctctl::kExitServiceConflict);
-    EXPECT_EQ(fake.state.services.count("hct"), 1u);
-
-    FakeSystem busy;
-    busy.AddNode(UsbMouse("1&1"));
-    ASSERT_EQ(RunWords(busy, {"install"}).code, hctctl::kExitOk);
-    busy.state.services["hct"].running = true;
-    busy.Fail("remove");
-    const Result r = RunWords(busy, {"uninstall"});
-    EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
-    EXPECT_NE(r.out.find("marked for deletion"), std::string::npos) << r.out;
-    EXPECT_EQ(busy.log.back(), "remove at restart C:\\windows\\system32\\drivers\\hct.sys");
-    // Once the driver is unloaded (replug), uninstall again finishes: nothing lists hct, the file goes.
-    const Result again = RunWords(busy, {"uninstall"});
-    EXPECT_EQ(again.code, hctctl::kExitOk) << again.err;
-    EXPECT_EQ(busy.state.files.count(FakeSystem::kInstalled), 0u);
-    EXPECT_NE(again.out.find("no device node lists hct"), std::string::npos) << again.out;
-}
-
-// ---- list --------------------------------------------------------------------------------------
-
-TEST(HctctlList, ShowsEachMouseNodeItsNameStatusValueAndTheLinksWithoutTyingThemToNodes)
-{
-    FakeSystem fake;
-    DeviceNode named = UsbMouse("1&1");
-    named.name = "USB Optical Mouse";  // the HID child's bus-reported name
-    fake.AddNode(named, true, {"hct", "foo"});
-    fake.AddNode(UsbMouse("1&2"));
-    DeviceNode keyboard = UsbMouse("3&1", "VID_4444&PID_0003");
-    keyboard.compatibleIds = {"USB\\Class_03&SubClass_01&Prot_01"};
-    fake.AddNode(keyboard);
-    fake.state.services["hct"] = {1, 3, 1, "\\SystemRoot\\System32\\drivers\\hct.sys"};
-    fake.state.files[FakeSystem::kInstalled] = {};
-    fake.status = {0, true, hctctl::kDnHasProblem, 52};
-    fake.links = {1, 3};
-    const Result r = RunWords(fake, {"list"});
-    EXPECT_EQ(r.code, hctctl::kExitOk);
-    EXPECT_NE(r.out.find(kMouse1 + "\n    name:         USB Optical Mouse\n"
-                         "    hardware ID:  USB\\VID_1234&PID_0001&REV_0100\n    service:      HidUsb\n"
-                         "    status:       problem code 52 (CM_PROB_UNSIGNED_DRIVER)"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("LowerFilters: hct, foo\n    hct:          yes, first"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(kMouse2 + "\n    name:         USB Input Device (the node's description: no bus-reported name)\n"),
-              std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("LowerFilters: (no value)\n    hct:          no\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("broken:"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("VID_4444"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\\\\.\\SLN_MouseExtra1 -> \\Device\\MouseExtra0\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\\\\.\\SLN_MouseExtra3"), std::string::npos);
-    EXPECT_TRUE(fake.log.empty());
-    EXPECT_TRUE(fake.switched.empty());  // listing opens no link
-}
-
-// Each state in which a node that lists hct does not start, now or after the next restart.
-TEST(HctctlList, FlagsEveryBrokenStateItCanSee)
-{
-    const char *ours = "\\SystemRoot\\System32\\drivers\\hct.sys";
-    const std::vector<std::pair<const char *, std::function<void(FakeSystem &)>>> states{
-        {"there is no service hct", [](FakeSystem &f) { f.state.services.clear(); }},
-        {"the service hct is another driver's", [](FakeSystem &f) { f.state.services["hct"].imagePath = "C:\\x.sys"; }},
-        {"the service hct is marked for deletion", [](FakeSystem &f) { f.state.services["hct"].markedForDeletion = true; }},
-        {"hct.sys is missing", [](FakeSystem &f) { f.state.files.erase(FakeSystem::kInstalled); }},
-        {"hct.sys is deleted at the next restart", [](FakeSystem &f) { f.AddPending(FakeSystem::kInstalled, ""); }},
-        {"hct.sys is replaced at the next restart", [](FakeSystem &f) { f.AddPending("C:\\n", std::string("!") + FakeSystem::kInstalled); }},
-    };
-    for (const auto &[says, breakIt] : states) {
-        FakeSystem fake;
-        fake.AddNode(UsbMouse("1&1"), true, {"hct"});
-        fake.state.services["hct"] = {1, 3, 1, ours};
-        fake.state.files[FakeSystem::kInstalled] = {};
-        breakIt(fake);
-        const std::string out = RunWords(fake, {"list"}).out;
-        EXPECT_NE(out.find(std::string("    broken:       ") + ""), std::string::npos) << says << ": " << out;
-        EXPECT_NE(out.find(says), std::string::npos) << says << ": " << out;
-    }
-}
-
-// ---- on, off -----------------------------------------------------------------------------------
-
-TEST(HctctlSwitch, WithoutANumberEveryLinkPresentIsSwitchedAndNamed)
-{
-    FakeSystem fake;
-    fake.links = {1, 4};
-    Result r = RunWords(fake, {"on"});
-    EXPECT_EQ(r.code, hctctl::kExitOk);
-    EXPECT_EQ(r.out, "hctctl: extra scroll turned on (\\\\.\\SLN_MouseExtra1)\n"
-                     "hctctl: extra scroll turned on (\\\\.\\SLN_MouseExtra4)\n");
-    EXPECT_TRUE(r.err.empty()) << r.err;
-
-    fake.refuse[4] = hctctl::win32::kInvalidParameter;
-    r = RunWords(fake, {"off"});
-    EXPECT_EQ(r.code, hctctl::kExitRefused);
-    EXPECT_NE(r.out.find("turned off (\\\\.\\SLN_MouseExtra1)"), std::string::npos);
-    EXPECT_NE(r.err.find("SLN_MouseExtra4 failed: error 87"), std::string::npos) << r.err;
-
-    fake.links.clear();
-    r = RunWords(fake, {"on"});
-    EXPECT_EQ(r.code, hctctl::kExitNoDevice);
-    EXPECT_NE(r.err.find("not installed"), std::string::npos);
-    r = RunWords(fake, {"on", "2"});
-    EXPECT_EQ(r.code, hctctl::kExitNoDevice);
-}
-
-TEST(HctctlKeep, SwitchesEachArrivalOnceWithinTwoSecondsAndOpensNothingWhileIdle)
-{
-    FakeSystem fake;
-    fake.links = {1};
-    fake.timeline[5500] = {1, 2};    // a second mouse
-    fake.timeline[9000] = {2};       // the first unplugged
-    fake.timeline[12300] = {1, 2};   // and plugged in again: a new arrival
-    const Result r = RunWords(fake, {"on", "--keep", "--for", "20"});
-    EXPECT_EQ(r.code, hctctl::kExitOk) << r.err;
-    ASSERT_EQ(fake.switched.size(), 3u);
-    EXPECT_EQ(fake.switched[0], (std::pair<uint64_t, unsigned>{0, 1}));
-    EXPECT_EQ(fake.switched[1].second, 2u);
-    EXPECT_LE(fake.switched[1].first, 5500u + 2000u);
-    EXPECT_EQ(fake.switched[2].second, 1u);
-    EXPECT_LE(fake.switched[2].first, 12300u + 2000u);
-    EXPECT_GE(fake.now, 20000u);
-    for (unsigned w : fake.waits)
-        EXPECT_LE(w, 1000u);  // at most a second between looks
-    // About one look a second for 20 s: no busy loop.
-    EXPECT_LE(fake.looks, 20u + 3u + 1u);
-    EXPECT_NE(r.out.find("turned on (\\\\.\\SLN_MouseExtra2)"), std::string::npos) << r.out;
-}
-
-TEST(HctctlKeep, StopsOnCtrlCOrOnceTheStopFileExists)
-{
-    FakeSystem fake;
-    fake.links = {1};
-    fake.stopAt = 3200;
-    Result r = RunWords(fake, {"on", "--keep"});
-    EXPECT_EQ(r.code, hctctl::kExitOk);
-    EXPECT_EQ(fake.now, 3200u);
-    EXPECT_EQ(fake.switched.size(), 1u);
-
-    FakeSystem file;
-    file.filesAt[4100] = "C:\\stop-hctctl";
-    r = RunWords(file, {"on", "--keep", "--stop-file", "C:\\stop-hctctl"});
-    EXPECT_EQ(r.code, hctctl::kExitOk);
-    EXPECT_LE(file.now, 5000u);
-    EXPECT_NE(r.out.find("C:\\stop-hctctl exists: stopped"), std::string::npos) << r.out;
-
-    // A refused arrival is reported once, not retried every second.
-    FakeSystem refused;
-    refused.links = {1};
-    refused.refuse[1] = hctctl::win32::kInvalidParameter;
-    r = RunWords(refused, {"on", "--keep", "--for", "5"});
-    EXPECT_EQ(refused.switched.size(), 1u);
-    EXPECT_EQ(Lines(r.err), 2u) << r.err;
 }
 
 }  // namespace
