@@ -238,7 +238,9 @@ TEST_F(WriteCapture, TwoRunsOfOneSessionWriteByteIdenticalFilesWithIrpIdsFromACo
         }
         EXPECT_GT(last, 10u);
         for (const auto &[id, buses] : views)
-            if (buses.count(2)) EXPECT_EQ(buses.size(), 2u) << "id " << id << " above the filter only";
+            if (buses.count(2)) {
+                EXPECT_EQ(buses.size(), 2u) << "id " << id << " above the filter only";
+            }
     }
 }
 

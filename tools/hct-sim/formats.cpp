@@ -41,12 +41,6 @@ const char *CaptureFileKind(std::string_view head) {
 }
 
 
-bool IsHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
-
-unsigned HexValue(char c) {
-    if (c >= '0' && c <= '9') return unsigned(c - '0');
-    return unsigned(std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
-}
 
 // Replaces comments by blanks and keeps every line feed, so that positions still give line numbers.
 std::string StripComments(std::string_view text, const std::string &source, int firstLine) {
@@ -245,6 +239,13 @@ std::string Rest(std::string_view line) {
 }
 
 }  // namespace
+
+bool IsHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+unsigned HexValue(char c) {
+    if (c >= '0' && c <= '9') return unsigned(c - '0');
+    return unsigned(std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+}
 
 InputError::InputError(std::string source, int line, const std::string &message)
     : std::runtime_error(Where(source, line) + ": " + message), source_(std::move(source)), line_(line), message_(message) {}

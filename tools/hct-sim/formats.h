@@ -147,6 +147,10 @@ Bytes LoadDescriptor(const std::filesystem::path &path, bool binary);
 // What a descriptor leaves unfinished: a reserved item that ends the driver's walk, its last item
 // cut off (when the walk gets that far), collections never closed. Empty when none.
 std::vector<Warning> DescriptorWarnings(const Bytes &descriptor);
+// A hex digit of either case, and its value (the readers of every text form share them).
+bool IsHexDigit(char c);
+unsigned HexValue(char c);
+
 // A text that begins with a UTF-16 byte-order mark, as UTF-8; nothing for any other text.
 std::optional<std::string> FromUtf16(std::string_view raw, const std::string &source);
 // The text without the UTF-8 byte-order mark some editors put in front.

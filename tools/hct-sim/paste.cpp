@@ -31,9 +31,7 @@ const char *PasteFormName(PasteForm form) {
 
 namespace {
 
-bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
-unsigned HexDigit(char c) { return c <= '9' ? unsigned(c - '0') : unsigned((c | 0x20) - 'a' + 10); }
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
@@ -77,8 +75,8 @@ uint8_t LanguageNumber(std::string_view token, const std::string &source, int li
     if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
         unsigned value = 0;
         for (char c : token.substr(2)) {
-            if (!IsHex(c)) throw InputError(source, line, Quoted(token) + " is not a number");
-            value = value * 16 + HexDigit(c);
+            if (!IsHexDigit(c)) throw InputError(source, line, Quoted(token) + " is not a number");
+            value = value * 16 + HexValue(c);
             if (value > 0xff) throw InputError(source, line, Quoted(token) + " is above 0xff: a byte is 0x00 to 0xff");
         }
         return uint8_t(value);
@@ -191,11 +189,11 @@ Bytes ReadLiterals(std::string_view text, const std::string &source, int firstLi
             if (const size_t k = kSimple.find(e); k != std::string_view::npos) {
                 bytes.push_back(uint8_t(kValues[k]));
             } else if (e == 'x') {
-                if (i + 2 > text.size() || !IsHex(text[i]) || !IsHex(text[i + 1])) fail("\\x needs two hex digits");
-                if (!python && i + 2 < text.size() && IsHex(text[i + 2]))
+                if (i + 2 > text.size() || !IsHexDigit(text[i]) || !IsHexDigit(text[i + 1])) fail("\\x needs two hex digits");
+                if (!python && i + 2 < text.size() && IsHexDigit(text[i + 2]))
                     fail("\\x" + std::string(text.substr(i, 3)) +
                          ": in a C string \\x takes every hex digit that follows; end the string after two");
-                bytes.push_back(uint8_t(HexDigit(text[i]) * 16 + HexDigit(text[i + 1])));
+                bytes.push_back(uint8_t(HexValue(text[i]) * 16 + HexValue(text[i + 1])));
                 i += 2;
             } else if (e >= '0' && e <= '7') {
                 unsigned value = unsigned(e - '0');
@@ -225,7 +223,7 @@ struct OffsetWord {
 
 std::optional<OffsetWord> OffsetOf(std::string_view line) {
     size_t n = 0;
-    while (n < line.size() && IsHex(line[n])) ++n;
+    while (n < line.size() && IsHexDigit(line[n])) ++n;
     if (n < 4 || n > 16) return std::nullopt;
     OffsetWord word{line.substr(0, n), false, line.substr(n)};
     if (!word.rest.empty() && word.rest[0] == ':') {
@@ -242,7 +240,7 @@ bool OffsetShaped(std::string_view line) {
     if (!word) return false;
     const std::string_view rest = Trim(word->rest);
     size_t n = 0;
-    while (n < rest.size() && IsHex(rest[n])) ++n;
+    while (n < rest.size() && IsHexDigit(rest[n])) ++n;
     return n >= 2 && (n == rest.size() || IsSpace(rest[n]) || rest[n] == '|');
 }
 
@@ -279,7 +277,7 @@ Bytes DumpLineBytes(std::string_view rest, bool xxd, const std::string &source, 
         i = j;
     }
     auto isBytes = [&](std::string_view t) {
-        return (xxd ? t.size() % 2 == 0 && !t.empty() : t.size() == 2) && std::all_of(t.begin(), t.end(), IsHex);
+        return (xxd ? t.size() % 2 == 0 && !t.empty() : t.size() == 2) && std::all_of(t.begin(), t.end(), IsHexDigit);
     };
     Bytes bytes;
     size_t k = 0;
@@ -299,7 +297,7 @@ Bytes DumpLineBytes(std::string_view rest, bool xxd, const std::string &source, 
         }
         if (!isBytes(tokens[k].text)) break;
         for (size_t d = 0; d < tokens[k].text.size(); d += 2)
-            bytes.push_back(uint8_t(HexDigit(tokens[k].text[d]) * 16 + HexDigit(tokens[k].text[d + 1])));
+            bytes.push_back(uint8_t(HexValue(tokens[k].text[d]) * 16 + HexValue(tokens[k].text[d + 1])));
     }
     if (k < tokens.size())
         throw InputError(source, number,
@@ -343,7 +341,7 @@ Paste ReadDump(const std::vector<Line> &lines, const std::string &source) {
             // Words of 4 or 6 digits after the offset: hexdump's and od's defaults.
             const std::string_view first = Trim(word->rest);
             size_t n = 0;
-            while (n < first.size() && IsHex(first[n])) ++n;
+            while (n < first.size() && IsHexDigit(first[n])) ++n;
             if (!xxd && (n == 4 || n == 6))
                 throw InputError(source, line.number,
                                  n == 4 ? "a dump of 2-byte words (hexdump's or od -x's default), whose byte order is the "
@@ -377,7 +375,7 @@ Paste ReadDump(const std::vector<Line> &lines, const std::string &source) {
             uint64_t offset = 0;
             bool ok = true;
             for (char c : row.offset) {
-                const unsigned d = HexDigit(c);
+                const unsigned d = HexValue(c);
                 if (int(d) >= radix) ok = false;
                 offset = offset * unsigned(radix) + d;
             }
@@ -472,9 +470,9 @@ Paste ReadUsbhidDump(const std::vector<Line> &lines, const std::string &source) 
                 ++i;
                 continue;
             }
-            if (i + 2 > text.size() || !IsHex(text[i]) || !IsHex(text[i + 1]) || (i + 2 < text.size() && !IsSpace(text[i + 2])))
+            if (i + 2 > text.size() || !IsHexDigit(text[i]) || !IsHexDigit(text[i + 1]) || (i + 2 < text.size() && !IsSpace(text[i + 2])))
                 throw InputError(source, line.number, Quoted(text.substr(i)) + " is not a two-digit hex byte");
-            into->bytes.push_back(uint8_t(HexDigit(text[i]) * 16 + HexDigit(text[i + 1])));
+            into->bytes.push_back(uint8_t(HexValue(text[i]) * 16 + HexValue(text[i + 1])));
             i += 2;
         }
     }

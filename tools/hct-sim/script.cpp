@@ -15,16 +15,6 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-std::string Hex(const Bytes &bytes) {
-    std::string text;
-    char b[4];
-    for (uint8_t v : bytes) {
-        std::snprintf(b, sizeof b, "%s%02x", text.empty() ? "" : " ", v);
-        text += b;
-    }
-    return text;
-}
-
 // Reports parse as on the command line; a fault names the script's line.
 Bytes ReportBytes(std::string_view text, const std::string &source, int line) {
     try {
@@ -122,8 +112,8 @@ bool PlayScript(const std::vector<ScriptStep> &steps, const std::string &source,
                 row.delivered = true;
             }
             if (!row.delivered || row.received != step.expected)
-                fault(step, "the class driver received \"" + (row.delivered ? Hex(row.received) : "nothing") +
-                                "\", not \"" + Hex(step.expected) + "\"");
+                fault(step, "the class driver received \"" + (row.delivered ? HexPairs(row.received) : "nothing") +
+                                "\", not \"" + HexPairs(step.expected) + "\"");
             facts.rows.push_back(std::move(row));
             break;
         }
